@@ -1,0 +1,190 @@
+// Frame, Series and their building blocks: typed columns and row indexes.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorin_data/core/dates.hpp"
+
+namespace quorin_data {
+
+enum class DType { Float64, Int64, Bool, Text, Date, Timestamp };
+
+// Python-facing name of a column type ("float64", "int64", "bool", "object",
+// "date", "datetime64[ns]").
+const char* dtype_name(DType t) noexcept;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One typed column. Storage by type:
+//   Float64   -> f64 (NaN is missing; `valid` unused)
+//   Int64     -> i64
+//   Bool      -> i64 (0 / 1)
+//   Text      -> text
+//   Date      -> i64 (days since 1970-01-01)
+//   Timestamp -> i64 (ns since the epoch; `tz` names the zone, empty = naive)
+// For every type but Float64, `valid` is either empty (all present) or holds
+// one byte per row (1 present, 0 missing). Missing slots hold 0 / "".
+class Column {
+ public:
+  DType type = DType::Float64;
+  std::vector<double> f64;
+  std::vector<std::int64_t> i64;
+  std::vector<std::string> text;
+  std::vector<std::uint8_t> valid;
+  std::string tz;
+
+  Column() = default;
+  explicit Column(DType t) : type(t) {}
+
+  static Column floats(std::vector<double> v);
+  static Column ints(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid = {});
+  static Column bools(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid = {});
+  static Column texts(std::vector<std::string> v, std::vector<std::uint8_t> valid = {});
+  static Column dates(std::vector<std::int64_t> days, std::vector<std::uint8_t> valid = {});
+  static Column timestamps(std::vector<std::int64_t> ns, std::string tz = {},
+                           std::vector<std::uint8_t> valid = {});
+
+  std::size_t size() const noexcept;
+  bool is_missing(std::size_t i) const noexcept {
+    if (type == DType::Float64) return std::isnan(f64[i]);
+    return !valid.empty() && valid[i] == 0;
+  }
+  bool has_missing() const noexcept;
+  // Ensures `valid` has one byte per row (for writers that mark missing slots).
+  void materialize_valid();
+  // Appends a missing value (NaN, or a 0/"" slot marked missing).
+  void push_missing();
+  void reserve(std::size_t n);
+
+  // Rows at the given positions, in that order.
+  Column take(const std::vector<std::size_t>& rows) const;
+  Column slice(std::size_t begin, std::size_t end) const;
+  // Row-wise concatenation with type promotion: Int64/Bool with Float64
+  // gives Float64 (as a table library would), anything mixed with Text gives
+  // Text (values rendered as cell texts); differing zones fail.
+  static Column concat(const std::vector<const Column*>& parts);
+
+  // The cell as text: "" for missing, shortest round-trip numbers, yyyy-mm-dd
+  // dates, "yyyy-mm-dd HH:MM:SS[.f]" timestamps, "True"/"False" booleans.
+  std::string cell_text(std::size_t i) const;
+  // Numeric value of a cell (NaN when missing or not numeric).
+  double as_double(std::size_t i) const;
+
+  friend bool operator==(const Column& a, const Column& b);
+};
+
+// Row labels: positions 0..n-1 (Range), integer labels (Int) or text labels (Text).
+class Index {
+ public:
+  enum class Kind { Range, Int, Text };
+
+  Index() = default;
+  static Index range(std::size_t n, std::int64_t start = 0);
+  static Index ints(std::vector<std::int64_t> labels);
+  static Index texts(std::vector<std::string> labels);
+
+  Kind kind() const noexcept { return kind_; }
+  std::size_t size() const noexcept;
+  bool is_default_range() const noexcept { return kind_ == Kind::Range && start_ == 0; }
+  std::int64_t int_label(std::size_t i) const noexcept {
+    return kind_ == Kind::Range ? start_ + static_cast<std::int64_t>(i) : ints_[i];
+  }
+  const std::string& text_label(std::size_t i) const { return texts_[i]; }
+  std::string label_text(std::size_t i) const;
+  const std::vector<std::string>& text_labels() const noexcept { return texts_; }
+  Index take(const std::vector<std::size_t>& rows) const;
+  static Index concat(const std::vector<const Index*>& parts);
+
+  std::string name;  // e.g. "ID" for service results
+
+  friend bool operator==(const Index& a, const Index& b);
+
+ private:
+  Kind kind_ = Kind::Range;
+  std::size_t n_ = 0;
+  std::int64_t start_ = 0;
+  std::vector<std::int64_t> ints_;
+  std::vector<std::string> texts_;
+};
+
+// Ordered named columns of equal length and a row index.
+class Frame {
+ public:
+  Frame() = default;
+
+  std::size_t num_rows() const noexcept { return index_.size(); }
+  std::size_t num_columns() const noexcept { return columns_.size(); }
+  const std::vector<std::string>& names() const noexcept { return names_; }
+  const std::vector<Column>& columns() const noexcept { return columns_; }
+
+  bool has_column(std::string_view name) const noexcept;
+  // First column of that name; KeyError with the name when absent.
+  const Column& column(std::string_view name) const;
+  Column& column(std::string_view name);
+  const Column& column_at(std::size_t i) const { return columns_.at(i); }
+  Column& column_at(std::size_t i) { return columns_.at(i); }
+  std::ptrdiff_t find(std::string_view name) const noexcept;
+
+  // Appends a column (duplicate names allowed). The first column fixes the
+  // row count when the frame has none; later ones must match it.
+  void add_column(std::string name, Column c);
+  // Replaces the first column of that name, or appends it.
+  void set_column(std::string name, Column c);
+  void rename_column(std::string_view from, std::string to);
+  void drop_column(std::string_view name);
+
+  const Index& index() const noexcept { return index_; }
+  void set_index(Index idx);
+
+  // Rows at positions, keeping their labels.
+  Frame take(const std::vector<std::size_t>& rows) const;
+  // Same table with labels 0..n-1.
+  Frame reset_index() const;
+  // Row-wise concatenation: columns by name in first-seen order (a column
+  // missing from a part is missing there), labels kept.
+  static Frame concat_rows(const std::vector<const Frame*>& parts);
+  // Selected columns, in the given order (KeyError for an unknown name).
+  Frame select(const std::vector<std::string>& names) const;
+
+  friend bool operator==(const Frame& a, const Frame& b);
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<Column> columns_;
+  Index index_;
+};
+
+// One labelled column with a name and an indicator category.
+class Series {
+ public:
+  Series() = default;
+  Series(Column values, Index index, std::string name = {});
+  explicit Series(std::vector<double> values, std::string name = {});
+  Series(std::vector<double> values, Index index, std::string name = {});
+
+  std::size_t size() const noexcept { return values.size(); }
+  // The float64 values (only for Float64 series).
+  const std::vector<double>& f64() const noexcept { return values.f64; }
+  std::vector<double>& f64() noexcept { return values.f64; }
+
+  Column values;
+  Index index;
+  std::string name;
+  std::string category;
+
+  friend bool operator==(const Series& a, const Series& b);
+};
+
+// Shortest text that reads back to the same double; integral values keep a
+// ".0" so that a float column does not read back as integers. NaN -> "nan",
+// infinities -> "inf" / "-inf".
+std::string format_double(double v);
+// Shortest round-trip text without the ".0" rule (for printing).
+std::string format_double_shortest(double v);
+
+}  // namespace quorin_data

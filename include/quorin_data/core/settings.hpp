@@ -1,0 +1,32 @@
+// Process settings read from the environment once, and the warning channel.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace quorin_data {
+
+// True exactly when the environment variable SHOW_WARNINGS equals "1".
+// Each module reads it when it first loads; this reads it now.
+bool read_show_warnings();
+
+// The environment variable `name`, or `fallback` when it is unset.
+std::string env_or(const char* name, const std::string& fallback);
+
+struct Settings {
+  bool show_warnings;   // SHOW_WARNINGS == "1"
+  std::string bucket;   // TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED"
+};
+// Read on first use, then fixed for the process.
+const Settings& settings();
+
+// Emits `text` through the warning channel, at most once per process for each
+// text. The default handler writes "Warning: <text>" to stderr.
+void warn(const std::string& text);
+// Replaces the handler (nullptr restores the default). Returns the old one.
+using WarningHandler = std::function<void(const std::string&)>;
+WarningHandler set_warning_handler(WarningHandler h);
+// Forgets which texts were already emitted (for tests).
+void reset_warning_registry();
+
+}  // namespace quorin_data

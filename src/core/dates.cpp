@@ -1,0 +1,172 @@
+#include "quorin_data/core/dates.hpp"
+
+#include <cstdio>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data {
+
+std::int32_t days_from_civil(int y, unsigned m, unsigned d) noexcept {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return static_cast<std::int32_t>(era * 146097 + static_cast<int>(doe) - 719468);
+}
+
+void civil_from_days(std::int32_t z0, int& y, unsigned& m, unsigned& d) noexcept {
+  const long z = static_cast<long>(z0) + 719468;
+  const long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long yy = static_cast<long>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int>(yy + (m <= 2));
+}
+
+int weekday_monday0(std::int32_t days) noexcept {
+  // 1970-01-01 was a Thursday (3 with Monday = 0).
+  long w = (static_cast<long>(days) + 3) % 7;
+  return static_cast<int>(w < 0 ? w + 7 : w);
+}
+
+bool valid_civil(int y, unsigned m, unsigned d) noexcept {
+  if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1) return false;
+  static const unsigned mdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  unsigned lim = mdays[m - 1];
+  if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) lim = 29;
+  return d <= lim;
+}
+
+static bool digits(std::string_view s, std::size_t pos, std::size_t n, int& out) {
+  if (pos + n > s.size()) return false;
+  int v = 0;
+  for (std::size_t i = pos; i < pos + n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  out = v;
+  return true;
+}
+
+Date parse_yyyymmdd(std::string_view text) {
+  int y, m, d;
+  if (text.size() != 8 || !digits(text, 0, 4, y) || !digits(text, 4, 2, m) ||
+      !digits(text, 6, 2, d) || !valid_civil(y, m, d)) {
+    throw ValueError("time data '" + std::string(text) + "' does not match format '%Y%m%d'");
+  }
+  return Date{days_from_civil(y, m, d)};
+}
+
+std::string format_yyyymmdd(Date dt) {
+  int y;
+  unsigned m, d;
+  civil_from_days(dt.days, y, m, d);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02u%02u", y, m, d);
+  return buf;
+}
+
+std::string format_iso_date(Date dt) {
+  int y;
+  unsigned m, d;
+  civil_from_days(dt.days, y, m, d);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, d);
+  return buf;
+}
+
+std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  int y, m, d;
+  std::size_t p;
+  if (digits(s, 0, 4, y) && s.size() >= 10 && (s[4] == '-' || s[4] == '/') && s[7] == s[4] &&
+      digits(s, 5, 2, m) && digits(s, 8, 2, d)) {
+    p = 10;
+  } else if (digits(s, 0, 4, y) && digits(s, 4, 2, m) && digits(s, 6, 2, d)) {
+    p = 8;
+  } else {
+    return std::nullopt;
+  }
+  if (!valid_civil(y, m, d)) return std::nullopt;
+  std::int64_t ns = static_cast<std::int64_t>(days_from_civil(y, m, d)) * kNanosPerDay;
+  if (p == s.size()) return ns;
+  if (s[p] != 'T' && s[p] != ' ') return std::nullopt;
+  ++p;
+  int hh, mi, ss = 0;
+  if (!digits(s, p, 2, hh) || p + 2 >= s.size() || s[p + 2] != ':' || !digits(s, p + 3, 2, mi))
+    return std::nullopt;
+  p += 5;
+  std::int64_t frac = 0;
+  if (p < s.size() && s[p] == ':') {
+    if (!digits(s, p + 1, 2, ss)) return std::nullopt;
+    p += 3;
+    if (p < s.size() && s[p] == '.') {
+      ++p;
+      int n = 0;
+      while (p < s.size() && s[p] >= '0' && s[p] <= '9') {
+        if (n < 9) frac = frac * 10 + (s[p] - '0'), ++n;
+        ++p;
+      }
+      if (n == 0) return std::nullopt;
+      for (; n < 9; ++n) frac *= 10;
+    }
+  }
+  if (hh > 23 || mi > 59 || ss > 59) return std::nullopt;
+  ns += (hh * 3600LL + mi * 60LL + ss) * kNanosPerSecond + frac;
+  if (p < s.size() && s[p] == 'Z') {
+    ++p;
+  } else if (p < s.size() && (s[p] == '+' || s[p] == '-')) {
+    int oh, om = 0;
+    const int sign = s[p] == '+' ? 1 : -1;
+    if (!digits(s, p + 1, 2, oh)) return std::nullopt;
+    p += 3;
+    if (p < s.size() && s[p] == ':') ++p;
+    if (p < s.size()) {
+      if (!digits(s, p, 2, om)) return std::nullopt;
+      p += 2;
+    }
+    ns -= sign * (oh * 3600LL + om * 60LL) * kNanosPerSecond;
+  }
+  if (p != s.size()) return std::nullopt;
+  return ns;
+}
+
+std::int64_t parse_datetime_ns(std::string_view text) {
+  auto v = try_parse_datetime_ns(text);
+  if (!v) throw ValueError("Unknown datetime string format, unable to parse: " + std::string(text));
+  return *v;
+}
+
+Date date_of_ns(std::int64_t ns) noexcept {
+  std::int64_t q = ns / kNanosPerDay;
+  if (ns % kNanosPerDay < 0) --q;
+  return Date{static_cast<std::int32_t>(q)};
+}
+
+std::string format_timestamp_ns(std::int64_t ns) {
+  const Date d = date_of_ns(ns);
+  std::int64_t rem = ns - static_cast<std::int64_t>(d.days) * kNanosPerDay;
+  const std::int64_t secs = rem / kNanosPerSecond;
+  const std::int64_t frac = rem % kNanosPerSecond;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", static_cast<int>(secs / 3600),
+                static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+  std::string out = format_iso_date(d) + buf;
+  if (frac != 0) {
+    char f[16];
+    if (frac % 1000 == 0)
+      std::snprintf(f, sizeof f, ".%06lld", static_cast<long long>(frac / 1000));
+    else
+      std::snprintf(f, sizeof f, ".%09lld", static_cast<long long>(frac));
+    out += f;
+  }
+  return out;
+}
+
+}  // namespace quorin_data

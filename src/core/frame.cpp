@@ -1,0 +1,491 @@
+#include "quorin_data/core/frame.hpp"
+
+#include <charconv>
+#include <algorithm>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data {
+
+const char* dtype_name(DType t) noexcept {
+  switch (t) {
+    case DType::Float64: return "float64";
+    case DType::Int64: return "int64";
+    case DType::Bool: return "bool";
+    case DType::Text: return "object";
+    case DType::Date: return "date";
+    case DType::Timestamp: return "datetime64[ns]";
+  }
+  return "?";
+}
+
+std::string format_double_shortest(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+std::string format_double(double v) {
+  std::string s = format_double_shortest(v);
+  if (std::isfinite(v) && s.find_first_of(".eEn") == std::string::npos) s += ".0";
+  return s;
+}
+
+// ---- Column ----------------------------------------------------------------
+
+Column Column::floats(std::vector<double> v) {
+  Column c(DType::Float64);
+  c.f64 = std::move(v);
+  return c;
+}
+
+static Column int_like(DType t, std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
+  if (!valid.empty() && valid.size() != v.size())
+    throw ValueError("column validity has " + std::to_string(valid.size()) + " entries for " +
+                     std::to_string(v.size()) + " values");
+  Column c(t);
+  c.i64 = std::move(v);
+  c.valid = std::move(valid);
+  return c;
+}
+
+Column Column::ints(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
+  return int_like(DType::Int64, std::move(v), std::move(valid));
+}
+Column Column::bools(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
+  return int_like(DType::Bool, std::move(v), std::move(valid));
+}
+Column Column::dates(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
+  return int_like(DType::Date, std::move(v), std::move(valid));
+}
+Column Column::timestamps(std::vector<std::int64_t> v, std::string tz,
+                          std::vector<std::uint8_t> valid) {
+  Column c = int_like(DType::Timestamp, std::move(v), std::move(valid));
+  c.tz = std::move(tz);
+  return c;
+}
+Column Column::texts(std::vector<std::string> v, std::vector<std::uint8_t> valid) {
+  if (!valid.empty() && valid.size() != v.size())
+    throw ValueError("column validity does not match its values");
+  Column c(DType::Text);
+  c.text = std::move(v);
+  c.valid = std::move(valid);
+  return c;
+}
+
+std::size_t Column::size() const noexcept {
+  switch (type) {
+    case DType::Float64: return f64.size();
+    case DType::Text: return text.size();
+    default: return i64.size();
+  }
+}
+
+bool Column::has_missing() const noexcept {
+  if (type == DType::Float64) {
+    for (double x : f64)
+      if (std::isnan(x)) return true;
+    return false;
+  }
+  for (auto b : valid)
+    if (!b) return true;
+  return false;
+}
+
+void Column::materialize_valid() {
+  if (type != DType::Float64 && valid.size() != size()) valid.assign(size(), 1);
+}
+
+void Column::push_missing() {
+  if (type == DType::Float64) {
+    f64.push_back(kNaN);
+    return;
+  }
+  materialize_valid();
+  if (type == DType::Text)
+    text.emplace_back();
+  else
+    i64.push_back(0);
+  valid.push_back(0);
+}
+
+void Column::reserve(std::size_t n) {
+  if (type == DType::Float64)
+    f64.reserve(n);
+  else if (type == DType::Text)
+    text.reserve(n);
+  else
+    i64.reserve(n);
+}
+
+Column Column::take(const std::vector<std::size_t>& rows) const {
+  Column out(type);
+  out.tz = tz;
+  const std::size_t n = size();
+  for (std::size_t r : rows)
+    if (r >= n) throw IndexError("row " + std::to_string(r) + " out of range");
+  if (type == DType::Float64) {
+    out.f64.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) out.f64[i] = f64[rows[i]];
+    return out;
+  }
+  if (type == DType::Text) {
+    out.text.reserve(rows.size());
+    for (std::size_t r : rows) out.text.push_back(text[r]);
+  } else {
+    out.i64.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) out.i64[i] = i64[rows[i]];
+  }
+  if (!valid.empty()) {
+    out.valid.resize(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) out.valid[i] = valid[rows[i]];
+  }
+  return out;
+}
+
+Column Column::slice(std::size_t begin, std::size_t end) const {
+  std::vector<std::size_t> rows;
+  rows.reserve(end > begin ? end - begin : 0);
+  for (std::size_t i = begin; i < end; ++i) rows.push_back(i);
+  return take(rows);
+}
+
+std::string Column::cell_text(std::size_t i) const {
+  if (is_missing(i)) return {};
+  switch (type) {
+    case DType::Float64: return format_double(f64[i]);
+    case DType::Int64: return std::to_string(i64[i]);
+    case DType::Bool: return i64[i] ? "True" : "False";
+    case DType::Text: return text[i];
+    case DType::Date: return format_iso_date(Date{static_cast<std::int32_t>(i64[i])});
+    case DType::Timestamp: return format_timestamp_ns(i64[i]);
+  }
+  return {};
+}
+
+double Column::as_double(std::size_t i) const {
+  if (is_missing(i)) return kNaN;
+  switch (type) {
+    case DType::Float64: return f64[i];
+    case DType::Int64:
+    case DType::Bool: return static_cast<double>(i64[i]);
+    default: return kNaN;
+  }
+}
+
+static bool numeric(DType t) { return t == DType::Float64 || t == DType::Int64 || t == DType::Bool; }
+
+Column Column::concat(const std::vector<const Column*>& parts) {
+  if (parts.empty()) return Column();
+  DType t = parts[0]->type;
+  bool all_same = true;
+  for (auto* p : parts) all_same = all_same && p->type == t;
+  DType target = t;
+  if (!all_same) {
+    bool all_numeric = true;
+    for (auto* p : parts) all_numeric = all_numeric && numeric(p->type);
+    target = all_numeric ? DType::Float64 : DType::Text;
+  }
+  std::size_t total = 0;
+  for (auto* p : parts) total += p->size();
+  Column out(target);
+  out.tz = parts[0]->tz;
+  if (target == DType::Timestamp) {
+    for (auto* p : parts)
+      if (p->tz != out.tz)
+        throw ValueError("cannot concatenate timestamps of zones '" + out.tz + "' and '" + p->tz + "'");
+  }
+  out.reserve(total);
+  bool any_valid = false;
+  for (auto* p : parts) any_valid = any_valid || (!p->valid.empty() && p->type != DType::Float64);
+  for (auto* p : parts) {
+    const std::size_t n = p->size();
+    if (target == DType::Float64) {
+      if (p->type == DType::Float64) {
+        out.f64.insert(out.f64.end(), p->f64.begin(), p->f64.end());
+      } else {
+        for (std::size_t i = 0; i < n; ++i) out.f64.push_back(p->as_double(i));
+      }
+      continue;
+    }
+    if (target == DType::Text) {
+      if (p->type == DType::Text)
+        out.text.insert(out.text.end(), p->text.begin(), p->text.end());
+      else
+        for (std::size_t i = 0; i < n; ++i) out.text.push_back(p->cell_text(i));
+    } else {
+      out.i64.insert(out.i64.end(), p->i64.begin(), p->i64.end());
+    }
+    if (any_valid || (target == DType::Text && p->type == DType::Float64)) {
+      if (out.valid.empty()) out.valid.assign(out.size() - n, 1);
+      for (std::size_t i = 0; i < n; ++i) out.valid.push_back(p->is_missing(i) ? 0 : 1);
+    }
+  }
+  if (!out.valid.empty() && out.valid.size() != out.size())
+    out.valid.resize(out.size(), 1);
+  return out;
+}
+
+bool operator==(const Column& a, const Column& b) {
+  if (a.type != b.type || a.size() != b.size() || a.tz != b.tz) return false;
+  const std::size_t n = a.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool ma = a.is_missing(i), mb = b.is_missing(i);
+    if (ma != mb) return false;
+    if (ma) continue;
+    switch (a.type) {
+      case DType::Float64:
+        if (a.f64[i] != b.f64[i]) return false;
+        break;
+      case DType::Text:
+        if (a.text[i] != b.text[i]) return false;
+        break;
+      default:
+        if (a.i64[i] != b.i64[i]) return false;
+    }
+  }
+  return true;
+}
+
+// ---- Index -----------------------------------------------------------------
+
+Index Index::range(std::size_t n, std::int64_t start) {
+  Index i;
+  i.kind_ = Kind::Range;
+  i.n_ = n;
+  i.start_ = start;
+  return i;
+}
+
+Index Index::ints(std::vector<std::int64_t> labels) {
+  Index i;
+  i.kind_ = Kind::Int;
+  i.n_ = labels.size();
+  i.ints_ = std::move(labels);
+  return i;
+}
+
+Index Index::texts(std::vector<std::string> labels) {
+  Index i;
+  i.kind_ = Kind::Text;
+  i.n_ = labels.size();
+  i.texts_ = std::move(labels);
+  return i;
+}
+
+std::size_t Index::size() const noexcept { return n_; }
+
+std::string Index::label_text(std::size_t i) const {
+  return kind_ == Kind::Text ? texts_[i] : std::to_string(int_label(i));
+}
+
+Index Index::take(const std::vector<std::size_t>& rows) const {
+  for (std::size_t r : rows)
+    if (r >= n_) throw IndexError("row " + std::to_string(r) + " out of range");
+  Index out;
+  out.name = name;
+  if (kind_ == Kind::Text) {
+    std::vector<std::string> t;
+    t.reserve(rows.size());
+    for (std::size_t r : rows) t.push_back(texts_[r]);
+    out = texts(std::move(t));
+  } else {
+    // Keep a range when the rows are a contiguous run.
+    bool run = true;
+    for (std::size_t i = 1; i < rows.size() && run; ++i) run = rows[i] == rows[i - 1] + 1;
+    if (kind_ == Kind::Range && run) {
+      out = range(rows.size(), rows.empty() ? 0 : start_ + static_cast<std::int64_t>(rows[0]));
+    } else {
+      std::vector<std::int64_t> v(rows.size());
+      for (std::size_t i = 0; i < rows.size(); ++i) v[i] = int_label(rows[i]);
+      out = ints(std::move(v));
+    }
+  }
+  out.name = name;
+  return out;
+}
+
+Index Index::concat(const std::vector<const Index*>& parts) {
+  if (parts.empty()) return Index();
+  bool any_text = false, all_text = true;
+  for (auto* p : parts) {
+    any_text = any_text || p->kind_ == Kind::Text;
+    all_text = all_text && (p->kind_ == Kind::Text || p->n_ == 0);
+  }
+  Index out;
+  if (any_text) {
+    std::vector<std::string> t;
+    for (auto* p : parts)
+      for (std::size_t i = 0; i < p->n_; ++i) t.push_back(p->label_text(i));
+    out = texts(std::move(t));
+  } else {
+    std::vector<std::int64_t> v;
+    for (auto* p : parts)
+      for (std::size_t i = 0; i < p->n_; ++i) v.push_back(p->int_label(i));
+    bool is_range = true;
+    for (std::size_t i = 0; i < v.size() && is_range; ++i) is_range = v[i] == static_cast<std::int64_t>(i);
+    out = is_range ? range(v.size()) : ints(std::move(v));
+  }
+  out.name = parts[0]->name;
+  (void)all_text;
+  return out;
+}
+
+bool operator==(const Index& a, const Index& b) {
+  if (a.n_ != b.n_) return false;
+  const bool at = a.kind_ == Index::Kind::Text, bt = b.kind_ == Index::Kind::Text;
+  if (at != bt) return a.n_ == 0;
+  if (at) return a.texts_ == b.texts_;
+  for (std::size_t i = 0; i < a.n_; ++i)
+    if (a.int_label(i) != b.int_label(i)) return false;
+  return true;
+}
+
+// ---- Frame -----------------------------------------------------------------
+
+std::ptrdiff_t Frame::find(std::string_view name) const noexcept {
+  for (std::size_t i = 0; i < names_.size(); ++i)
+    if (names_[i] == name) return static_cast<std::ptrdiff_t>(i);
+  return -1;
+}
+
+bool Frame::has_column(std::string_view name) const noexcept { return find(name) >= 0; }
+
+const Column& Frame::column(std::string_view name) const {
+  auto i = find(name);
+  if (i < 0) throw KeyError("'" + std::string(name) + "'");
+  return columns_[static_cast<std::size_t>(i)];
+}
+
+Column& Frame::column(std::string_view name) {
+  auto i = find(name);
+  if (i < 0) throw KeyError("'" + std::string(name) + "'");
+  return columns_[static_cast<std::size_t>(i)];
+}
+
+void Frame::add_column(std::string name, Column c) {
+  if (columns_.empty() && index_.size() == 0 && c.size() != 0) index_ = Index::range(c.size());
+  if (c.size() != index_.size())
+    throw ValueError("Length of values (" + std::to_string(c.size()) +
+                     ") does not match length of index (" + std::to_string(index_.size()) + ")");
+  names_.push_back(std::move(name));
+  columns_.push_back(std::move(c));
+}
+
+void Frame::set_column(std::string name, Column c) {
+  auto i = find(name);
+  if (i < 0) return add_column(std::move(name), std::move(c));
+  if (c.size() != index_.size())
+    throw ValueError("Length of values (" + std::to_string(c.size()) +
+                     ") does not match length of index (" + std::to_string(index_.size()) + ")");
+  columns_[static_cast<std::size_t>(i)] = std::move(c);
+}
+
+void Frame::rename_column(std::string_view from, std::string to) {
+  for (auto& n : names_)
+    if (n == from) n = to;
+}
+
+void Frame::drop_column(std::string_view name) {
+  auto i = find(name);
+  if (i < 0) throw KeyError("'" + std::string(name) + "'");
+  names_.erase(names_.begin() + i);
+  columns_.erase(columns_.begin() + i);
+}
+
+void Frame::set_index(Index idx) {
+  if (!columns_.empty() && idx.size() != index_.size())
+    throw ValueError("Length mismatch: the frame has " + std::to_string(index_.size()) +
+                     " rows, the new index " + std::to_string(idx.size()) + " labels");
+  index_ = std::move(idx);
+}
+
+Frame Frame::take(const std::vector<std::size_t>& rows) const {
+  Frame out;
+  out.index_ = index_.take(rows);
+  out.names_ = names_;
+  out.columns_.reserve(columns_.size());
+  for (const auto& c : columns_) out.columns_.push_back(c.take(rows));
+  return out;
+}
+
+Frame Frame::reset_index() const {
+  Frame out = *this;
+  out.index_ = Index::range(num_rows());
+  return out;
+}
+
+Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
+  Frame out;
+  if (parts.empty()) return out;
+  std::vector<std::string> names;
+  for (auto* p : parts)
+    for (const auto& n : p->names_)
+      if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+  std::vector<const Index*> idx;
+  for (auto* p : parts) idx.push_back(&p->index_);
+  out.index_ = Index::concat(idx);
+  for (const auto& n : names) {
+    std::vector<Column> fillers;
+    fillers.reserve(parts.size());
+    std::vector<const Column*> cols;
+    DType t = DType::Float64;
+    for (auto* p : parts)
+      if (p->has_column(n)) {
+        t = p->column(n).type;
+        break;
+      }
+    for (auto* p : parts) {
+      if (p->has_column(n)) {
+        cols.push_back(&p->column(n));
+      } else {
+        Column f(t == DType::Int64 || t == DType::Bool ? DType::Float64 : t);
+        for (std::size_t i = 0; i < p->num_rows(); ++i) f.push_missing();
+        fillers.push_back(std::move(f));
+        cols.push_back(&fillers.back());
+      }
+    }
+    out.names_.push_back(n);
+    out.columns_.push_back(Column::concat(cols));
+  }
+  return out;
+}
+
+Frame Frame::select(const std::vector<std::string>& names) const {
+  Frame out;
+  out.index_ = index_;
+  for (const auto& n : names) {
+    out.names_.push_back(n);
+    out.columns_.push_back(column(n));
+  }
+  return out;
+}
+
+bool operator==(const Frame& a, const Frame& b) {
+  return a.names_ == b.names_ && a.index_ == b.index_ && a.columns_ == b.columns_;
+}
+
+// ---- Series ----------------------------------------------------------------
+
+Series::Series(Column v, Index idx, std::string n)
+    : values(std::move(v)), index(std::move(idx)), name(std::move(n)) {
+  if (index.size() != values.size())
+    throw ValueError("Length of values (" + std::to_string(values.size()) +
+                     ") does not match length of index (" + std::to_string(index.size()) + ")");
+}
+
+Series::Series(std::vector<double> v, std::string n)
+    : values(Column::floats(std::move(v))), name(std::move(n)) {
+  index = Index::range(values.size());
+}
+
+Series::Series(std::vector<double> v, Index idx, std::string n)
+    : Series(Column::floats(std::move(v)), std::move(idx), std::move(n)) {}
+
+bool operator==(const Series& a, const Series& b) {
+  return a.values == b.values && a.index == b.index && a.name == b.name && a.category == b.category;
+}
+
+}  // namespace quorin_data

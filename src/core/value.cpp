@@ -1,0 +1,161 @@
+#include "quorin_data/core/value.hpp"
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data {
+
+template <class T>
+const T& Value::get(const char* what) const {
+  if (auto* p = std::get_if<T>(&v_)) return *p;
+  throw TypeError(std::string("expected ") + what + ", got " + type_name());
+}
+
+template <class T>
+T& Value::get_mut(const char* what) {
+  if (auto* p = std::get_if<T>(&v_)) return *p;
+  throw TypeError(std::string("expected ") + what + ", got " + type_name());
+}
+
+Value Value::shared_bytes(std::shared_ptr<Bytes> b) {
+  Value v;
+  v.v_ = std::move(b);
+  return v;
+}
+
+double Value::as_number() const {
+  if (is_float()) return std::get<double>(v_);
+  if (is_int()) return static_cast<double>(std::get<std::int64_t>(v_));
+  if (is_bool()) return std::get<bool>(v_) ? 1.0 : 0.0;
+  throw TypeError("expected a number, got " + type_name());
+}
+
+bool Value::truthy() const {
+  return std::visit(
+      [](const auto& x) -> bool {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::monostate>) return false;
+        else if constexpr (std::is_same_v<T, bool>) return x;
+        else if constexpr (std::is_same_v<T, std::int64_t>) return x != 0;
+        else if constexpr (std::is_same_v<T, double>) return x != 0.0;
+        else if constexpr (std::is_same_v<T, std::string>) return !x.empty();
+        else if constexpr (std::is_same_v<T, std::shared_ptr<Bytes>>) return x->is_buffer || !x->data.empty();
+        else if constexpr (std::is_same_v<T, std::shared_ptr<List>>) return !x->empty();
+        else if constexpr (std::is_same_v<T, std::shared_ptr<Dict>>) return !x->empty();
+        else if constexpr (std::is_same_v<T, std::shared_ptr<Frame>>)
+          throw ValueError("The truth value of a DataFrame is ambiguous.");
+        else if constexpr (std::is_same_v<T, std::shared_ptr<Series>>)
+          throw ValueError("The truth value of a Series is ambiguous.");
+        else return true;
+      },
+      v_);
+}
+
+std::string Value::type_name() const {
+  switch (v_.index()) {
+    case 0: return "NoneType";
+    case 1: return "bool";
+    case 2: return "int";
+    case 3: return "float";
+    case 4: return "str";
+    case 5: return std::get<std::shared_ptr<Bytes>>(v_)->is_buffer ? "BytesIO" : "bytes";
+    case 6: return "list";
+    case 7: return "dict";
+    case 8: return "date";
+    case 9: return "Timestamp";
+    case 10: return "DataFrame";
+    case 11: return "Series";
+  }
+  return "object";
+}
+
+static std::string quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+std::string Value::repr() const {
+  switch (v_.index()) {
+    case 0: return "None";
+    case 1: return std::get<bool>(v_) ? "True" : "False";
+    case 2: return std::to_string(std::get<std::int64_t>(v_));
+    case 3: return format_double(std::get<double>(v_));
+    case 4: return quote(std::get<std::string>(v_));
+    case 5: return "<" + type_name() + " of " + std::to_string(as_bytes().data.size()) + " bytes>";
+    case 6: {
+      std::string s = "[";
+      const auto& l = as_list();
+      for (std::size_t i = 0; i < l.size(); ++i) s += (i ? ", " : "") + l[i].repr();
+      return s + "]";
+    }
+    case 7: {
+      std::string s = "{";
+      const auto& d = as_dict();
+      for (std::size_t i = 0; i < d.size(); ++i)
+        s += (i ? ", " : "") + d[i].first.repr() + ": " + d[i].second.repr();
+      return s + "}";
+    }
+    case 8: return format_iso_date(as_date());
+    case 9: return format_timestamp_ns(as_timestamp().ns) + (as_timestamp().tz.empty() ? "" : " " + as_timestamp().tz);
+    case 10:
+      return "<DataFrame " + std::to_string(as_frame().num_rows()) + " rows x " +
+             std::to_string(as_frame().num_columns()) + " columns>";
+    case 11: return "<Series " + as_series().name + " of " + std::to_string(as_series().size()) + ">";
+  }
+  return "?";
+}
+
+bool operator==(const Value& a, const Value& b) {
+  if (a.v_.index() != b.v_.index()) return false;
+  return std::visit(
+      [&](const auto& x) -> bool {
+        using T = std::decay_t<decltype(x)>;
+        const T& y = std::get<T>(b.v_);
+        if constexpr (std::is_same_v<T, std::monostate>) return true;
+        else if constexpr (std::is_same_v<T, double>) return x == y || (x != x && y != y);
+        else if constexpr (std::is_same_v<T, std::shared_ptr<Bytes>> ||
+                           std::is_same_v<T, std::shared_ptr<List>> ||
+                           std::is_same_v<T, std::shared_ptr<Dict>> ||
+                           std::is_same_v<T, std::shared_ptr<Frame>> ||
+                           std::is_same_v<T, std::shared_ptr<Series>>)
+          return x == y || *x == *y;
+        else return x == y;
+      },
+      a.v_);
+}
+
+Kwargs::Kwargs(std::initializer_list<std::pair<std::string, Value>> items) {
+  for (const auto& [k, v] : items) set(k, v);
+}
+
+bool Kwargs::contains(const std::string& name) const noexcept { return find(name) != nullptr; }
+
+const Value* Kwargs::find(const std::string& name) const noexcept {
+  for (const auto& [k, v] : items_)
+    if (k == name) return &v;
+  return nullptr;
+}
+
+void Kwargs::set(const std::string& name, Value v) {
+  for (auto& [k, old] : items_)
+    if (k == name) {
+      old = std::move(v);
+      return;
+    }
+  items_.emplace_back(name, std::move(v));
+}
+
+std::optional<Value> Kwargs::pop(const std::string& name) {
+  for (auto it = items_.begin(); it != items_.end(); ++it)
+    if (it->first == name) {
+      Value v = std::move(it->second);
+      items_.erase(it);
+      return v;
+    }
+  return std::nullopt;
+}
+
+}  // namespace quorin_data
