@@ -1,0 +1,17 @@
+// Our self-describing binary serialization of Value (the "pickle" format).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "quorin_data/core/value.hpp"
+
+namespace quorin_data::formats {
+
+std::vector<std::uint8_t> serialize(const Value& v);
+// FormatError naming `source` and the offset for truncated input, lengths
+// that run past the end, unknown tags or trailing bytes.
+Value deserialize(const std::uint8_t* data, std::size_t size, const std::string& source);
+
+}  // namespace quorin_data::formats
