@@ -1,0 +1,233 @@
+// The S3 client under the object-store module (bucketry): libcurl with our own
+// AWS Signature V4 signer, the SDK default credential/region/endpoint chain,
+// SDK-style bounded retry ("standard" mode), managed multipart upload and the
+// parsers of the XML response bodies.
+//
+// Internal header: included as "store/s3_client.hpp".
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data::store {
+
+// ---------------------------------------------------------------- credentials
+
+struct Credentials {
+  std::string access_key_id;
+  std::string secret_access_key;
+  std::string session_token;  // empty when not temporary
+  // Set for temporary credentials (container, instance metadata, profile
+  // files with an expiry are not supported): refreshed before this instant.
+  std::optional<std::chrono::system_clock::time_point> expiration;
+  std::string source;  // "environment", "shared-credentials-file", "container", "imds", "static"
+
+  bool empty() const { return access_key_id.empty() || secret_access_key.empty(); }
+};
+
+class CredentialsProvider {
+ public:
+  virtual ~CredentialsProvider() = default;
+  // Valid credentials, or a TransportError that says why there are none.
+  virtual Credentials credentials() = 0;
+};
+
+class StaticCredentialsProvider : public CredentialsProvider {
+ public:
+  explicit StaticCredentialsProvider(Credentials c) : creds_(std::move(c)) {}
+  Credentials credentials() override;
+
+ private:
+  Credentials creds_;
+};
+
+struct CredentialsChainOptions {
+  // Base of AWS_CONTAINER_CREDENTIALS_RELATIVE_URI (tests point it at 127.0.0.1).
+  std::string container_base = "http://169.254.170.2";
+  // Instance metadata address; AWS_EC2_METADATA_SERVICE_ENDPOINT overrides it.
+  std::string imds_endpoint = "http://169.254.169.254";
+  long metadata_timeout_ms = 1000;
+  int metadata_attempts = 1;
+  // Temporary credentials are fetched again this long before they expire.
+  std::chrono::seconds refresh_before{std::chrono::minutes(5)};
+};
+
+// The SDK default chain, in SDK order: environment variables; shared
+// credentials/config files (AWS_PROFILE); container credentials; instance
+// metadata v2. Resolved lazily at the first request (never at construction),
+// cached, and refreshed from the same source before temporary credentials
+// expire. Thread-safe.
+class DefaultCredentialsChain : public CredentialsProvider {
+ public:
+  explicit DefaultCredentialsChain(CredentialsChainOptions opts = {});
+  Credentials credentials() override;
+
+ private:
+  Credentials resolve();
+  CredentialsChainOptions opts_;
+  std::mutex mu_;
+  std::optional<Credentials> cached_;
+};
+
+// The individual links of the chain (each returns nothing when its source is
+// not configured; a configured source that fails throws TransportError).
+std::optional<Credentials> credentials_from_environment();
+std::optional<Credentials> credentials_from_shared_files(const std::string& profile);
+std::optional<Credentials> credentials_from_container(const CredentialsChainOptions& opts);
+std::optional<Credentials> credentials_from_imds(const CredentialsChainOptions& opts);
+
+// AWS_PROFILE, else "default".
+std::string active_profile();
+// The "region" of a profile in AWS_CONFIG_FILE (~/.aws/config) or
+// AWS_SHARED_CREDENTIALS_FILE, empty when none.
+std::string profile_region(const std::string& profile);
+// AWS_REGION, else AWS_DEFAULT_REGION, else the profile's region, else us-east-1.
+std::string region_from_environment();
+// AWS_ENDPOINT_URL_S3, else AWS_ENDPOINT_URL, else empty (the AWS endpoint).
+std::string endpoint_from_environment();
+
+// ---------------------------------------------------------------- client
+
+struct ClientConfig {
+  std::string region = "us-east-1";
+  // Empty: https://s3.REGION.amazonaws.com with virtual-host addressing.
+  // Custom endpoints ("http://127.0.0.1:9000") use path-style addressing.
+  std::string endpoint;
+  bool path_style = false;  // forced on for custom endpoints
+  // Write a '/' of an object key that would open an empty path segment (a
+  // leading '/', the second of "//") as %2F. Unset: on for custom endpoints
+  // (s3rver's router rejects empty segments), off for AWS (which takes the
+  // path as sent; the key is never normalised either way).
+  std::optional<bool> escape_empty_segments;
+  Credentials creds;        // used when `provider` is null
+  std::shared_ptr<CredentialsProvider> provider;
+  int max_attempts = 3;             // AWS_MAX_ATTEMPTS
+  long connect_timeout_ms = 10000;  // TCP/TLS connect
+  long request_timeout_ms = 0;      // whole request; 0 = no limit (large transfers)
+  long stall_timeout_ms = 60000;    // fail a transfer that moves < 1 byte/s this long
+  long retry_base_ms = 100;         // backoff: random(0,1) * min(cap, base * 2^(attempt-1))
+  long retry_cap_ms = 20000;
+  std::size_t multipart_threshold = 8u << 20;  // multipart above this size
+  std::size_t part_size = 8u << 20;
+};
+
+struct ListPage {
+  std::vector<std::string> keys;
+  bool has_contents = false;  // the response had at least one Contents element
+  std::optional<bool> is_truncated;  // absent when the element is absent
+  std::optional<std::string> next_continuation_token;
+  std::optional<long> key_count;
+};
+
+struct ObjectInfo {
+  std::uint64_t size = 0;
+  std::string etag;
+  std::string content_type;
+  std::string last_modified;  // the Last-Modified header as sent
+};
+
+struct DeleteFailure {
+  std::string key, code, message;
+};
+
+struct RequestStats {
+  // Operations started (one per call; retries are counted separately).
+  std::uint64_t list_objects = 0, head_object = 0, get_object = 0, put_object = 0,
+                create_multipart_upload = 0, upload_part = 0, complete_multipart_upload = 0,
+                abort_multipart_upload = 0, delete_objects = 0, delete_object = 0;
+  std::uint64_t retries = 0;        // attempts beyond the first
+  std::uint64_t http_requests = 0;  // every attempt that was sent
+  std::uint64_t connections = 0;    // new connections opened (reuse keeps it low)
+};
+
+// A parsed error body.
+struct ErrorInfo {
+  std::string code, message, request_id;
+};
+
+class S3Client {
+ public:
+  // The default chain: region, endpoint, credentials, AWS_MAX_ATTEMPTS.
+  static std::shared_ptr<S3Client> from_environment();
+  explicit S3Client(ClientConfig cfg);
+  ~S3Client();
+  S3Client(const S3Client&) = delete;
+  S3Client& operator=(const S3Client&) = delete;
+
+  ListPage list_objects_v2(const std::string& bucket, const std::string& prefix, int max_keys,
+                           const std::optional<std::string>& continuation_token);
+  ObjectInfo head_object(const std::string& bucket, const std::string& key);
+  std::vector<std::uint8_t> get_object(const std::string& bucket, const std::string& key);
+  // Streams to a temporary file beside `path`, renames it on success, removes it on failure.
+  void download_file(const std::string& bucket, const std::string& key, const std::string& path);
+  // Managed upload: one PutObject up to multipart_threshold, multipart (part_size
+  // parts) above it; a failed multipart upload is aborted.
+  void put_object(const std::string& bucket, const std::string& key, const std::uint8_t* data,
+                  std::size_t size);
+  void upload_file(const std::string& bucket, const std::string& key, const std::string& path);
+  void delete_object(const std::string& bucket, const std::string& key);
+  // One DeleteObjects request (Quiet mode) for at most 1000 keys (more is a
+  // ValueError; none sends nothing). Returns the keys the store did not delete.
+  std::vector<DeleteFailure> delete_objects(const std::string& bucket,
+                                            const std::vector<std::string>& keys);
+
+  RequestStats stats() const;
+  void reset_stats();
+  const ClientConfig& config() const { return cfg_; }
+
+  struct Impl;
+
+ private:
+  ClientConfig cfg_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------- parsers
+// Namespace-agnostic; throw FormatError naming `source` and what was wrong.
+
+ListPage parse_list_objects_v2(std::string_view xml, const std::string& source);
+std::vector<DeleteFailure> parse_delete_result(std::string_view xml, const std::string& source);
+std::string parse_initiate_multipart(std::string_view xml, const std::string& source);
+// CompleteMultipartUpload may answer 200 with an Error body: returned as an
+// ErrorInfo (code set) instead of throwing.
+std::optional<ErrorInfo> parse_complete_multipart(std::string_view xml, const std::string& source);
+// Never throws: an empty or unparsable body gives empty fields.
+ErrorInfo parse_error_body(std::string_view xml);
+
+// ---------------------------------------------------------------- signing (exposed for tests)
+
+std::string sha256_hex(const void* data, std::size_t size);
+std::string hmac_sha256(const std::string& key, const std::string& data);  // raw bytes
+std::string hex_encode(const std::string& raw);
+// RFC 3986 percent-encoding of everything but A-Z a-z 0-9 - _ . ~ (and '/'
+// when keep_slash).
+std::string uri_encode(std::string_view s, bool keep_slash);
+// Percent-decoding; '+' is a space when plus_is_space (S3 encoding-type=url).
+std::string uri_decode(std::string_view s, bool plus_is_space);
+
+struct SigningInput {
+  std::string method;
+  std::string canonical_uri;    // already encoded
+  std::vector<std::pair<std::string, std::string>> query;    // raw (unencoded) name/value
+  std::vector<std::pair<std::string, std::string>> headers;  // name/value; all are signed
+  std::string payload_hash;
+  std::string region;
+  std::string service = "s3";
+  std::string amz_date;  // yyyymmddThhmmssZ
+};
+// The Authorization header value.
+std::string sigv4_authorization(const SigningInput& in, const Credentials& creds,
+                                std::string* canonical_request_out = nullptr);
+std::string canonical_query_string(const std::vector<std::pair<std::string, std::string>>& q);
+
+}  // namespace quorin_data::store
