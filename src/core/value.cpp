@@ -4,18 +4,6 @@
 
 namespace quorin_data {
 
-template <class T>
-const T& Value::get(const char* what) const {
-  if (auto* p = std::get_if<T>(&v_)) return *p;
-  throw TypeError(std::string("expected ") + what + ", got " + type_name());
-}
-
-template <class T>
-T& Value::get_mut(const char* what) {
-  if (auto* p = std::get_if<T>(&v_)) return *p;
-  throw TypeError(std::string("expected ") + what + ", got " + type_name());
-}
-
 Value Value::shared_bytes(std::shared_ptr<Bytes> b) {
   Value v;
   v.v_ = std::move(b);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quorin_data/core/dates.hpp"
+#include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/frame.hpp"
 
 namespace quorin_data {
@@ -115,6 +116,18 @@ class Value {
   T& get_mut(const char* what);
   Storage v_;
 };
+
+template <class T>
+const T& Value::get(const char* what) const {
+  if (auto* p = std::get_if<T>(&v_)) return *p;
+  throw TypeError(std::string("expected ") + what + ", got " + type_name());
+}
+
+template <class T>
+T& Value::get_mut(const char* what) {
+  if (auto* p = std::get_if<T>(&v_)) return *p;
+  throw TypeError(std::string("expected ") + what + ", got " + type_name());
+}
 
 // Extra keyword arguments, in the order given.
 class Kwargs {

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <random>
+
+#include "quorin_data/core.hpp"
+
+using namespace quorin_data;
+
+TEST(Errors, ArgumentTypeMessageFillsAndTruncatesAt200) {
+  EXPECT_EQ(argument_type_message("length", "int", "str"),
+            "Argument 'length' has incorrect type (expected int, got str)");
+  const std::string long_name(250, 'x');
+  const std::string msg = argument_type_message(long_name, "int", "str");
+  EXPECT_EQ(msg, "Argument '" + std::string(200, 'x') + "' has incorrect type (expected int, got str)");
+  try {
+    throw_argument_type("mode", "str", "NoneType");
+    FAIL();
+  } catch (const TypeError& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Type);
+    EXPECT_STREQ(e.what(), "Argument 'mode' has incorrect type (expected str, got NoneType)");
+  }
+}
+
+TEST(Errors, StoreAndFormatErrorsCarryTheirFields) {
+  StoreError e("NoSuchKey", "The specified key does not exist.", 404, "REQ1", "GetObject", "b/k");
+  EXPECT_EQ(e.code(), "NoSuchKey");
+  EXPECT_EQ(e.http_status(), 404);
+  EXPECT_EQ(e.request_id(), "REQ1");
+  EXPECT_NE(std::string(e.what()).find("NoSuchKey"), std::string::npos);
+  EXPECT_NE(std::string(e.what()).find("404"), std::string::npos);
+  FormatError f("gzip", "s3://b/k.csv.gz", "byte 10", "truncated stream");
+  EXPECT_EQ(std::string(f.what()), "gzip error in s3://b/k.csv.gz at byte 10: truncated stream");
+}
+
+TEST(Dates, CivilRoundTripOverFourCenturies) {
+  for (std::int32_t d = days_from_civil(1900, 1, 1); d < days_from_civil(2300, 1, 1); d += 17) {
+    int y;
+    unsigned m, dd;
+    civil_from_days(d, y, m, dd);
+    ASSERT_EQ(days_from_civil(y, m, dd), d);
+  }
+  EXPECT_EQ(days_from_civil(1970, 1, 1), 0);
+  EXPECT_EQ(weekday_monday0(days_from_civil(2024, 1, 5)), 4);  // a Friday
+  EXPECT_EQ(weekday_monday0(days_from_civil(1969, 12, 29)), 0);  // a Monday before the epoch
+}
+
+TEST(Dates, StrictYyyymmdd) {
+  EXPECT_EQ(format_yyyymmdd(parse_yyyymmdd("20240229")), "20240229");
+  for (const char* bad : {"2024-01-05", "2023022", "20230229", "2024013a", "202401055", ""}) {
+    try {
+      parse_yyyymmdd(bad);
+      ADD_FAILURE() << bad;
+    } catch (const ValueError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("time data '") + bad + "' does not match format '%Y%m%d'");
+    }
+  }
+}
+
+TEST(Dates, FlexibleDateTimeTexts) {
+  const std::int64_t day = static_cast<std::int64_t>(days_from_civil(2024, 1, 31)) * kNanosPerDay;
+  EXPECT_EQ(parse_datetime_ns("2024-01-31"), day);
+  EXPECT_EQ(parse_datetime_ns("20240131"), day);
+  EXPECT_EQ(parse_datetime_ns("2024/01/31"), day);
+  EXPECT_EQ(parse_datetime_ns("2024-01-31 18:00"), day + 18 * 3600 * kNanosPerSecond);
+  EXPECT_EQ(parse_datetime_ns("2024-01-31T18:00:30.5"),
+            day + (18 * 3600 + 30) * kNanosPerSecond + kNanosPerSecond / 2);
+  EXPECT_EQ(parse_datetime_ns("2024-01-31T18:00:00+01:00"), day + 17 * 3600 * kNanosPerSecond);
+  EXPECT_EQ(date_of_ns(day + 1).days, days_from_civil(2024, 1, 31));
+  EXPECT_EQ(date_of_ns(-1).days, -1);
+  for (const char* bad : {"2024-13-01", "2024-01-31 25:00", "yesterday", "2024-01-3", "2024-01/31"})
+    EXPECT_FALSE(try_parse_datetime_ns(bad).has_value()) << bad;
+  EXPECT_THROW(parse_datetime_ns("nope"), ValueError);
+  EXPECT_EQ(format_timestamp_ns(day + 1500 * 1000000LL), "2024-01-31 00:00:01.500000");
+}
+
+TEST(Numbers, FormatDoubleReadsBackExactly) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-1e6, 1e6);
+  for (int i = 0; i < 20000; ++i) {
+    double x = u(rng) * std::pow(10.0, static_cast<int>(rng() % 40) - 20);
+    std::string s = format_double(x);
+    double back = 0;
+    std::from_chars(s.data(), s.data() + s.size(), back);
+    ASSERT_EQ(back, x) << s;
+  }
+  EXPECT_EQ(format_double(1.0), "1.0");
+  EXPECT_EQ(format_double(0.1), "0.1");
+  EXPECT_EQ(format_double(-2.5e-300), "-2.5e-300");
+  EXPECT_EQ(format_double_shortest(1.0), "1");
+  EXPECT_EQ(format_double(kNaN), "nan");
+  EXPECT_EQ(format_double(-INFINITY), "-inf");
+}
+
+TEST(Frame, TakeKeepsLabelsAndResetRenumbers) {
+  Frame f;
+  f.add_column("a", Column::ints({10, 20, 30, 40}));
+  f.add_column("b", Column::texts({"w", "x", "", "z"}, {1, 1, 0, 1}));
+  Frame t = f.take({3, 1});
+  EXPECT_EQ(t.index().int_label(0), 3);
+  EXPECT_EQ(t.index().int_label(1), 1);
+  EXPECT_EQ(t.column("a").i64, (std::vector<std::int64_t>{40, 20}));
+  EXPECT_EQ(t.reset_index().index().int_label(0), 0);
+  EXPECT_TRUE(f.column("b").is_missing(2));
+  EXPECT_THROW(f.take({4}), IndexError);
+  EXPECT_THROW(f.add_column("c", Column::floats({1.0})), ValueError);
+  EXPECT_THROW(f.column("nope"), KeyError);
+}
+
+TEST(Frame, ConcatPromotesTypesAndKeepsLabels) {
+  Frame a, b;
+  a.add_column("n", Column::ints({1, 2}));
+  a.add_column("s", Column::texts({"x", "y"}));
+  b.add_column("n", Column::floats({2.5}));
+  b.add_column("s", Column::ints({7}));
+  b.add_column("extra", Column::texts({"only b"}));
+  b.set_index(Index::range(1, 2));
+  Frame c = Frame::concat_rows({&a, &b});
+  ASSERT_EQ(c.num_rows(), 3u);
+  EXPECT_EQ(c.names(), (std::vector<std::string>{"n", "s", "extra"}));
+  EXPECT_EQ(c.column("n").type, DType::Float64);
+  EXPECT_EQ(c.column("n").f64, (std::vector<double>{1.0, 2.0, 2.5}));
+  EXPECT_EQ(c.column("s").type, DType::Text);
+  EXPECT_EQ(c.column("s").text[2], "7");
+  EXPECT_TRUE(c.column("extra").is_missing(0));
+  EXPECT_FALSE(c.column("extra").is_missing(2));
+  EXPECT_TRUE(c.index().is_default_range());
+}
+
+TEST(Frame, ConcatOfIntsWithMissingKeepsExactIntegers) {
+  Column a = Column::ints({9007199254740993LL});
+  Column b = Column::ints({0}, {0});
+  Column c = Column::concat({&a, &b});
+  EXPECT_EQ(c.type, DType::Int64);
+  EXPECT_EQ(c.i64[0], 9007199254740993LL);  // not representable as a double
+  EXPECT_TRUE(c.is_missing(1));
+  EXPECT_FALSE(c.is_missing(0));
+}
+
+TEST(Frame, TimestampZonesMustAgreeToConcat) {
+  Column a = Column::timestamps({0}, "UTC"), b = Column::timestamps({1}, "");
+  EXPECT_THROW(Column::concat({&a, &b}), ValueError);
+}
+
+TEST(Value, TypeNamesTruthAndEquality) {
+  EXPECT_EQ(Value().type_name(), "NoneType");
+  EXPECT_EQ(Value(3).type_name(), "int");
+  EXPECT_EQ(Value(3.5).type_name(), "float");
+  EXPECT_EQ(Value("x").type_name(), "str");
+  EXPECT_EQ(Value(Bytes{}).type_name(), "BytesIO");
+  EXPECT_EQ(Value(List{}).type_name(), "list");
+  EXPECT_EQ(Value(Frame()).type_name(), "DataFrame");
+  EXPECT_FALSE(Value(0).truthy());
+  EXPECT_FALSE(Value("").truthy());
+  EXPECT_TRUE(Value(List{Value(1)}).truthy());
+  EXPECT_THROW(Value(Frame()).truthy(), ValueError);
+  EXPECT_EQ(Value(List{1, "a", Dict{{"k", 2.0}}}), Value(List{1, "a", Dict{{"k", 2.0}}}));
+  EXPECT_NE(Value(1), Value(1.0));
+  EXPECT_EQ(Value(kNaN), Value(kNaN));
+  EXPECT_THROW(Value("x").as_int(), TypeError);
+}
+
+TEST(Value, SharedBufferIsOneObject) {
+  auto buf = std::make_shared<Bytes>();
+  Value v = Value::shared_bytes(buf);
+  buf->data = {1, 2, 3};
+  EXPECT_EQ(v.as_bytes().data.size(), 3u);
+}
+
+TEST(Kwargs, OrderSetAndPop) {
+  Kwargs k{{"a", 1}, {"b", 2}};
+  k.set("a", 5);
+  k.set("c", true);
+  ASSERT_EQ(k.size(), 3u);
+  EXPECT_EQ(k.items()[0].first, "a");
+  EXPECT_EQ(*k.find("a"), Value(5));
+  auto b = k.pop("b");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(*b, Value(2));
+  EXPECT_FALSE(k.pop("b"));
+  EXPECT_EQ(k.items()[1].first, "c");
+}
+
+TEST(Settings, ShowWarningsIsExactlyOne) {
+  const char* old = std::getenv("SHOW_WARNINGS");
+  std::string saved = old ? old : "";
+  for (auto [text, expect] : std::vector<std::pair<const char*, bool>>{
+           {"1", true}, {"true", false}, {"2", false}, {"yes", false}, {" 1", false}}) {
+    setenv("SHOW_WARNINGS", text, 1);
+    EXPECT_EQ(read_show_warnings(), expect) << text;
+  }
+  unsetenv("SHOW_WARNINGS");
+  EXPECT_FALSE(read_show_warnings());
+  if (old) setenv("SHOW_WARNINGS", saved.c_str(), 1);
+}
+
+TEST(Warnings, EachTextOncePerProcess) {
+  std::vector<std::string> got;
+  auto old = set_warning_handler([&](const std::string& t) { got.push_back(t); });
+  reset_warning_registry();
+  warn("'bql' is not installed.");
+  warn("'bql' is not installed.");
+  warn("'boto3' is not installed.");
+  set_warning_handler(old);
+  EXPECT_EQ(got, (std::vector<std::string>{"'bql' is not installed.", "'boto3' is not installed."}));
+}
