@@ -1,0 +1,148 @@
+// quorin_data.from_s3.bucketry: the gateway to the S3 object store.
+//
+// Module values are fixed when the library loads (static initialisation of
+// libquorin_bucketry): SHOW_WARNINGS, the shared store client, BUCKET and
+// PREFIX. Default arguments are bound to them, so changing the environment
+// afterwards changes nothing.
+//
+// Keys are formed by text: prefix + "/" + path (an empty prefix gives a
+// leading "/"); the exceptions are stated per function.
+//
+// Every function comes in a typed form (below) and, for callers that hold
+// dynamic values (the Python bindings, the `quorin` tool), a Value form in
+// namespace `dynamic` that checks the kinds of its arguments before any store
+// call ("Argument '...' has incorrect type (expected ..., got ...)").
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quorin_data/core/frame.hpp"
+#include "quorin_data/core/value.hpp"
+
+namespace quorin_data::store {
+class S3Client;
+}
+
+namespace quorin_data::from_s3::bucketry {
+
+// True exactly when SHOW_WARNINGS was "1" when the module loaded.
+extern const bool SHOW_WARNINGS;
+// TRELUX_SANDBOX_BUCKET when the module loaded, else "NOT_DEFINED".
+extern const std::string BUCKET;
+// The shared area inside the bucket (a constant, not read from the environment).
+inline constexpr const char PREFIX[] = "trelux_common_s3";
+
+// The module-wide store client created at load from the default credential,
+// region and endpoint chain; null when it could not be created (then every
+// operation that needs it raises NameError "name 's3_client' is not defined").
+std::shared_ptr<store::S3Client> s3_client();
+// Replaces the module-wide client (tests, tools); returns the previous one.
+std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
+
+// ------------------------------------------------------------------ listing
+
+// Full keys of every object whose key starts with prefix + "/" + folder_path
+// (a plain string prefix: folder "x" also matches "xy/..."), in store order.
+// ListObjectsV2 with MaxKeys 10000 and continuation; a page without
+// IsTruncated, or truncated without NextContinuationToken, raises KeyError.
+// An absent prefix raises TypeError.
+std::vector<std::string> list_s3_objects(const std::string& folder_path,
+                                         const std::string& bucket = BUCKET,
+                                         std::optional<std::string> prefix = std::string(PREFIX));
+
+// One HeadObject of prefix + "/" + file_path: true on success, false on any
+// service error (StoreError); transport errors propagate.
+bool s3_path_exists(const std::string& file_path, const std::string& bucket = BUCKET,
+                    std::optional<std::string> prefix = std::string(PREFIX));
+
+// ------------------------------------------------------------------ reading
+
+// Reads one object and decodes it by `data_format`, tested in this order:
+//   "pickle"            key prefix/file_path; formats::deserialize -> the value
+//   "bytesio"           key prefix/file_path; a Bytes buffer at position 0
+//   "csv", "csv.gz"     key file_path when prefix is empty, else prefix/file_path;
+//                       by_chunks: read_by_chunks(bucket, key, chunksize);
+//                       otherwise a CSV parse, gunzipped when the key ends in ".gz"
+//   "xlsx"              key as for csv; first worksheet, first row as header
+//   "parquet"           key as for csv
+//   "local_file_path"   key prefix/file_path; downloaded to "temp/" + file_path
+//                       (folders created); returns none. A file_path whose ".."
+//                       segments lead out of temp/ raises ValueError before any
+//                       request.
+//   anything else       ValueError 'data_format="X" is not valid. Only ("pickle",
+//                       "csv", "csv.gz", "xlsx") are allowed.'
+// A tabular format with an absent prefix raises TypeError before any request.
+Value read_from_s3(const std::string& file_path, const std::string& data_format,
+                   const std::string& bucket = BUCKET,
+                   std::optional<std::string> prefix = std::string(PREFIX), bool by_chunks = false,
+                   std::int64_t chunksize = 100000);
+
+// GetObject of the full key (no prefix added), gunzip as a stream, CSV parse in
+// chunks of `chunksize` rows with a progress display on stderr (unit " chunks"),
+// the chunks concatenated with row labels 0..n-1. ValueError for chunksize < 1.
+Frame read_by_chunks(const std::string& bucket = BUCKET, const std::string& key = "",
+                     std::int64_t chunksize = 100000);
+
+// ------------------------------------------------------------------ writing
+
+// Stores `data` under prefix + "/" + file_path, by the first that applies:
+//   "pickle"                       formats::serialize(data)
+//   "bytesio", or data a buffer    the buffer's bytes from its current position
+//   "csv"                          the Frame as CSV (row labels first when index)
+//   "xlsx"                         the Frame as a one-sheet workbook
+//   "local_file_path"              data is a local path (text; else AssertionError
+//                                  "`data` must be passed in as a string for
+//                                  `local_file_path`."); that file is uploaded
+//   anything else                  ValueError 'data_format="X" is not valid. Only
+//                                  ("pickle", "bytesio", "csv", "xlsx") are allowed.'
+// "csv"/"xlsx" with data that is not a Frame raise TypeError
+// "'<type>' object has no attribute 'to_csv'" (or 'to_excel').
+void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
+                 bool index = true, const std::string& bucket = BUCKET,
+                 std::optional<std::string> prefix = std::string(PREFIX));
+
+// ------------------------------------------------------------------ deleting
+
+// DeleteObject of file_path alone when prefix is absent or empty, else of
+// prefix + "/" + file_path. A missing key is not reported.
+void delete_s3_object(const std::string& file_path, const std::string& bucket = BUCKET,
+                      std::optional<std::string> prefix = std::string(PREFIX));
+
+// Deletes every object whose key starts with prefix + "/" + folder_path (plain
+// string prefix) in DeleteObjects batches of at most 1000 keys, then prints
+// "s3://BUCKET/PREFIX/FOLDER was deleted." (also when nothing matched). Keys
+// that a batch reports as not deleted raise StoreError naming them (earlier
+// batches stay deleted).
+void delete_s3_folder(const std::string& folder_path, const std::string& bucket = BUCKET,
+                      std::optional<std::string> prefix = std::string(PREFIX));
+
+// Runs `rm -r -- folder_path` (no shell), then prints "Output: " + its stdout,
+// "Error: " + its stderr and "code: " + its exit status. A non-zero status is
+// only reported; output that is not ASCII raises ValueError after rm ran.
+void delete_local_folder(const std::string& folder_path);
+
+// ------------------------------------------------------------------ dynamic forms
+
+// The same operations over dynamic values. Texts must be "str" values,
+// `prefix` a "str" or none; `by_chunks` and `index` take any truth value;
+// `chunksize` takes an int, a bool, a finite float (truncated) or a text
+// holding an integer, anything else raises TypeError naming `chunksize`.
+namespace dynamic {
+std::vector<std::string> list_s3_objects(const Value& folder_path, const Value& bucket,
+                                         const Value& prefix);
+bool s3_path_exists(const Value& file_path, const Value& bucket, const Value& prefix);
+Value read_from_s3(const Value& file_path, const Value& data_format, const Value& bucket,
+                   const Value& prefix, const Value& by_chunks, const Value& chunksize);
+Frame read_by_chunks(const Value& bucket, const Value& key, const Value& chunksize);
+void write_to_s3(const Value& data, const Value& file_path, const Value& data_format,
+                 const Value& index, const Value& bucket, const Value& prefix);
+void delete_s3_object(const Value& file_path, const Value& bucket, const Value& prefix);
+void delete_s3_folder(const Value& folder_path, const Value& bucket, const Value& prefix);
+void delete_local_folder(const Value& folder_path);
+}  // namespace dynamic
+
+}  // namespace quorin_data::from_s3::bucketry
