@@ -1,0 +1,395 @@
+// Retry, error mapping, wire form and secrecy against a fake server on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+#include "store/fake_http.hpp"
+#include "store/s3_client.hpp"
+
+using namespace quorin_data;
+using namespace quorin_data::store;
+using quorin_test::FakeHttpServer;
+using quorin_test::FakeRequest;
+using quorin_test::FakeResponse;
+
+namespace {
+
+const char* kSecret = "wJalrXUtnFEMI/K7MDENG/SECRETSECRET";
+const char* kToken = "FwoGZXIvYXdzEJr//////////SESSIONTOKENVALUE";
+
+ClientConfig fake_config(const FakeHttpServer& s) {
+  ClientConfig c;
+  c.endpoint = s.url();
+  c.creds.access_key_id = "AKIDFAKE";
+  c.creds.secret_access_key = kSecret;
+  c.creds.session_token = kToken;
+  c.retry_base_ms = 1;
+  c.connect_timeout_ms = 2000;
+  return c;
+}
+
+FakeResponse error(int status, const std::string& code, const std::string& msg = "msg") {
+  FakeResponse r;
+  r.status = status;
+  r.headers = {{"x-amz-request-id", "REQ-" + code}};
+  r.body = "<?xml version=\"1.0\"?><Error><Code>" + code + "</Code><Message>" + msg +
+           "</Message><RequestId>BODY-ID</RequestId></Error>";
+  return r;
+}
+
+void expect_no_secret(const std::string& m) {
+  EXPECT_EQ(m.find("SECRETSECRET"), std::string::npos) << m;
+  EXPECT_EQ(m.find("SESSIONTOKENVALUE"), std::string::npos) << m;
+}
+
+int closed_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+}  // namespace
+
+TEST(Retry, Retries503TwiceThenSucceeds) {
+  std::atomic<int> n{0};
+  FakeHttpServer s([&](const FakeRequest&) {
+    if (n++ < 2) return error(503, "ServiceUnavailable");
+    FakeResponse ok;
+    ok.body = "payload";
+    return ok;
+  });
+  S3Client c(fake_config(s));
+  auto got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), "payload");
+  RequestStats st = c.stats();
+  EXPECT_EQ(st.retries, 2u);
+  EXPECT_EQ(st.http_requests, 3u);
+  EXPECT_EQ(st.get_object, 1u);
+  EXPECT_EQ(s.count(), 3u);
+}
+
+TEST(Retry, BadRequestIsNotRetried) {
+  FakeHttpServer s([&](const FakeRequest&) { return error(400, "InvalidArgument", "Bad arg"); });
+  S3Client c(fake_config(s));
+  try {
+    c.head_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    // HEAD answers carry no body: the status stands for the code.
+    EXPECT_EQ(e.code(), "400");
+    EXPECT_EQ(e.http_status(), 400);
+    EXPECT_EQ(e.request_id(), "REQ-InvalidArgument");
+    EXPECT_EQ(e.operation(), "HeadObject");
+  }
+  try {
+    c.get_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "InvalidArgument");
+    EXPECT_EQ(e.service_message(), "Bad arg");
+    EXPECT_EQ(e.request_id(), "REQ-InvalidArgument");  // the header wins over the body
+    EXPECT_EQ(e.operation(), "GetObject");
+    EXPECT_NE(std::string(e.what()).find("An error occurred (InvalidArgument) when calling the GetObject operation: Bad arg"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(c.stats().retries, 0u);
+  EXPECT_EQ(s.count(), 2u);
+  FakeHttpServer s404([&](const FakeRequest&) { return error(404, "NoSuchKey"); });
+  S3Client c404(fake_config(s404));
+  EXPECT_THROW(c404.get_object("bkt", "k"), StoreError);
+  EXPECT_EQ(s404.count(), 1u);
+}
+
+TEST(Retry, RequestIdFromBodyWhenNoHeader) {
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r = error(409, "BucketNotEmpty");
+    r.headers.clear();
+    return r;
+  });
+  S3Client c(fake_config(s));
+  try {
+    c.delete_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.request_id(), "BODY-ID");
+    EXPECT_EQ(e.operation(), "DeleteObject");
+  }
+}
+
+TEST(Retry, ThrottlingCodesAreRetriedUpToMaxAttempts) {
+  FakeHttpServer s([&](const FakeRequest&) { return error(400, "Throttling", "Rate exceeded"); });
+  ClientConfig cfg = fake_config(s);
+  cfg.max_attempts = 4;
+  S3Client c(cfg);
+  try {
+    c.list_objects_v2("bkt", "p", 10, std::nullopt);
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "Throttling");
+    EXPECT_EQ(e.operation(), "ListObjectsV2");
+  }
+  EXPECT_EQ(s.count(), 4u);
+  EXPECT_EQ(c.stats().retries, 3u);
+  FakeHttpServer slow([&](const FakeRequest&) { return error(503, "SlowDown"); });
+  ClientConfig one = fake_config(slow);
+  one.max_attempts = 1;
+  S3Client c1(one);
+  EXPECT_THROW(c1.get_object("bkt", "k"), StoreError);
+  EXPECT_EQ(slow.count(), 1u);
+}
+
+TEST(Retry, ConnectionFailuresAreRetriedThenTransportError) {
+  ClientConfig cfg;
+  cfg.endpoint = "http://127.0.0.1:" + std::to_string(closed_port());
+  cfg.creds.access_key_id = "AKIDFAKE";
+  cfg.creds.secret_access_key = kSecret;
+  cfg.creds.session_token = kToken;
+  cfg.retry_base_ms = 1;
+  S3Client c(cfg);
+  try {
+    c.get_object("bkt", "k");
+    FAIL();
+  } catch (const TransportError& e) {
+    std::string m = e.what();
+    EXPECT_NE(m.find("GetObject s3://bkt/k"), std::string::npos) << m;
+    EXPECT_NE(m.find("after 3 attempts"), std::string::npos) << m;
+    expect_no_secret(m);
+  }
+  EXPECT_EQ(c.stats().retries, 2u);
+}
+
+TEST(Retry, DroppedConnectionIsRetried) {
+  std::atomic<int> n{0};
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    if (n++ == 0) r.drop = true;
+    r.body = "ok";
+    return r;
+  });
+  S3Client c(fake_config(s));
+  auto got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), "ok");
+  EXPECT_EQ(c.stats().retries, 1u);
+}
+
+TEST(Retry, FileBodyIsRewoundOnRetry) {
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("quorin-retry-" + std::to_string(::getpid()));
+  std::string content(100000, 'x');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('a' + i % 26);
+  { std::ofstream(file, std::ios::binary) << content; }
+  std::atomic<int> n{0};
+  FakeHttpServer s([&](const FakeRequest&) {
+    if (n++ == 0) return error(500, "InternalError");
+    return FakeResponse{};
+  });
+  S3Client c(fake_config(s));
+  c.upload_file("bkt", "up", file.string());
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  for (const auto& r : reqs) {
+    EXPECT_EQ(r.method, "PUT");
+    EXPECT_EQ(r.body, content);
+    EXPECT_EQ(r.headers.at("x-amz-content-sha256"), sha256_hex(content.data(), content.size()));
+  }
+  fs::remove(file);
+}
+
+TEST(Retry, FailedMultipartUploadIsAborted) {
+  FakeHttpServer s([&](const FakeRequest& r) {
+    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+      FakeResponse ok;
+      ok.body = "<InitiateMultipartUploadResult><UploadId>UP1</UploadId></InitiateMultipartUploadResult>";
+      return ok;
+    }
+    if (r.method == "PUT" && r.target.find("partNumber=2") != std::string::npos)
+      return error(400, "EntityTooSmall");
+    if (r.method == "PUT") {
+      FakeResponse ok;
+      ok.headers = {{"ETag", "\"e1\""}};
+      return ok;
+    }
+    FakeResponse ok;
+    ok.status = 204;
+    return ok;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.multipart_threshold = 10;
+  cfg.part_size = 8;
+  S3Client c(cfg);
+  std::vector<std::uint8_t> data(30, 'z');
+  try {
+    c.put_object("bkt", "big", data.data(), data.size());
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "EntityTooSmall");
+    EXPECT_EQ(e.operation(), "UploadPart");
+  }
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_EQ(reqs[3].method, "DELETE");
+  EXPECT_EQ(reqs[3].target, "/bkt/big?uploadId=UP1");
+  EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
+}
+
+TEST(Retry, MultipartCompletesWithPartsInOrder) {
+  FakeHttpServer s([&](const FakeRequest& r) {
+    FakeResponse ok;
+    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos)
+      ok.body = "<InitiateMultipartUploadResult><UploadId>U&amp;2</UploadId></InitiateMultipartUploadResult>";
+    else if (r.method == "PUT")
+      ok.headers = {{"ETag", "\"etag-" + r.target.substr(r.target.find("partNumber=") + 11, 1) + "\""}};
+    else
+      ok.body = "<CompleteMultipartUploadResult><ETag>x</ETag></CompleteMultipartUploadResult>";
+    return ok;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.multipart_threshold = 10;
+  cfg.part_size = 8;
+  S3Client c(cfg);
+  std::string data = "0123456789abcdefghijk";  // 21 bytes: 8 + 8 + 5
+  c.put_object("bkt", "big", reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 5u);
+  EXPECT_EQ(reqs[1].target, "/bkt/big?partNumber=1&uploadId=U%262");
+  EXPECT_EQ(reqs[1].body, "01234567");
+  EXPECT_EQ(reqs[3].body, "ghijk");
+  EXPECT_EQ(reqs[4].method, "POST");
+  EXPECT_NE(reqs[4].body.find("<Part><PartNumber>1</PartNumber><ETag>\"etag-1\"</ETag></Part>"
+                              "<Part><PartNumber>2</PartNumber><ETag>\"etag-2\"</ETag></Part>"
+                              "<Part><PartNumber>3</PartNumber><ETag>\"etag-3\"</ETag></Part>"),
+            std::string::npos)
+      << reqs[4].body;
+  EXPECT_EQ(c.stats().upload_part, 3u);
+}
+
+TEST(Retry, CompleteMultipartErrorIn200IsAnError) {
+  std::atomic<int> completes{0};
+  FakeHttpServer s([&](const FakeRequest& r) {
+    FakeResponse ok;
+    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+      ok.body = "<InitiateMultipartUploadResult><UploadId>U</UploadId></InitiateMultipartUploadResult>";
+    } else if (r.method == "PUT") {
+      ok.headers = {{"ETag", "\"e\""}};
+    } else if (r.method == "POST") {
+      ok.body = completes++ == 0 ? "<Error><Code>InternalError</Code><Message>m</Message></Error>"
+                                 : "<CompleteMultipartUploadResult/>";
+    }
+    return ok;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.multipart_threshold = 10;
+  cfg.part_size = 8;
+  S3Client c(cfg);
+  std::vector<std::uint8_t> data(20, 'q');
+  c.put_object("bkt", "big", data.data(), data.size());
+  EXPECT_EQ(completes.load(), 2);
+  EXPECT_EQ(c.stats().retries, 1u);
+}
+
+TEST(Wire, AwkwardKeysAreEncodedNotNormalised) {
+  FakeHttpServer s([&](const FakeRequest&) { return FakeResponse{}; });
+  ClientConfig cfg = fake_config(s);
+  S3Client c(cfg);
+  c.delete_object("bkt", "/a//b c+d?e#f%g\xC3\xA9/");
+  cfg.escape_empty_segments = false;
+  S3Client raw(cfg);
+  raw.delete_object("bkt", "/a//b c+d?e#f%g\xC3\xA9/");
+  raw.delete_object("bkt", "x/../y/./z");
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[0].target, "/bkt/%2Fa/%2Fb%20c%2Bd%3Fe%23f%25g%C3%A9/");
+  EXPECT_EQ(reqs[1].target, "/bkt//a//b%20c%2Bd%3Fe%23f%25g%C3%A9/");
+  EXPECT_EQ(reqs[2].target, "/bkt/x/../y/./z");
+}
+
+TEST(Wire, SignedHeadersAndQuery) {
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = "<ListBucketResult><IsTruncated>false</IsTruncated></ListBucketResult>";
+    return r;
+  });
+  S3Client c(fake_config(s));
+  c.list_objects_v2("bkt", "pre fix/", 10000, std::string("tok+/="));
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  const FakeRequest& r = reqs[0];
+  EXPECT_EQ(r.method, "GET");
+  EXPECT_EQ(r.target,
+            "/bkt?list-type=2&encoding-type=url&max-keys=10000&prefix=pre%20fix%2F&continuation-token=tok%2B%2F%3D");
+  EXPECT_EQ(r.headers.at("x-amz-content-sha256"), sha256_hex("", 0));
+  EXPECT_EQ(r.headers.at("x-amz-security-token"), kToken);
+  EXPECT_EQ(r.headers.at("x-amz-date").size(), 16u);
+  EXPECT_EQ(r.headers.at("host"), "127.0.0.1:" + std::to_string(s.port()));
+  const std::string& auth = r.headers.at("authorization");
+  EXPECT_EQ(auth.rfind("AWS4-HMAC-SHA256 Credential=AKIDFAKE/", 0), 0u) << auth;
+  EXPECT_NE(auth.find("/us-east-1/s3/aws4_request, SignedHeaders=host;x-amz-content-sha256;x-amz-date;x-amz-security-token, Signature="),
+            std::string::npos)
+      << auth;
+}
+
+TEST(Wire, DeleteObjectsBody) {
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = "<DeleteResult><Error><Key>b&amp;</Key><Code>AccessDenied</Code><Message>no</Message></Error></DeleteResult>";
+    return r;
+  });
+  S3Client c(fake_config(s));
+  auto failures = c.delete_objects("bkt", {"a<1>", "b&"});
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].key, "b&");
+  EXPECT_EQ(failures[0].code, "AccessDenied");
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].method, "POST");
+  EXPECT_EQ(reqs[0].target, "/bkt?delete");
+  EXPECT_NE(reqs[0].body.find("<Quiet>true</Quiet><Object><Key>a&lt;1&gt;</Key></Object><Object><Key>b&amp;</Key></Object>"),
+            std::string::npos);
+  EXPECT_FALSE(reqs[0].headers.at("content-md5").empty());
+  EXPECT_THROW(c.delete_objects("bkt", std::vector<std::string>(1001, "k")), ValueError);
+}
+
+TEST(Secrets, NeverInMessagesEvenWhenTheServerEchoesThem) {
+  // A hostile or debugging server that echoes the request's headers back.
+  FakeHttpServer s([&](const FakeRequest& r) {
+    std::string echo = r.headers.count("authorization") ? r.headers.at("authorization") : "";
+    echo += " token=" + (r.headers.count("x-amz-security-token") ? r.headers.at("x-amz-security-token") : "");
+    echo += std::string(" secret=") + kSecret;
+    return error(403, "SignatureDoesNotMatch", echo);
+  });
+  S3Client c(fake_config(s));
+  try {
+    c.get_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    std::string m = e.what();
+    expect_no_secret(m);
+    expect_no_secret(e.service_message());
+    EXPECT_EQ(e.http_status(), 403);
+    auto auth = s.requests()[0].headers.at("authorization");
+    std::string sig = auth.substr(auth.find("Signature=") + 10);
+    EXPECT_EQ(m.find(sig), std::string::npos) << m;
+  }
+}
+
+TEST(Secrets, NoCredentialsFailsAtFirstRequestNotConstruction) {
+  FakeHttpServer s([&](const FakeRequest&) { return FakeResponse{}; });
+  ClientConfig cfg;
+  cfg.endpoint = s.url();
+  std::unique_ptr<S3Client> c;
+  ASSERT_NO_THROW(c = std::make_unique<S3Client>(cfg));
+  EXPECT_THROW(c->head_object("bkt", "k"), TransportError);
+  EXPECT_EQ(s.count(), 0u);
+}
