@@ -1,0 +1,636 @@
+// Workbook reader: the first worksheet of an xlsx package as a Frame.
+//
+// Parts are found the way the package declares them: _rels/.rels names the
+// workbook, the workbook's relationships name its sheets, shared strings and
+// styles; the first <sheet> of the workbook (in workbook order) is read.
+// The first row holding any value is the header; later rows are placed by
+// their cell references, so sparse rows and cells land where they belong.
+// Error cells (#N/A, #DIV/0!, ...) and empty texts read as missing.
+#include <pugixml.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <unordered_map>
+
+#include "formats/xlsx/zip.hpp"
+#include "formats/xlsx/xlsx_internal.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/xlsx.hpp"
+
+namespace quorin_data::formats {
+namespace xlsx_detail {
+
+namespace {
+
+const char* local_name(const pugi::xml_node& n) {
+  const char* s = n.name();
+  const char* c = std::strrchr(s, ':');
+  return c ? c + 1 : s;
+}
+bool is(const pugi::xml_node& n, const char* name) { return std::strcmp(local_name(n), name) == 0; }
+pugi::xml_node child(const pugi::xml_node& n, const char* name) {
+  for (auto c : n.children())
+    if (c.type() == pugi::node_element && is(c, name)) return c;
+  return {};
+}
+// Attribute by local name (r:id and the like come with varying prefixes).
+pugi::xml_attribute attr(const pugi::xml_node& n, const char* name) {
+  for (auto a : n.attributes()) {
+    const char* s = a.name();
+    const char* c = std::strrchr(s, ':');
+    if (std::strcmp(c ? c + 1 : s, name) == 0) return a;
+  }
+  return {};
+}
+bool ends_with(std::string_view s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+int hex4(std::string_view s) {
+  int v = 0;
+  for (char c : s) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+}  // namespace
+
+std::string decode_xstring(std::string_view s) {
+  if (s.find("_x") == std::string_view::npos) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  auto unit_at = [&](std::size_t p) -> int {
+    if (p + 7 <= s.size() && s[p] == '_' && s[p + 1] == 'x' && s[p + 6] == '_') return hex4(s.substr(p + 2, 4));
+    return -1;
+  };
+  while (i < s.size()) {
+    const int u = unit_at(i);
+    if (u < 0) {
+      out += s[i++];
+      continue;
+    }
+    i += 7;
+    std::uint32_t cp = static_cast<std::uint32_t>(u);
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      const int lo = unit_at(i);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(lo) - 0xDC00);
+        i += 7;
+      } else {
+        cp = 0xFFFD;
+      }
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    append_utf8(out, cp);
+  }
+  return out;
+}
+
+bool is_date_format_code(std::string_view code) {
+  std::string kept;
+  for (std::size_t i = 0; i < code.size(); ++i) {
+    const char c = code[i];
+    if (c == '"') {  // quoted literal
+      const auto close = code.find('"', i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+    } else if (c == '\\' || c == '_' || c == '*') {  // escaped / padding / fill char
+      ++i;
+    } else if (c == '[') {
+      // Colours, conditions and locales are no date codes; elapsed-time
+      // codes ([h], [mm], [ss]) are durations, which we keep as numbers.
+      const auto close = code.find(']', i + 1);
+      if (close == std::string_view::npos) break;
+      i = close;
+    } else if (c == ';') {
+      break;  // the first section decides
+    } else {
+      kept += static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+    }
+  }
+  if (kept == "general") return false;
+  return kept.find_first_of("dmyhs") != std::string::npos;
+}
+
+bool is_builtin_date_format(int id) { return (id >= 14 && id <= 22) || (id >= 45 && id <= 47); }
+
+bool parse_cell_ref(std::string_view ref, std::uint32_t& row, std::uint32_t& col) {
+  std::size_t i = 0;
+  std::uint64_t c = 0;
+  while (i < ref.size() && ((ref[i] >= 'A' && ref[i] <= 'Z') || (ref[i] >= 'a' && ref[i] <= 'z'))) {
+    const char u = (ref[i] >= 'a') ? static_cast<char>(ref[i] - 'a' + 'A') : ref[i];
+    c = c * 26 + static_cast<std::uint64_t>(u - 'A' + 1);
+    if (c > kMaxColumns) return false;
+    ++i;
+  }
+  if (i == 0 || i == ref.size()) return false;
+  std::uint64_t r = 0;
+  for (; i < ref.size(); ++i) {
+    if (ref[i] < '0' || ref[i] > '9') return false;
+    r = r * 10 + static_cast<std::uint64_t>(ref[i] - '0');
+    if (r > kMaxRows) return false;
+  }
+  if (r == 0) return false;
+  row = static_cast<std::uint32_t>(r);
+  col = static_cast<std::uint32_t>(c);
+  return true;
+}
+
+std::string column_letters(std::uint32_t col) {
+  std::string s;
+  while (col > 0) {
+    s.insert(s.begin(), static_cast<char>('A' + (col - 1) % 26));
+    col = (col - 1) / 26;
+  }
+  return s;
+}
+
+bool serial_to_ns(double serial, bool date1904, std::int64_t& ns) {
+  // Day 0 is 1899-12-31 below serial 60 and 1899-12-30 from it on: Excel
+  // counts a 1900-02-29 that never was. The 1904 system starts 1904-01-01.
+  if (!std::isfinite(serial) || serial < -100000.0 || serial > 200000.0) return false;
+  std::int64_t epoch_days;
+  if (date1904) epoch_days = days_from_civil(1904, 1, 1);
+  else if (serial < 60) epoch_days = days_from_civil(1899, 12, 31);
+  else epoch_days = days_from_civil(1899, 12, 30);
+  // Microseconds: a day serial near 45000 holds about 1 us of precision.
+  const auto us = static_cast<std::int64_t>(std::llround(serial * 86400e6));
+  const __int128 total = (static_cast<__int128>(epoch_days) * 86400000000LL + us) * 1000;
+  if (total > std::numeric_limits<std::int64_t>::max() || total < std::numeric_limits<std::int64_t>::min())
+    return false;
+  ns = static_cast<std::int64_t>(total);
+  return true;
+}
+
+double ns_to_serial(std::int64_t ns, bool date1904) {
+  const double base = date1904 ? days_from_civil(1904, 1, 1) : days_from_civil(1899, 12, 30);
+  // Whole days and the remainder separately keep the fraction exact.
+  std::int64_t day = ns / kNanosPerDay, rem = ns % kNanosPerDay;
+  if (rem < 0) {
+    rem += kNanosPerDay;
+    --day;
+  }
+  double serial = (static_cast<double>(day) - base) + static_cast<double>(rem) / static_cast<double>(kNanosPerDay);
+  if (!date1904 && serial < 61) serial -= 1;
+  return serial;
+}
+
+namespace {
+
+enum class Kind : std::uint8_t { Number, Bool, Text, Date, Error };
+
+struct RawCell {
+  std::uint32_t row;  // 1-based
+  std::uint32_t col;  // 1-based
+  Kind kind;
+  double num;         // Number, Bool (0/1)
+  std::int64_t ns;    // Date
+  std::uint32_t str;  // Text: index into the string pool
+};
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* data, std::size_t size, std::string source)
+      : source_(std::move(source)), zip_(data, size, source_) {}
+
+  Frame run();
+
+ private:
+  [[noreturn]] void fail(const std::string& place, const std::string& what) const {
+    throw FormatError("xlsx", source_, place, what);
+  }
+  std::string part(const std::string& name, bool required);
+  void parse(pugi::xml_document& doc, std::string& text, const std::string& name);
+  struct Rel {
+    std::string type, target;
+  };
+  std::unordered_map<std::string, Rel> rels_of(const std::string& part_name);
+  static std::string resolve(const std::string& from_part, const std::string& target);
+  std::string text_of(const pugi::xml_node& si) const;
+  void load_shared_strings(const std::string& name);
+  void load_styles(const std::string& name);
+  void load_sheet(const std::string& name);
+  Frame build();
+
+  std::string source_;
+  xlsx_detail::ZipArchive zip_;
+  bool date1904_ = false;
+  std::vector<std::string> pool_;  // shared strings first, then inline texts
+  std::size_t shared_count_ = 0;
+  std::vector<std::uint8_t> xf_date_;
+  std::vector<RawCell> cells_;
+  std::string sheet_name_;
+};
+
+std::string Reader::part(const std::string& name, bool required) {
+  const auto* e = zip_.find(name);
+  if (!e) {
+    if (required) fail("part '" + name + "'", "missing from the package");
+    return {};
+  }
+  return zip_.read(*e);
+}
+
+void Reader::parse(pugi::xml_document& doc, std::string& text, const std::string& name) {
+  const auto r = doc.load_buffer_inplace(text.data(), text.size(),
+                                         pugi::parse_default | pugi::parse_ws_pcdata_single);
+  if (!r) fail("part '" + name + "' at byte " + std::to_string(r.offset), std::string("bad XML: ") + r.description());
+}
+
+std::string Reader::resolve(const std::string& from_part, const std::string& target) {
+  std::string path;
+  if (!target.empty() && target[0] == '/') {
+    path = target.substr(1);
+  } else {
+    const auto slash = from_part.rfind('/');
+    path = (slash == std::string::npos ? std::string() : from_part.substr(0, slash + 1)) + target;
+  }
+  // Normalise "." and ".." segments.
+  std::vector<std::string> segs;
+  std::size_t i = 0;
+  while (i <= path.size()) {
+    const auto j = std::min(path.find('/', i), path.size());
+    const std::string seg = path.substr(i, j - i);
+    if (seg == "..") {
+      if (!segs.empty()) segs.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      segs.push_back(seg);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& s : segs) out += (out.empty() ? "" : "/") + s;
+  return out;
+}
+
+std::unordered_map<std::string, Reader::Rel> Reader::rels_of(const std::string& part_name) {
+  const auto slash = part_name.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : part_name.substr(0, slash + 1);
+  const std::string file = slash == std::string::npos ? part_name : part_name.substr(slash + 1);
+  const std::string rels_name = dir + "_rels/" + file + ".rels";
+  std::unordered_map<std::string, Rel> out;
+  std::string text = part(rels_name, false);
+  if (text.empty()) return out;
+  pugi::xml_document doc;
+  parse(doc, text, rels_name);
+  for (auto r : doc.document_element().children()) {
+    if (r.type() != pugi::node_element || !is(r, "Relationship")) continue;
+    if (std::strcmp(r.attribute("TargetMode").value(), "External") == 0) continue;
+    out[r.attribute("Id").value()] = Rel{r.attribute("Type").value(), resolve(part_name, r.attribute("Target").value())};
+  }
+  return out;
+}
+
+std::string Reader::text_of(const pugi::xml_node& si) const {
+  // Plain <t>, or rich text runs <r><t/></r> concatenated; phonetic hints
+  // (<rPh>) are not part of the value.
+  std::string out;
+  for (auto c : si.children()) {
+    if (c.type() != pugi::node_element) continue;
+    if (is(c, "t")) {
+      out += c.text().get();
+    } else if (is(c, "r")) {
+      if (auto t = child(c, "t")) out += t.text().get();
+    }
+  }
+  return decode_xstring(out);
+}
+
+void Reader::load_shared_strings(const std::string& name) {
+  std::string text = part(name, true);
+  pugi::xml_document doc;
+  parse(doc, text, name);
+  const auto root = doc.document_element();
+  if (!is(root, "sst")) fail("part '" + name + "'", std::string("expected <sst>, found <") + root.name() + ">");
+  for (auto si : root.children())
+    if (si.type() == pugi::node_element && is(si, "si")) pool_.push_back(text_of(si));
+  shared_count_ = pool_.size();
+}
+
+void Reader::load_styles(const std::string& name) {
+  std::string text = part(name, true);
+  pugi::xml_document doc;
+  parse(doc, text, name);
+  const auto root = doc.document_element();
+  std::unordered_map<int, bool> custom;
+  for (auto f : child(root, "numFmts").children())
+    if (f.type() == pugi::node_element && is(f, "numFmt"))
+      custom[f.attribute("numFmtId").as_int(-1)] = is_date_format_code(f.attribute("formatCode").value());
+  for (auto xf : child(root, "cellXfs").children()) {
+    if (xf.type() != pugi::node_element || !is(xf, "xf")) continue;
+    const int id = xf.attribute("numFmtId").as_int(0);
+    const auto it = custom.find(id);
+    xf_date_.push_back(it != custom.end() ? it->second : is_builtin_date_format(id));
+  }
+}
+
+void Reader::load_sheet(const std::string& name) {
+  std::string text = part(name, true);
+  pugi::xml_document doc;
+  parse(doc, text, name);
+  const auto root = doc.document_element();
+  if (!is(root, "worksheet"))
+    fail("part '" + name + "'", std::string("not a worksheet: root element <") + root.name() + ">");
+  const auto data = child(root, "sheetData");
+  if (!data) fail("part '" + name + "'", "worksheet has no <sheetData>");
+  std::uint32_t row_no = 0;
+  for (auto row : data.children()) {
+    if (row.type() != pugi::node_element || !is(row, "row")) continue;
+    if (auto r = row.attribute("r")) {
+      const long long v = r.as_llong(-1);
+      if (v < 1 || v > static_cast<long long>(kMaxRows))
+        fail("part '" + name + "' row '" + r.value() + "'", "row number outside 1..1048576");
+      if (static_cast<std::uint32_t>(v) <= row_no)
+        fail("part '" + name + "' row " + std::to_string(v), "rows out of order");
+      row_no = static_cast<std::uint32_t>(v);
+    } else {
+      if (row_no == kMaxRows) fail("part '" + name + "'", "more than 1048576 rows");
+      ++row_no;
+    }
+    std::uint32_t col_no = 0;
+    for (auto c : row.children()) {
+      if (c.type() != pugi::node_element || !is(c, "c")) continue;
+      std::string ref;
+      if (auto r = c.attribute("r")) {
+        ref = r.value();
+        std::uint32_t rr = 0, cc = 0;
+        if (!parse_cell_ref(ref, rr, cc))
+          fail("part '" + name + "' cell '" + ref + "'", "bad cell reference (columns A..XFD, rows 1..1048576)");
+        if (rr != row_no) fail("part '" + name + "' cell " + ref, "cell lies outside its row " + std::to_string(row_no));
+        if (cc <= col_no) fail("part '" + name + "' cell " + ref, "cells out of order in the row");
+        col_no = cc;
+      } else {
+        if (col_no == kMaxColumns) fail("part '" + name + "' row " + std::to_string(row_no), "more than 16384 columns");
+        ++col_no;
+        ref = column_letters(col_no) + std::to_string(row_no);
+      }
+      const std::string_view t = c.attribute("t").value();
+      RawCell cell{row_no, col_no, Kind::Number, 0.0, 0, 0};
+      auto place = [&] { return "part '" + name + "' cell " + ref; };
+      if (t == "inlineStr") {
+        const auto is_node = child(c, "is");
+        if (!is_node) continue;
+        std::string s = text_of(is_node);
+        if (s.empty()) continue;
+        cell.kind = Kind::Text;
+        cell.str = static_cast<std::uint32_t>(pool_.size());
+        pool_.push_back(std::move(s));
+        cells_.push_back(cell);
+        continue;
+      }
+      const auto v = child(c, "v");
+      if (!v) continue;  // styled or formula-only cell without a value
+      const std::string_view vt = v.text().get();
+      if (t.empty() || t == "n") {
+        if (vt.empty()) continue;
+        double d = 0;
+        const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), d);
+        if (res.ec != std::errc() || res.ptr != vt.data() + vt.size())
+          fail(place(), "bad number '" + std::string(vt.substr(0, 40)) + "'");
+        if (std::isnan(d)) continue;
+        const auto s = c.attribute("s").as_uint(0);
+        if (s < xf_date_.size() && xf_date_[s]) {
+          cell.kind = Kind::Date;
+          if (!serial_to_ns(d, date1904_, cell.ns))
+            fail(place(), "date serial " + std::string(vt.substr(0, 40)) + " is outside the timestamp range");
+        } else {
+          cell.num = d;
+        }
+      } else if (t == "s") {
+        unsigned long idx = 0;
+        const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), idx);
+        if (res.ec != std::errc() || res.ptr != vt.data() + vt.size() || idx >= shared_count_)
+          fail(place(), "shared string index '" + std::string(vt.substr(0, 40)) + "' out of range (" +
+                            std::to_string(shared_count_) + " strings)");
+        if (pool_[idx].empty()) continue;
+        cell.kind = Kind::Text;
+        cell.str = static_cast<std::uint32_t>(idx);
+      } else if (t == "str") {
+        std::string s = decode_xstring(vt);
+        if (s.empty()) continue;
+        cell.kind = Kind::Text;
+        cell.str = static_cast<std::uint32_t>(pool_.size());
+        pool_.push_back(std::move(s));
+      } else if (t == "b") {
+        if (vt == "1" || vt == "true") cell.num = 1;
+        else if (vt == "0" || vt == "false") cell.num = 0;
+        else fail(place(), "bad boolean '" + std::string(vt.substr(0, 40)) + "'");
+        cell.kind = Kind::Bool;
+      } else if (t == "e") {
+        cell.kind = Kind::Error;
+      } else if (t == "d") {
+        if (vt.empty()) continue;
+        const auto ns = try_parse_datetime_ns(vt);
+        if (!ns) fail(place(), "bad ISO 8601 date '" + std::string(vt.substr(0, 40)) + "'");
+        cell.kind = Kind::Date;
+        cell.ns = *ns;
+      } else {
+        fail(place(), "unknown cell type '" + std::string(t.substr(0, 20)) + "'");
+      }
+      cells_.push_back(cell);
+    }
+  }
+}
+
+std::string header_text(const RawCell& c, const std::vector<std::string>& pool) {
+  switch (c.kind) {
+    case Kind::Text: return pool[c.str];
+    case Kind::Bool: return c.num != 0 ? "True" : "False";
+    case Kind::Date: return format_timestamp_ns(c.ns);
+    case Kind::Error: return {};
+    case Kind::Number:
+      if (std::trunc(c.num) == c.num && std::fabs(c.num) < 9007199254740992.0)
+        return std::to_string(static_cast<std::int64_t>(c.num));
+      return format_double_shortest(c.num);
+  }
+  return {};
+}
+
+Frame Reader::build() {
+  Frame frame;
+  if (cells_.empty()) return frame;
+  // The header is the first row with a cell; columns run to the last column
+  // used anywhere, rows to the last row holding a cell.
+  const std::uint32_t header_row = cells_.front().row;
+  std::uint32_t ncols = 0, last_row = header_row;
+  for (const auto& c : cells_) {
+    ncols = std::max(ncols, c.col);
+    last_row = std::max(last_row, c.row);
+  }
+  const std::size_t nrows = last_row - header_row;
+  // Very sparse sheets would expand into huge dense tables.
+  const std::uint64_t dense = std::uint64_t{nrows} * ncols;
+  if (dense > std::max<std::uint64_t>(std::uint64_t{1} << 22, std::uint64_t{64} * cells_.size()))
+    fail("sheet '" + sheet_name_ + "'", std::to_string(cells_.size()) + " cells spread over " +
+                                           std::to_string(nrows) + " rows and " + std::to_string(ncols) +
+                                           " columns: too sparse to read as a table");
+
+  std::vector<std::string> names(ncols);
+  std::vector<bool> named(ncols, false);
+  struct Seen {
+    std::size_t number = 0, integral = 0, boolean = 0, text = 0, date = 0;
+  };
+  std::vector<Seen> seen(ncols);
+  for (const auto& c : cells_) {
+    const auto j = c.col - 1;
+    if (c.row == header_row) {
+      if (c.kind != Kind::Error) {
+        names[j] = header_text(c, pool_);
+        named[j] = true;
+      }
+      continue;
+    }
+    auto& s = seen[j];
+    switch (c.kind) {
+      case Kind::Number:
+        ++s.number;
+        if (std::trunc(c.num) == c.num && c.num >= -9223372036854775808.0 && c.num < 9223372036854775808.0)
+          ++s.integral;
+        break;
+      case Kind::Bool: ++s.boolean; break;
+      case Kind::Text: ++s.text; break;
+      case Kind::Date: ++s.date; break;
+      case Kind::Error: break;
+    }
+  }
+  // Header names as a table library gives them: blanks become "Unnamed: N",
+  // repeats get ".1", ".2", ... suffixes.
+  std::set<std::string> used;
+  for (std::uint32_t j = 0; j < ncols; ++j) {
+    std::string n = named[j] ? names[j] : "Unnamed: " + std::to_string(j);
+    if (used.count(n)) {
+      for (int k = 1;; ++k) {
+        std::string m = n + "." + std::to_string(k);
+        if (!used.count(m)) {
+          n = std::move(m);
+          break;
+        }
+      }
+    }
+    used.insert(n);
+    names[j] = std::move(n);
+  }
+
+  std::vector<Column> cols(ncols);
+  for (std::uint32_t j = 0; j < ncols; ++j) {
+    const auto& s = seen[j];
+    const std::size_t present = s.number + s.boolean + s.text + s.date;
+    const int kinds = (s.number > 0) + (s.boolean > 0) + (s.text > 0) + (s.date > 0);
+    Column& col = cols[j];
+    if (kinds > 1 || s.text > 0) {
+      col = Column::texts(std::vector<std::string>(nrows), std::vector<std::uint8_t>(nrows, 0));
+    } else if (s.boolean > 0) {
+      col = Column::bools(std::vector<std::int64_t>(nrows, 0), std::vector<std::uint8_t>(nrows, 0));
+    } else if (s.date > 0) {
+      col = Column::timestamps(std::vector<std::int64_t>(nrows, 0), {}, std::vector<std::uint8_t>(nrows, 0));
+    } else if (s.number > 0 && s.integral == s.number && present == nrows) {
+      col = Column::ints(std::vector<std::int64_t>(nrows, 0));
+    } else {
+      col = Column::floats(std::vector<double>(nrows, kNaN));
+    }
+  }
+  for (const auto& c : cells_) {
+    if (c.row == header_row || c.kind == Kind::Error) continue;
+    const std::size_t i = c.row - header_row - 1;
+    Column& col = cols[c.col - 1];
+    switch (col.type) {
+      case DType::Float64: col.f64[i] = c.num; break;
+      case DType::Int64: col.i64[i] = static_cast<std::int64_t>(c.num); break;
+      case DType::Bool:
+        col.i64[i] = c.num != 0;
+        col.valid[i] = 1;
+        break;
+      case DType::Timestamp:
+        col.i64[i] = c.ns;
+        col.valid[i] = 1;
+        break;
+      case DType::Text:
+        col.text[i] = c.kind == Kind::Text ? pool_[c.str] : header_text(c, pool_);
+        col.valid[i] = 1;
+        break;
+      default: break;
+    }
+  }
+  for (std::uint32_t j = 0; j < ncols; ++j) {
+    Column& col = cols[j];
+    if (col.type != DType::Float64 && std::all_of(col.valid.begin(), col.valid.end(), [](auto b) { return b; }))
+      col.valid.clear();
+    frame.add_column(std::move(names[j]), std::move(col));
+  }
+  if (ncols == 0) frame.set_index(Index::range(0));
+  return frame;
+}
+
+Frame Reader::run() {
+  // The package relationships name the main document; fall back to the usual place.
+  std::string workbook = "xl/workbook.xml";
+  for (const auto& [id, rel] : rels_of(""))
+    if (ends_with(rel.type, "/officeDocument")) workbook = rel.target;
+  std::string wb_text = part(workbook, true);
+  pugi::xml_document wb;
+  parse(wb, wb_text, workbook);
+  const auto root = wb.document_element();
+  if (!is(root, "workbook"))
+    fail("part '" + workbook + "'", std::string("not a workbook: root element <") + root.name() + ">");
+  if (auto pr = child(root, "workbookPr")) date1904_ = pr.attribute("date1904").as_bool(false);
+  const auto rels = rels_of(workbook);
+  for (const auto& [id, rel] : rels) {
+    if (ends_with(rel.type, "/sharedStrings")) load_shared_strings(rel.target);
+    else if (ends_with(rel.type, "/styles")) load_styles(rel.target);
+  }
+  // The first worksheet in workbook order (chart and dialog sheets are skipped).
+  std::string sheet_part;
+  for (auto s : child(root, "sheets").children()) {
+    if (s.type() != pugi::node_element || !is(s, "sheet")) continue;
+    const std::string id = attr(s, "id").value();
+    const auto it = rels.find(id);
+    if (it == rels.end())
+      fail("part '" + workbook + "' sheet '" + s.attribute("name").value() + "'",
+           "relationship '" + id + "' not found");
+    if (!ends_with(it->second.type, "/worksheet")) continue;
+    sheet_part = it->second.target;
+    sheet_name_ = s.attribute("name").value();
+    break;
+  }
+  if (sheet_part.empty()) fail("part '" + workbook + "'", "the workbook has no worksheet");
+  load_sheet(sheet_part);
+  return build();
+}
+
+}  // namespace
+}  // namespace xlsx_detail
+
+Frame read_xlsx(const std::uint8_t* data, std::size_t size, const std::string& source) {
+  return xlsx_detail::Reader(data, size, source).run();
+}
+
+}  // namespace quorin_data::formats
