@@ -1,0 +1,669 @@
+// CSV reading (whole text or lazily by chunks from a byte source) and writing.
+//
+// Reading: RFC 4180 records ("" inside quoted fields, line ends inside
+// quoted fields), "\n", "\r\n" or "\r" line ends, blank lines skipped, a
+// leading UTF-8 byte-order mark skipped. Each column is typed on its own
+// (per chunk when reading by chunks) by demotion: int64 -> float64 -> text,
+// or bool -> text. Cells are kept as raw bytes in a per-column arena until
+// the column is known to be numeric, so a demotion to text keeps the cells
+// exactly as written. An unquoted cell that is one of the usual missing
+// markers ("", "NaN", "nan", "NA", "null", ...) is missing; a quoted cell is
+// never missing, so a text "" or "NA" written quoted reads back as itself.
+#include "quorin_data/formats/csv.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <sstream>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data::formats {
+
+namespace {
+
+[[noreturn]] void fail_line(const std::string& source, std::size_t line, const std::string& what) {
+  throw FormatError("CSV", source, "line " + std::to_string(line), what);
+}
+
+bool eq(const char* p, std::size_t n, const char* lit) {
+  return std::strlen(lit) == n && std::memcmp(p, lit, n) == 0;
+}
+
+// The missing-value markers of a table library's CSV reader.
+bool is_na(const char* p, std::size_t n) {
+  switch (n) {
+    case 0: return true;
+    case 2: return eq(p, n, "NA");
+    case 3:
+      return eq(p, n, "NaN") || eq(p, n, "nan") || eq(p, n, "N/A") || eq(p, n, "n/a") || eq(p, n, "#NA") ||
+             eq(p, n, "<NA>");
+    case 4:
+      return eq(p, n, "NULL") || eq(p, n, "null") || eq(p, n, "None") || eq(p, n, "-NaN") ||
+             eq(p, n, "-nan") || eq(p, n, "#N/A") || eq(p, n, "<NA>");
+    case 5: return eq(p, n, "1.#IND");
+    case 6: return eq(p, n, "-1.#IND") || eq(p, n, "1.#QNAN") || eq(p, n, "1.#IND");
+    case 7: return eq(p, n, "-1.#QNAN") || eq(p, n, "-1.#IND") || eq(p, n, "1.#QNAN");
+    case 8: return eq(p, n, "-1.#QNAN") || eq(p, n, "#N/A N/A");
+    default: return false;
+  }
+}
+
+enum class Kind { Int, Float, Bool, Text };
+
+// Classifies a present cell. Integers: optional sign, digits, no leading
+// zero (so "00123" stays an identifier), within int64 (larger ones stay
+// text, never a rounded float).
+Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
+  if (n == 0) return Kind::Text;
+  std::size_t i = 0;
+  if (p[0] == '-' || p[0] == '+') i = 1;
+  std::size_t j = i;
+  while (j < n && static_cast<unsigned>(p[j] - '0') < 10) ++j;
+  if (j == n && j > i) {
+    if (j - i > 1 && p[i] == '0') return Kind::Text;
+    const char* b = p[0] == '+' ? p + 1 : p;
+    auto r = std::from_chars(b, p + n, iv);
+    if (r.ec != std::errc() || r.ptr != p + n) return Kind::Text;
+    return Kind::Int;
+  }
+  if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) {
+    iv = 1;
+    return Kind::Bool;
+  }
+  if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) {
+    iv = 0;
+    return Kind::Bool;
+  }
+  const char* b = p;
+  if (p[0] == '+' && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
+  auto r = std::from_chars(b, p + n, dv);
+  if (r.ec != std::errc() || r.ptr != p + n || std::isnan(dv)) return Kind::Text;
+  return Kind::Float;
+}
+
+// Builds one column of a chunk with incremental type inference.
+class ColBuilder {
+ public:
+  void set_reserve(std::size_t n) { reserve_ = n; }
+
+  void add(const char* p, std::size_t n, bool quoted) {
+    // An empty cell is missing even when quoted (a lone `""` marks a missing
+    // value in a one-column file).
+    const bool missing = n == 0 || (!quoted && is_na(p, n));
+    ++rows_;
+    if (st_ == St::Text) {
+      if (missing) {
+        text_.emplace_back();
+        ++nmiss_;
+      } else {
+        text_.emplace_back(p, n);
+      }
+      valid_.push_back(missing ? 0 : 1);
+      return;
+    }
+    arena_.append(p, n);
+    ends_.push_back(arena_.size());
+    valid_.push_back(missing ? 0 : 1);
+    if (missing) {
+      ++nmiss_;
+      push_missing_typed();
+      return;
+    }
+    std::int64_t iv = 0;
+    double dv = 0;
+    const Kind k = classify(p, n, iv, dv);
+    switch (st_) {
+      case St::Empty:
+        if (k == Kind::Int || k == Kind::Bool) {
+          st_ = k == Kind::Int ? St::Int : St::Bool;
+          i64_.reserve(reserve_);
+          i64_.assign(rows_ - 1, 0);
+          i64_.push_back(iv);
+        } else if (k == Kind::Float) {
+          st_ = St::Float;
+          f64_.reserve(reserve_);
+          f64_.assign(rows_ - 1, kNaN);
+          f64_.push_back(dv);
+        } else {
+          to_text();
+        }
+        break;
+      case St::Int:
+        if (k == Kind::Int) {
+          i64_.push_back(iv);
+        } else if (k == Kind::Float) {
+          ints_to_floats();
+          f64_.push_back(dv);
+        } else {
+          to_text();
+        }
+        break;
+      case St::Float:
+        if (k == Kind::Float || k == Kind::Int)
+          f64_.push_back(k == Kind::Int ? static_cast<double>(iv) : dv);
+        else
+          to_text();
+        break;
+      case St::Bool:
+        if (k == Kind::Bool)
+          i64_.push_back(iv);
+        else
+          to_text();
+        break;
+      case St::Text: break;
+    }
+  }
+
+  void add_missing() { add("", 0, false); }
+
+  Column finish() {
+    Column c;
+    switch (st_) {
+      case St::Empty:
+        // No present cell: a float column of NaN (an empty chunk gives an
+        // empty text column, as a table library types it "object").
+        if (rows_ == 0)
+          c = Column(DType::Text);
+        else
+          c = Column::floats(std::vector<double>(rows_, kNaN));
+        break;
+      case St::Int:
+        if (nmiss_ > 0) {
+          ints_to_floats();
+          c = Column::floats(std::move(f64_));
+        } else {
+          c = Column::ints(std::move(i64_));
+        }
+        break;
+      case St::Float: c = Column::floats(std::move(f64_)); break;
+      case St::Bool: c = Column::bools(std::move(i64_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
+      case St::Text: c = Column::texts(std::move(text_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
+    }
+    fit(c.f64);
+    fit(c.i64);
+    fit(c.text);
+    *this = ColBuilder();
+    return c;
+  }
+
+ private:
+  enum class St { Empty, Int, Float, Bool, Text };
+
+  template <class V>
+  static void fit(V& v) {
+    if (v.capacity() > v.size() + v.size() / 8 + 16) v.shrink_to_fit();
+  }
+
+  void push_missing_typed() {
+    switch (st_) {
+      case St::Int:
+      case St::Bool: i64_.push_back(0); break;
+      case St::Float: f64_.push_back(kNaN); break;
+      default: break;
+    }
+  }
+
+  void ints_to_floats() {
+    f64_.clear();
+    f64_.reserve(std::max(reserve_, i64_.size() + 1));
+    for (std::size_t i = 0; i < i64_.size(); ++i)
+      f64_.push_back(valid_[i] ? static_cast<double>(i64_[i]) : kNaN);
+    std::vector<std::int64_t>().swap(i64_);
+    st_ = St::Float;
+  }
+
+  // Switches to text, restoring every cell so far from the arena.
+  void to_text() {
+    text_.reserve(std::max(reserve_, rows_));
+    std::size_t b = 0;
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+      if (valid_[i])
+        text_.emplace_back(arena_.data() + b, ends_[i] - b);
+      else
+        text_.emplace_back();
+      b = ends_[i];
+    }
+    std::string().swap(arena_);
+    std::vector<std::size_t>().swap(ends_);
+    std::vector<std::int64_t>().swap(i64_);
+    std::vector<double>().swap(f64_);
+    st_ = St::Text;
+  }
+
+  St st_ = St::Empty;
+  std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
+  std::vector<std::int64_t> i64_;
+  std::vector<double> f64_;
+  std::vector<std::string> text_;
+  std::vector<std::uint8_t> valid_;
+  std::string arena_;
+  std::vector<std::size_t> ends_;
+};
+
+// Byte classes for the unquoted-field scan.
+struct StopTable {
+  bool stop[256] = {};
+  StopTable() {
+    stop[static_cast<unsigned char>(',')] = true;
+    stop[static_cast<unsigned char>('\n')] = true;
+    stop[static_cast<unsigned char>('\r')] = true;
+    stop[0] = true;
+  }
+};
+const StopTable kStop;
+
+struct Field {
+  const char* b;  // content (or, when `raw`, the whole field with its quotes)
+  std::size_t n;
+  bool quoted;
+  bool raw;  // needs decoding: doubled quotes or bytes after the closing quote
+};
+
+std::string decode_quoted(const char* p, std::size_t n) {
+  std::string s;
+  s.reserve(n);
+  std::size_t i = 1;  // past the opening quote
+  bool inq = true;
+  while (i < n) {
+    const char c = p[i];
+    if (inq && c == '"') {
+      if (i + 1 < n && p[i + 1] == '"') {
+        s.push_back('"');
+        i += 2;
+        continue;
+      }
+      inq = false;
+      ++i;
+      continue;
+    }
+    s.push_back(c);
+    ++i;
+  }
+  return s;
+}
+
+// The record splitter and column builders shared by read_csv and the chunk
+// reader. The data is a window [head, tail) of a buffer; `eof` says no more
+// bytes will come.
+class Engine {
+ public:
+  Engine(std::string source, ByteReader reader) : source_(std::move(source)), reader_(std::move(reader)) {}
+  Engine(std::string source, std::string_view text) : source_(std::move(source)), eof_(true) {
+    base_ = text.data();
+    tail_ = text.size();
+  }
+
+  // Reads the header; false when the input has no record at all.
+  bool read_header() {
+    std::vector<std::string> names;
+    for (;;) {
+      if (!next_record()) return false;
+      if (blank_) continue;
+      break;
+    }
+    std::vector<std::string> raw;
+    raw.reserve(fields_.size());
+    for (const auto& f : fields_) raw.push_back(cell(f));
+    consume();
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      std::string name = raw[i].empty() ? "Unnamed: " + std::to_string(i) : raw[i];
+      if (std::find(names.begin(), names.end(), name) != names.end()) {
+        // Duplicates get ".1", ".2", ... (skipping names already present).
+        for (std::size_t k = 1;; ++k) {
+          std::string cand = name + "." + std::to_string(k);
+          if (std::find(names.begin(), names.end(), cand) == names.end() &&
+              std::find(raw.begin() + static_cast<std::ptrdiff_t>(i) + 1, raw.end(), cand) == raw.end()) {
+            name = std::move(cand);
+            break;
+          }
+        }
+      }
+      names.push_back(std::move(name));
+    }
+    names_ = std::move(names);
+    cols_.assign(names_.size(), ColBuilder());
+    return true;
+  }
+
+  const std::vector<std::string>& names() const { return names_; }
+
+  // Parses up to `max_rows` rows into a frame labelled from `first_label`.
+  Frame chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows) {
+    rows = 0;
+    const std::size_t ncols = cols_.size();
+    for (auto& c : cols_) c.set_reserve(reserve);
+    std::string scratch;
+    while (rows < max_rows && next_record()) {
+      if (blank_) {
+        consume();
+        continue;
+      }
+      const std::size_t nf = fields_.size();
+      if (nf > ncols)
+        fail_line(source_, record_line_,
+                  "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
+      for (std::size_t i = 0; i < nf; ++i) {
+        const Field& f = fields_[i];
+        if (f.raw) {
+          scratch = decode_quoted(f.b, f.n);
+          cols_[i].add(scratch.data(), scratch.size(), true);
+        } else {
+          cols_[i].add(f.b, f.n, f.quoted);
+        }
+      }
+      for (std::size_t i = nf; i < ncols; ++i) cols_[i].add_missing();
+      consume();
+      ++rows;
+    }
+    Frame f;
+    for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish());
+    f.set_index(Index::range(rows, static_cast<std::int64_t>(first_label)));
+    return f;
+  }
+
+ private:
+  std::string cell(const Field& f) const {
+    if (f.raw) return decode_quoted(f.b, f.n);
+    return std::string(f.b, f.n);
+  }
+
+  // Pulls more bytes, keeping the unparsed window; false at the end.
+  bool refill() {
+    if (eof_) return false;
+    if (head_ > 0) {
+      storage_.erase(0, head_);
+      tail_ -= head_;
+      head_ = 0;
+    }
+    // Grow the read with the pending record so that a very long record is
+    // not rescanned a quadratic number of times.
+    const std::size_t want = std::max<std::size_t>(std::size_t{1} << 20, tail_);
+    storage_.resize(tail_ + want);
+    std::size_t got = reader_(storage_.data() + tail_, want);
+    storage_.resize(tail_ + got);
+    tail_ += got;
+    base_ = storage_.data();
+    if (got == 0) eof_ = true;
+    return got != 0;
+  }
+
+  void consume() {
+    head_ = next_;
+    line_ = next_line_;
+  }
+
+  // Splits the record at head_ into fields_; false when no record is left.
+  // The record is only consumed by consume().
+  bool next_record() {
+    for (;;) {
+      if (head_ >= tail_ && eof_) return false;
+      if (head_ < tail_ || eof_) {
+        const int r = scan();
+        if (r > 0) return true;
+        if (r == 0 && eof_) return false;
+      }
+      if (!refill() && head_ >= tail_) return false;
+    }
+  }
+
+  // 1: a record; -1: incomplete (more bytes needed); 0: nothing left.
+  int scan() {
+    const char* p = base_ + head_;
+    const char* const end = base_ + tail_;
+    if (!bom_checked_) {
+      if (end - p >= 3) {
+        if (std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+          head_ += 3;
+          p += 3;
+        }
+      } else if (!eof_) {
+        return -1;
+      }
+      bom_checked_ = true;
+    }
+    if (p == end) return eof_ ? 0 : -1;
+    fields_.clear();
+    record_line_ = line_;
+    std::size_t nl = 0;
+    for (;;) {
+      if (p < end && *p == '"') {
+        const char* start = p;
+        const char* q = p + 1;
+        bool raw = false, closed = false;
+        while (q < end) {
+          const char c = *q;
+          if (c == '"') {
+            if (q + 1 < end && q[1] == '"') {
+              raw = true;
+              q += 2;
+              continue;
+            }
+            if (q + 1 == end && !eof_) return -1;
+            closed = true;
+            break;
+          }
+          if (c == '\n') ++nl;
+          else if (c == '\r' && !(q + 1 < end && q[1] == '\n')) ++nl;
+          else if (c == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+          ++q;
+        }
+        if (!closed) {
+          if (!eof_) return -1;
+          fail_line(source_, record_line_, "unbalanced quote: quoted field not closed before the end of the data");
+        }
+        const char* close = q;
+        p = q + 1;
+        // Bytes after the closing quote are kept as they are.
+        while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+        if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+        if (p != close + 1) raw = true;
+        if (raw)
+          fields_.push_back({start, static_cast<std::size_t>(p - start), true, true});
+        else
+          fields_.push_back({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
+      } else {
+        const char* start = p;
+        while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+        if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+        fields_.push_back({start, static_cast<std::size_t>(p - start), false, false});
+      }
+      if (p == end) {
+        if (!eof_) return -1;
+        break;  // last record without a line end
+      }
+      if (*p == ',') {
+        ++p;
+        continue;
+      }
+      if (*p == '\n') {
+        ++p;
+        ++nl;
+        break;
+      }
+      // '\r', alone or before '\n'
+      if (p + 1 == end && !eof_) return -1;
+      ++p;
+      if (p < end && *p == '\n') ++p;
+      ++nl;
+      break;
+    }
+    blank_ = fields_.size() == 1 && !fields_[0].quoted && fields_[0].n == 0;
+    next_ = static_cast<std::size_t>(p - base_);
+    next_line_ = line_ + nl;
+    return 1;
+  }
+
+  std::string source_;
+  ByteReader reader_;
+  std::string storage_;
+  const char* base_ = nullptr;
+  std::size_t head_ = 0, tail_ = 0, next_ = 0;
+  std::size_t line_ = 1, next_line_ = 1, record_line_ = 1;
+  bool eof_ = false, blank_ = false, bom_checked_ = false;
+  std::vector<Field> fields_;
+  std::vector<std::string> names_;
+  std::vector<ColBuilder> cols_;
+};
+
+[[noreturn]] void no_columns(const std::string& source) {
+  throw FormatError("CSV", source, "", "No columns to parse from file");
+}
+
+}  // namespace
+
+Frame read_csv(std::string_view text, const std::string& source) {
+  Engine e(source, text);
+  if (!e.read_header()) no_columns(source);
+  std::size_t rows = 0;
+  return e.chunk(static_cast<std::size_t>(-1), 0, 0, rows);
+}
+
+struct CsvChunkReader::Impl {
+  Engine engine;
+  std::size_t chunksize;
+  std::size_t next_label = 0;
+  bool started = false, finished = false;
+  Impl(ByteReader r, std::string src, std::size_t cs) : engine(std::move(src), std::move(r)), chunksize(cs) {}
+  std::string source_name;
+};
+
+CsvChunkReader::CsvChunkReader(ByteReader reader, std::string source, std::size_t chunksize) {
+  if (chunksize == 0) throw ValueError("chunksize must be a positive integer");
+  std::string src = source;
+  impl_ = std::make_unique<Impl>(std::move(reader), std::move(source), chunksize);
+  impl_->source_name = std::move(src);
+}
+
+CsvChunkReader::~CsvChunkReader() = default;
+
+std::optional<Frame> CsvChunkReader::next() {
+  Impl& m = *impl_;
+  if (m.finished) return std::nullopt;
+  if (!m.started) {
+    m.started = true;
+    if (!m.engine.read_header()) {
+      m.finished = true;
+      no_columns(m.source_name);
+    }
+  }
+  std::size_t rows = 0;
+  const bool first = m.next_label == 0;
+  Frame f = m.engine.chunk(m.chunksize, std::min<std::size_t>(m.chunksize, 1 << 20), m.next_label, rows);
+  if (rows == 0) {
+    m.finished = true;
+    // A file with a header only gives one empty frame with its columns.
+    if (first) return f;
+    return std::nullopt;
+  }
+  m.next_label += rows;
+  return f;
+}
+
+// ---- writing ---------------------------------------------------------------
+
+namespace {
+
+bool needs_quotes(const std::string& s) {
+  if (s.empty()) return false;
+  if (s.front() == ' ' || s.back() == ' ' || s.front() == '\t' || s.back() == '\t') return true;
+  return s.find_first_of(",\"\r\n") != std::string::npos;
+}
+
+void put_field(std::string& out, const std::string& s, bool force_quotes) {
+  if (!force_quotes && !needs_quotes(s)) {
+    out += s;
+    return;
+  }
+  out.push_back('"');
+  for (char c : s) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+void put_cell(std::string& out, const Column& c, std::size_t i) {
+  if (c.is_missing(i)) return;
+  char buf[32];
+  switch (c.type) {
+    case DType::Float64: out += format_double(c.f64[i]); return;
+    case DType::Int64: {
+      auto r = std::to_chars(buf, buf + sizeof buf, c.i64[i]);
+      out.append(buf, r.ptr);
+      return;
+    }
+    case DType::Bool: out += c.i64[i] ? "True" : "False"; return;
+    case DType::Text: {
+      const std::string& s = c.text[i];
+      // Texts that would read back as missing are quoted (an empty text
+      // still reads back missing).
+      put_field(out, s, !s.empty() && is_na(s.data(), s.size()));
+      return;
+    }
+    case DType::Date: out += format_iso_date(Date{static_cast<std::int32_t>(c.i64[i])}); return;
+    case DType::Timestamp:
+      out += format_timestamp_ns(c.i64[i]);
+      if (!c.tz.empty()) out += "+00:00";  // values are held in UTC
+      return;
+  }
+}
+
+}  // namespace
+
+void write_csv(const Frame& frame, bool index, std::ostream& out) {
+  std::string buf;
+  buf.reserve(1 << 16);
+  const auto& names = frame.names();
+  const auto& cols = frame.columns();
+  bool first = true;
+  if (index) {
+    put_field(buf, frame.index().name, false);
+    first = false;
+  }
+  for (const auto& n : names) {
+    if (!first) buf.push_back(',');
+    first = false;
+    put_field(buf, n, false);
+  }
+  if (buf.empty()) buf += "\"\"";
+  buf.push_back('\n');
+  const Index& idx = frame.index();
+  const std::size_t rows = frame.num_rows();
+  for (std::size_t r = 0; r < rows; ++r) {
+    bool f = true;
+    if (index) {
+      if (idx.kind() == Index::Kind::Text) {
+        put_field(buf, idx.text_label(r), false);
+      } else {
+        char b[24];
+        auto res = std::to_chars(b, b + sizeof b, idx.int_label(r));
+        buf.append(b, res.ptr);
+      }
+      f = false;
+    }
+    const std::size_t row_start = buf.size();
+    for (const auto& c : cols) {
+      if (!f) buf.push_back(',');
+      f = false;
+      put_cell(buf, c, r);
+    }
+    // A row that is a single empty field would be a blank line, which
+    // readers skip.
+    if (buf.size() == row_start) buf += "\"\"";
+    buf.push_back('\n');
+    if (buf.size() > (1 << 16) - 4096) {
+      out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
+      buf.clear();
+    }
+  }
+  out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
+}
+
+std::string write_csv(const Frame& frame, bool index) {
+  std::ostringstream os;
+  write_csv(frame, index, os);
+  return std::move(os).str();
+}
+
+}  // namespace quorin_data::formats

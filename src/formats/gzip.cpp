@@ -1,0 +1,191 @@
+// gzip: streaming multi-member inflate on zlib, a fast whole-buffer path on
+// libdeflate, and compression.
+#include "quorin_data/formats/gzip.hpp"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data::formats {
+
+namespace {
+
+constexpr std::size_t kMaxAvail = std::size_t{1} << 30;  // per zlib call (uInt)
+
+[[noreturn]] void fail(const std::string& source, std::size_t offset, const std::string& what) {
+  throw FormatError("gzip", source, "byte " + std::to_string(offset), what);
+}
+
+std::string describe_zlib(const char* msg) {
+  if (msg == nullptr) return "corrupt deflate data";
+  const std::string m = msg;
+  if (m == "incorrect data check") return "CRC-32 mismatch (member data corrupt)";
+  if (m == "incorrect length check") return "length mismatch (member size does not match its trailer)";
+  if (m == "incorrect header check") return "bad gzip header";
+  return "corrupt gzip member: " + m;
+}
+
+}  // namespace
+
+bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept {
+  return size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
+}
+
+struct GzipStream::Impl {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::string source;
+  z_stream zs{};
+  bool zinit = false;
+  bool in_member = false;  // inside a member (header seen, end not reached)
+  bool done = false;
+  std::size_t pos = 0;  // input bytes consumed
+
+  Impl(const std::uint8_t* d, std::size_t n, std::string src) : data(d), size(n), source(std::move(src)) {
+    if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
+    zinit = true;
+    if (size == 0) fail(source, 0, "empty input, not a gzip stream");
+  }
+  ~Impl() {
+    if (zinit) inflateEnd(&zs);
+  }
+
+  void start_member() {
+    const std::size_t left = size - pos;
+    if (left < 2 || data[pos] != 0x1f || data[pos + 1] != 0x8b) {
+      if (pos == 0) fail(source, pos, "bad gzip header (not gzip magic bytes 1f 8b)");
+      fail(source, pos, "trailing garbage after the last gzip member (" + std::to_string(left) + " bytes)");
+    }
+    if (inflateReset(&zs) != Z_OK) throw RuntimeError("zlib inflateReset failed");
+    in_member = true;
+  }
+
+  std::size_t read(std::uint8_t* out, std::size_t cap) {
+    if (done || cap == 0) return 0;
+    std::size_t produced = 0;
+    while (produced == 0) {
+      if (!in_member) {
+        if (pos == size) {
+          done = true;
+          return 0;
+        }
+        start_member();
+      }
+      zs.next_in = const_cast<Bytef*>(data + pos);
+      zs.avail_in = static_cast<uInt>(std::min(size - pos, kMaxAvail));
+      zs.next_out = out + produced;
+      zs.avail_out = static_cast<uInt>(std::min(cap - produced, kMaxAvail));
+      const uInt in_before = zs.avail_in, out_before = zs.avail_out;
+      const int rc = inflate(&zs, Z_NO_FLUSH);
+      pos += in_before - zs.avail_in;
+      produced += out_before - zs.avail_out;
+      if (rc == Z_STREAM_END) {
+        in_member = false;
+        continue;
+      }
+      if (rc == Z_DATA_ERROR) fail(source, pos, describe_zlib(zs.msg));
+      if (rc == Z_MEM_ERROR) throw RuntimeError("zlib out of memory inflating " + source);
+      if (rc == Z_NEED_DICT) fail(source, pos, "deflate stream needs a preset dictionary");
+      if (rc == Z_OK || rc == Z_BUF_ERROR) {
+        if (pos == size && zs.avail_out != 0)
+          fail(source, pos, "truncated gzip stream (input ends inside a member)");
+        continue;
+      }
+      fail(source, pos, "zlib error " + std::to_string(rc));
+    }
+    return produced;
+  }
+};
+
+GzipStream::GzipStream(const std::uint8_t* data, std::size_t size, std::string source)
+    : impl_(std::make_unique<Impl>(data, size, std::move(source))) {}
+GzipStream::~GzipStream() = default;
+std::size_t GzipStream::read(std::uint8_t* out, std::size_t cap) { return impl_->read(out, cap); }
+
+namespace {
+
+// Exact errors and offsets come from the zlib path; it is also the fallback
+// whenever the fast path cannot finish.
+std::vector<std::uint8_t> gunzip_zlib(const std::uint8_t* data, std::size_t size, const std::string& source) {
+  GzipStream s(data, size, source);
+  std::vector<std::uint8_t> out;
+  out.resize(std::max<std::size_t>(size * 4, 1 << 16));
+  std::size_t n = 0;
+  for (;;) {
+    if (n == out.size()) out.resize(out.size() * 2);
+    const std::size_t got = s.read(out.data() + n, out.size() - n);
+    if (got == 0) break;
+    n += got;
+  }
+  out.resize(n);
+  out.shrink_to_fit();
+  return out;
+}
+
+struct Decompressor {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ~Decompressor() {
+    if (d) libdeflate_free_decompressor(d);
+  }
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, const std::string& source) {
+  // Fast path: libdeflate member by member. The last trailer's size field is
+  // a hint for the output (ignored when it claims more than deflate can
+  // expand to); any failure falls back to zlib for a precise diagnosis.
+  if (!looks_like_gzip(data, size) || size < 18) return gunzip_zlib(data, size, source);
+  Decompressor dec;
+  if (!dec.d) return gunzip_zlib(data, size, source);
+  std::vector<std::uint8_t> out;
+  std::size_t n = 0, pos = 0;
+  constexpr std::size_t kMaxRatio = 1032;
+  while (pos < size) {
+    const std::size_t left = size - pos;
+    if (left < 18 || !looks_like_gzip(data + pos, left)) return gunzip_zlib(data, size, source);
+    const std::uint8_t* t = data + size - 4;
+    std::size_t hint = static_cast<std::size_t>(t[0]) | (static_cast<std::size_t>(t[1]) << 8) |
+                       (static_cast<std::size_t>(t[2]) << 16) | (static_cast<std::size_t>(t[3]) << 24);
+    const std::size_t max_out = left * kMaxRatio + 64;
+    if (hint > max_out) hint = 0;
+    std::size_t want = std::max(hint, left * 3);
+    for (;;) {
+      want = std::min(want, max_out);
+      if (out.size() < n + want) out.resize(n + want);
+      std::size_t in_used = 0, out_got = 0;
+      const auto rc = libdeflate_gzip_decompress_ex(dec.d, data + pos, left, out.data() + n, out.size() - n,
+                                                    &in_used, &out_got);
+      if (rc == LIBDEFLATE_SUCCESS) {
+        pos += in_used;
+        n += out_got;
+        break;
+      }
+      if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || want >= max_out) return gunzip_zlib(data, size, source);
+      want *= 2;
+    }
+  }
+  out.resize(n);
+  out.shrink_to_fit();
+  return out;
+}
+
+std::vector<std::uint8_t> gzip_compress(const std::uint8_t* data, std::size_t size, int level) {
+  if (level < 0) level = 6;
+  level = std::min(level, 12);
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  if (!c) throw RuntimeError("libdeflate: cannot allocate a compressor");
+  std::vector<std::uint8_t> out(libdeflate_gzip_compress_bound(c, size));
+  const std::size_t n = libdeflate_gzip_compress(c, data, size, out.data(), out.size());
+  libdeflate_free_compressor(c);
+  if (n == 0) throw RuntimeError("libdeflate: gzip compression failed");
+  out.resize(n);
+  return out;
+}
+
+}  // namespace quorin_data::formats

@@ -1,0 +1,396 @@
+// Binary serialization of Value. Layout (little-endian throughout):
+//   "QDPK" magic, u8 version (1), one value.
+//   value  := u8 tag, payload
+//   str    := u64 length, bytes
+//   none 0 | bool 1: u8 | int 2: i64 | float 3: f64 bits | str 4: str
+//   bytes 5: u8 is_buffer, u64 pos, u64 length, bytes
+//   list 6: u64 count, values | dict 7: u64 count, (key value, value) pairs
+//   date 8: u64 (low 32 bits: i32 days) | timestamp 9: i64 ns, str zone
+//   frame 10: index, u64 ncols, (str name, column)...
+//   series 11: column, index, str name, str category
+//   index  := u8 kind (0 range, 1 int, 2 text), str name, u64 n,
+//             range: i64 start | int: n x i64 | text: n x str
+//   column := u8 dtype, u64 n, str zone, u8 has_valid, [n x u8 valid],
+//             float: n x f64 | text: n x str | others: n x i64
+// Every length is checked against the bytes left before anything is
+// allocated, and nesting is limited to kMaxDepth.
+#include "quorin_data/formats/serialize.hpp"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data::formats {
+
+namespace {
+
+constexpr char kMagic[4] = {'Q', 'D', 'P', 'K'};
+constexpr std::uint8_t kVersion = 1;
+constexpr int kMaxDepth = 64;
+
+enum Tag : std::uint8_t {
+  kNone = 0, kBool, kInt, kFloat, kStr, kBytes, kList, kDict, kDate, kTimestamp, kFrame, kSeries,
+};
+
+class Writer {
+ public:
+  std::vector<std::uint8_t> out;
+
+  void u8(std::uint8_t v) { out.push_back(v); }
+  void u64(std::uint64_t v) {
+    std::uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    out.insert(out.end(), b, b + 8);
+  }
+  void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+  void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+  void raw(const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    out.insert(out.end(), b, b + n);
+  }
+  void str(const std::string& s) {
+    u64(s.size());
+    raw(s.data(), s.size());
+  }
+
+  void index(const Index& idx) {
+    const std::size_t n = idx.size();
+    switch (idx.kind()) {
+      case Index::Kind::Range:
+        u8(0);
+        str(idx.name);
+        u64(n);
+        i64(n == 0 ? 0 : idx.int_label(0));
+        break;
+      case Index::Kind::Int:
+        u8(1);
+        str(idx.name);
+        u64(n);
+        for (std::size_t i = 0; i < n; ++i) i64(idx.int_label(i));
+        break;
+      case Index::Kind::Text:
+        u8(2);
+        str(idx.name);
+        u64(n);
+        for (std::size_t i = 0; i < n; ++i) str(idx.text_label(i));
+        break;
+    }
+  }
+
+  void column(const Column& c) {
+    const std::size_t n = c.size();
+    u8(static_cast<std::uint8_t>(c.type));
+    u64(n);
+    str(c.tz);
+    const bool has_valid = c.type != DType::Float64 && c.valid.size() == n && n > 0;
+    u8(has_valid ? 1 : 0);
+    if (has_valid) raw(c.valid.data(), n);
+    switch (c.type) {
+      case DType::Float64:
+        for (double x : c.f64) f64(x);
+        break;
+      case DType::Text:
+        for (const auto& s : c.text) str(s);
+        break;
+      default:
+        for (std::int64_t x : c.i64) i64(x);
+    }
+  }
+
+  void value(const Value& v, int depth) {
+    if (depth > kMaxDepth)
+      throw ValueError("cannot serialize a value nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    std::visit(
+        [&](const auto& x) {
+          using T = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<T, std::monostate>) {
+            u8(kNone);
+          } else if constexpr (std::is_same_v<T, bool>) {
+            u8(kBool);
+            u8(x ? 1 : 0);
+          } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            u8(kInt);
+            i64(x);
+          } else if constexpr (std::is_same_v<T, double>) {
+            u8(kFloat);
+            f64(x);
+          } else if constexpr (std::is_same_v<T, std::string>) {
+            u8(kStr);
+            str(x);
+          } else if constexpr (std::is_same_v<T, std::shared_ptr<Bytes>>) {
+            u8(kBytes);
+            u8(x->is_buffer ? 1 : 0);
+            u64(x->pos);
+            u64(x->data.size());
+            raw(x->data.data(), x->data.size());
+          } else if constexpr (std::is_same_v<T, std::shared_ptr<List>>) {
+            u8(kList);
+            u64(x->size());
+            for (const auto& e : *x) value(e, depth + 1);
+          } else if constexpr (std::is_same_v<T, std::shared_ptr<Dict>>) {
+            u8(kDict);
+            u64(x->size());
+            for (const auto& [k, e] : *x) {
+              value(k, depth + 1);
+              value(e, depth + 1);
+            }
+          } else if constexpr (std::is_same_v<T, Date>) {
+            u8(kDate);
+            u64(static_cast<std::uint32_t>(x.days));
+          } else if constexpr (std::is_same_v<T, Timestamp>) {
+            u8(kTimestamp);
+            i64(x.ns);
+            str(x.tz);
+          } else if constexpr (std::is_same_v<T, std::shared_ptr<Frame>>) {
+            u8(kFrame);
+            index(x->index());
+            u64(x->num_columns());
+            for (std::size_t i = 0; i < x->num_columns(); ++i) {
+              str(x->names()[i]);
+              column(x->column_at(i));
+            }
+          } else if constexpr (std::is_same_v<T, std::shared_ptr<Series>>) {
+            u8(kSeries);
+            column(x->values);
+            index(x->index);
+            str(x->name);
+            str(x->category);
+          }
+        },
+        v.storage());
+  }
+};
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* d, std::size_t n, const std::string& src) : data_(d), size_(n), source_(src) {}
+
+  [[noreturn]] void fail(std::size_t at, const std::string& what) const {
+    throw FormatError("pickle", source_, "offset " + std::to_string(at), what);
+  }
+  std::size_t pos() const { return pos_; }
+  std::size_t left() const { return size_ - pos_; }
+
+  void need(std::size_t n, const char* what) const {
+    if (n > left())
+      fail(pos_, std::string("truncated input: ") + what + " needs " + std::to_string(n) + " bytes, " +
+                     std::to_string(left()) + " left");
+  }
+  std::uint8_t u8(const char* what) {
+    need(1, what);
+    return data_[pos_++];
+  }
+  std::uint64_t u64(const char* what) {
+    need(8, what);
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += 8;
+    return v;
+  }
+  std::int64_t i64(const char* what) { return static_cast<std::int64_t>(u64(what)); }
+  double f64(const char* what) { return std::bit_cast<double>(u64(what)); }
+  // A count of items each taking at least `min_item` bytes.
+  std::size_t count(const char* what, std::size_t min_item) {
+    const std::size_t at = pos_;
+    const std::uint64_t n = u64(what);
+    if (min_item != 0 && n > left() / min_item)
+      fail(at, std::string(what) + " of " + std::to_string(n) + " does not fit in the " +
+                   std::to_string(left()) + " bytes left");
+    return static_cast<std::size_t>(n);
+  }
+  std::string str(const char* what) {
+    const std::size_t n = count(what, 1);
+    std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
+    pos_ += n;
+    return s;
+  }
+
+  Index index() {
+    const std::size_t at = pos_;
+    const std::uint8_t kind = u8("index kind");
+    std::string name = str("index name length");
+    Index idx;
+    if (kind == 0) {
+      const std::uint64_t n = u64("range length");
+      const std::int64_t start = i64("range start");
+      // Labels start..start+n-1 must stay far from overflow.
+      constexpr std::int64_t kLim = std::int64_t{1} << 48;
+      if (n > static_cast<std::uint64_t>(kLim) || start > kLim || start < -kLim)
+        fail(at, "range index out of range");
+      idx = Index::range(static_cast<std::size_t>(n), start);
+    } else if (kind == 1) {
+      const std::size_t n = count("int index length", 8);
+      std::vector<std::int64_t> v(n);
+      for (auto& x : v) x = i64("int label");
+      idx = Index::ints(std::move(v));
+    } else if (kind == 2) {
+      const std::size_t n = count("text index length", 8);
+      std::vector<std::string> v;
+      v.reserve(n);
+      for (std::size_t i = 0; i < n; ++i) v.push_back(str("text label length"));
+      idx = Index::texts(std::move(v));
+    } else {
+      fail(at, "unknown index kind " + std::to_string(kind));
+    }
+    idx.name = std::move(name);
+    return idx;
+  }
+
+  Column column() {
+    const std::size_t at = pos_;
+    const std::uint8_t t = u8("column type");
+    if (t > static_cast<std::uint8_t>(DType::Timestamp)) fail(at, "unknown column type " + std::to_string(t));
+    Column c(static_cast<DType>(t));
+    const std::size_t n = count("column length", c.type == DType::Text ? 8 : 1);
+    c.tz = str("zone length");
+    const std::size_t vat = pos_;
+    const std::uint8_t has_valid = u8("validity flag");
+    if (has_valid > 1) fail(vat, "bad validity flag " + std::to_string(has_valid));
+    if (has_valid) {
+      if (c.type == DType::Float64) fail(vat, "float column with a validity mask");
+      need(n, "validity mask");
+      c.valid.assign(data_ + pos_, data_ + pos_ + n);
+      pos_ += n;
+    }
+    switch (c.type) {
+      case DType::Float64:
+        need(n * 8, "float values");  // n <= left, so n*8 cannot overflow here
+        c.f64.resize(n);
+        for (auto& x : c.f64) x = f64("float value");
+        break;
+      case DType::Text:
+        if (n > left() / 8) fail(pos_, "text column of " + std::to_string(n) + " cells runs past the end");
+        c.text.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) c.text.push_back(str("text cell length"));
+        break;
+      default:
+        need(n * 8, "integer values");
+        c.i64.resize(n);
+        for (auto& x : c.i64) x = i64("integer value");
+    }
+    return c;
+  }
+
+  Value value(int depth) {
+    const std::size_t at = pos_;
+    if (depth > kMaxDepth) fail(at, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    const std::uint8_t tag = u8("tag");
+    switch (tag) {
+      case kNone: return Value();
+      case kBool: {
+        const std::uint8_t b = u8("bool");
+        if (b > 1) fail(at + 1, "bad bool byte " + std::to_string(b));
+        return Value(b == 1);
+      }
+      case kInt: return Value(static_cast<long long>(i64("int")));
+      case kFloat: return Value(f64("float"));
+      case kStr: return Value(str("str length"));
+      case kBytes: {
+        Bytes b;
+        const std::size_t fat = pos_;
+        const std::uint8_t flag = u8("buffer flag");
+        if (flag > 1) fail(fat, "bad buffer flag " + std::to_string(flag));
+        b.is_buffer = flag == 1;
+        b.pos = static_cast<std::size_t>(u64("buffer position"));
+        const std::size_t n = count("bytes length", 1);
+        b.data.assign(data_ + pos_, data_ + pos_ + n);
+        pos_ += n;
+        return Value(std::move(b));
+      }
+      case kList: {
+        const std::size_t n = count("list length", 1);
+        List l;
+        l.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) l.push_back(value(depth + 1));
+        return Value(std::move(l));
+      }
+      case kDict: {
+        const std::size_t n = count("dict length", 2);
+        Dict d;
+        d.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          Value k = value(depth + 1);
+          Value e = value(depth + 1);
+          d.emplace_back(std::move(k), std::move(e));
+        }
+        return Value(std::move(d));
+      }
+      case kDate: {
+        const std::uint64_t d = u64("date");
+        if (d > 0xffffffffULL) fail(at + 1, "date out of range");
+        return Value(Date{static_cast<std::int32_t>(static_cast<std::uint32_t>(d))});
+      }
+      case kTimestamp: {
+        Timestamp ts;
+        ts.ns = i64("timestamp");
+        ts.tz = str("zone length");
+        return Value(std::move(ts));
+      }
+      case kFrame: {
+        Frame f;
+        Index idx = index();
+        const std::size_t rows = idx.size();
+        f.set_index(std::move(idx));
+        const std::size_t ncols = count("column count", 26);
+        for (std::size_t i = 0; i < ncols; ++i) {
+          std::string name = str("column name length");
+          const std::size_t cat = pos_;
+          Column c = column();
+          if (c.size() != rows)
+            fail(cat, "column '" + name + "' has " + std::to_string(c.size()) + " rows, the index " +
+                          std::to_string(rows));
+          f.add_column(std::move(name), std::move(c));
+        }
+        return Value(std::move(f));
+      }
+      case kSeries: {
+        const std::size_t cat = pos_;
+        Column c = column();
+        Index idx = index();
+        if (idx.size() != c.size())
+          fail(cat, "series of " + std::to_string(c.size()) + " values has an index of " +
+                        std::to_string(idx.size()) + " labels");
+        std::string name = str("series name length");
+        Series s(std::move(c), std::move(idx), std::move(name));
+        s.category = str("series category length");
+        return Value(std::move(s));
+      }
+      default: fail(at, "unknown tag " + std::to_string(tag));
+    }
+  }
+
+  void header() {
+    need(5, "header");
+    if (std::memcmp(data_, kMagic, 4) != 0) fail(0, "not a quorin_data serialized value (bad magic)");
+    if (data_[4] != kVersion) fail(4, "unsupported version " + std::to_string(data_[4]));
+    pos_ = 5;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  const std::string& source_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> serialize(const Value& v) {
+  Writer w;
+  w.raw(kMagic, 4);
+  w.u8(kVersion);
+  w.value(v, 0);
+  return std::move(w.out);
+}
+
+Value deserialize(const std::uint8_t* data, std::size_t size, const std::string& source) {
+  Reader r(data, size, source);
+  r.header();
+  Value v = r.value(0);
+  if (r.left() != 0) r.fail(r.pos(), std::to_string(r.left()) + " trailing bytes after the value");
+  return v;
+}
+
+}  // namespace quorin_data::formats
