@@ -1,0 +1,192 @@
+// read_from_s3 and read_by_chunks.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <string_view>
+
+#include "from_s3/bucketry/internal.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
+#include "quorin_data/formats/parquet.hpp"
+#include "quorin_data/formats/serialize.hpp"
+#include "quorin_data/formats/xlsx.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
+
+namespace quorin_data::from_s3::bucketry {
+
+namespace {
+
+bool ends_with(const std::string& s, std::string_view suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Key of the tabular formats: file_path alone under an empty prefix. An absent
+// prefix has no length and fails as such.
+std::string tabular_key(const std::optional<std::string>& prefix, const std::string& file_path) {
+  if (!prefix) throw TypeError("object of type 'NoneType' has no len()");
+  return prefix->empty() ? file_path : *prefix + "/" + file_path;
+}
+
+std::mutex observer_mu;
+detail::ChunkObserver& observer() {
+  static detail::ChunkObserver o;
+  return o;
+}
+
+// A text progress line on stderr, redrawn per chunk: "N chunks [Xs, R chunks/s]".
+class Progress {
+ public:
+  explicit Progress(std::string unit) : unit_(std::move(unit)), start_(clock::now()) { draw(); }
+  void update() {
+    ++n_;
+    draw();
+  }
+  void close() {
+    draw();
+    std::cerr << "\n" << std::flush;
+  }
+
+ private:
+  using clock = std::chrono::steady_clock;
+  void draw() {
+    const double secs = std::chrono::duration<double>(clock::now() - start_).count();
+    char buf[128];
+    std::snprintf(buf, sizeof buf, " [%.1fs, %.2f%s/s]", secs, secs > 0 ? n_ / secs : 0.0,
+                  unit_.c_str());
+    std::cerr << "\r" << n_ << unit_ << buf << std::flush;
+  }
+  std::string unit_;
+  clock::time_point start_;
+  std::size_t n_ = 0;
+};
+
+}  // namespace
+
+namespace detail {
+
+ChunkObserver set_chunk_observer(ChunkObserver o) {
+  std::lock_guard<std::mutex> lock(observer_mu);
+  std::swap(observer(), o);
+  return o;
+}
+
+std::string local_target(const std::string& file_path) {
+  // Walk the segments of "temp/" + file_path; a ".." that would leave temp/
+  // (or a path naming temp/ itself) is refused: the download must land inside.
+  std::size_t depth = 0;
+  bool names_a_file = false;
+  std::size_t pos = 0;
+  while (pos <= file_path.size()) {
+    std::size_t next = file_path.find('/', pos);
+    if (next == std::string::npos) next = file_path.size();
+    std::string_view seg(file_path.data() + pos, next - pos);
+    if (seg == "..") {
+      if (depth == 0)
+        throw ValueError("file_path \"" + file_path +
+                         "\" leads outside temp/: a \"local_file_path\" read only writes inside temp/");
+      --depth;
+      names_a_file = false;
+    } else if (seg.empty() || seg == ".") {
+      names_a_file = false;
+    } else {
+      ++depth;
+      names_a_file = true;
+    }
+    pos = next + 1;
+  }
+  if (depth == 0 || !names_a_file)
+    throw ValueError("file_path \"" + file_path + "\" names no file inside temp/");
+  return "temp/" + file_path;
+}
+
+Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
+                              std::size_t chunksize) {
+  formats::GzipStream gz(body.data(), body.size(), source);
+  formats::CsvChunkReader reader(
+      [&gz](char* out, std::size_t cap) { return gz.read(reinterpret_cast<std::uint8_t*>(out), cap); },
+      source, chunksize);
+  ChunkObserver obs;
+  {
+    std::lock_guard<std::mutex> lock(observer_mu);
+    obs = observer();
+  }
+  std::vector<Frame> chunks;
+  Progress progress(" chunks");
+  while (auto chunk = reader.next()) {
+    if (obs) obs(chunks.size(), *chunk);
+    chunks.push_back(std::move(*chunk));
+    progress.update();
+  }
+  progress.close();
+  if (chunks.empty()) return Frame();
+  std::vector<const Frame*> parts;
+  parts.reserve(chunks.size());
+  for (const auto& c : chunks) parts.push_back(&c);
+  Frame out = chunks.size() == 1 ? std::move(chunks[0]) : Frame::concat_rows(parts);
+  chunks.clear();
+  if (!out.index().is_default_range()) out.set_index(Index::range(out.num_rows()));
+  return out;
+}
+
+}  // namespace detail
+
+Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
+  if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
+  auto client = detail::require_client();
+  const std::vector<std::uint8_t> body = client->get_object(bucket, key);
+  return detail::read_gzip_csv_by_chunks(body, detail::object_name(bucket, key),
+                                         static_cast<std::size_t>(chunksize));
+}
+
+Value read_from_s3(const std::string& file_path, const std::string& data_format,
+                   const std::string& bucket, std::optional<std::string> prefix, bool by_chunks,
+                   std::int64_t chunksize) {
+  if (data_format == "pickle") {
+    const std::string key = detail::join_key(prefix, file_path);
+    auto body = detail::require_client()->get_object(bucket, key);
+    return formats::deserialize(body.data(), body.size(), detail::object_name(bucket, key));
+  }
+  if (data_format == "bytesio") {
+    const std::string key = detail::join_key(prefix, file_path);
+    Bytes buf;
+    buf.data = detail::require_client()->get_object(bucket, key);
+    buf.pos = 0;
+    buf.is_buffer = true;
+    return Value(std::move(buf));
+  }
+  if (data_format == "csv" || data_format == "csv.gz") {
+    const std::string key = tabular_key(prefix, file_path);
+    if (by_chunks) return Value(read_by_chunks(bucket, key, chunksize));
+    auto body = detail::require_client()->get_object(bucket, key);
+    const std::string source = detail::object_name(bucket, key);
+    if (ends_with(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
+    return Value(formats::read_csv(
+        std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
+  }
+  if (data_format == "xlsx") {
+    const std::string key = tabular_key(prefix, file_path);
+    auto body = detail::require_client()->get_object(bucket, key);
+    return Value(formats::read_xlsx(body.data(), body.size(), detail::object_name(bucket, key)));
+  }
+  if (data_format == "parquet") {
+    const std::string key = tabular_key(prefix, file_path);
+    auto body = detail::require_client()->get_object(bucket, key);
+    return Value(formats::read_parquet(body.data(), body.size(), detail::object_name(bucket, key)));
+  }
+  if (data_format == "local_file_path") {
+    const std::string key = detail::join_key(prefix, file_path);
+    const std::string target = detail::local_target(file_path);
+    const auto slash = file_path.rfind('/');
+    const std::string folder = "temp/" + (slash == std::string::npos ? std::string() : file_path.substr(0, slash));
+    std::filesystem::create_directories(folder);
+    detail::require_client()->download_file(bucket, key, target);
+    return Value();
+  }
+  throw ValueError("data_format=\"" + data_format +
+                   "\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.");
+}
+
+}  // namespace quorin_data::from_s3::bucketry

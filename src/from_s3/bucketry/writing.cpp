@@ -1,0 +1,106 @@
+// write_to_s3, delete_s3_object and delete_s3_folder.
+#include <algorithm>
+#include <iostream>
+
+#include "from_s3/bucketry/internal.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/serialize.hpp"
+#include "quorin_data/formats/xlsx.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
+
+namespace quorin_data::from_s3::bucketry {
+
+namespace {
+
+// The table writers exist only on tables; anything else fails where the
+// writer is looked up.
+const Frame& table_for(const Value& data, const char* writer) {
+  if (!data.is_frame())
+    throw TypeError("'" + data.type_name() + "' object has no attribute '" + writer + "'");
+  return data.as_frame();
+}
+
+void put(store::S3Client& client, const std::string& bucket, const std::string& key,
+         const std::vector<std::uint8_t>& bytes) {
+  client.put_object(bucket, key, bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
+                 bool index, const std::string& bucket, std::optional<std::string> prefix) {
+  const std::string key = detail::join_key(prefix, file_path);
+  if (data_format == "pickle") {
+    const auto bytes = formats::serialize(data);
+    put(*detail::require_client(), bucket, key, bytes);
+    return;
+  }
+  if (data_format == "bytesio" || data.is_buffer()) {
+    if (!data.is_bytes())
+      throw TypeError("'" + data.type_name() + "' object has no attribute 'read'");
+    const Bytes& b = data.as_bytes();
+    // A buffer is uploaded from its current position; plain bytes whole.
+    const std::size_t from = b.is_buffer ? std::min(b.pos, b.data.size()) : 0;
+    detail::require_client()->put_object(bucket, key, b.data.data() + from, b.data.size() - from);
+    return;
+  }
+  if (data_format == "csv") {
+    const std::string text = formats::write_csv(table_for(data, "to_csv"), index);
+    detail::require_client()->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
+                                         text.size());
+    return;
+  }
+  if (data_format == "xlsx") {
+    const auto bytes = formats::write_xlsx(table_for(data, "to_excel"), index);
+    put(*detail::require_client(), bucket, key, bytes);
+    return;
+  }
+  if (data_format == "local_file_path") {
+    if (!data.is_str()) throw AssertionError("`data` must be passed in as a string for `local_file_path`.");
+    detail::require_client()->upload_file(bucket, key, data.as_str());
+    return;
+  }
+  throw ValueError("data_format=\"" + data_format +
+                   "\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.");
+}
+
+void delete_s3_object(const std::string& file_path, const std::string& bucket,
+                      std::optional<std::string> prefix) {
+  const std::string key = (!prefix || prefix->empty()) ? file_path : *prefix + "/" + file_path;
+  detail::require_client()->delete_object(bucket, key);
+}
+
+void delete_s3_folder(const std::string& folder_path, const std::string& bucket,
+                      std::optional<std::string> prefix) {
+  const std::string folder_key = detail::join_key(prefix, folder_path);
+  // Listed whole before the first delete so that continuation is not
+  // disturbed by the deletions.
+  const std::vector<std::string> keys = list_s3_objects(folder_path, bucket, prefix);
+  auto client = detail::require_client();
+  constexpr std::size_t kBatch = 1000;
+  for (std::size_t begin = 0; begin < keys.size(); begin += kBatch) {
+    const std::size_t end = std::min(keys.size(), begin + kBatch);
+    std::vector<std::string> batch(keys.begin() + static_cast<std::ptrdiff_t>(begin),
+                                   keys.begin() + static_cast<std::ptrdiff_t>(end));
+    const auto failures = client->delete_objects(bucket, batch);
+    if (!failures.empty()) {
+      std::string names;
+      const std::size_t shown = std::min<std::size_t>(failures.size(), 20);
+      for (std::size_t i = 0; i < shown; ++i) {
+        if (i) names += ", ";
+        names += failures[i].key + " (" + failures[i].code +
+                 (failures[i].message.empty() ? "" : ": " + failures[i].message) + ")";
+      }
+      if (shown < failures.size()) names += ", ... " + std::to_string(failures.size() - shown) + " more";
+      throw StoreError(failures[0].code,
+                       std::to_string(failures.size()) + " of " + std::to_string(batch.size()) +
+                           " keys under " + detail::object_name(bucket, folder_key) +
+                           " were not deleted: " + names,
+                       200, "", "DeleteObjects", bucket);
+    }
+  }
+  std::cout << "s3://" << bucket << "/" << folder_key << " was deleted." << std::endl;
+}
+
+}  // namespace quorin_data::from_s3::bucketry
