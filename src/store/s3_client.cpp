@@ -197,6 +197,7 @@ struct Sink {
   virtual ~Sink() = default;
   virtual bool write(const char* p, std::size_t n) = 0;
   virtual bool reset() = 0;
+  virtual void reserve(std::uint64_t) {}
   int err = 0;
 };
 
@@ -210,6 +211,9 @@ struct MemSink : Sink {
   bool reset() override {
     out->clear();
     return true;
+  }
+  void reserve(std::uint64_t n) override {
+    if (n < (std::uint64_t{1} << 34)) out->reserve(static_cast<std::size_t>(n));
   }
 };
 
@@ -245,6 +249,7 @@ struct Attempt {
   std::string body;                            // error bodies and small answers
   Sink* sink = nullptr;
   bool sink_failed = false;
+  bool reserved = false;
 };
 
 size_t header_cb(char* p, size_t sz, size_t n, void* ud) {
@@ -271,6 +276,11 @@ size_t write_cb(char* p, size_t sz, size_t n, void* ud) {
   auto* a = static_cast<Attempt*>(ud);
   std::size_t len = sz * n;
   if (a->sink && a->status >= 200 && a->status < 300) {
+    if (!a->reserved) {
+      a->reserved = true;
+      if (auto it = a->headers.find("content-length"); it != a->headers.end())
+        a->sink->reserve(std::strtoull(it->second.c_str(), nullptr, 10));
+    }
     if (!a->sink->write(p, len)) {
       a->sink_failed = true;
       return 0;
@@ -363,6 +373,18 @@ struct S3Client::Impl {
     if (curl) curl_easy_cleanup(curl);
   }
 
+  void locate(const std::string& bucket, const std::string* key, std::string& host,
+              std::string& path) const {
+    bool virtual_host = !cfg.path_style && dns_compatible(bucket, ep.scheme == "https");
+    host = virtual_host ? bucket + "." + ep.authority : ep.authority;
+    path = ep.base_path;
+    if (!virtual_host) path += "/" + uri_encode(bucket, false);
+    if (key)
+      path += "/" + encode_key(*key);
+    else if (virtual_host)
+      path += "/";
+  }
+
   std::string encode_key(const std::string& key) const {
     if (!cfg.escape_empty_segments.value_or(custom_endpoint)) return uri_encode(key, true);
     std::string out;
@@ -413,13 +435,8 @@ struct S3Client::Impl {
 
   Attempt send(Request& r) {
     const int max_attempts = std::max(1, cfg.max_attempts);
-    bool virtual_host = !cfg.path_style && dns_compatible(r.bucket, ep.scheme == "https");
-    std::string host = virtual_host ? r.bucket + "." + ep.authority : ep.authority;
-    std::string path = ep.base_path;
-    if (!virtual_host) path += "/" + uri_encode(r.bucket, false);
-    if (r.object) path += "/" + encode_key(r.key);
-    else if (virtual_host)
-      path += "/";
+    std::string host, path;
+    locate(r.bucket, r.object ? &r.key : nullptr, host, path);
     std::string url_query;
     for (const auto& [k, v] : r.query) {
       url_query += url_query.empty() ? "?" : "&";
@@ -573,6 +590,13 @@ S3Client::~S3Client() = default;
 RequestStats S3Client::stats() const {
   std::lock_guard<std::mutex> l(impl_->stats_mu);
   return impl_->st;
+}
+
+std::string S3Client::url_for(const std::string& bucket,
+                              const std::optional<std::string>& key) const {
+  std::string host, path;
+  impl_->locate(bucket, key ? &*key : nullptr, host, path);
+  return impl_->ep.scheme + "://" + host + path;
 }
 
 void S3Client::reset_stats() {

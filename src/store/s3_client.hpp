@@ -30,7 +30,7 @@ struct Credentials {
   // Set for temporary credentials (container, instance metadata, profile
   // files with an expiry are not supported): refreshed before this instant.
   std::optional<std::chrono::system_clock::time_point> expiration;
-  std::string source;  // "environment", "shared-credentials-file", "container", "imds", "static"
+  std::string source;  // "environment", "shared-files", "container", "imds"
 
   bool empty() const { return access_key_id.empty() || secret_access_key.empty(); }
 };
@@ -183,6 +183,9 @@ class S3Client {
 
   RequestStats stats() const;
   void reset_stats();
+  // The URL a request for this object (or the bucket, when key is absent)
+  // goes to: virtual-host or path style, the key encoded as sent.
+  std::string url_for(const std::string& bucket, const std::optional<std::string>& key) const;
   const ClientConfig& config() const { return cfg_; }
 
   struct Impl;

@@ -393,3 +393,24 @@ TEST(Secrets, NoCredentialsFailsAtFirstRequestNotConstruction) {
   EXPECT_THROW(c->head_object("bkt", "k"), TransportError);
   EXPECT_EQ(s.count(), 0u);
 }
+
+TEST(Wire, AddressingStyles) {
+  ClientConfig aws;
+  aws.region = "eu-west-1";
+  S3Client a(aws);
+  EXPECT_EQ(a.url_for("my-bucket", std::string("a b/c")), "https://my-bucket.s3.eu-west-1.amazonaws.com/a%20b/c");
+  EXPECT_EQ(a.url_for("my-bucket", std::nullopt), "https://my-bucket.s3.eu-west-1.amazonaws.com/");
+  // AWS takes a leading '/' and "//" as sent.
+  EXPECT_EQ(a.url_for("my-bucket", std::string("/x//y")), "https://my-bucket.s3.eu-west-1.amazonaws.com//x//y");
+  // Names that are not DNS-safe over TLS fall back to path style.
+  EXPECT_EQ(a.url_for("my.dotted.bucket", std::string("k")), "https://s3.eu-west-1.amazonaws.com/my.dotted.bucket/k");
+  ClientConfig custom;
+  custom.endpoint = "http://127.0.0.1:9000/";
+  S3Client c(custom);
+  EXPECT_TRUE(c.config().path_style);
+  EXPECT_EQ(c.url_for("b", std::string("k")), "http://127.0.0.1:9000/b/k");
+  EXPECT_EQ(c.url_for("b", std::nullopt), "http://127.0.0.1:9000/b");
+  ClientConfig bad;
+  bad.endpoint = "ftp://host";
+  EXPECT_THROW(S3Client{bad}, ValueError);
+}
