@@ -1,0 +1,215 @@
+// Moving averages: sma, ema, rma (basic) and wma, dema, tema, hma (weighted
+// and composite).
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/ta/overlap.hpp"
+#include "quorin_data/ta/utils.hpp"
+#include "ta/kernels.hpp"
+
+namespace quorin_data::ta::overlap {
+
+namespace u = quorin_data::ta::utils;
+namespace d = quorin_data::ta::utils::detail;
+
+namespace {
+
+constexpr const char* kCategory = "overlap";
+
+[[noreturn]] void zero_window(const char* fn) {
+  throw ValueError(std::string(fn) +
+                   ": the window length truncates to 0 (a fraction below 1); it must be at "
+                   "least 1 row");
+}
+
+// The SMA seed without a copy: rows before len-1 count as missing, row len-1
+// holds the mean of the present values of the first len rows (missing when
+// none is present), later rows keep their values. Returns that mean.
+double seed_mean(const double* x, std::size_t len) {
+  double sum = 0;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < len; ++i)
+    if (!std::isnan(x[i])) {
+      sum += x[i];
+      ++count;
+    }
+  return count ? sum / static_cast<double>(count) : kNaN;
+}
+
+// Exponentially weighted mean of a verified column, with or without the seed.
+std::vector<double> ewm_column(const Series& s, std::size_t len, double alpha, bool adjust,
+                               bool seed) {
+  const double* x = s.f64().data();
+  const std::size_t n = s.size();
+  std::vector<double> out = d::new_values(n);
+  if (n == 0) return out;
+  if (seed && len > 0)
+    kernels::ewm(x, n, alpha, adjust, len - 1, seed_mean(x, len), out.data());
+  else
+    kernels::ewm(x, n, alpha, adjust, 0, x[0], out.data());
+  return out;
+}
+
+// The inner average of a composite, which must be present.
+Series& need(std::optional<Series>& s, const char* fn, const std::string& what,
+                   const Series& input, const std::string& input_name, std::int64_t window) {
+  if (s) return *s;
+  throw ValueError(std::string(fn) + ": " + what + " of " + input_name + " is absent: " +
+                   input_name + " has " + std::to_string(input.size()) +
+                   " rows, fewer than the window " + std::to_string(window));
+}
+
+// The window an inner call will use after its own defaulting.
+std::int64_t inner_window(std::int64_t given, std::int64_t def) { return given > 0 ? given : def; }
+
+}  // namespace
+
+std::optional<Series> sma(const Series& close, const Value& length, const Value& offset,
+                          const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  std::int64_t min_periods = len;
+  if (const Value* mp = kwargs.find("min_periods")) {
+    auto v = d::int_param("min_periods", *mp);
+    if (v && *v != 0) min_periods = *v;
+  }
+  auto c = d::verify(close, std::max(len, min_periods));
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  if (len == 0) zero_window("sma");
+  if (min_periods > len)
+    throw ValueError("sma: min_periods " + std::to_string(min_periods) +
+                     " is larger than the window " + std::to_string(len) +
+                     ": a window cannot require more values than it holds");
+  if (min_periods < 0)
+    throw ValueError("sma: min_periods " + std::to_string(min_periods) + " must be >= 0");
+  std::vector<double> out = d::new_values(c->size());
+  kernels::rolling_mean(c->f64().data(), c->size(), static_cast<std::size_t>(len),
+                        static_cast<std::size_t>(min_periods), out.data());
+  return d::finish(std::move(out), c->index, off, kwargs, "SMA_" + std::to_string(len), kCategory);
+}
+
+std::optional<Series> ema(const Series& close, const Value& length, const Value& offset,
+                          const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  Kwargs rest = kwargs;
+  const bool adjust = rest.pop("adjust").value_or(Value(false)).truthy();
+  const bool use_seed = rest.pop("sma").value_or(Value(true)).truthy();
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  if (len == 0) zero_window("ema");
+  const double alpha = 2.0 / (static_cast<double>(len) + 1.0);
+  auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, adjust, use_seed);
+  return d::finish(std::move(out), c->index, off, rest, "EMA_" + std::to_string(len), kCategory);
+}
+
+std::optional<Series> rma(const Series& close, const Value& length, const Value& offset,
+                          const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  const double alpha = len > 0 ? 1.0 / static_cast<double>(len) : 0.5;
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  // A window of 0 seeds nothing: the average runs over the values as they are.
+  auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, false, true);
+  return d::finish(std::move(out), c->index, off, kwargs, "RMA_" + std::to_string(len), kCategory);
+}
+
+std::optional<Series> wma(const Series& close, const Value& length, const Value& asc,
+                          const Value& offset, const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  const bool ascending = asc.truthy();
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  if (len == 0) zero_window("wma");
+  const std::size_t L = static_cast<std::size_t>(len);
+  std::vector<double> weights(L);
+  for (std::size_t k = 0; k < L; ++k)
+    weights[k] = static_cast<double>(ascending ? k + 1 : L - k);
+  const double total_weight = (0.5 * static_cast<double>(len)) * (static_cast<double>(len) + 1);
+  std::vector<double> out = d::new_values(c->size());
+  kernels::weighted_window(c->f64().data(), c->size(), weights.data(), L, total_weight,
+                           out.data());
+  return d::finish(std::move(out), c->index, off, kwargs, "WMA_" + std::to_string(len), kCategory);
+}
+
+std::optional<Series> dema(const Series& close, const Value& length, const Value& offset,
+                           const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  const std::int64_t w = inner_window(len, 10);
+  const std::string e = "EMA_" + std::to_string(w);
+  auto ema1 = ema(*c, Value(len), Value(), kwargs);
+  const Series& e1 = need(ema1, "dema", e, *c, "close", w);
+  auto ema2 = ema(e1, Value(len), Value(), kwargs);
+  const Series& e2 = need(ema2, "dema", e, e1, e + " of close", w);
+  auto a = d::align({&e1, &e2});
+  std::vector<double> out = d::new_values(a.n);
+  const double *x1 = a.data[0], *x2 = a.data[1];
+  for (std::size_t i = 0; i < a.n; ++i) out[i] = 2 * x1[i] - x2[i];
+  return d::finish(std::move(out), std::move(a.index), off, kwargs, "DEMA_" + std::to_string(len),
+                   kCategory);
+}
+
+std::optional<Series> tema(const Series& close, const Value& length, const Value& offset,
+                           const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 10);
+  d::int_param("offset", offset);
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  const std::int64_t w = inner_window(len, 10);
+  const std::string e = "EMA_" + std::to_string(w);
+  auto ema1 = ema(*c, Value(len), Value(), kwargs);
+  const Series& e1 = need(ema1, "tema", e, *c, "close", w);
+  auto ema2 = ema(e1, Value(len), Value(), kwargs);
+  const Series& e2 = need(ema2, "tema", e, e1, e + " of close", w);
+  auto ema3 = ema(e2, Value(len), Value(), kwargs);
+  const Series& e3 = need(ema3, "tema", e, e2, e + " of " + e + " of close", w);
+  auto a = d::align({&e1, &e2, &e3});
+  std::vector<double> out = d::new_values(a.n);
+  const double *x1 = a.data[0], *x2 = a.data[1], *x3 = a.data[2];
+  for (std::size_t i = 0; i < a.n; ++i) out[i] = (3 * x1[i] - 3 * x2[i]) + x3[i];
+  return d::finish(std::move(out), std::move(a.index), off, kwargs, "TEMA_" + std::to_string(len),
+                   kCategory);
+}
+
+std::optional<Series> hma(const Series& close, const Value& length, const Value& offset,
+                          const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 9);
+  d::int_param("offset", offset);
+  auto c = d::verify(close, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c) return std::nullopt;
+  const auto half_len = static_cast<std::int64_t>(static_cast<double>(len) / 2.0);
+  const auto sqrt_len = static_cast<std::int64_t>(std::sqrt(static_cast<double>(len)));
+  const std::int64_t wf = inner_window(half_len, 10), ws = inner_window(len, 10),
+                     wq = inner_window(sqrt_len, 10);
+  auto wmaf = wma(*c, Value(half_len));
+  const Series& f = need(wmaf, "hma", "WMA_" + std::to_string(wf), *c, "close", wf);
+  auto wmas = wma(*c, Value(len));
+  const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), *c, "close", ws);
+  auto a = d::align({&f, &s});
+  std::vector<double> diff = d::new_values(a.n);
+  for (std::size_t i = 0; i < a.n; ++i) diff[i] = 2 * a.data[0][i] - a.data[1][i];
+  const Series diff_series(Column::floats(std::move(diff)), std::move(a.index));
+  auto result = wma(diff_series, Value(sqrt_len));
+  Series& r = need(result, "hma", "WMA_" + std::to_string(wq), diff_series,
+                         "the difference 2*WMA_" + std::to_string(wf) + " - WMA_" +
+                             std::to_string(ws),
+                         wq);
+  return d::finish(std::move(r.values.f64), std::move(r.index), off, kwargs,
+                   "HMA_" + std::to_string(len), kCategory);
+}
+
+}  // namespace quorin_data::ta::overlap

@@ -1,0 +1,126 @@
+// Volume indicators: obv, ad, adosc, cmf.
+#include <string>
+
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/ta/overlap.hpp"
+#include "quorin_data/ta/utils.hpp"
+#include "quorin_data/ta/volume.hpp"
+#include "ta/kernels.hpp"
+
+namespace quorin_data::ta::volume {
+
+namespace u = quorin_data::ta::utils;
+namespace d = quorin_data::ta::utils::detail;
+
+namespace {
+constexpr const char* kCategory = "volume";
+}
+
+std::optional<Series> obv(const Series& close, const Series& volume, const Value& offset,
+                          const Kwargs& kwargs) {
+  d::int_param("offset", offset);
+  auto c = d::verify(close);
+  auto v = d::verify(volume);
+  const std::int64_t off = u::get_offset(offset);
+  if (!c || !v) return std::nullopt;
+  kernels::RunningSum total;
+  if (d::same_index(c->index, v->index)) {
+    // One pass: the direction of each row's change times its volume.
+    const std::size_t n = c->size();
+    const double* cp = c->f64().data();
+    const double* vp = v->f64().data();
+    std::vector<double> out = d::new_values(n);
+    if (n > 0) out[0] = total.next(1.0 * vp[0]);
+    for (std::size_t i = 1; i < n; ++i)
+      out[i] = total.next(kernels::sign_of(cp[i] - cp[i - 1]) * vp[i]);
+    return d::finish(std::move(out), c->index, off, kwargs, "OBV", kCategory);
+  }
+  // The direction is taken along close's own rows, then aligned with volume.
+  const Series sign = u::signed_series(*c, 1);
+  auto a = d::align({&sign, &*v});
+  std::vector<double> out = d::new_values(a.n);
+  for (std::size_t i = 0; i < a.n; ++i) out[i] = total.next(a.data[0][i] * a.data[1][i]);
+  return d::finish(std::move(out), std::move(a.index), off, kwargs, "OBV", kCategory);
+}
+
+std::optional<Series> ad(const Series& high, const Series& low, const Series& close,
+                         const Series& volume, const Value& offset, const Kwargs& kwargs) {
+  d::int_param("offset", offset);
+  auto h = d::verify(high);
+  auto l = d::verify(low);
+  auto c = d::verify(close);
+  auto v = d::verify(volume);
+  const std::int64_t off = u::get_offset(offset);
+  if (!h || !l || !c || !v) return std::nullopt;
+  auto a = d::align({&*h, &*l, &*c, &*v});
+  std::vector<double> out = d::new_values(a.n);
+  const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
+  kernels::RunningSum total;
+  for (std::size_t i = 0; i < a.n; ++i)
+    out[i] = total.next(kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i]);
+  return d::finish(std::move(out), std::move(a.index), off, kwargs, "AD", kCategory);
+}
+
+std::optional<Series> adosc(const Series& high, const Series& low, const Series& close,
+                            const Series& volume, const Value& fast, const Value& slow,
+                            const Value& offset, const Kwargs& kwargs) {
+  const std::int64_t f = d::window_param("fast", fast, 3);
+  const std::int64_t s = d::window_param("slow", slow, 10);
+  d::int_param("offset", offset);
+  auto ad_line = ad(high, low, close, volume);
+  const std::int64_t off = u::get_offset(offset);
+  if (!ad_line) return std::nullopt;
+  auto fast_ema = overlap::ema(*ad_line, Value(f));
+  auto slow_ema = overlap::ema(*ad_line, Value(s));
+  for (auto [e, w] : {std::pair{&fast_ema, f}, std::pair{&slow_ema, s}})
+    if (!*e) {
+      const std::int64_t window = w > 0 ? w : 10;  // ema's own default for a window of 0
+      throw ValueError("adosc: EMA_" + std::to_string(window) + " of the AD line is absent: the AD line has " +
+                       std::to_string(ad_line->size()) + " rows, fewer than the window " +
+                       std::to_string(window));
+    }
+  auto a = d::align({&*fast_ema, &*slow_ema});
+  std::vector<double> out = d::new_values(a.n);
+  for (std::size_t i = 0; i < a.n; ++i) out[i] = a.data[0][i] - a.data[1][i];
+  return d::finish(std::move(out), std::move(a.index), off, kwargs,
+                   "ADOSC_" + std::to_string(f) + "_" + std::to_string(s), kCategory);
+}
+
+std::optional<Series> cmf(const Series& high, const Series& low, const Series& close,
+                          const Series& volume, const Value& length, const Value& offset,
+                          const Kwargs& kwargs) {
+  const std::int64_t len = d::window_param("length", length, 20);
+  d::int_param("offset", offset);
+  auto h = d::verify(high, len);
+  auto l = d::verify(low, len);
+  auto c = d::verify(close, len);
+  auto v = d::verify(volume, len);
+  const std::int64_t off = u::get_offset(offset);
+  if (!h || !l || !c || !v) return std::nullopt;
+  if (len == 0)
+    throw ValueError("cmf: the window length truncates to 0 (a fraction below 1); it must be at "
+                     "least 1 row");
+  auto a = d::align({&*h, &*l, &*c, &*v});
+  const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
+  const std::size_t L = static_cast<std::size_t>(len);
+  // The money-flow volume of a row is needed again when it leaves the window,
+  // so it is one intermediate column.
+  std::vector<double> mf(a.n);
+  for (std::size_t i = 0; i < a.n; ++i)
+    mf[i] = kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i];
+  std::vector<double> out = d::new_values(a.n);
+  kernels::WindowSum smf, svol;
+  for (std::size_t i = 0; i < a.n; ++i) {
+    smf.push(mf[i]);
+    svol.push(vp[i]);
+    if (i >= L) {
+      smf.pop(mf[i - L]);
+      svol.pop(vp[i - L]);
+    }
+    out[i] = (smf.count == L && svol.count == L) ? smf.value() / svol.value() : kNaN;
+  }
+  return d::finish(std::move(out), std::move(a.index), off, kwargs, "CMF_" + std::to_string(len),
+                   kCategory);
+}
+
+}  // namespace quorin_data::ta::volume
