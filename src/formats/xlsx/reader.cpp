@@ -130,6 +130,8 @@ bool is_date_format_code(std::string_view code) {
       // codes ([h], [mm], [ss]) are durations, which we keep as numbers.
       const auto close = code.find(']', i + 1);
       if (close == std::string_view::npos) break;
+      const auto inner = code.substr(i + 1, close - i - 1);
+      if (!inner.empty() && inner.find_first_not_of("hHmMsS") == std::string_view::npos) return false;
       i = close;
     } else if (c == ';') {
       break;  // the first section decides
