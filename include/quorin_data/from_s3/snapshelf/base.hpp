@@ -2,17 +2,30 @@
 // helpers shared by the snapshot datasets.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "quorin_data/core/frame.hpp"
+#include "quorin_data/from_bqia/bql.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
 
 // True exactly when SHOW_WARNINGS was "1" when the snapshelf module loaded
 // (read again by this module, by the same rule as bucketry).
 extern const bool SHOW_WARNINGS;
+
+// The module-wide default query-service handle, opened from the bql provider
+// registry when the module loads (after SHOW_WARNINGS; "'bql' is not
+// installed." is warned when there is none and warnings are on). Null when no
+// provider gave one. The store SDK check follows ("'boto3' is not installed."
+// when bucketry has no client and warnings are on). No dataset reads this
+// handle: they use the one passed to them.
+std::shared_ptr<from_bqia::bql::Service> bq();
+// The handle's holder: reset() lets a program that installs a provider after
+// load open it on the next bq().
+from_bqia::bql::ModuleHandle& bq_handle();
 
 // A base class for S3 data models. Abstract: a dataset implements both
 // operations; datasets add their own wider overloads (an optional as-of date
