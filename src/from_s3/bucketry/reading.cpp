@@ -44,9 +44,14 @@ class Progress {
     ++n_;
     draw();
   }
+  // A read that fails part-way still ends the progress line.
+  ~Progress() {
+    if (!closed_) std::cerr << "\n" << std::flush;
+  }
   void close() {
     draw();
     std::cerr << "\n" << std::flush;
+    closed_ = true;
   }
 
  private:
@@ -61,6 +66,7 @@ class Progress {
   std::string unit_;
   clock::time_point start_;
   std::size_t n_ = 0;
+  bool closed_ = false;
 };
 
 }  // namespace
