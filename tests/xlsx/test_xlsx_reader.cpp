@@ -91,6 +91,11 @@ TEST(XlsxDates, SerialsBothSystemsAndTheLeapYearGap) {
   EXPECT_EQ(format_timestamp_ns(ns), "1900-02-28 00:00:00");
   ASSERT_TRUE(xd::serial_to_ns(1, false, ns));
   EXPECT_EQ(format_timestamp_ns(ns), "1900-01-01 00:00:00");
+  // Times round to the millisecond, the precision of workbook serials.
+  ASSERT_TRUE(xd::serial_to_ns(45293.12783707704, false, ns));
+  EXPECT_EQ(format_timestamp_ns(ns), "2024-01-02 03:04:05.123000");
+  ASSERT_TRUE(xd::serial_to_ns(45293.12784722221, false, ns));
+  EXPECT_EQ(format_timestamp_ns(ns), "2024-01-02 03:04:06");
   ASSERT_TRUE(xd::serial_to_ns(0, true, ns));
   EXPECT_EQ(format_timestamp_ns(ns), "1904-01-01 00:00:00");
   ASSERT_TRUE(xd::serial_to_ns(45292.5 + 1.0 / 86400, false, ns));
@@ -99,7 +104,7 @@ TEST(XlsxDates, SerialsBothSystemsAndTheLeapYearGap) {
   EXPECT_FALSE(xd::serial_to_ns(2958465, false, ns));
   EXPECT_FALSE(xd::serial_to_ns(std::numeric_limits<double>::infinity(), false, ns));
   // The writer's serials read back to the same instant on both sides of the gap.
-  for (const char* t : {"1899-12-31 00:00:00", "1900-02-28 06:00:00", "1900-03-01 00:00:00", "2024-02-29 23:59:59.5",
+  for (const char* t : {"1899-12-31 00:00:00", "1900-02-28 06:00:00", "1900-03-01 00:00:00", "2024-02-29 23:59:59.5", "2024-01-02 03:04:05.250", "1999-12-31 23:59:59.999",
                         "1970-01-01 00:00:00", "1850-06-01 00:00:00"}) {
     const auto want = parse_datetime_ns(t);
     for (bool mac : {false, true}) {

@@ -23,7 +23,8 @@ bool is_builtin_date_format(int id);
 // Resolves the _xHHHH_ escapes of OOXML strings.
 std::string decode_xstring(std::string_view s);
 // Excel day serials <-> naive timestamps (ns), in the 1900 or 1904 system.
-// serial_to_ns fails for values outside the timestamp range.
+// serial_to_ns rounds to the millisecond and fails for values outside the
+// timestamp range.
 bool serial_to_ns(double serial, bool date1904, std::int64_t& ns);
 double ns_to_serial(std::int64_t ns, bool date1904);
 
