@@ -101,6 +101,7 @@ class Item {
   Item ticker() const { return column("ticker"); }
   // Test: the column's value is one of `values`.
   Item in_(std::vector<std::string> values) const;
+  Item in_(std::initializer_list<std::string> values) const { return in_(std::vector<std::string>(values)); }
   // The same from a list of texts (TypeError naming `values` otherwise).
   Item in_(const Value& values) const;
   // Keep the rows of this item that pass `test`.
@@ -236,6 +237,9 @@ class Service {
   struct Univ {
     // `bq.univ.list(keys)`.
     Universe list(std::vector<std::string> keys) const { return Universe::list(std::move(keys)); }
+    Universe list(std::initializer_list<std::string> keys) const {
+      return Universe::list(std::vector<std::string>(keys));
+    }
     // From a list of texts (TypeError naming `list` otherwise).
     Universe list(const Value& keys) const;
   } univ;
