@@ -299,8 +299,8 @@ class Engine {
     std::vector<std::string> names;
     for (;;) {
       if (!next_record()) return false;
-      if (blank_) continue;
-      break;
+      if (!blank_) break;
+      consume();
     }
     std::vector<std::string> raw;
     raw.reserve(fields_.size());

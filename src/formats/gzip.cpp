@@ -47,9 +47,9 @@ struct GzipStream::Impl {
   std::size_t pos = 0;  // input bytes consumed
 
   Impl(const std::uint8_t* d, std::size_t n, std::string src) : data(d), size(n), source(std::move(src)) {
+    if (size == 0) fail(source, 0, "empty input, not a gzip stream");
     if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
     zinit = true;
-    if (size == 0) fail(source, 0, "empty input, not a gzip stream");
   }
   ~Impl() {
     if (zinit) inflateEnd(&zs);

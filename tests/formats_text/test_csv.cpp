@@ -1,0 +1,263 @@
+// CSV: quoting, line ends, type inference, errors, chunked reading and the
+// writer/reader round trip.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
+
+using namespace quorin_data;
+using namespace quorin_data::formats;
+
+namespace {
+
+Frame csv(const std::string& s) { return read_csv(s, "mem.csv"); }
+
+std::string csv_error(const std::string& s) {
+  try {
+    csv(s);
+  } catch (const FormatError& e) {
+    EXPECT_EQ(e.source(), "mem.csv");
+    EXPECT_EQ(e.format(), "CSV");
+    return e.what();
+  }
+  ADD_FAILURE() << "no FormatError for " << s;
+  return {};
+}
+
+// A byte source over a string that hands out at most `step` bytes a call.
+ByteReader string_reader(std::string s, std::size_t step) {
+  auto data = std::make_shared<std::string>(std::move(s));
+  auto pos = std::make_shared<std::size_t>(0);
+  return [data, pos, step](char* out, std::size_t cap) {
+    const std::size_t n = std::min({cap, step, data->size() - *pos});
+    std::memcpy(out, data->data() + *pos, n);
+    *pos += n;
+    return n;
+  };
+}
+
+std::vector<Frame> chunks(const std::string& s, std::size_t chunksize, std::size_t step) {
+  CsvChunkReader r(string_reader(s, step), "chunks.csv", chunksize);
+  std::vector<Frame> out;
+  while (auto f = r.next()) out.push_back(std::move(*f));
+  return out;
+}
+
+Frame concat(const std::vector<Frame>& parts) {
+  std::vector<const Frame*> p;
+  for (const auto& f : parts) p.push_back(&f);
+  return Frame::concat_rows(p);
+}
+
+}  // namespace
+
+TEST(CsvRead, QuotingAndLineEnds) {
+  const Frame f = csv("name,note\r\n\"a,b\",\"say \"\"hi\"\"\"\r\n\"multi\nline\",plain\r\n\"\",x\n");
+  ASSERT_EQ(f.num_rows(), 3u);
+  const Column& name = f.column("name");
+  EXPECT_EQ(name.type, DType::Text);
+  EXPECT_EQ(name.text[0], "a,b");
+  EXPECT_EQ(name.text[1], "multi\nline");
+  EXPECT_TRUE(name.is_missing(2));
+  EXPECT_EQ(f.column("note").text[0], "say \"hi\"");
+  // Lone CR line ends, no final line end, blank lines skipped, BOM skipped.
+  const Frame g = csv("\xEF\xBB\xBF" "a,b\r1,2\n\n3,4");
+  EXPECT_EQ(g.names(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(g.column("b").i64, (std::vector<std::int64_t>{2, 4}));
+  // Quoted NA-like texts stay texts; unquoted ones are missing.
+  const Frame h = csv("t\n\"NA\"\nNA\nnull\n\"None\"\n");
+  EXPECT_EQ(h.column("t").type, DType::Text);
+  EXPECT_EQ(h.column("t").text[0], "NA");
+  EXPECT_TRUE(h.column("t").is_missing(1));
+  EXPECT_TRUE(h.column("t").is_missing(2));
+  EXPECT_EQ(h.column("t").text[3], "None");
+}
+
+TEST(CsvRead, TypeInference) {
+  const Frame f = csv(
+      "i,f,mix,b,big,zeros,figi,im,empty,neg\n"
+      "1,1.5,1,True,9223372036854775807,00123,BBG000B9XRY4,1,,-5\n"
+      "-2,nan,2.5,False,9223372036854775808,00456,BBG000BPH459,,,+7\n"
+      "3,1e3,x,TRUE,1,7,BBG000BVPV84,3,,0\n");
+  EXPECT_EQ(f.column("i").type, DType::Int64);
+  EXPECT_EQ(f.column("i").i64, (std::vector<std::int64_t>{1, -2, 3}));
+  EXPECT_EQ(f.column("f").type, DType::Float64);
+  EXPECT_TRUE(std::isnan(f.column("f").f64[1]));
+  EXPECT_EQ(f.column("f").f64[2], 1000.0);
+  // A demoted column keeps the cells exactly as written.
+  EXPECT_EQ(f.column("mix").type, DType::Text);
+  EXPECT_EQ(f.column("mix").text, (std::vector<std::string>{"1", "2.5", "x"}));
+  EXPECT_EQ(f.column("b").type, DType::Bool);
+  EXPECT_EQ(f.column("b").i64, (std::vector<std::int64_t>{1, 0, 1}));
+  // Beyond int64: text, never a rounded float.
+  EXPECT_EQ(f.column("big").type, DType::Text);
+  EXPECT_EQ(f.column("big").text[1], "9223372036854775808");
+  EXPECT_EQ(f.column("zeros").type, DType::Text);
+  EXPECT_EQ(f.column("zeros").text[0], "00123");
+  EXPECT_EQ(f.column("zeros").text[2], "7");
+  EXPECT_EQ(f.column("figi").type, DType::Text);
+  // Integers with a missing cell become float64.
+  EXPECT_EQ(f.column("im").type, DType::Float64);
+  EXPECT_EQ(f.column("im").f64[2], 3.0);
+  EXPECT_TRUE(std::isnan(f.column("im").f64[1]));
+  EXPECT_EQ(f.column("empty").type, DType::Float64);
+  EXPECT_EQ(f.column("neg").i64, (std::vector<std::int64_t>{-5, 7, 0}));
+  // Bools with a gap keep their type with the gap marked missing.
+  const Frame g = csv("b,x\nTrue,1\n,2\nFalse,3\n");
+  EXPECT_EQ(g.column("b").type, DType::Bool);
+  EXPECT_TRUE(g.column("b").is_missing(1));
+  // inf and -inf are floats; a number then a bool gives text.
+  const Frame h = csv("a,b\ninf,1\n-inf,True\n");
+  EXPECT_EQ(h.column("a").type, DType::Float64);
+  EXPECT_TRUE(std::isinf(h.column("a").f64[1]));
+  EXPECT_EQ(h.column("b").type, DType::Text);
+}
+
+TEST(CsvRead, HeaderNamesAndLabels) {
+  const Frame f = csv(",a,a,b,a\n0,1,2,3,4\n1,5,6,7,8\n");
+  EXPECT_EQ(f.names(), (std::vector<std::string>{"Unnamed: 0", "a", "a.1", "b", "a.2"}));
+  EXPECT_TRUE(f.index().is_default_range());
+  EXPECT_EQ(f.num_rows(), 2u);
+  // Header only.
+  const Frame h = csv("x,y\n");
+  EXPECT_EQ(h.num_rows(), 0u);
+  EXPECT_EQ(h.names(), (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(CsvRead, Errors) {
+  auto m = csv_error("a,b\n1,2\n3,\"open\n4,5\n");
+  EXPECT_NE(m.find("at line 3"), std::string::npos) << m;
+  EXPECT_NE(m.find("unbalanced quote"), std::string::npos) << m;
+  m = csv_error("a,b\n1,2\n\"x\ny\",2\n1,2,3\n");
+  EXPECT_NE(m.find("at line 5"), std::string::npos) << m;
+  EXPECT_NE(m.find("Expected 2 fields, saw 3"), std::string::npos) << m;
+  m = csv_error(std::string("a,b\n1,2\nx\0y,3\n", 14));
+  EXPECT_NE(m.find("at line 3"), std::string::npos) << m;
+  EXPECT_NE(m.find("NUL"), std::string::npos) << m;
+  m = csv_error(std::string("a\n\"q\0\"\n", 7));
+  EXPECT_NE(m.find("NUL"), std::string::npos) << m;
+  m = csv_error("");
+  EXPECT_NE(m.find("No columns to parse from file"), std::string::npos) << m;
+  m = csv_error("\n\r\n");
+  EXPECT_NE(m.find("No columns to parse from file"), std::string::npos) << m;
+  // Short rows are filled with missing values.
+  const Frame f = csv("a,b,c\n1\n2,x\n");
+  EXPECT_TRUE(std::isnan(f.column("c").f64[0]));
+  EXPECT_TRUE(f.column("b").is_missing(0));
+  EXPECT_EQ(f.column("b").text[1], "x");
+}
+
+TEST(CsvChunks, ChunkSizesAndLabelsOverGzip) {
+  std::string s = "id,v,t\n";
+  for (int i = 0; i < 250001; ++i)
+    s += std::to_string(i) + "," + std::to_string(i * 0.5) + ",k" + std::to_string(i % 7) + "\n";
+  const auto z = gzip_compress(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  auto stream = std::make_shared<GzipStream>(z.data(), z.size(), "s3://b/snap.csv.gz");
+  CsvChunkReader r([stream](char* out, std::size_t cap) { return stream->read(reinterpret_cast<std::uint8_t*>(out), cap); },
+                   "s3://b/snap.csv.gz", 100000);
+  std::vector<Frame> parts;
+  while (auto f = r.next()) parts.push_back(std::move(*f));
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0].num_rows(), 100000u);
+  EXPECT_EQ(parts[1].num_rows(), 100000u);
+  EXPECT_EQ(parts[2].num_rows(), 50001u);
+  EXPECT_EQ(parts[1].index().int_label(0), 100000);
+  EXPECT_FALSE(r.next().has_value());
+  const Frame all = concat(parts);
+  EXPECT_EQ(all.num_rows(), 250001u);
+  EXPECT_TRUE(all.index().is_default_range());
+  EXPECT_EQ(all.index().int_label(250000), 250000);
+  EXPECT_EQ(all.column("id").type, DType::Int64);
+  EXPECT_EQ(all.column("id").i64[250000], 250000);
+  EXPECT_EQ(all, read_csv(s, "whole"));
+}
+
+TEST(CsvChunks, SplitReadsMatchWholeRead) {
+  const std::string s =
+      "a,\"b\"\"q\",c\r\n1,\"x\r\ny\",2.5\r\n\r\n2,\"\"\"\",3\r\n3,z,4\r\n4,\"w\",\r\n5,v,6\r\n";
+  const Frame whole = csv(s);
+  for (std::size_t step : {1u, 2u, 3u, 7u, 1000u})
+    for (std::size_t cs : {1u, 2u, 5u, 100u}) {
+      const auto parts = chunks(s, cs, step);
+      ASSERT_EQ(parts.size(), (5 + cs - 1) / cs) << step << " " << cs;
+      EXPECT_EQ(concat(parts), whole) << step << " " << cs;
+    }
+  EXPECT_EQ(whole.names()[1], "b\"q");
+  EXPECT_EQ(whole.column_at(1).text[0], "x\r\ny");
+  EXPECT_EQ(whole.column_at(1).text[1], "\"");
+  // Each chunk types itself; concat promotes int with float.
+  const auto parts = chunks("n\n1\n2\n2.5\n", 2, 100);
+  EXPECT_EQ(parts[0].column("n").type, DType::Int64);
+  EXPECT_EQ(parts[1].column("n").type, DType::Float64);
+  EXPECT_EQ(concat(parts).column("n").type, DType::Float64);
+}
+
+TEST(CsvChunks, HeaderOnlyAndErrors) {
+  auto parts = chunks("x,y\r\n", 10, 1);
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0].num_rows(), 0u);
+  EXPECT_EQ(parts[0].names(), (std::vector<std::string>{"x", "y"}));
+  CsvChunkReader empty(string_reader("", 4), "e.csv", 10);
+  EXPECT_THROW(empty.next(), FormatError);
+  CsvChunkReader bad(string_reader("a\n1\n2\n\"3\n", 1), "b.csv", 1);
+  EXPECT_TRUE(bad.next().has_value());
+  EXPECT_TRUE(bad.next().has_value());
+  try {
+    bad.next();
+    ADD_FAILURE() << "no error";
+  } catch (const FormatError& e) {
+    EXPECT_EQ(e.source(), "b.csv");
+    EXPECT_EQ(e.place(), "line 4");
+  }
+  EXPECT_THROW(CsvChunkReader(string_reader("a\n", 1), "z", 0), ValueError);
+}
+
+TEST(CsvWrite, FormatAndQuoting) {
+  Frame f;
+  f.add_column("x", Column::floats({1.0, kNaN, 0.1}));
+  f.add_column("n", Column::ints({1, 2, 3}));
+  f.add_column("t", Column::texts({"a,b", " pad", "say \"hi\""}));
+  f.add_column("b", Column::bools({1, 0, 1}, {1, 1, 0}));
+  f.add_column("d", Column::dates({0, 19000, 0}, {1, 1, 0}));
+  f.add_column("ts", Column::timestamps({1500000000, 0, 0}, "", {1, 0, 1}));
+  EXPECT_EQ(write_csv(f, false),
+            "x,n,t,b,d,ts\n"
+            "1.0,1,\"a,b\",True,1970-01-01,1970-01-01 00:00:01.500000\n"
+            ",2,\" pad\",False,2022-01-08,\n"
+            "0.1,3,\"say \"\"hi\"\"\",,,1970-01-01 00:00:00\n");
+  Frame g;
+  g.add_column("v", Column::ints({7, 8}));
+  Index idx = Index::texts({"r1", "r,2"});
+  idx.name = "ID";
+  g.set_index(idx);
+  EXPECT_EQ(write_csv(g, true), "ID,v\nr1,7\n\"r,2\",8\n");
+  g.set_index(Index::range(2));
+  EXPECT_EQ(write_csv(g, true), ",v\n0,7\n1,8\n");
+}
+
+TEST(CsvWrite, RoundTrip) {
+  Frame f;
+  f.add_column("f", Column::floats({0.1, -2.0, kNaN, 1e300, 5e-324, 3.0}));
+  f.add_column("i", Column::ints({0, -1, 9223372036854775807LL, -9223372036854775807LL - 1, 42, 7}));
+  f.add_column("t", Column::texts({"NA", "null", " lead", "multi\nline\r\n", "\"q\"", ""}, {1, 1, 1, 1, 1, 0}));
+  f.add_column("b", Column::bools({1, 0, 1, 1, 0, 0}));
+  f.add_column("u", Column::texts({"dup", "1", "2", "3", "4", "5"}));
+  const std::string s = write_csv(f, false);
+  EXPECT_EQ(read_csv(s, "rt"), f) << s;
+  // With the index, the labels come back as a column named "Unnamed: 0".
+  Frame r = read_csv(write_csv(f, true), "rt");
+  EXPECT_EQ(r.names()[0], "Unnamed: 0");
+  EXPECT_EQ(r.column_at(0).i64, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5}));
+  // A one-column frame with missing cells keeps its rows.
+  Frame one;
+  one.add_column("", Column::floats({kNaN, 1.5, kNaN}));
+  const std::string o = write_csv(one, false);
+  Frame back = read_csv(o, "rt");
+  EXPECT_EQ(back.num_rows(), 3u) << o;
+  EXPECT_EQ(back.names()[0], "Unnamed: 0");
+  EXPECT_EQ(back.column_at(0), one.column_at(0));
+}

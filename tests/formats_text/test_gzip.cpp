@@ -1,0 +1,149 @@
+// gzip: round trips, multi-member streams and the errors for damaged input.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/gzip.hpp"
+
+using namespace quorin_data;
+using namespace quorin_data::formats;
+
+namespace {
+
+std::vector<std::uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::vector<std::uint8_t> gz(const std::string& s, int level = 6) {
+  return gzip_compress(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), level);
+}
+
+std::string text(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
+
+std::string stream_all(const std::vector<std::uint8_t>& in, std::size_t step) {
+  GzipStream s(in.data(), in.size(), "mem");
+  std::string out;
+  std::vector<std::uint8_t> buf(step);
+  for (;;) {
+    const std::size_t n = s.read(buf.data(), buf.size());
+    if (n == 0) break;
+    out.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return out;
+}
+
+// The message of the FormatError thrown by `f`, checked to name the source.
+template <class F>
+std::string format_error(F f, const std::string& source) {
+  try {
+    f();
+  } catch (const FormatError& e) {
+    EXPECT_EQ(e.source(), source);
+    EXPECT_EQ(e.format(), "gzip");
+    return e.what();
+  }
+  ADD_FAILURE() << "no FormatError";
+  return {};
+}
+
+std::string random_text(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, ' ');
+  for (auto& c : s) c = static_cast<char>('a' + rng() % 7);
+  return s;
+}
+
+}  // namespace
+
+TEST(Gzip, RoundTripWholeAndStreamed) {
+  for (std::size_t n : {0u, 1u, 100u, 70000u, 1000000u}) {
+    const std::string s = random_text(n, static_cast<unsigned>(n));
+    const auto z = gz(s);
+    EXPECT_TRUE(looks_like_gzip(z.data(), z.size()));
+    EXPECT_EQ(text(gunzip(z.data(), z.size(), "x")), s) << n;
+    EXPECT_EQ(stream_all(z, 1), n < 100000 ? s : stream_all(z, 4096)) << n;
+    EXPECT_EQ(stream_all(z, 4096), s) << n;
+  }
+}
+
+TEST(Gzip, MultiMemberConcatenated) {
+  auto a = gz("first member\n"), b = gz(""), c = gz(random_text(200000, 3), 1);
+  std::vector<std::uint8_t> all = a;
+  all.insert(all.end(), b.begin(), b.end());
+  all.insert(all.end(), c.begin(), c.end());
+  const std::string want = "first member\n" + random_text(200000, 3);
+  EXPECT_EQ(text(gunzip(all.data(), all.size(), "m")), want);
+  EXPECT_EQ(stream_all(all, 777), want);
+}
+
+TEST(Gzip, BadHeaderNamesSourceAndOffset) {
+  const auto plain = bytes("a,b\n1,2\n");
+  auto m = format_error([&] { gunzip(plain.data(), plain.size(), "s3://b/k.csv"); }, "s3://b/k.csv");
+  EXPECT_NE(m.find("at byte 0"), std::string::npos) << m;
+  EXPECT_NE(m.find("bad gzip header"), std::string::npos) << m;
+  m = format_error([&] { GzipStream s(plain.data(), plain.size(), "src"); std::uint8_t b[8]; s.read(b, 8); }, "src");
+  EXPECT_NE(m.find("bad gzip header"), std::string::npos) << m;
+
+  auto z = gz("hello");
+  z[2] = 9;  // compression method other than deflate
+  m = format_error([&] { gunzip(z.data(), z.size(), "k"); }, "k");
+  EXPECT_NE(m.find("byte"), std::string::npos) << m;
+
+  const std::vector<std::uint8_t> empty;
+  m = format_error([&] { gunzip(empty.data(), 0, "e"); }, "e");
+  EXPECT_NE(m.find("empty input"), std::string::npos) << m;
+}
+
+TEST(Gzip, TruncatedAtEveryLength) {
+  const auto z = gz(random_text(3000, 9));
+  for (std::size_t n = 1; n < z.size(); ++n) {
+    auto m = format_error([&] { gunzip(z.data(), n, "t"); }, "t");
+    EXPECT_NE(m.find("at byte"), std::string::npos) << n;
+  }
+  const auto m = format_error([&] { gunzip(z.data(), z.size() - 3, "t"); }, "t");
+  EXPECT_NE(m.find("truncated"), std::string::npos) << m;
+  EXPECT_NE(m.find("byte " + std::to_string(z.size() - 3)), std::string::npos) << m;
+}
+
+TEST(Gzip, ChecksumAndLengthMismatch) {
+  auto z = gz("some text to check");
+  auto crc = z;
+  crc[crc.size() - 8] ^= 0xff;
+  auto m = format_error([&] { gunzip(crc.data(), crc.size(), "c"); }, "c");
+  EXPECT_NE(m.find("CRC-32 mismatch"), std::string::npos) << m;
+  m = format_error([&] { stream_all(crc, 5); }, "mem");
+  EXPECT_NE(m.find("CRC-32 mismatch"), std::string::npos) << m;
+
+  auto len = z;
+  len[len.size() - 1] ^= 0x01;
+  m = format_error([&] { gunzip(len.data(), len.size(), "l"); }, "l");
+  EXPECT_NE(m.find("length mismatch"), std::string::npos) << m;
+}
+
+TEST(Gzip, TrailingGarbageIsAnError) {
+  auto z = gz("payload");
+  const std::size_t end = z.size();
+  z.push_back('x');
+  z.push_back('y');
+  auto m = format_error([&] { gunzip(z.data(), z.size(), "g"); }, "g");
+  EXPECT_NE(m.find("trailing garbage"), std::string::npos) << m;
+  EXPECT_NE(m.find("at byte " + std::to_string(end)), std::string::npos) << m;
+  m = format_error([&] { stream_all(z, 64); }, "mem");
+  EXPECT_NE(m.find("trailing garbage"), std::string::npos) << m;
+  // A second member that starts but is cut short.
+  auto two = gz("a");
+  auto b = gz("bbbbbbbb");
+  two.insert(two.end(), b.begin(), b.begin() + 12);
+  m = format_error([&] { gunzip(two.data(), two.size(), "g2"); }, "g2");
+  EXPECT_NE(m.find("truncated"), std::string::npos) << m;
+}
+
+TEST(Gzip, LyingTrailerSizeDoesNotMatter) {
+  // A trailer claiming 4 GiB must not drive the output allocation; the data
+  // still fails its length check.
+  auto z = gz("abc");
+  for (int i = 1; i <= 4; ++i) z[z.size() - static_cast<std::size_t>(i)] = 0xff;
+  auto m = format_error([&] { gunzip(z.data(), z.size(), "big"); }, "big");
+  EXPECT_NE(m.find("length mismatch"), std::string::npos) << m;
+}
