@@ -1,110 +1,15 @@
-// libFuzzer target of the workbook reader. The first byte picks the layer:
-// even -> the bytes are the whole file (zip container and all); odd -> the
-// rest is split at "\n--\n" into sheet XML, shared strings, styles and
-// workbook XML, stored uncompressed in a package, so mutations reach the XML
-// readers instead of dying on CRC checks.
-#include <zlib.h>
-
+// libFuzzer target of the workbook reader (input layout in xlsx_fuzz_input.hpp).
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
 
+#include "../fuzz/xlsx_fuzz_input.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
 
-namespace {
-
-void put16(std::string& s, std::uint32_t v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
-}
-void put32(std::string& s, std::uint32_t v) {
-  put16(s, v & 0xFFFF);
-  put16(s, v >> 16);
-}
-
-std::string stored_zip(const std::vector<std::pair<std::string, std::string>>& parts) {
-  std::string out, dir;
-  for (const auto& [name, data] : parts) {
-    const auto crc = static_cast<std::uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-    const auto offset = static_cast<std::uint32_t>(out.size());
-    put32(out, 0x04034b50);
-    put16(out, 20);
-    put16(out, 0);
-    put16(out, 0);
-    put32(out, 0);
-    put32(out, crc);
-    put32(out, static_cast<std::uint32_t>(data.size()));
-    put32(out, static_cast<std::uint32_t>(data.size()));
-    put16(out, static_cast<std::uint32_t>(name.size()));
-    put16(out, 0);
-    out += name;
-    out += data;
-    put32(dir, 0x02014b50);
-    put16(dir, 20);
-    put16(dir, 20);
-    put16(dir, 0);
-    put16(dir, 0);
-    put32(dir, 0);
-    put32(dir, crc);
-    put32(dir, static_cast<std::uint32_t>(data.size()));
-    put32(dir, static_cast<std::uint32_t>(data.size()));
-    put16(dir, static_cast<std::uint32_t>(name.size()));
-    for (int i = 0; i < 4; ++i) put16(dir, 0);
-    put32(dir, 0);
-    put32(dir, offset);
-    dir += name;
-  }
-  const auto dir_off = static_cast<std::uint32_t>(out.size());
-  out += dir;
-  put32(out, 0x06054b50);
-  put32(out, 0);
-  put16(out, static_cast<std::uint32_t>(parts.size()));
-  put16(out, static_cast<std::uint32_t>(parts.size()));
-  put32(out, static_cast<std::uint32_t>(dir.size()));
-  put32(out, dir_off);
-  put16(out, 0);
-  return out;
-}
-
-const char* kDefaultWorkbook =
-    "<workbook xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><workbookPr/>"
-    "<sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
-const char* kRels =
-    "<Relationships>"
-    "<Relationship Id=\"rId1\" Type=\"x/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
-    "<Relationship Id=\"rId2\" Type=\"x/sharedStrings\" Target=\"sharedStrings.xml\"/>"
-    "<Relationship Id=\"rId3\" Type=\"x/styles\" Target=\"/xl/styles.xml\"/></Relationships>";
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string bytes;
-  if (size > 0 && (data[0] & 1)) {
-    std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::vector<std::string> pieces;
-    for (;;) {
-      const auto at = rest.find("\n--\n");
-      pieces.emplace_back(rest.substr(0, at));
-      if (at == std::string_view::npos || pieces.size() == 4) break;
-      rest.remove_prefix(at + 4);
-    }
-    pieces.resize(4);
-    if (pieces[3].empty()) pieces[3] = kDefaultWorkbook;
-    bytes = stored_zip({{"_rels/.rels", "<Relationships><Relationship Id=\"a\" Type=\"x/officeDocument\" "
-                                        "Target=\"xl/workbook.xml\"/></Relationships>"},
-                        {"xl/workbook.xml", pieces[3]},
-                        {"xl/_rels/workbook.xml.rels", kRels},
-                        {"xl/worksheets/sheet1.xml", pieces[0]},
-                        {"xl/sharedStrings.xml", pieces[1].empty() ? "<sst/>" : pieces[1]},
-                        {"xl/styles.xml", pieces[2].empty() ? "<styleSheet/>" : pieces[2]}});
-    data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    size = bytes.size();
-  }
+  const std::string bytes = xlsx_fuzz::workbook_bytes(data, size);
   try {
-    const auto frame = quorin_data::formats::read_xlsx(data, size, "fuzz.xlsx");
+    const auto frame = quorin_data::formats::read_xlsx(
+        reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), "fuzz.xlsx");
     // Touch every cell so that a malformed column shows up under ASan.
     std::size_t n = 0;
     for (const auto& col : frame.columns())

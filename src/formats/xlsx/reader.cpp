@@ -455,6 +455,12 @@ void Reader::load_sheet(const std::string& name) {
         cell.kind = Kind::Error;
       } else if (t == "d") {
         if (vt.empty()) continue;
+        // Years the nanosecond timestamps cannot hold are refused up front
+        // (the date parser would overflow on them).
+        int year = 0;
+        const auto yr = std::from_chars(vt.data(), vt.data() + std::min<std::size_t>(vt.size(), 4), year);
+        if (yr.ec == std::errc() && yr.ptr == vt.data() + 4 && (year < 1678 || year > 2261))
+          fail(place(), "date '" + std::string(vt.substr(0, 40)) + "' is outside the timestamp range");
         const auto ns = try_parse_datetime_ns(vt);
         if (!ns) fail(place(), "bad ISO 8601 date '" + std::string(vt.substr(0, 40)) + "'");
         cell.kind = Kind::Date;
