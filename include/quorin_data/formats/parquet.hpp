@@ -36,6 +36,9 @@ class ParquetFile {
   std::size_t num_row_groups() const;
   std::int64_t num_rows() const;
   std::vector<std::string> column_names() const;
+  // The Frame type a column reads as (KeyError for an unknown name). Unsigned
+  // 64-bit columns say Int64 and read as Text when a value exceeds int64.
+  DType column_type(const std::string& name) const;
 
   // Whole file, or only `columns` (in the order given).
   Frame read(const std::optional<std::vector<std::string>>& columns = std::nullopt) const;

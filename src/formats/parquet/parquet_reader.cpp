@@ -876,6 +876,8 @@ std::vector<std::string> ParquetFile::column_names() const {
   return r;
 }
 
+DType ParquetFile::column_type(const std::string& name) const { return impl_->find(name).dtype; }
+
 namespace {
 
 constexpr const char* kIndexColumn = "__index_level_0__";
