@@ -32,6 +32,7 @@ struct FakeResponse {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   bool drop = false;  // close the connection without answering
+  long send_only = -1;  // >= 0: announce the whole body, send this many bytes, close
 };
 
 class FakeHttpServer {
@@ -134,7 +135,8 @@ class FakeHttpServer {
     std::string out = "HTTP/1.1 " + std::to_string(r.status) + " Status\r\n";
     for (auto& [k, v] : r.headers) out += k + ": " + v + "\r\n";
     out += "Content-Length: " + std::to_string(r.body.size()) + "\r\nConnection: close\r\n\r\n";
-    if (req.method != "HEAD") out += r.body;
+    if (req.method != "HEAD")
+      out += r.send_only >= 0 ? r.body.substr(0, static_cast<std::size_t>(r.send_only)) : r.body;
     std::size_t sent = 0;
     while (sent < out.size()) {
       ssize_t n = ::send(c, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);

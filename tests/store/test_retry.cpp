@@ -414,3 +414,50 @@ TEST(Wire, AddressingStyles) {
   bad.endpoint = "ftp://host";
   EXPECT_THROW(S3Client{bad}, ValueError);
 }
+
+TEST(Download, InterruptedTransferIsRetriedFromTheStart) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("quorin-dl-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::string body(50000, 'b');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('A' + i % 23);
+  std::atomic<int> n{0};
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = body;
+    if (n++ == 0) r.send_only = 1000;  // cut off mid-body
+    return r;
+  });
+  S3Client c(fake_config(s));
+  fs::path target = dir / "t.bin";
+  c.download_file("bkt", "k", target.string());
+  std::ifstream in(target, std::ios::binary);
+  std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, body);
+  EXPECT_EQ(c.stats().retries, 1u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  // In memory as well.
+  n = 0;
+  auto mem = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(mem.begin(), mem.end()), body);
+  fs::remove_all(dir);
+}
+
+TEST(Download, FailedTransferLeavesNoFile) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("quorin-dl2-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = std::string(10000, 'x');
+    r.send_only = 100;  // always cut off
+    return r;
+  });
+  S3Client c(fake_config(s));
+  fs::path target = dir / "t.bin";
+  EXPECT_THROW(c.download_file("bkt", "k", target.string()), TransportError);
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_TRUE(fs::is_empty(dir));
+  EXPECT_EQ(s.count(), 3u);
+  fs::remove_all(dir);
+}

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "store/s3_client.hpp"
 #include "support/s3_env.hpp"
@@ -318,4 +320,29 @@ TEST_F(S3rver, ConnectionIsReused) {
   EXPECT_EQ(client->stats().http_requests, 20u);
   EXPECT_LE(client->stats().connections, 1u);
   client->delete_object(bucket, prefix + "r");
+}
+
+TEST_F(S3rver, SharedClientAcrossThreads) {
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        std::string key = prefix + "t" + std::to_string(t) + "/" + std::to_string(i);
+        std::string v = key + " value";
+        try {
+          client->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
+          auto got = client->get_object(bucket, key);
+          if (std::string(got.begin(), got.end()) != v) ++bad;
+        } catch (...) {
+          ++bad;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
+  std::vector<std::string> keys = list_all(prefix);
+  EXPECT_EQ(keys.size(), 80u);
+  EXPECT_TRUE(client->delete_objects(bucket, keys).empty());
 }
