@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <limits>
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
@@ -199,5 +200,13 @@ TEST(XlsxPeer, WorkbooksWeWriteOpenpyxlReadsAsOurFrame) {
       expect_same_as_openpyxl(read_path(path), dump, "ours");
     }
   }
+  // Infinities are written as text, which openpyxl opens.
+  Frame inf;
+  inf.add_column("x", Column::floats({std::numeric_limits<double>::infinity(), 2}));
+  const auto bytes = formats::write_xlsx(inf, false);
+  write_file((dir / "inf.xlsx").string(), std::string(bytes.begin(), bytes.end()));
+  const Json dump = run_peer("dump " + (dir / "inf.xlsx").string());
+  EXPECT_EQ(dump["rows"].arr().at(1).arr().at(0)["v"].str(), "inf");
+  EXPECT_EQ(dump["rows"].arr().at(2).arr().at(0)["v"].num(), 2);
   fs::remove_all(dir);
 }

@@ -1,6 +1,8 @@
 // Writer round trips through our reader, and what the writer refuses.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
 #include "xlsx/xlsx_test_support.hpp"
@@ -69,6 +71,13 @@ TEST(XlsxWriter, NoSilentLoss) {
   const Frame g = round_trip(f, false);
   ASSERT_EQ(g.column("big").type, DType::Text);
   EXPECT_EQ(g.column("big").text, (std::vector<std::string>{"9007199254740993", "-9223372036854775808"}));
+  // Infinities become text that every reader opens.
+  Frame inf;
+  inf.add_column("x", Column::floats({std::numeric_limits<double>::infinity(), -1.5,
+                                      -std::numeric_limits<double>::infinity()}));
+  const Frame back = round_trip(inf, false);
+  ASSERT_EQ(back.column("x").type, DType::Text);
+  EXPECT_EQ(back.column("x").text, (std::vector<std::string>{"inf", "-1.5", "-inf"}));
   Frame z;
   z.add_column("t", Column::timestamps({0}, "Europe/London"));
   EXPECT_THROW(formats::write_xlsx(z, false), ValueError);

@@ -62,7 +62,12 @@ class SheetWriter {
   void cell(lxw_row_t r, lxw_col_t c, const Column& col, std::size_t i) {
     if (col.is_missing(i)) return;
     switch (col.type) {
-      case DType::Float64: check(worksheet_write_number(ws_, r, c, col.f64[i], nullptr), r, c); break;
+      case DType::Float64:
+        // Workbooks hold finite numbers only (an "INF" value makes the file
+        // unreadable to other tools): infinities are written as text.
+        if (std::isinf(col.f64[i])) text(r, c, col.f64[i] > 0 ? "inf" : "-inf");
+        else check(worksheet_write_number(ws_, r, c, col.f64[i], nullptr), r, c);
+        break;
       case DType::Int64: integer(r, c, col.i64[i]); break;
       case DType::Bool: check(worksheet_write_boolean(ws_, r, c, col.i64[i] != 0, nullptr), r, c); break;
       case DType::Text: text(r, c, col.text[i]); break;
