@@ -472,16 +472,18 @@ void emit(PageCtx& c, const T* vals) {
 // PLAIN values of the physical type; returns false when `T` does not fit the type.
 template <class T>
 void decode_plain(Cursor& cur, const ColumnDesc& d, std::size_t n, std::vector<T>& out) {
-  out.resize(n);
   if constexpr (std::is_same_v<T, std::uint8_t>) {
     const std::size_t bytes = (n + 7) / 8;
     cur.need(bytes, "PLAIN BOOLEAN values");
+    out.resize(n);
     for (std::size_t i = 0; i < n; ++i) out[i] = (cur.p[i >> 3] >> (i & 7)) & 1;
     cur.p += bytes;
   } else if constexpr (std::is_same_v<T, std::string_view>) {
+    if (n && cur.left() / (d.phys == kFixed ? static_cast<std::size_t>(d.type_length) : 4) < n)
+      cur.place->fail("truncated PLAIN byte-array values");
+    out.resize(n);
     if (d.phys == kFixed) {
       const std::size_t w = static_cast<std::size_t>(d.type_length);
-      if (n && cur.left() / w < n) cur.place->fail("truncated PLAIN FIXED_LEN_BYTE_ARRAY values");
       for (std::size_t i = 0; i < n; ++i) out[i] = std::string_view(reinterpret_cast<const char*>(cur.p + i * w), w);
       cur.p += n * w;
     } else {
@@ -494,6 +496,7 @@ void decode_plain(Cursor& cur, const ColumnDesc& d, std::size_t n, std::vector<T
     }
   } else {
     if (n && cur.left() / sizeof(T) < n) cur.place->fail("truncated PLAIN values");
+    out.resize(n);
     std::memcpy(out.data(), cur.p, n * sizeof(T));
     cur.p += n * sizeof(T);
   }
@@ -695,6 +698,14 @@ struct ChunkReader {
     return k;
   }
 
+  // Runs of levels and indexes pack many values in a few bytes, but not
+  // without limit: a page claiming more than 512 values per byte (and more
+  // than 2^21 values) is taken as a lie rather than allocated.
+  static void check_count(std::size_t n, std::size_t usize, const Place& place) {
+    if (n > (std::size_t{1} << 21) && n / 512 > usize)
+      place.fail("page claims " + std::to_string(n) + " values in " + std::to_string(usize) + " bytes");
+  }
+
   void run(const std::uint8_t* file, std::size_t begin, std::size_t end, std::int64_t expect) {
     std::size_t pos = begin;
     std::int64_t done = 0;
@@ -738,6 +749,7 @@ struct ChunkReader {
         const auto& h = ph.data_page_header;
         if (h.num_values < 0 || h.num_values > expect - done) place.fail("page holds more values than the column chunk");
         const std::size_t n = static_cast<std::size_t>(h.num_values);
+        check_count(n, usize, place);
         auto [b, bn] = body(p, csize, usize, true, page_buf, place);
         Cursor cur{b, b + bn, &place};
         std::size_t present = n;
@@ -758,6 +770,7 @@ struct ChunkReader {
         if (h.num_values < 0 || h.num_values > expect - done) place.fail("page holds more values than the column chunk");
         if (h.definition_levels_byte_length < 0 || h.repetition_levels_byte_length < 0) place.fail("negative level size");
         const std::size_t n = static_cast<std::size_t>(h.num_values);
+        check_count(n, usize, place);
         const std::size_t dl = static_cast<std::size_t>(h.definition_levels_byte_length);
         const std::size_t rl = static_cast<std::size_t>(h.repetition_levels_byte_length);
         if (rl + dl > csize || rl + dl > usize) place.fail("level sizes run past the page");
@@ -926,7 +939,7 @@ Frame read_groups(const ParquetFile::Impl& im, const std::vector<std::size_t>& g
   for (const ColumnDesc* d : picked) {
     Column c = im.empty_column(*d);
     if (!d->unsupported.empty()) Place{&im.source, "column '" + d->name + "'"}.fail(d->unsupported);
-    c.reserve(rows);
+    c.reserve(std::min(rows, im.size * 8));  // a hint only; hostile row counts must not allocate
     for (std::size_t g : groups) im.decode_chunk(*d, g, c);
     im.finish(*d, c);
     f.add_column(d->name, std::move(c));
