@@ -78,6 +78,16 @@ TEST(XlsxWriter, NoSilentLoss) {
   const Frame back = round_trip(inf, false);
   ASSERT_EQ(back.column("x").type, DType::Text);
   EXPECT_EQ(back.column("x").text, (std::vector<std::string>{"inf", "-1.5", "-inf"}));
+  // Texts that look like the format's own escapes stay literal; bytes that
+  // are not UTF-8 are refused rather than written as a broken sheet.
+  Frame esc;
+  esc.add_column("_x0041_", Column::texts({"_x0041_", "a_x000D_b_x005F_", "ctl\x01"}));
+  const Frame esc_back = round_trip(esc, false);
+  EXPECT_EQ(esc_back.names(), esc.names());
+  EXPECT_EQ(esc_back.column_at(0), esc.column_at(0));
+  Frame latin1;
+  latin1.add_column("s", Column::texts({"caf\xE9"}));
+  EXPECT_THROW(formats::write_xlsx(latin1, false), ValueError);
   Frame z;
   z.add_column("t", Column::timestamps({0}, "Europe/London"));
   EXPECT_THROW(formats::write_xlsx(z, false), ValueError);

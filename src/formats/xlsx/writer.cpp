@@ -25,6 +25,53 @@ using xlsx_detail::kMaxRows;
 // so that no digit of an identifier is lost.
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
 
+bool valid_utf8(const std::string& s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+      if (b == 0) return false;
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    std::uint32_t cp;
+    if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F;
+    else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F;
+    else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07;
+    else return false;
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto cb = static_cast<unsigned char>(s[i + k]);
+      if ((cb & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cb & 0x3F);
+    }
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// A literal "_xHHHH_" in a text would read back as the character it names;
+// escaping its underscore as "_x005F_" keeps it literal.
+std::string escape_literal_escapes(const std::string& s) {
+  if (s.find("_x") == std::string::npos) return s;
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '_' && i + 7 <= s.size() && s[i + 1] == 'x' && is_hex(s[i + 2]) && is_hex(s[i + 3]) &&
+        is_hex(s[i + 4]) && is_hex(s[i + 5]) && s[i + 6] == '_')
+      out += "_x005F";
+    out += s[i];
+  }
+  return out;
+}
+
 struct TempFile {
   std::string path;
   TempFile() {
@@ -53,7 +100,13 @@ class SheetWriter {
                      ": " + lxw_strerror(e));
   }
   void text(lxw_row_t r, lxw_col_t c, const std::string& s) {
-    if (!s.empty()) check(worksheet_write_string(ws_, r, c, s.c_str(), nullptr), r, c);
+    if (s.empty()) return;
+    // Bytes that are not UTF-8 would make the sheet XML malformed.
+    if (!valid_utf8(s))
+      throw ValueError("xlsx: cell " + xlsx_detail::column_letters(c + 1) + std::to_string(r + 1) +
+                       " holds text that is not valid UTF-8");
+    const std::string kept = escape_literal_escapes(s);
+    check(worksheet_write_string(ws_, r, c, kept.c_str(), nullptr), r, c);
   }
   void integer(lxw_row_t r, lxw_col_t c, std::int64_t v) {
     if (v > kExactInt || v < -kExactInt) text(r, c, std::to_string(v));
