@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "quorin_data/core/errors.hpp"
@@ -368,24 +369,36 @@ class Engine {
     return std::string(f.b, f.n);
   }
 
-  // Pulls more bytes, keeping the unparsed window; false at the end.
+  // Pulls more bytes, keeping the unparsed window; false at the end. The
+  // free space is filled (several reads if the source hands out little at
+  // a time) and grows with a pending record, so that a long record is not
+  // rescanned a quadratic number of times.
   bool refill() {
     if (eof_) return false;
-    if (head_ > 0) {
-      storage_.erase(0, head_);
-      tail_ -= head_;
-      head_ = 0;
+    const std::size_t pending = tail_ - head_;
+    const std::size_t need = pending + std::max<std::size_t>(std::size_t{1} << 20, pending);
+    if (cap_ < need) {
+      std::unique_ptr<char[]> nb(new char[need]);
+      if (pending) std::memcpy(nb.get(), buf_.get() + head_, pending);
+      buf_ = std::move(nb);
+      cap_ = need;
+    } else if (head_ > 0 && pending) {
+      std::memmove(buf_.get(), buf_.get() + head_, pending);
     }
-    // Grow the read with the pending record so that a very long record is
-    // not rescanned a quadratic number of times.
-    const std::size_t want = std::max<std::size_t>(std::size_t{1} << 20, tail_);
-    storage_.resize(tail_ + want);
-    std::size_t got = reader_(storage_.data() + tail_, want);
-    storage_.resize(tail_ + got);
-    tail_ += got;
-    base_ = storage_.data();
-    if (got == 0) eof_ = true;
-    return got != 0;
+    head_ = 0;
+    tail_ = pending;
+    base_ = buf_.get();
+    std::size_t total = 0;
+    while (tail_ < cap_) {
+      const std::size_t got = reader_(buf_.get() + tail_, cap_ - tail_);
+      if (got == 0) {
+        eof_ = true;
+        break;
+      }
+      tail_ += got;
+      total += got;
+    }
+    return total != 0;
   }
 
   void consume() {
@@ -496,7 +509,8 @@ class Engine {
 
   std::string source_;
   ByteReader reader_;
-  std::string storage_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t cap_ = 0;
   const char* base_ = nullptr;
   std::size_t head_ = 0, tail_ = 0, next_ = 0;
   std::size_t line_ = 1, next_line_ = 1, record_line_ = 1;

@@ -1,0 +1,281 @@
+// Chunked read of a gzip CSV shaped like a relationship snapshot
+// (1,000,000 rows, 10 columns) against a plain zlib inflate of the same
+// bytes, plus the peak memory of the read measured in a fresh process.
+//
+// Counters: rows_per_s, ratio_vs_inflate (target <= 2.5), and on BM_PeakMemory
+// peak_read_bytes, budget_bytes (compressed + 2 x final table) and
+// peak_over_budget (target <= 1).
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
+
+using namespace quorin_data;
+using namespace quorin_data::formats;
+
+namespace {
+
+constexpr std::size_t kRows = 1000000;
+constexpr std::size_t kChunk = 100000;
+
+std::string figi(std::mt19937_64& rng) {
+  static const char alnum[] = "BCDFGHJKLMNPQRSTVWXYZ0123456789";
+  std::string s = "BBG00";
+  for (int i = 0; i < 7; ++i) s.push_back(alnum[rng() % (sizeof alnum - 1)]);
+  return s;
+}
+
+std::string date_text(std::mt19937_64& rng) {
+  char b[16];
+  std::snprintf(b, sizeof b, "%04d-%02d-%02d", 2010 + static_cast<int>(rng() % 15), 1 + static_cast<int>(rng() % 12),
+                1 + static_cast<int>(rng() % 28));
+  return b;
+}
+
+std::vector<std::uint8_t> make_snapshot() {
+  std::mt19937_64 rng(42);
+  std::vector<std::string> figis;
+  for (int i = 0; i < 20000; ++i) figis.push_back(figi(rng));
+  static const char* kinds[] = {"CUSTOMER", "SUPPLIER", "COMPETITOR"};
+  std::string s =
+      "ID_BB_GLOBAL,RELATED_ID_BB_GLOBAL,RELATIONSHIP_TYPE,RELTNSHP_START_DT,RELTNSHP_END_DT,"
+      "REVENUE_PCT,COST_PCT,RELATIONSHIP_VALUE,RELATIONSHIP_ID,SOURCE_COUNT\n";
+  s.reserve(kRows * 110);
+  char buf[64];
+  for (std::size_t r = 0; r < kRows; ++r) {
+    s += figis[rng() % figis.size()];
+    s += ',';
+    s += figis[rng() % figis.size()];
+    s += ',';
+    s += kinds[rng() % 3];
+    s += ',';
+    s += date_text(rng);
+    s += ',';
+    if (rng() % 4) s += date_text(rng);
+    s += ',';
+    std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(rng() % 1000000) / 10000.0);
+    s += buf;
+    s += ',';
+    if (rng() % 3) {
+      std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(rng() % 100000) / 1000.0);
+      s += buf;
+    }
+    s += ',';
+    std::snprintf(buf, sizeof buf, "%.6g", static_cast<double>(rng() % 100000000) * 1.37);
+    s += buf;
+    s += ',';
+    s += std::to_string(100000000 + r);
+    s += ',';
+    s += std::to_string(rng() % 20);
+    s += '\n';
+  }
+  return gzip_compress(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), 6);
+}
+
+const std::vector<std::uint8_t>& snapshot() {
+  static const std::vector<std::uint8_t> gz = make_snapshot();
+  return gz;
+}
+
+Frame chunked_read(const std::vector<std::uint8_t>& gz) {
+  GzipStream stream(gz.data(), gz.size(), "bench.csv.gz");
+  CsvChunkReader reader(
+      [&](char* out, std::size_t cap) { return stream.read(reinterpret_cast<std::uint8_t*>(out), cap); },
+      "bench.csv.gz", kChunk);
+  std::vector<Frame> parts;
+  while (auto f = reader.next()) parts.push_back(std::move(*f));
+  std::vector<const Frame*> p;
+  for (const auto& f : parts) p.push_back(&f);
+  return Frame::concat_rows(p);
+}
+
+// Bytes held by a frame: vector capacities and heap string capacities.
+std::size_t frame_bytes(const Frame& f) {
+  std::size_t n = 0;
+  for (const auto& c : f.columns()) {
+    n += c.f64.capacity() * sizeof(double) + c.i64.capacity() * sizeof(std::int64_t) + c.valid.capacity() +
+         c.text.capacity() * sizeof(std::string);
+    for (const auto& s : c.text)
+      if (s.capacity() > 15) n += s.capacity() + 1;
+  }
+  for (const auto& s : f.index().text_labels()) n += sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0);
+  return n;
+}
+
+long status_kb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t len = std::strlen(field);
+  while (std::getline(in, line))
+    if (line.compare(0, len, field) == 0) return std::stol(line.substr(len + 1));
+  return -1;
+}
+
+// Child mode: load the compressed file, read it by chunks, print
+// "<rss before load> <peak> <compressed size> <frame bytes>" (bytes).
+int memory_child(const char* path) {
+  const long before = status_kb("VmRSS:") * 1024;
+  std::vector<std::uint8_t> gz;
+  {
+    std::ifstream in(path, std::ios::binary);
+    gz.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  Frame f = chunked_read(gz);
+  const long peak = status_kb("VmHWM:") * 1024;
+  std::printf("%ld %ld %zu %zu\n", before, peak, gz.size(), frame_bytes(f));
+  return 0;
+}
+
+struct MemoryResult {
+  double before = 0, peak = 0, compressed = 0, frame = 0;
+  bool ok = false;
+};
+MemoryResult g_memory;
+
+MemoryResult measure_memory_in_fresh_process(const char* self) {
+  MemoryResult m;
+  char path[] = "/tmp/bench_csv_gz_XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return m;
+  const auto& gz = snapshot();
+  if (write(fd, gz.data(), gz.size()) != static_cast<ssize_t>(gz.size())) {
+    close(fd);
+    unlink(path);
+    return m;
+  }
+  close(fd);
+  int pipefd[2];
+  if (pipe(pipefd) != 0) return m;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipefd[1], 1);
+    close(pipefd[0]);
+    execl(self, self, "--memory-child", path, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipefd[1]);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(pipefd[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  close(pipefd[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  unlink(path);
+  std::istringstream is(out);
+  if (is >> m.before >> m.peak >> m.compressed >> m.frame) m.ok = true;
+  return m;
+}
+
+double g_inflate_seconds = 0;
+
+std::size_t plain_inflate(const std::vector<std::uint8_t>& gz, std::vector<std::uint8_t>& buf) {
+  z_stream zs{};
+  inflateInit2(&zs, 16 + MAX_WBITS);
+  zs.next_in = const_cast<Bytef*>(gz.data());
+  zs.avail_in = static_cast<uInt>(gz.size());
+  std::size_t total = 0;
+  for (;;) {
+    zs.next_out = buf.data();
+    zs.avail_out = static_cast<uInt>(buf.size());
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    total += buf.size() - zs.avail_out;
+    if (rc == Z_STREAM_END) {
+      if (zs.avail_in == 0) break;
+      inflateReset(&zs);
+      continue;
+    }
+    if (rc != Z_OK) break;
+  }
+  inflateEnd(&zs);
+  return total;
+}
+
+double time_inflate_once() {
+  std::vector<std::uint8_t> buf(1 << 20);
+  const auto t0 = std::chrono::steady_clock::now();
+  benchmark::DoNotOptimize(plain_inflate(snapshot(), buf));
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void BM_Inflate(benchmark::State& state) {
+  const auto& gz = snapshot();
+  std::vector<std::uint8_t> buf(1 << 20);
+  std::size_t bytes = 0;
+  double secs = 0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    bytes = plain_inflate(gz, buf);
+    secs += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    benchmark::DoNotOptimize(bytes);
+  }
+  g_inflate_seconds = secs / static_cast<double>(state.iterations());
+  state.counters["csv_bytes"] = static_cast<double>(bytes);
+  state.counters["gz_bytes"] = static_cast<double>(gz.size());
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes) * state.iterations());
+}
+BENCHMARK(BM_Inflate)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_ChunkedRead(benchmark::State& state) {
+  const auto& gz = snapshot();
+  std::size_t rows = 0;
+  double secs = 0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    Frame f = chunked_read(gz);
+    secs += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    rows = f.num_rows();
+    benchmark::DoNotOptimize(f);
+  }
+  secs /= static_cast<double>(state.iterations());
+  if (g_inflate_seconds == 0) g_inflate_seconds = time_inflate_once();
+  state.counters["rows"] = static_cast<double>(rows);
+  state.counters["rows_per_s"] = static_cast<double>(rows) / secs;
+  state.counters["inflate_ms"] = g_inflate_seconds * 1e3;
+  state.counters["ratio_vs_inflate"] = secs / g_inflate_seconds;
+}
+BENCHMARK(BM_ChunkedRead)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_PeakMemory(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(g_memory.ok);
+  if (!g_memory.ok) {
+    state.SkipWithError("memory measurement in a child process failed");
+    return;
+  }
+  const double read_peak = g_memory.peak - g_memory.before;
+  const double budget = g_memory.compressed + 2 * g_memory.frame;
+  state.counters["rss_before_bytes"] = g_memory.before;
+  state.counters["peak_rss_bytes"] = g_memory.peak;
+  state.counters["peak_read_bytes"] = read_peak;
+  state.counters["compressed_bytes"] = g_memory.compressed;
+  state.counters["frame_bytes"] = g_memory.frame;
+  state.counters["budget_bytes"] = budget;
+  state.counters["peak_over_budget"] = read_peak / budget;
+}
+BENCHMARK(BM_PeakMemory)->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--memory-child") == 0) return memory_child(argv[2]);
+  // The memory measurement runs first, in a fresh process, so that nothing
+  // the benchmarks allocate shows in its high-water mark.
+  g_memory = measure_memory_in_fresh_process("/proc/self/exe");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
