@@ -270,6 +270,13 @@ BENCHMARK(BM_PeakMemory)->Iterations(1);
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--memory-child") == 0) return memory_child(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--write-snapshot") == 0) {
+    // Writes the generated object, for looking at it with other tools.
+    const auto& gz = snapshot();
+    std::ofstream(argv[2], std::ios::binary).write(reinterpret_cast<const char*>(gz.data()),
+                                                   static_cast<std::streamsize>(gz.size()));
+    return 0;
+  }
   // The memory measurement runs first, in a fresh process, so that nothing
   // the benchmarks allocate shows in its high-water mark.
   g_memory = measure_memory_in_fresh_process("/proc/self/exe");

@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <charconv>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -27,25 +30,23 @@ namespace {
   throw FormatError("CSV", source, "line " + std::to_string(line), what);
 }
 
-bool eq(const char* p, std::size_t n, const char* lit) {
-  return std::strlen(lit) == n && std::memcmp(p, lit, n) == 0;
+template <std::size_t N>
+bool eq(const char* p, std::size_t n, const char (&lit)[N]) {
+  return n == N - 1 && std::memcmp(p, lit, N - 1) == 0;
 }
 
 // The missing-value markers of a table library's CSV reader.
 bool is_na(const char* p, std::size_t n) {
-  switch (n) {
-    case 0: return true;
-    case 2: return eq(p, n, "NA");
-    case 3:
-      return eq(p, n, "NaN") || eq(p, n, "nan") || eq(p, n, "N/A") || eq(p, n, "n/a") || eq(p, n, "#NA") ||
-             eq(p, n, "<NA>");
-    case 4:
-      return eq(p, n, "NULL") || eq(p, n, "null") || eq(p, n, "None") || eq(p, n, "-NaN") ||
-             eq(p, n, "-nan") || eq(p, n, "#N/A") || eq(p, n, "<NA>");
-    case 5: return eq(p, n, "1.#IND");
-    case 6: return eq(p, n, "-1.#IND") || eq(p, n, "1.#QNAN") || eq(p, n, "1.#IND");
-    case 7: return eq(p, n, "-1.#QNAN") || eq(p, n, "-1.#IND") || eq(p, n, "1.#QNAN");
-    case 8: return eq(p, n, "-1.#QNAN") || eq(p, n, "#N/A N/A");
+  if (n == 0) return true;
+  if (n > 8) return false;
+  switch (p[0]) {
+    case 'N':
+      return eq(p, n, "NA") || eq(p, n, "NaN") || eq(p, n, "N/A") || eq(p, n, "NULL") || eq(p, n, "None");
+    case 'n': return eq(p, n, "nan") || eq(p, n, "n/a") || eq(p, n, "null");
+    case '#': return eq(p, n, "#NA") || eq(p, n, "#N/A") || eq(p, n, "#N/A N/A");
+    case '<': return eq(p, n, "<NA>");
+    case '-': return eq(p, n, "-NaN") || eq(p, n, "-nan") || eq(p, n, "-1.#IND") || eq(p, n, "-1.#QNAN");
+    case '1': return eq(p, n, "1.#IND") || eq(p, n, "1.#QNAN");
     default: return false;
   }
 }
@@ -68,13 +69,15 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
     if (r.ec != std::errc() || r.ptr != p + n) return Kind::Text;
     return Kind::Int;
   }
-  if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) {
-    iv = 1;
-    return Kind::Bool;
-  }
-  if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) {
-    iv = 0;
-    return Kind::Bool;
+  if (p[0] == 'T' || p[0] == 't' || p[0] == 'F' || p[0] == 'f') {
+    if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) {
+      iv = 1;
+      return Kind::Bool;
+    }
+    if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) {
+      iv = 0;
+      return Kind::Bool;
+    }
   }
   const char* b = p;
   if (p[0] == '+' && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
@@ -184,9 +187,20 @@ class ColBuilder {
     fit(c.f64);
     fit(c.i64);
     fit(c.text);
-    *this = ColBuilder();
+    // Scratch buffers keep their capacity for the next chunk.
+    st_ = St::Empty;
+    rows_ = nmiss_ = 0;
+    i64_.clear();
+    f64_.clear();
+    text_.clear();
+    valid_.clear();
+    arena_.clear();
+    ends_.clear();
     return c;
   }
+
+  // Frees every scratch buffer (after the last chunk).
+  void release() { *this = ColBuilder(); }
 
  private:
   enum class St { Empty, Int, Float, Bool, Text };
@@ -359,6 +373,19 @@ class Engine {
     }
     Frame f;
     for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish());
+    if (head_ >= tail_ && eof_) {
+      // The input is used up: give the scratch memory back before the
+      // caller joins the chunks.
+      for (auto& c : cols_) c.release();
+      buf_.reset();
+      cap_ = 0;
+      base_ = nullptr;
+      head_ = tail_ = 0;
+#if defined(__GLIBC__)
+      // Freed blocks inside the heap stay resident otherwise.
+      malloc_trim(0);
+#endif
+    }
     f.set_index(Index::range(rows, static_cast<std::int64_t>(first_label)));
     return f;
   }
