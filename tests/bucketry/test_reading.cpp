@@ -1,0 +1,255 @@
+// read_from_s3 and read_by_chunks against the local s3rver: format dispatch,
+// key rules, chunking, bad objects and the local download area.
+#include <filesystem>
+#include <fstream>
+
+#include "fixture.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
+#include "quorin_data/formats/serialize.hpp"
+
+using namespace bucketry_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Reading : public Store {
+ protected:
+  std::vector<std::uint8_t> gz(const std::string& text) {
+    return quorin_data::formats::gzip_compress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  }
+};
+
+TEST_F(Reading, ChunkedReadOf250001RowsGivesThreeChunksAndOneRange) {
+  std::string csv = "ID,NAME,VALUE\n";
+  for (int i = 0; i < 250001; ++i)
+    csv += std::to_string(i) + ",n" + std::to_string(i % 13) + "," + std::to_string(i % 100) + ".5\n";
+  put("a/b.csv.gz", gz(csv));  // full key: the empty prefix reads file_path alone
+  std::vector<std::size_t> sizes;
+  auto old = bucketry::detail::set_chunk_observer(
+      [&](std::size_t, const Frame& chunk) { sizes.push_back(chunk.num_rows()); });
+  ::testing::internal::CaptureStderr();
+  Value v = bucketry::read_from_s3("a/b.csv.gz", "csv.gz", bucket, "", true, 100000);
+  const std::string progress = ::testing::internal::GetCapturedStderr();
+  bucketry::detail::set_chunk_observer(old);
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{100000, 100000, 50001}));
+  const Frame& f = v.as_frame();
+  ASSERT_EQ(f.num_rows(), 250001u);
+  EXPECT_TRUE(f.index().is_default_range());
+  EXPECT_EQ(f.index().int_label(250000), 250000);
+  EXPECT_EQ(f.names(), (std::vector<std::string>{"ID", "NAME", "VALUE"}));
+  EXPECT_EQ(f.column("ID").i64[123456], 123456);
+  EXPECT_EQ(f.column("NAME").text[250000], "n" + std::to_string(250000 % 13));
+  EXPECT_DOUBLE_EQ(f.column("VALUE").f64[100000], 0.5);
+  EXPECT_NE(progress.find("3 chunks"), std::string::npos) << progress;
+  // The same through read_by_chunks with a smaller chunk size.
+  sizes.clear();
+  old = bucketry::detail::set_chunk_observer([&](std::size_t, const Frame& c) { sizes.push_back(c.num_rows()); });
+  ::testing::internal::CaptureStderr();
+  Frame g = bucketry::read_by_chunks(bucket, "a/b.csv.gz", 250001);
+  ::testing::internal::GetCapturedStderr();
+  bucketry::detail::set_chunk_observer(old);
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{250001}));
+  EXPECT_EQ(g, f);
+}
+
+TEST_F(Reading, KeyRulesPerFormat) {
+  put(prefix + "/t.csv", "a,b\n1,x\n");
+  put(prefix + "/t.csv.gz", gz("a,b\n2,y\n"));
+  put("/" + prefix + "/slash.bin", "under a leading slash");
+  // Tabular formats: prefix + "/" + file_path, or file_path alone when the prefix is empty.
+  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv", bucket, prefix).as_frame().column("a").i64[0], 1);
+  EXPECT_EQ(bucketry::read_from_s3(prefix + "/t.csv", "csv", bucket, "").as_frame().column("a").i64[0], 1);
+  // Decompression follows the key's extension, not the format name.
+  EXPECT_EQ(bucketry::read_from_s3("t.csv.gz", "csv", bucket, prefix).as_frame().column("a").i64[0], 2);
+  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv.gz", bucket, prefix).as_frame().column("a").i64[0], 1);
+  // "bytesio" always joins with "/": an empty prefix gives a leading slash.
+  Value raw = bucketry::read_from_s3(prefix + "/slash.bin", "bytesio", bucket, "");
+  ASSERT_TRUE(raw.is_buffer());
+  EXPECT_EQ(raw.as_bytes().pos, 0u);
+  EXPECT_EQ(raw.as_bytes().data, bytes_of("under a leading slash"));
+  // A tabular format with an absent prefix fails before any request.
+  const auto before = requests();
+  EXPECT_THROW(bucketry::read_from_s3("t.csv", "csv", bucket, std::nullopt), quorin_data::TypeError);
+  EXPECT_THROW(bucketry::read_from_s3("t.csv", "parquet", bucket, std::nullopt), quorin_data::TypeError);
+  EXPECT_EQ(requests(), before);
+}
+
+TEST_F(Reading, UnknownFormatsAreRefusedWithTheFixedText) {
+  for (const std::string f : {"json", "CSV", "", "csv.GZ"}) {
+    try {
+      bucketry::read_from_s3("t.csv", f, bucket, prefix);
+      FAIL() << f;
+    } catch (const quorin_data::ValueError& e) {
+      EXPECT_EQ(std::string(e.what()), "data_format=\"" + f +
+                                           "\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.");
+    }
+  }
+}
+
+TEST_F(Reading, MissingObjectsPropagateTheStoreError) {
+  try {
+    bucketry::read_from_s3("nothing.csv", "csv", bucket, prefix);
+    FAIL();
+  } catch (const quorin_data::StoreError& e) {
+    EXPECT_EQ(e.code(), "NoSuchKey");
+  }
+  EXPECT_THROW(bucketry::read_from_s3("nothing.pkl", "pickle", bucket, prefix), quorin_data::StoreError);
+}
+
+// Each bad object ends in a FormatError that names the object.
+TEST_F(Reading, BadObjectsNameTheObject) {
+  std::string csv = "a,b\n";
+  for (int i = 0; i < 2000; ++i) csv += std::to_string(i) + ",x\n";
+  auto whole = gz(csv);
+  put(prefix + "/truncated.csv.gz", std::vector<std::uint8_t>(whole.begin(), whole.begin() + whole.size() / 2));
+  put(prefix + "/ragged.csv", "a,b\n1,2\n3,4,5\n");
+  put(prefix + "/quote.csv", "a,b\n1,\"open\n");
+  auto pickled = quorin_data::formats::serialize(Value(sample_frame(50)));
+  put(prefix + "/truncated.pkl", std::vector<std::uint8_t>(pickled.begin(), pickled.end() - 5));
+  put(prefix + "/plain.csv", csv);
+  auto expect_named = [&](const std::string& file, const std::string& format, bool chunks) {
+    try {
+      ::testing::internal::CaptureStderr();
+      bucketry::read_from_s3(file, format, bucket, prefix, chunks, 100);
+      ::testing::internal::GetCapturedStderr();
+      ADD_FAILURE() << file << " read without error";
+    } catch (const quorin_data::FormatError& e) {
+      ::testing::internal::GetCapturedStderr();
+      EXPECT_NE(std::string(e.what()).find("s3://" + bucket + "/" + prefix + "/" + file), std::string::npos)
+          << e.what();
+    }
+  };
+  expect_named("truncated.csv.gz", "csv.gz", false);
+  expect_named("truncated.csv.gz", "csv.gz", true);
+  expect_named("ragged.csv", "csv", false);
+  expect_named("quote.csv", "csv", false);
+  expect_named("truncated.pkl", "pickle", false);
+  // The chunked path always decompresses: a plain CSV fails in gzip decoding.
+  expect_named("plain.csv", "csv", true);
+}
+
+TEST_F(Reading, PickleAndBytesReadBackWhatWasStored) {
+  const Value v(quorin_data::List{Value(1), Value("two"), Value(sample_frame(3)), Value()});
+  auto bytes = quorin_data::formats::serialize(v);
+  put(prefix + "/v.pkl", bytes);
+  EXPECT_EQ(bucketry::read_from_s3("v.pkl", "pickle", bucket, prefix), v);
+}
+
+class LocalFiles : public Reading {
+ protected:
+  void SetUp() override {
+    Reading::SetUp();
+    if (IsSkipped()) return;
+    fs::remove_all("temp");
+  }
+};
+
+TEST_F(LocalFiles, DownloadCreatesTheFoldersUnderTemp) {
+  put(prefix + "/d/e/f.bin", "payload");
+  EXPECT_TRUE(bucketry::read_from_s3("d/e/f.bin", "local_file_path", bucket, prefix).is_none());
+  std::ifstream in("temp/d/e/f.bin");
+  std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, "payload");
+  // An existing file is overwritten; a file_path without folders lands in temp/.
+  put(prefix + "/d/e/f.bin", "second");
+  put(prefix + "/top.bin", "top");
+  bucketry::read_from_s3("d/e/f.bin", "local_file_path", bucket, prefix);
+  bucketry::read_from_s3("top.bin", "local_file_path", bucket, prefix);
+  std::ifstream in2("temp/d/e/f.bin");
+  std::getline(in2, got);
+  EXPECT_EQ(got, "second");
+  EXPECT_TRUE(fs::exists("temp/top.bin"));
+  // A leading "/" stays inside temp/ (the path is formed by text); ".." that
+  // stays inside is allowed.
+  put(prefix + "//abs/x.bin", "abs");
+  bucketry::read_from_s3("/abs/x.bin", "local_file_path", bucket, prefix);
+  EXPECT_TRUE(fs::exists("temp/abs/x.bin"));
+  put(prefix + "/d/../g.bin", "g");
+  bucketry::read_from_s3("d/../g.bin", "local_file_path", bucket, prefix);
+  EXPECT_TRUE(fs::exists("temp/g.bin"));
+}
+
+TEST_F(LocalFiles, PathsLeavingTempAreRefusedBeforeAnyRequest) {
+  const auto before = requests();
+  for (const std::string p : {"../escape.bin", "a/../../escape.bin", "../../../../tmp/escape.bin", "a/..",
+                              "..", "", "a/"}) {
+    EXPECT_THROW(bucketry::read_from_s3(p, "local_file_path", bucket, prefix), quorin_data::ValueError) << p;
+  }
+  EXPECT_EQ(requests(), before);
+  EXPECT_FALSE(fs::exists("escape.bin"));
+  EXPECT_FALSE(fs::exists("temp"));
+  try {
+    bucketry::read_from_s3("../escape.bin", "local_file_path", bucket, prefix);
+  } catch (const quorin_data::ValueError& e) {
+    EXPECT_STREQ(e.what(),
+                 "file_path \"../escape.bin\" leads outside temp/: a \"local_file_path\" read only writes inside temp/");
+  }
+}
+
+TEST_F(LocalFiles, AFailedDownloadLeavesTheTargetAsItWas) {
+  fs::create_directories("temp/k");
+  { std::ofstream("temp/k/old.bin") << "previous"; }
+  EXPECT_THROW(bucketry::read_from_s3("k/old.bin", "local_file_path", bucket, prefix), quorin_data::StoreError);
+  EXPECT_THROW(bucketry::read_from_s3("k/new.bin", "local_file_path", bucket, prefix), quorin_data::StoreError);
+  std::ifstream in("temp/k/old.bin");
+  std::string got;
+  std::getline(in, got);
+  EXPECT_EQ(got, "previous");
+  EXPECT_FALSE(fs::exists("temp/k/new.bin"));
+  std::size_t entries = 0;
+  for (auto& e : fs::directory_iterator("temp/k")) entries += e.is_regular_file();
+  EXPECT_EQ(entries, 1u) << "a partial download was left behind";
+}
+
+TEST_F(Reading, DynamicFormsCheckKindsBeforeAnyRequest) {
+  namespace dyn = bucketry::dynamic;
+  const Value B(bucket), P(prefix);
+  const auto before = requests();
+  auto message = [](auto&& f) -> std::string {
+    try {
+      f();
+    } catch (const quorin_data::TypeError& e) {
+      return e.what();
+    }
+    return "no TypeError";
+  };
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value(3), Value("csv"), B, P, Value(false), Value(10)); }),
+            "Argument 'file_path' has incorrect type (expected str, got int)");
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value("t.csv"), Value(), B, P, Value(false), Value(10)); }),
+            "Argument 'data_format' has incorrect type (expected str, got NoneType)");
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value("t.csv"), Value("csv"), Value(1.5), P, Value(false), Value(10)); }),
+            "Argument 'bucket' has incorrect type (expected str, got float)");
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value("t.csv"), Value("csv"), B, Value(7), Value(false), Value(10)); }),
+            "Argument 'prefix' has incorrect type (expected str, got int)");
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value("t.csv"), Value("csv"), B, P, Value(true), Value("many")); }),
+            "Argument 'chunksize' has incorrect type (expected int, got str)");
+  EXPECT_EQ(message([&] { dyn::read_from_s3(Value("t.csv"), Value("csv"), B, P, Value(true), Value(quorin_data::List{})); }),
+            "Argument 'chunksize' has incorrect type (expected int, got list)");
+  EXPECT_EQ(message([&] { dyn::list_s3_objects(Value(quorin_data::List{}), B, P); }),
+            "Argument 'folder_path' has incorrect type (expected str, got list)");
+  EXPECT_EQ(message([&] { dyn::write_to_s3(Value(1), Value("x"), Value(2), Value(true), B, P); }),
+            "Argument 'data_format' has incorrect type (expected str, got int)");
+  EXPECT_EQ(message([&] { dyn::delete_local_folder(Value(1)); }),
+            "Argument 'folder_path' has incorrect type (expected str, got int)");
+  EXPECT_EQ(requests(), before);
+
+  // Accepted kinds: any truth value for by_chunks, integers from floats and texts.
+  std::string csv = "a\n";
+  for (int i = 0; i < 10; ++i) csv += std::to_string(i) + "\n";
+  put(prefix + "/n.csv.gz", gz(csv));
+  std::vector<std::size_t> sizes;
+  auto old = bucketry::detail::set_chunk_observer([&](std::size_t, const Frame& c) { sizes.push_back(c.num_rows()); });
+  ::testing::internal::CaptureStderr();
+  dyn::read_from_s3(Value("n.csv.gz"), Value("csv.gz"), B, P, Value("yes"), Value(4.9));
+  dyn::read_from_s3(Value("n.csv.gz"), Value("csv.gz"), B, P, Value(1), Value(" 6 "));
+  ::testing::internal::GetCapturedStderr();
+  bucketry::detail::set_chunk_observer(old);
+  // chunksize is checked on entry, also when it is not used.
+  EXPECT_THROW(dyn::read_from_s3(Value("n.csv.gz"), Value("csv.gz"), B, P, Value(""), Value("x")),
+               quorin_data::TypeError);
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 2, 6, 4}));
+}
+
+}  // namespace
