@@ -1,4 +1,23 @@
 // Parquet reader and writer (flat schemas).
+//
+// Column types as read:
+//   BOOLEAN                          -> Bool
+//   INT32/INT64, INT(8..64) signed, UINT(8..32) -> Int64 (exact)
+//   UINT64                           -> Int64, or Text holding the exact decimal
+//                                       when a value of the chunk exceeds int64
+//   FLOAT, DOUBLE, FLOAT16, DECIMAL  -> Float64 (decimals correctly rounded)
+//   DATE                             -> Date
+//   TIMESTAMP millis/micros/nanos    -> Timestamp in ns; tz "UTC" when adjusted
+//                                       to UTC (or the zone our writer recorded),
+//                                       naive otherwise; INT96 -> naive Timestamp
+//   TIME                             -> Text "HH:MM:SS[.ffffff[fff]]"
+//   STRING/ENUM/JSON/BSON, plain BYTE_ARRAY/FIXED_LEN_BYTE_ARRAY -> Text (bytes)
+//   UUID                             -> Text "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"
+// Missing values: NaN in Float64 columns, `valid` bytes otherwise. A column
+// "__index_level_0__" becomes the row labels when the whole file is read.
+// Nested columns (lists, maps, structs), repeated fields, INTERVAL, encrypted
+// files and codecs other than UNCOMPRESSED/SNAPPY/GZIP/ZSTD/LZ4/LZ4_RAW/BROTLI
+// raise FormatError naming the column and the feature when read.
 #pragma once
 
 #include <cstdint>
