@@ -106,17 +106,27 @@ class ColBuilder {
       valid_.push_back(missing ? 0 : 1);
       return;
     }
-    arena_.append(p, n);
-    ends_.push_back(arena_.size());
-    valid_.push_back(missing ? 0 : 1);
     if (missing) {
+      valid_.push_back(0);
       ++nmiss_;
+      if (have_arena_) ends_.push_back(arena_.size());
       push_missing_typed();
       return;
     }
     std::int64_t iv = 0;
     double dv = 0;
     const Kind k = classify(p, n, iv, dv);
+    // Integer columns in canonical form can be rebuilt as text from their
+    // values, so they keep no cell texts until something else shows up.
+    if (!have_arena_) {
+      const bool canonical = k == Kind::Int && p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+      if (!(canonical && (st_ == St::Empty || st_ == St::Int))) materialize_arena();
+    }
+    if (have_arena_) {
+      arena_.append(p, n);
+      ends_.push_back(arena_.size());
+    }
+    valid_.push_back(1);
     switch (st_) {
       case St::Empty:
         if (k == Kind::Int || k == Kind::Bool) {
@@ -189,6 +199,7 @@ class ColBuilder {
     fit(c.text);
     // Scratch buffers keep their capacity for the next chunk.
     st_ = St::Empty;
+    have_arena_ = false;
     rows_ = nmiss_ = 0;
     i64_.clear();
     f64_.clear();
@@ -228,6 +239,19 @@ class ColBuilder {
     st_ = St::Float;
   }
 
+  // Writes the texts of the cells so far (missing ones or canonical ints).
+  void materialize_arena() {
+    char buf[24];
+    for (std::size_t i = 0; i < valid_.size(); ++i) {
+      if (valid_[i] && st_ == St::Int) {
+        auto r = std::to_chars(buf, buf + sizeof buf, i64_[i]);
+        arena_.append(buf, r.ptr);
+      }
+      ends_.push_back(arena_.size());
+    }
+    have_arena_ = true;
+  }
+
   // Switches to text, restoring every cell so far from the arena.
   void to_text() {
     text_.reserve(std::max(reserve_, rows_));
@@ -240,6 +264,7 @@ class ColBuilder {
       b = ends_[i];
     }
     std::string().swap(arena_);
+    have_arena_ = false;
     std::vector<std::size_t>().swap(ends_);
     std::vector<std::int64_t>().swap(i64_);
     std::vector<double>().swap(f64_);
@@ -247,6 +272,7 @@ class ColBuilder {
   }
 
   St st_ = St::Empty;
+  bool have_arena_ = false;
   std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
   std::vector<std::int64_t> i64_;
   std::vector<double> f64_;

@@ -106,6 +106,14 @@ TEST(CsvRead, TypeInference) {
   EXPECT_TRUE(std::isnan(f.column("im").f64[1]));
   EXPECT_EQ(f.column("empty").type, DType::Float64);
   EXPECT_EQ(f.column("neg").i64, (std::vector<std::int64_t>{-5, 7, 0}));
+  // Demotion to text keeps cells exactly, whether they were plain integers,
+  // signed ones or missing.
+  const Frame d = csv("a,b,c\n12,+5,-0\n,7,3\n-3,x,1.50\nz,8,q\n");
+  EXPECT_EQ(d.column("a").text, (std::vector<std::string>{"12", "", "-3", "z"}));
+  EXPECT_TRUE(d.column("a").is_missing(1));
+  EXPECT_EQ(d.column("b").text, (std::vector<std::string>{"+5", "7", "x", "8"}));
+  EXPECT_EQ(d.column("c").text, (std::vector<std::string>{"-0", "3", "1.50", "q"}));
+  EXPECT_EQ(csv("p\n+5\n-0\n").column("p").i64, (std::vector<std::int64_t>{5, 0}));
   // Bools with a gap keep their type with the gap marked missing.
   const Frame g = csv("b,x\nTrue,1\n,2\nFalse,3\n");
   EXPECT_EQ(g.column("b").type, DType::Bool);
