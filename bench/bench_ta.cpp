@@ -66,19 +66,24 @@ struct Comp {  // compensated window sum
   double sum = 0, comp = 0;
   std::size_t count = 0, nonzero = 0;
   void add(double v) {
-    double t = sum + v;
-    comp += std::fabs(sum) >= std::fabs(v) ? (sum - t) + v : (v - t) + sum;
+    const double t = sum + v, bv = t - sum;
+    comp += (sum - (t - bv)) + (v - bv);
+    sum = t;
+  }
+  void step(double in, double out) {
+    const bool in_ok = !std::isnan(in), out_ok = !std::isnan(out);
+    const double a = in_ok ? in : 0.0, b = out_ok ? -out : 0.0;
+    count = count + in_ok - out_ok;
+    nonzero = nonzero + (a != 0) - (b != 0);
+    const double d = a + b, bb = d - a, e = (a - (d - bb)) + (b - bb);
+    const double t = sum + d, bd = t - sum;
+    comp += ((sum - (t - bd)) + (d - bd)) + e;
     sum = t;
   }
   void push(double v) {
     if (std::isnan(v)) return;
     ++count;
     if (v != 0) ++nonzero, add(v);
-  }
-  void pop(double v) {
-    if (std::isnan(v)) return;
-    --count;
-    if (v != 0) --nonzero, add(-v);
   }
   double value() {
     if (nonzero == 0) sum = comp = 0;
@@ -90,8 +95,8 @@ Vec bare_sma(const Vec& x, std::size_t len) {
   Vec out(x.size());
   Comp w;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    w.push(x[i]);
-    if (i >= len) w.pop(x[i - len]);
+    if (i >= len) w.step(x[i], x[i - len]);
+    else w.push(x[i]);
     out[i] = w.count >= len ? w.value() / static_cast<double>(w.count) : NaN;
   }
   return out;
@@ -297,7 +302,8 @@ void BM_obv(benchmark::State& s) {
         out[0] = tot += v[0];
         for (std::size_t i = 1; i < N; ++i) {
           const double dd = c[i] - c[i - 1];
-          const double sg = dd > 0 ? 1.0 : dd < 0 ? -1.0 : dd == 0 ? 0.0 : NaN;
+          const double s0 = static_cast<double>((dd > 0) - (dd < 0));
+          const double sg = std::isnan(dd) ? NaN : s0;
           const double t = sg * v[i];
           out[i] = std::isnan(t) ? NaN : (tot += t);
         }
@@ -331,9 +337,8 @@ void BM_cmf(benchmark::State& s) {
         for (std::size_t i = 0; i < N; ++i) mf[i] = clv(h[i], l[i], c[i]) * v[i];
         Comp a, b;
         for (std::size_t i = 0; i < N; ++i) {
-          a.push(mf[i]);
-          b.push(v[i]);
-          if (i >= L) a.pop(mf[i - L]), b.pop(v[i - L]);
+          if (i >= L) a.step(mf[i], mf[i - L]), b.step(v[i], v[i - L]);
+          else a.push(mf[i]), b.push(v[i]);
           out[i] = (a.count == L && b.count == L) ? a.value() / b.value() : NaN;
         }
         KEEP(out);

@@ -9,16 +9,34 @@
 
 namespace quorin_data::ta::kernels {
 
-// Compensated running sum (Neumaier) that also knows how many of its terms are
+// Compensated running sum that also knows how many of its terms are
 // present and non-zero, so that a window of zeros sums to exactly 0 rather
 // than to the rounding residue of earlier adds and subtracts.
 struct WindowSum {
   double sum = 0, comp = 0;
   std::size_t count = 0, nonzero = 0;
 
+  // Knuth's two-sum: sum + v == t + error exactly, without a branch.
   void add(double v) {
     const double t = sum + v;
-    comp += std::fabs(sum) >= std::fabs(v) ? (sum - t) + v : (v - t) + sum;
+    const double bv = t - sum;
+    comp += (sum - (t - bv)) + (v - bv);
+    sum = t;
+  }
+  // One window step: `in` enters and `out` leaves. The two are combined
+  // first (with the rounding error of that difference kept exactly), so the
+  // running sum takes one dependent add per row instead of two.
+  void step(double in, double out) {
+    const bool in_ok = !std::isnan(in), out_ok = !std::isnan(out);
+    const double a = in_ok ? in : 0.0, b = out_ok ? -out : 0.0;
+    count = count + in_ok - out_ok;
+    nonzero = nonzero + (a != 0) - (b != 0);
+    const double d = a + b;
+    const double bb = d - a;
+    const double e = (a - (d - bb)) + (b - bb);  // a + b == d + e exactly
+    const double t = sum + d;
+    const double bd = t - sum;
+    comp += ((sum - (t - bd)) + (d - bd)) + e;
     sum = t;
   }
   void push(double v) {
@@ -27,14 +45,6 @@ struct WindowSum {
     if (v != 0) {
       ++nonzero;
       add(v);
-    }
-  }
-  void pop(double v) {
-    if (std::isnan(v)) return;
-    --count;
-    if (v != 0) {
-      --nonzero;
-      add(-v);
     }
   }
   double value() {
@@ -49,8 +59,8 @@ inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::s
                          double* out) {
   WindowSum w;
   for (std::size_t i = 0; i < n; ++i) {
-    w.push(x[i]);
-    if (i >= len) w.pop(x[i - len]);
+    if (i >= len) w.step(x[i], x[i - len]);
+    else w.push(x[i]);
     out[i] = w.count >= minp ? w.value() / static_cast<double>(w.count) : kNaN;
   }
 }
@@ -126,7 +136,11 @@ struct RunningSum {
 };
 
 // Direction of a change: +1, -1, 0, NaN for a missing side.
-inline double sign_of(double d) { return d > 0 ? 1.0 : d < 0 ? -1.0 : d == 0 ? 0.0 : kNaN; }
+// Branch-free: the direction of a price path is a coin toss to a predictor.
+inline double sign_of(double d) {
+  const double s = static_cast<double>((d > 0) - (d < 0));
+  return std::isnan(d) ? kNaN : s;
+}
 
 // Close location value with the zero range made non-zero.
 inline double clv(double h, double l, double c, double eps) {
