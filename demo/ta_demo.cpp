@@ -19,8 +19,8 @@ void run_ta_demo() {
   for (std::size_t i = 0; i < n; ++i) {
     x += std::sin(0.6 * static_cast<double>(i)) * 1.2 + 0.15;
     c[i] = x;
-    h[i] = x + 0.8;
-    l[i] = x - 0.7;
+    h[i] = x + 0.5 + 0.4 * std::cos(static_cast<double>(i));
+    l[i] = x - 0.5 - 0.3 * std::sin(static_cast<double>(i));
     v[i] = 1000 + 150 * static_cast<double>(i % 5);
   }
   const Series high(h), low(l), close(c), volume(v);
