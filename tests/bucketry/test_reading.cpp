@@ -233,6 +233,9 @@ TEST_F(Reading, DynamicFormsCheckKindsBeforeAnyRequest) {
             "Argument 'data_format' has incorrect type (expected str, got int)");
   EXPECT_EQ(message([&] { dyn::delete_local_folder(Value(1)); }),
             "Argument 'folder_path' has incorrect type (expected str, got int)");
+  // A chunk size below 1 is a bad value, refused before the GetObject.
+  EXPECT_THROW(bucketry::read_from_s3("t.csv", "csv", bucket, prefix, true, 0), quorin_data::ValueError);
+  EXPECT_THROW(dyn::read_by_chunks(B, Value("k.csv.gz"), Value(-3)), quorin_data::ValueError);
   EXPECT_EQ(requests(), before);
 
   // Accepted kinds: any truth value for by_chunks, integers from floats and texts.
