@@ -70,15 +70,10 @@ struct Comp {  // compensated window sum
     comp += (sum - (t - bv)) + (v - bv);
     sum = t;
   }
-  void step(double in, double out) {
-    const bool in_ok = !std::isnan(in), out_ok = !std::isnan(out);
-    const double a = in_ok ? in : 0.0, b = out_ok ? -out : 0.0;
-    count = count + in_ok - out_ok;
-    nonzero = nonzero + (a != 0) - (b != 0);
-    const double d = a + b, bb = d - a, e = (a - (d - bb)) + (b - bb);
-    const double t = sum + d, bd = t - sum;
-    comp += ((sum - (t - bd)) + (d - bd)) + e;
-    sum = t;
+  void pop(double v) {
+    if (std::isnan(v)) return;
+    --count;
+    if (v != 0) --nonzero, add(-v);
   }
   void push(double v) {
     if (std::isnan(v)) return;
@@ -95,8 +90,8 @@ Vec bare_sma(const Vec& x, std::size_t len) {
   Vec out(x.size());
   Comp w;
   for (std::size_t i = 0; i < x.size(); ++i) {
-    if (i >= len) w.step(x[i], x[i - len]);
-    else w.push(x[i]);
+    w.push(x[i]);
+    if (i >= len) w.pop(x[i - len]);
     out[i] = w.count >= len ? w.value() / static_cast<double>(w.count) : NaN;
   }
   return out;
@@ -337,8 +332,8 @@ void BM_cmf(benchmark::State& s) {
         for (std::size_t i = 0; i < N; ++i) mf[i] = clv(h[i], l[i], c[i]) * v[i];
         Comp a, b;
         for (std::size_t i = 0; i < N; ++i) {
-          if (i >= L) a.step(mf[i], mf[i - L]), b.step(v[i], v[i - L]);
-          else a.push(mf[i]), b.push(v[i]);
+          a.push(mf[i]), b.push(v[i]);
+          if (i >= L) a.pop(mf[i - L]), b.pop(v[i - L]);
           out[i] = (a.count == L && b.count == L) ? a.value() / b.value() : NaN;
         }
         KEEP(out);

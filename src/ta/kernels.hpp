@@ -23,21 +23,13 @@ struct WindowSum {
     comp += (sum - (t - bv)) + (v - bv);
     sum = t;
   }
-  // One window step: `in` enters and `out` leaves. The two are combined
-  // first (with the rounding error of that difference kept exactly), so the
-  // running sum takes one dependent add per row instead of two.
-  void step(double in, double out) {
-    const bool in_ok = !std::isnan(in), out_ok = !std::isnan(out);
-    const double a = in_ok ? in : 0.0, b = out_ok ? -out : 0.0;
-    count = count + in_ok - out_ok;
-    nonzero = nonzero + (a != 0) - (b != 0);
-    const double d = a + b;
-    const double bb = d - a;
-    const double e = (a - (d - bb)) + (b - bb);  // a + b == d + e exactly
-    const double t = sum + d;
-    const double bd = t - sum;
-    comp += ((sum - (t - bd)) + (d - bd)) + e;
-    sum = t;
+  void pop(double v) {
+    if (std::isnan(v)) return;
+    --count;
+    if (v != 0) {
+      --nonzero;
+      add(-v);
+    }
   }
   void push(double v) {
     if (std::isnan(v)) return;
@@ -59,8 +51,8 @@ inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::s
                          double* out) {
   WindowSum w;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i >= len) w.step(x[i], x[i - len]);
-    else w.push(x[i]);
+    w.push(x[i]);
+    if (i >= len) w.pop(x[i - len]);
     out[i] = w.count >= minp ? w.value() / static_cast<double>(w.count) : kNaN;
   }
 }

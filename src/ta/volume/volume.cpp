@@ -111,12 +111,11 @@ std::optional<Series> cmf(const Series& high, const Series& low, const Series& c
   std::vector<double> out = d::new_values(a.n);
   kernels::WindowSum smf, svol;
   for (std::size_t i = 0; i < a.n; ++i) {
+    smf.push(mf[i]);
+    svol.push(vp[i]);
     if (i >= L) {
-      smf.step(mf[i], mf[i - L]);
-      svol.step(vp[i], vp[i - L]);
-    } else {
-      smf.push(mf[i]);
-      svol.push(vp[i]);
+      smf.pop(mf[i - L]);
+      svol.pop(vp[i - L]);
     }
     out[i] = (smf.count == L && svol.count == L) ? smf.value() / svol.value() : kNaN;
   }
