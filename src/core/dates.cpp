@@ -94,6 +94,9 @@ std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
     return std::nullopt;
   }
   if (!valid_civil(y, m, d)) return std::nullopt;
+  // Nanosecond timestamps span 1677-09-21 .. 2262-04-11; keep well inside so
+  // the time-of-day and offset arithmetic below cannot overflow.
+  if (y < 1678 || y > 2261) return std::nullopt;
   std::int64_t ns = static_cast<std::int64_t>(days_from_civil(y, m, d)) * kNanosPerDay;
   if (p == s.size()) return ns;
   if (s[p] != 'T' && s[p] != ' ') return std::nullopt;
