@@ -684,14 +684,17 @@ void write_csv(const Frame& frame, bool index, std::ostream& out) {
   const auto& names = frame.names();
   const auto& cols = frame.columns();
   bool first = true;
+  // A first name starting with a byte-order mark is quoted, or a reader
+  // would take the mark for the file's own and drop it.
+  auto starts_with_bom = [](const std::string& s) { return s.rfind("\xEF\xBB\xBF", 0) == 0; };
   if (index) {
-    put_field(buf, frame.index().name, false);
+    put_field(buf, frame.index().name, starts_with_bom(frame.index().name));
     first = false;
   }
   for (const auto& n : names) {
     if (!first) buf.push_back(',');
+    put_field(buf, n, first && starts_with_bom(n));
     first = false;
-    put_field(buf, n, false);
   }
   if (buf.empty()) buf += "\"\"";
   buf.push_back('\n');

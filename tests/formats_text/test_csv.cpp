@@ -269,3 +269,17 @@ TEST(CsvWrite, RoundTrip) {
   EXPECT_EQ(back.names()[0], "Unnamed: 0");
   EXPECT_EQ(back.column_at(0), one.column_at(0));
 }
+
+// Inputs found by fuzz_csv, kept as regression cases.
+TEST(CsvFuzzRegressions, ByteOrderMarkAsColumnName) {
+  // Found by the fuzzer: a header that is a byte-order mark followed by a
+  // second one. The second one is a column name and must survive writing.
+  const unsigned char input[] = {0xef, 0xbb, 0xbf, 0xef, 0xbb, 0xbf};
+  const Frame f = csv(std::string(reinterpret_cast<const char*>(input), sizeof input));
+  ASSERT_EQ(f.names(), (std::vector<std::string>{"\xEF\xBB\xBF"}));
+  const Frame back = read_csv(write_csv(f, false), "rt");
+  EXPECT_EQ(back.names(), f.names());
+  Frame g;
+  g.add_column("\xEF\xBB\xBFx", Column::ints({1}));
+  EXPECT_EQ(read_csv(write_csv(g, false), "rt"), g);
+}
