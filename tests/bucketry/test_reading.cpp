@@ -54,6 +54,24 @@ TEST_F(Reading, ChunkedReadOf250001RowsGivesThreeChunksAndOneRange) {
   EXPECT_EQ(g, f);
 }
 
+// Chunks typed apart (integers then texts, missing cells in one chunk only)
+// join as a whole read would type them.
+TEST_F(Reading, ChunksOfDifferentTypesJoinLikeAWholeRead) {
+  const std::string same = "t,n,f\nA,1,0.5\nB,2,1.5\n,3,\nD,4,2.5\nE,5,3.5\nF,6,4.5\n";
+  const std::string mixed = "a,b,c\n1,p,1\n2,q,2\n3,r,3\n4,s,4\nx,,5.5\n6,u,\n";
+  for (const std::string& csv : {same, mixed}) {
+    put(prefix + "/m.csv.gz", gz(csv));
+    const Frame whole = bucketry::read_from_s3("m.csv.gz", "csv.gz", bucket, prefix).as_frame();
+    ::testing::internal::CaptureStderr();
+    const Frame chunked = bucketry::read_from_s3("m.csv.gz", "csv.gz", bucket, prefix, true, 4).as_frame();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(quorin_data::formats::write_csv(chunked, true), quorin_data::formats::write_csv(whole, true)) << csv;
+    for (std::size_t i = 0; i < whole.num_columns(); ++i)
+      for (std::size_t r = 0; r < whole.num_rows(); ++r)
+        EXPECT_EQ(chunked.column_at(i).is_missing(r), whole.column_at(i).is_missing(r)) << csv << i << "," << r;
+  }
+}
+
 TEST_F(Reading, KeyRulesPerFormat) {
   put(prefix + "/t.csv", "a,b\n1,x\n");
   put(prefix + "/t.csv.gz", gz("a,b\n2,y\n"));
