@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,12 +32,20 @@ inline Value buffer_of(std::vector<std::uint8_t> data, std::size_t pos = 0) {
   return Value(std::move(b));
 }
 
-// Tests run in <build>/testwork (ctest's working folder; set here too when
-// the program is started by hand), where temp/ is created.
+// Tests run in a folder of their own process under <build>/testwork (ctest's
+// working folder), where temp/ is created: tests that ctest runs side by side
+// do not see each other's local files. Removed when the process ends.
 inline void enter_testwork() {
   static const bool done = [] {
-    std::filesystem::create_directories(QUORIN_BINARY_DIR "/testwork");
-    std::filesystem::current_path(QUORIN_BINARY_DIR "/testwork");
+    static const std::filesystem::path dir =
+        std::filesystem::path(QUORIN_BINARY_DIR "/testwork") / ("bucketry-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::current_path(dir.parent_path(), ec);
+      std::filesystem::remove_all(dir, ec);
+    });
     return true;
   }();
   (void)done;
