@@ -94,10 +94,11 @@ std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
     return std::nullopt;
   }
   if (!valid_civil(y, m, d)) return std::nullopt;
-  // Nanosecond timestamps span 1677-09-21 .. 2262-04-11; keep well inside so
-  // the time-of-day and offset arithmetic below cannot overflow.
-  if (y < 1678 || y > 2261) return std::nullopt;
-  std::int64_t ns = static_cast<std::int64_t>(days_from_civil(y, m, d)) * kNanosPerDay;
+  // Nanosecond timestamps span 1677-09-21 .. 2262-04-11: every step below is
+  // checked for overflow so dates outside that span fail to parse.
+  std::int64_t ns;
+  if (__builtin_mul_overflow(static_cast<std::int64_t>(days_from_civil(y, m, d)), kNanosPerDay, &ns))
+    return std::nullopt;
   if (p == s.size()) return ns;
   if (s[p] != 'T' && s[p] != ' ') return std::nullopt;
   ++p;
@@ -121,7 +122,8 @@ std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
     }
   }
   if (hh > 23 || mi > 59 || ss > 59) return std::nullopt;
-  ns += (hh * 3600LL + mi * 60LL + ss) * kNanosPerSecond + frac;
+  if (__builtin_add_overflow(ns, (hh * 3600LL + mi * 60LL + ss) * kNanosPerSecond + frac, &ns))
+    return std::nullopt;
   if (p < s.size() && s[p] == 'Z') {
     ++p;
   } else if (p < s.size() && (s[p] == '+' || s[p] == '-')) {
@@ -134,7 +136,8 @@ std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
       if (!digits(s, p, 2, om)) return std::nullopt;
       p += 2;
     }
-    ns -= sign * (oh * 3600LL + om * 60LL) * kNanosPerSecond;
+    if (__builtin_sub_overflow(ns, sign * (oh * 3600LL + om * 60LL) * kNanosPerSecond, &ns))
+      return std::nullopt;
   }
   if (p != s.size()) return std::nullopt;
   return ns;

@@ -309,19 +309,28 @@ Index Index::take(const std::vector<std::size_t>& rows) const {
 
 Index Index::concat(const std::vector<const Index*>& parts) {
   if (parts.empty()) return Index();
-  bool any_text = false, all_text = true;
-  for (auto* p : parts) {
-    any_text = any_text || p->kind_ == Kind::Text;
-    all_text = all_text && (p->kind_ == Kind::Text || p->n_ == 0);
-  }
+  bool any_text = false;
+  for (auto* p : parts) any_text = any_text || p->kind_ == Kind::Text;
   Index out;
-  if (any_text) {
+  // Consecutive ranges (chunks of one file) join into one range.
+  bool ranges = !any_text;
+  std::int64_t next = parts[0]->kind_ == Kind::Range ? parts[0]->start_ : 0;
+  std::size_t total = 0;
+  for (auto* p : parts) {
+    ranges = ranges && (p->n_ == 0 || (p->kind_ == Kind::Range && p->start_ == next));
+    if (p->kind_ == Kind::Range && p->n_ != 0) next = p->start_ + static_cast<std::int64_t>(p->n_);
+    total += p->n_;
+  }
+  if (ranges) {
+    out = range(total, parts[0]->kind_ == Kind::Range ? parts[0]->start_ : 0);
+  } else if (any_text) {
     std::vector<std::string> t;
     for (auto* p : parts)
       for (std::size_t i = 0; i < p->n_; ++i) t.push_back(p->label_text(i));
     out = texts(std::move(t));
   } else {
     std::vector<std::int64_t> v;
+    v.reserve(total);
     for (auto* p : parts)
       for (std::size_t i = 0; i < p->n_; ++i) v.push_back(p->int_label(i));
     bool is_range = true;
@@ -329,7 +338,6 @@ Index Index::concat(const std::vector<const Index*>& parts) {
     out = is_range ? range(v.size()) : ints(std::move(v));
   }
   out.name = parts[0]->name;
-  (void)all_text;
   return out;
 }
 

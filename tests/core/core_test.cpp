@@ -71,9 +71,11 @@ TEST(Dates, FlexibleDateTimeTexts) {
   EXPECT_EQ(date_of_ns(day + 1).days, days_from_civil(2024, 1, 31));
   EXPECT_EQ(date_of_ns(-1).days, -1);
   for (const char* bad : {"2024-13-01", "2024-01-31 25:00", "yesterday", "2024-01-3", "2024-01/31",
-                          "1012-05-01", "9999-12-31T23:59:59+14:00"})
+                          "1012-05-01", "2262-04-12", "1677-09-20", "2262-04-11T23:59:59"})
     EXPECT_FALSE(try_parse_datetime_ns(bad).has_value()) << bad;
   EXPECT_THROW(parse_datetime_ns("nope"), ValueError);
+  EXPECT_TRUE(try_parse_datetime_ns("2262-01-01"));
+  EXPECT_TRUE(try_parse_datetime_ns("1677-09-22"));
   EXPECT_EQ(format_timestamp_ns(day + 1500 * 1000000LL), "2024-01-31 00:00:01.500000");
 }
 
@@ -206,4 +208,19 @@ TEST(Warnings, EachTextOncePerProcess) {
   warn("'boto3' is not installed.");
   set_warning_handler(old);
   EXPECT_EQ(got, (std::vector<std::string>{"'bql' is not installed.", "'boto3' is not installed."}));
+}
+
+TEST(Frame, ConcatIndexesJoinRangesAndKeepOtherLabels) {
+  Index a = Index::range(2), b = Index::range(3, 2), gap = Index::range(1, 9);
+  Index joined = Index::concat({&a, &b});
+  EXPECT_TRUE(joined.is_default_range());
+  EXPECT_EQ(joined.size(), 5u);
+  Index with_gap = Index::concat({&a, &gap});
+  EXPECT_EQ(with_gap.kind(), Index::Kind::Int);
+  EXPECT_EQ(with_gap.int_label(2), 9);
+  Index t = Index::texts({"x"});
+  Index mixed = Index::concat({&a, &t});
+  EXPECT_EQ(mixed.kind(), Index::Kind::Text);
+  EXPECT_EQ(mixed.text_label(1), "0" == mixed.text_label(0) ? "1" : "?");
+  EXPECT_EQ(mixed.text_label(2), "x");
 }
