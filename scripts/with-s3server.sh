@@ -8,7 +8,11 @@ if [ ! -d "$root/node_modules/s3rver" ]; then
   echo "s3rver is not installed: run ./run setup" >&2
   exit 2
 fi
-work="$(mktemp -d "${TMPDIR:-/tmp}/quorin-s3.XXXXXX")"
+# The store holds one file per object (tens of thousands in the listing
+# tests): keep it in memory when the machine offers a tmpfs.
+base="${QUORIN_S3_TMP:-${TMPDIR:-/tmp}}"
+if [ -z "${QUORIN_S3_TMP:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then base=/dev/shm; fi
+work="$(mktemp -d "$base/quorin-s3.XXXXXX")"
 server_pid=""
 cleanup() {
   if [ -n "$server_pid" ]; then
