@@ -115,6 +115,18 @@ bool operator==(const Value& a, const Value& b) {
       a.v_);
 }
 
+std::vector<std::string> text_list(const Value& v, const char* arg, bool single_ok) {
+  if (single_ok && v.is_str()) return {v.as_str()};
+  if (!v.is_list()) throw_argument_type(arg, "list", v.type_name());
+  std::vector<std::string> out;
+  out.reserve(v.as_list().size());
+  for (const Value& e : v.as_list()) {
+    if (!e.is_str()) throw_argument_type(arg, "list of str", "list of " + e.type_name());
+    out.push_back(e.as_str());
+  }
+  return out;
+}
+
 Kwargs::Kwargs(std::initializer_list<std::pair<std::string, Value>> items) {
   for (const auto& [k, v] : items) set(k, v);
 }

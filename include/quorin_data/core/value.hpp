@@ -129,6 +129,10 @@ T& Value::get_mut(const char* what) {
   throw TypeError(std::string("expected ") + what + ", got " + type_name());
 }
 
+// The texts of a list of texts (or of one text, taken as a list of one, when
+// `single_ok`); the argument-type error naming `arg` for anything else.
+std::vector<std::string> text_list(const Value& v, const char* arg, bool single_ok = false);
+
 // Extra keyword arguments, in the order given.
 class Kwargs {
  public:

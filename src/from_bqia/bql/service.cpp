@@ -34,17 +34,6 @@ std::string value_text(const Value& v) {
   return v.repr();
 }
 
-std::vector<std::string> texts_of(const Value& v, const char* arg) {
-  if (!v.is_list()) throw_argument_type(arg, "list", v.type_name());
-  std::vector<std::string> out;
-  out.reserve(v.as_list().size());
-  for (const Value& e : v.as_list()) {
-    if (!e.is_str()) throw_argument_type(arg, "list of str", "list of " + e.type_name());
-    out.push_back(e.as_str());
-  }
-  return out;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------------ Param
@@ -112,7 +101,7 @@ Item Item::in_(std::vector<std::string> values) const {
   return it;
 }
 
-Item Item::in_(const Value& values) const { return in_(texts_of(values, "values")); }
+Item Item::in_(const Value& values) const { return in_(text_list(values, "values")); }
 
 Item Item::matches(const Item& test) const {
   Item it;
@@ -213,7 +202,7 @@ bool operator==(const Universe& a, const Universe& b) {
 }
 
 Universe Service::Univ::list(const Value& keys) const {
-  return Universe::list(texts_of(keys, "list"));
+  return Universe::list(text_list(keys, "list"));
 }
 
 // ---------------------------------------------------------------- Request

@@ -51,18 +51,6 @@ std::string render_universe(const std::vector<std::string>& keys) {
 
 namespace {
 
-std::vector<std::string> text_list(const Value& v, const char* arg) {
-  if (v.is_str()) return {v.as_str()};
-  if (!v.is_list()) throw_argument_type(arg, "list", v.type_name());
-  std::vector<std::string> out;
-  out.reserve(v.as_list().size());
-  for (const Value& e : v.as_list()) {
-    if (!e.is_str()) throw_argument_type(arg, "list of str", "list of " + e.type_name());
-    out.push_back(e.as_str());
-  }
-  return out;
-}
-
 bql::Service& handle(const std::shared_ptr<bql::Service>& bq) {
   if (!bq) throw_argument_type("bq", "Service", "NoneType");
   return *bq;
@@ -85,7 +73,7 @@ TextMap ticker_to_figi(const std::vector<std::string>& tickers, const std::share
 }
 
 TextMap ticker_to_figi(const Value& tickers, const std::shared_ptr<bql::Service>& bq) {
-  return ticker_to_figi(text_list(tickers, "tickers"), bq);
+  return ticker_to_figi(text_list(tickers, "tickers", true), bq);
 }
 TextMap ticker_to_figi(const std::string& tickers, const std::shared_ptr<bql::Service>& bq) {
   return ticker_to_figi(std::vector<std::string>{tickers}, bq);
@@ -145,7 +133,7 @@ TextMap figi_to_ticker(const std::vector<std::string>& figis, const std::shared_
 }
 
 TextMap figi_to_ticker(const Value& figis, const std::shared_ptr<bql::Service>& bq) {
-  return figi_to_ticker(text_list(figis, "figis"), bq);
+  return figi_to_ticker(text_list(figis, "figis", true), bq);
 }
 TextMap figi_to_ticker(const std::string& figis, const std::shared_ptr<bql::Service>& bq) {
   return figi_to_ticker(std::vector<std::string>{figis}, bq);
