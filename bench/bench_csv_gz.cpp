@@ -98,9 +98,7 @@ Frame chunked_read(const std::vector<std::uint8_t>& gz) {
       "bench.csv.gz", kChunk);
   std::vector<Frame> parts;
   while (auto f = reader.next()) parts.push_back(std::move(*f));
-  std::vector<const Frame*> p;
-  for (const auto& f : parts) p.push_back(&f);
-  return Frame::concat_rows(p);
+  return Frame::concat_rows(std::move(parts));
 }
 
 // Bytes held by a frame: vector capacities and heap string capacities.

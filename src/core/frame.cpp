@@ -1,6 +1,11 @@
 #include "quorin_data/core/frame.hpp"
 
 #include <charconv>
+#include <cstdint>
+#include <iterator>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #include <algorithm>
 
 #include "quorin_data/core/errors.hpp"
@@ -458,6 +463,102 @@ Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
     out.names_.push_back(n);
     out.columns_.push_back(Column::concat(cols));
   }
+  return out;
+}
+
+namespace {
+
+// Asks the kernel to back the untouched storage of a large vector with huge
+// pages, so that filling it takes one page fault per 2 MiB rather than one
+// per 4 KiB (only whole huge pages inside the buffer are advised).
+template <class T>
+void advise_huge_pages(const std::vector<T>& v) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const std::size_t bytes = v.capacity() * sizeof(T);
+  if (bytes < 4 * kHuge) return;
+  const auto b = reinterpret_cast<std::uintptr_t>(v.data());
+  const std::uintptr_t lo = (b + kHuge - 1) & ~(kHuge - 1), hi = (b + bytes) & ~(kHuge - 1);
+  if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+#else
+  (void)v;
+#endif
+}
+
+}  // namespace
+
+Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
+  if (parts.empty()) return Frame();
+  if (parts.size() == 1) {
+    Frame out = std::move(parts[0]);
+    parts[0] = Frame();
+    return out;
+  }
+  const Frame& first = parts[0];
+  bool same = true;
+  for (std::size_t i = 0; same && i < first.names_.size(); ++i)
+    for (std::size_t j = i + 1; same && j < first.names_.size(); ++j) same = first.names_[i] != first.names_[j];
+  for (std::size_t k = 1; same && k < parts.size(); ++k) {
+    const Frame& p = parts[k];
+    same = p.names_ == first.names_;
+    for (std::size_t i = 0; same && i < p.columns_.size(); ++i)
+      same = p.columns_[i].type == first.columns_[i].type && p.columns_[i].tz == first.columns_[i].tz;
+  }
+  if (!same) {
+    std::vector<const Frame*> ptrs;
+    ptrs.reserve(parts.size());
+    for (const auto& p : parts) ptrs.push_back(&p);
+    Frame out = concat_rows(ptrs);
+    for (auto& p : parts) p = Frame();
+    return out;
+  }
+  Frame out;
+  {
+    std::vector<const Index*> idx;
+    idx.reserve(parts.size());
+    for (const auto& p : parts) idx.push_back(&p.index_);
+    out.index_ = Index::concat(idx);
+  }
+  std::size_t total = 0;
+  for (const auto& p : parts) total += p.num_rows();
+  const std::size_t ncols = first.columns_.size();
+  out.names_ = first.names_;
+  out.columns_.reserve(ncols);
+  for (std::size_t i = 0; i < ncols; ++i) {
+    const DType t = parts[0].columns_[i].type;
+    // Missing marks are kept (one byte per row) when any part has them;
+    // float64 columns mark missing values with NaN only.
+    bool any_valid = false;
+    if (t != DType::Float64)
+      for (const auto& p : parts) any_valid = any_valid || !p.columns_[i].valid.empty();
+    Column col(t);
+    col.tz = parts[0].columns_[i].tz;
+    col.reserve(total);
+    advise_huge_pages(col.f64);
+    advise_huge_pages(col.i64);
+    advise_huge_pages(col.text);
+    if (any_valid) col.valid.reserve(total);
+    for (auto& p : parts) {
+      Column& part = p.columns_[i];
+      if (t == DType::Float64) {
+        col.f64.insert(col.f64.end(), part.f64.begin(), part.f64.end());
+      } else if (t == DType::Text) {
+        col.text.insert(col.text.end(), std::make_move_iterator(part.text.begin()),
+                        std::make_move_iterator(part.text.end()));
+      } else {
+        col.i64.insert(col.i64.end(), part.i64.begin(), part.i64.end());
+      }
+      if (any_valid) {
+        if (part.valid.empty())
+          col.valid.insert(col.valid.end(), part.size(), 1);
+        else
+          col.valid.insert(col.valid.end(), part.valid.begin(), part.valid.end());
+      }
+      part = Column();
+    }
+    out.columns_.push_back(std::move(col));
+  }
+  for (auto& p : parts) p = Frame();
   return out;
 }
 

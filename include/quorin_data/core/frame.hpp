@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -148,12 +149,25 @@ class Frame {
   // Row-wise concatenation: columns by name in first-seen order (a column
   // missing from a part is missing there), labels kept.
   static Frame concat_rows(const std::vector<const Frame*>& parts);
+  // Same result, taking the parts: when every part has the same distinct
+  // column names with the same types and zones (chunks of one file), the
+  // values are moved into the result and each part's storage is freed as
+  // soon as it has been appended, so texts are never copied and the peak
+  // stays near one table. The parts are left empty. (A template so that a
+  // braced list of pointers still picks the overload above.)
+  template <class Parts>
+    requires std::same_as<Parts, std::vector<Frame>>
+  static Frame concat_rows(Parts&& parts) {
+    return concat_rows_taking(parts);
+  }
   // Selected columns, in the given order (KeyError for an unknown name).
   Frame select(const std::vector<std::string>& names) const;
 
   friend bool operator==(const Frame& a, const Frame& b);
 
  private:
+  static Frame concat_rows_taking(std::vector<Frame>& parts);
+
   std::vector<std::string> names_;
   std::vector<Column> columns_;
   Index index_;

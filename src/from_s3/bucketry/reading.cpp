@@ -69,53 +69,6 @@ class Progress {
   bool closed_ = false;
 };
 
-
-// Row-wise concatenation of the chunks of one file. When every chunk has the
-// same columns of the same types (the usual case) the columns are moved and
-// appended, which keeps texts from being copied; otherwise the general
-// concatenation (type promotion, missing columns) decides.
-Frame concat_chunks(std::vector<Frame>& chunks) {
-  if (chunks.size() == 1) return std::move(chunks[0]);
-  const Frame& first = chunks[0];
-  bool same = true;
-  for (const auto& c : chunks) {
-    same = same && c.names() == first.names();
-    for (std::size_t i = 0; same && i < c.num_columns(); ++i)
-      same = c.column_at(i).type == first.column_at(i).type && c.column_at(i).tz == first.column_at(i).tz;
-    if (!same) break;
-  }
-  if (!same) {
-    std::vector<const Frame*> parts;
-    parts.reserve(chunks.size());
-    for (const auto& c : chunks) parts.push_back(&c);
-    return Frame::concat_rows(parts);
-  }
-  std::size_t total = 0;
-  for (const auto& c : chunks) total += c.num_rows();
-  Frame out;
-  for (std::size_t i = 0; i < first.num_columns(); ++i) {
-    bool any_valid = false;
-    for (const auto& c : chunks) any_valid = any_valid || !c.column_at(i).valid.empty();
-    Column col = std::move(chunks[0].column_at(i));
-    if (any_valid && col.type != DType::Float64) col.materialize_valid();
-    col.reserve(total);
-    if (any_valid && col.type != DType::Float64) col.valid.reserve(total);
-    for (std::size_t k = 1; k < chunks.size(); ++k) {
-      Column& part = chunks[k].column_at(i);
-      if (any_valid && part.type != DType::Float64) part.materialize_valid();
-      col.f64.insert(col.f64.end(), part.f64.begin(), part.f64.end());
-      col.i64.insert(col.i64.end(), part.i64.begin(), part.i64.end());
-      col.text.insert(col.text.end(), std::make_move_iterator(part.text.begin()),
-                      std::make_move_iterator(part.text.end()));
-      col.valid.insert(col.valid.end(), part.valid.begin(), part.valid.end());
-      part = Column();
-    }
-    out.add_column(first.names()[i], std::move(col));
-  }
-  if (first.num_columns() == 0) out.set_index(Index::range(total));
-  return out;
-}
-
 }  // namespace
 
 namespace detail {
@@ -175,7 +128,8 @@ Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::
   }
   progress.close();
   if (chunks.empty()) return Frame();
-  Frame out = concat_chunks(chunks);
+  // Chunks of one shape are joined by moving their columns (no text copies).
+  Frame out = Frame::concat_rows(std::move(chunks));
   if (!out.index().is_default_range()) out.set_index(Index::range(out.num_rows()));
   return out;
 }
