@@ -7,10 +7,12 @@
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorin_data/ta/overlap.hpp"
@@ -62,37 +64,30 @@ double stream_sum(const Vec& x) {
   return s;
 }
 
-struct Comp {  // compensated window sum
-  double sum = 0, comp = 0;
-  std::size_t count = 0, nonzero = 0;
-  void add(double v) {
-    const double t = sum + v, bv = t - sum;
-    comp += (sum - (t - bv)) + (v - bv);
-    sum = t;
-  }
-  void pop(double v) {
-    if (std::isnan(v)) return;
-    --count;
-    if (v != 0) --nonzero, add(-v);
-  }
-  void push(double v) {
-    if (std::isnan(v)) return;
-    ++count;
-    if (v != 0) ++nonzero, add(v);
-  }
-  double value() {
-    if (nonzero == 0) sum = comp = 0;
-    return sum + comp;
-  }
-};
-
+// Window sums by blocks of `len` rows: the window ending at row k of a block
+// is the suffix of the block before from row k + 1 plus the prefix of its own
+// block to row k. prev holds the suffix sums of the block before (slot len is
+// 0); the backward scan of a full block fills next for the block after.
 Vec bare_sma(const Vec& x, std::size_t len) {
-  Vec out(x.size());
-  Comp w;
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    w.push(x[i]);
-    if (i >= len) w.pop(x[i - len]);
-    out[i] = w.count >= len ? w.value() / static_cast<double>(w.count) : NaN;
+  const std::size_t n = x.size();
+  Vec out(n), prev(len + 1, 0.0), next(len + 1, 0.0);
+  std::size_t count = 0;
+  for (std::size_t b0 = 0; b0 < n; b0 += len) {
+    const std::size_t m = std::min(len, n - b0);
+    double head = 0, tail = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+      const std::size_t i = b0 + k;
+      head += std::isnan(x[i]) ? 0.0 : x[i];
+      count += !std::isnan(x[i]);
+      if (i >= len) count -= !std::isnan(x[i - len]);
+      out[i] = count >= len ? (prev[k + 1] + head) / static_cast<double>(count) : NaN;
+    }
+    if (m < len) break;
+    for (std::size_t k = len; k-- > 0;) {
+      tail += std::isnan(x[b0 + k]) ? 0.0 : x[b0 + k];
+      next[k] = tail;
+    }
+    std::swap(prev, next);
   }
   return out;
 }
@@ -328,13 +323,24 @@ void BM_cmf(benchmark::State& s) {
       [&] {
         const Vec &h = d.h.f64(), &l = d.l.f64(), &c = d.c.f64(), &v = d.v.f64();
         const std::size_t L = 20;
-        Vec mf(N), out(N);
+        Vec mf(N), out(N), pa(L + 1, NaN), pv(L + 1, NaN), na(L + 1, 0.0), nv(L + 1, 0.0);
+        pa[L] = pv[L] = 0;
         for (std::size_t i = 0; i < N; ++i) mf[i] = clv(h[i], l[i], c[i]) * v[i];
-        Comp a, b;
-        for (std::size_t i = 0; i < N; ++i) {
-          a.push(mf[i]), b.push(v[i]);
-          if (i >= L) a.pop(mf[i - L]), b.pop(v[i - L]);
-          out[i] = (a.count == L && b.count == L) ? a.value() / b.value() : NaN;
+        // Block window sums as in bare_sma; a missing term propagates into
+        // every sum that holds it, and the suffixes before row 0 are missing.
+        for (std::size_t b0 = 0; b0 < N; b0 += L) {
+          const std::size_t m = std::min(L, N - b0);
+          double ha = 0, hv = 0, ta = 0, tv = 0;
+          for (std::size_t k = 0; k < m; ++k) {
+            ha += mf[b0 + k], hv += v[b0 + k];
+            out[b0 + k] = (pa[k + 1] + ha) / (pv[k + 1] + hv);
+          }
+          if (m < L) break;
+          for (std::size_t k = L; k-- > 0;) {
+            ta += mf[b0 + k], tv += v[b0 + k];
+            na[k] = ta, nv[k] = tv;
+          }
+          std::swap(pa, na), std::swap(pv, nv);
         }
         KEEP(out);
       });

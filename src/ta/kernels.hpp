@@ -3,57 +3,147 @@
 #pragma once
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "quorin_data/core/frame.hpp"
 
 namespace quorin_data::ta::kernels {
 
-// Compensated running sum that also knows how many of its terms are
-// present and non-zero, so that a window of zeros sums to exactly 0 rather
-// than to the rounding residue of earlier adds and subtracts.
-struct WindowSum {
-  double sum = 0, comp = 0;
-  std::size_t count = 0, nonzero = 0;
+// Window sums by blocks. Rows are cut into blocks of `len` rows; the window
+// of `len` rows ending at row k of a block is the tail of the block before
+// (its rows k+1 .. len-1: a suffix sum) plus the head of its own block (rows
+// 0 .. k: a prefix sum). Every window sum thus adds only the terms inside it:
+// a term that has left the window leaves no rounding residue behind, however
+// large it was, and a window of zeros sums to exactly 0. Each block is
+// scanned once forward (prefix sums, combined with the suffix sums of the
+// block before) and once backward (its own suffix sums, for the next block).
+//
+// Suffix sums live in arrays of len + 1 slots whose last slot is 0: the
+// window ending at a block's last row is its prefix alone.
 
-  // Knuth's two-sum: sum + v == t + error exactly, without a branch.
-  void add(double v) {
-    const double t = sum + v;
-    const double bv = t - sum;
-    comp += (sum - (t - bv)) + (v - bv);
-    sum = t;
-  }
-  void pop(double v) {
-    if (std::isnan(v)) return;
-    --count;
-    if (v != 0) {
-      --nonzero;
-      add(-v);
-    }
-  }
-  void push(double v) {
-    if (std::isnan(v)) return;
-    ++count;
-    if (v != 0) {
-      ++nonzero;
-      add(v);
-    }
-  }
-  double value() {
-    if (nonzero == 0) sum = comp = 0;
-    return sum + comp;
-  }
-};
+// Rows per chunk: whole blocks, about a thousand rows or more, so that the
+// per-row division runs as one vector pass over a chunk.
+inline std::size_t chunk_rows(std::size_t len) { return len * ((1024 + len - 1) / len); }
+
+// Two doubles in one vector register: two sums whose chains run side by side
+// in one add (sum and count of sma, money flow and volume of cmf).
+typedef double Pair __attribute__((vector_size(16)));
+typedef long long Mask __attribute__((vector_size(16)));  // lanes all ones or all zeros
 
 // Mean of the present values of each window of `len` rows ending at row i
 // (shorter at the start), when the window holds at least `minp` (>= 1) of them.
+// The window sums and the counts of present values are block sums alike
+// (counts are small integers, exact in doubles).
 inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::size_t minp,
                          double* out) {
-  WindowSum w;
-  for (std::size_t i = 0; i < n; ++i) {
-    w.push(x[i]);
-    if (i >= len) w.pop(x[i - len]);
-    out[i] = w.count >= minp ? w.value() / static_cast<double>(w.count) : kNaN;
+  if (n == 0 || len == 0) return;
+  const std::size_t chunk = chunk_rows(len);
+  std::vector<double> count(chunk);
+  // Zeros stand for the suffix sums before row 0: the first windows are short.
+  std::vector<Pair> suffixes(2 * (len + 1), Pair{0.0, 0.0});
+  Pair* prev = suffixes.data();
+  Pair* next = prev + (len + 1);
+  for (std::size_t c0 = 0; c0 < n; c0 += chunk) {
+    const std::size_t c1 = std::min(n, c0 + chunk);
+    for (std::size_t b0 = c0; b0 < c1; b0 += len) {
+      const std::size_t m = std::min(len, n - b0);
+      const double* t = x + b0;
+      double* o = out + b0;
+      double* cnt = count.data() + (b0 - c0);
+      // (value, 1) for a present value, (0, 0) for a missing one.
+      auto term = [&](std::size_t k) {
+        const double v = t[k];
+        return v == v ? Pair{v, 1.0} : Pair{0.0, 0.0};
+      };
+      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
+      for (std::size_t k = 0; k < m; ++k) {
+        head += term(k);
+        const Pair sum = prev[k + 1] + head;
+        o[k] = sum[0];
+        cnt[k] = sum[1];
+      }
+      if (m == len) {  // a block follows
+        for (std::size_t k = len; k-- > 0;) {
+          tail += term(k);
+          next[k] = tail;
+        }
+        std::swap(prev, next);
+      }
+    }
+    // The divisions as a vector pass, two rows at a time; a window with too
+    // few present values gives NaN.
+    const double* cnt = count.data();
+    const Pair need = {static_cast<double>(minp), static_cast<double>(minp)};
+    const Pair nan = {kNaN, kNaN};
+    std::size_t i = c0;
+    for (; i + 2 <= c1; i += 2) {
+      Pair sum, c;
+      std::memcpy(&sum, out + i, sizeof sum);
+      std::memcpy(&c, cnt + (i - c0), sizeof c);
+      const Mask ok = c >= need;
+      const Mask r = ((Mask)(sum / c) & ok) | ((Mask)nan & ~ok);
+      std::memcpy(out + i, &r, sizeof r);
+    }
+    for (; i < c1; ++i) {
+      const double c = cnt[i - c0];
+      out[i] = c >= need[0] ? out[i] / c : kNaN;
+    }
+  }
+}
+
+// Chaikin money flow: over each window of `len` rows, the sum of
+// clv * volume divided by the sum of volume, plain division. A window sum is
+// present only when all `len` terms are: a missing term makes every sum that
+// holds it missing (NaN propagates through the adds; the suffix sums before
+// row 0 are missing, so the first len - 1 rows are too). A missing volume
+// makes its money-flow term missing, so one test covers both sums.
+inline void money_flow(const double* h, const double* l, const double* c, const double* v,
+                       std::size_t n, std::size_t len, double eps, double* out) {
+  if (n == 0 || len == 0) return;
+  const std::size_t chunk = chunk_rows(len);
+  std::vector<double> mf(chunk), vol_sum(chunk);
+  std::vector<Pair> suffixes(2 * (len + 1), Pair{kNaN, kNaN});
+  Pair* prev = suffixes.data();
+  Pair* next = prev + (len + 1);
+  prev[len] = next[len] = Pair{0.0, 0.0};
+  for (std::size_t c0 = 0; c0 < n; c0 += chunk) {
+    const std::size_t c1 = std::min(n, c0 + chunk);
+    // Money-flow volume of the chunk's rows, a vector pass (the divisions
+    // pipeline instead of sitting in the scan).
+    for (std::size_t i = c0; i < c1; ++i) {
+      double hl = h[i] - l[i];
+      hl = hl == 0.0 ? eps : hl;
+      mf[i - c0] = ((c[i] - l[i]) - (h[i] - c[i])) / hl * v[i];
+    }
+    for (std::size_t b0 = c0; b0 < c1; b0 += len) {
+      const std::size_t m = std::min(len, n - b0);
+      const double* a = mf.data() + (b0 - c0);
+      const double* w = v + b0;
+      double* oa = out + b0;
+      double* ow = vol_sum.data() + (b0 - c0);
+      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
+      for (std::size_t k = 0; k < m; ++k) {
+        head += Pair{a[k], w[k]};
+        const Pair sum = prev[k + 1] + head;
+        oa[k] = sum[0];
+        ow[k] = sum[1];
+      }
+      if (m == len) {  // a block follows
+        for (std::size_t k = len; k-- > 0;) {
+          tail += Pair{a[k], w[k]};
+          next[k] = tail;
+        }
+        std::swap(prev, next);
+      }
+    }
+    // The divisions as a vector pass.
+    const double* ws = vol_sum.data();
+    for (std::size_t i = c0; i < c1; ++i) out[i] /= ws[i - c0];
   }
 }
 

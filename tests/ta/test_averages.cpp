@@ -85,6 +85,60 @@ TEST(Sma, LongRunStaysExact) {
   EXPECT_EQ(r->f64()[4999], 0.0);
 }
 
+// The mean of each window computed directly, in long double, for comparison.
+std::vector<double> window_means(const std::vector<double>& x, std::size_t len, std::size_t minp) {
+  std::vector<double> want(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    long double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t j = i + 1 > len ? i + 1 - len : 0; j <= i; ++j)
+      if (!std::isnan(x[j])) sum += x[j], ++count;
+    want[i] = count >= minp ? static_cast<double>(sum / count) : NaN;
+  }
+  return want;
+}
+
+TEST(Sma, HugeValuesLeaveNoResidue) {
+  // Huge values of both signs, then small ones: once the huge values have
+  // left the window, the mean is that of the small values alone.
+  std::vector<double> v(4000);
+  for (std::size_t i = 0; i < 1500; ++i)
+    v[i] = (i % 2 ? -1e15 : 3e15) * (1 + 0.37 * std::sin(static_cast<double>(i)));
+  for (std::size_t i = 1500; i < v.size(); ++i) v[i] = 0.001 * static_cast<double>(i % 97) + 0.5;
+  for (std::size_t len : {7u, 20u, 333u}) {
+    auto r = ov::sma(S(v), static_cast<int>(len));
+    const auto want = window_means(v, len, len);
+    for (std::size_t i = 1500 + len - 1; i < v.size(); ++i)
+      ASSERT_NEAR(r->f64()[i], want[i], 1e-12 * std::fabs(want[i])) << "length " << len << " row " << i;
+  }
+}
+
+TEST(Sma, MatchesDirectWindowMeans) {
+  // Lengths below, at and above the internal block and chunk sizes, row
+  // counts that are not multiples of them, missing values and min_periods.
+  std::vector<double> v = prices(5003);
+  for (std::size_t i = 0; i < v.size(); i += 37) v[i] = NaN;
+  for (std::size_t i = 2000; i < 2100; ++i) v[i] = NaN;
+  for (std::size_t len : {1u, 2u, 3u, 10u, 1000u, 1024u, 1500u}) {
+    for (std::size_t minp : {len, (len + 1) / 2, std::size_t{1}}) {
+      auto r = ov::sma(S(v), static_cast<int>(len), {},
+                       {{"min_periods", static_cast<std::int64_t>(minp)}});
+      EXPECT_TRUE(Near(r, window_means(v, len, minp))) << "length " << len << " min " << minp;
+    }
+  }
+}
+
+TEST(Sma, InfinityStaysInItsWindows) {
+  // An infinite value gives an infinite mean while it is in the window and
+  // does not poison later windows.
+  std::vector<double> v = prices(100);
+  v[30] = INFINITY;
+  auto r = ov::sma(S(v), 5);
+  for (std::size_t i = 30; i < 35; ++i) EXPECT_TRUE(std::isinf(r->f64()[i])) << i;
+  auto want = window_means(v, 5, 5);
+  for (std::size_t i = 35; i < 100; ++i) EXPECT_NEAR(r->f64()[i], want[i], 1e-12 * want[i]) << i;
+}
+
 TEST(Ema, SeededRecursionOnTwentyRows) {
   auto x = prices(20);
   auto r = ov::ema(S(x));

@@ -149,3 +149,51 @@ TEST(Cmf, MissingAndZeroVolumeWindows) {
   auto inf = vo::cmf(S({2, 2}), S({0, 0}), S({2, 1}), S({1, -1}), 2);
   EXPECT_TRUE(std::isinf(inf->f64()[1]));
 }
+
+// Chaikin money flow computed directly, in long double: missing unless all
+// window values are present.
+std::vector<double> direct_cmf(const Bars& b, std::size_t len) {
+  const auto &h = b.h.f64(), &l = b.l.f64(), &c = b.c.f64(), &v = b.v.f64();
+  std::vector<double> want(h.size(), NaN);
+  for (std::size_t i = len - 1; i < h.size(); ++i) {
+    long double mf = 0, vol = 0;
+    bool missing = false;
+    for (std::size_t j = i + 1 - len; j <= i; ++j) {
+      double hl = h[j] - l[j];
+      if (hl == 0) hl = quorin_data::ta::utils::kZeroRange;
+      const double t = ((c[j] - l[j]) - (h[j] - c[j])) / hl * v[j];
+      if (std::isnan(t) || std::isnan(v[j])) missing = true;
+      mf += t, vol += v[j];
+    }
+    if (!missing) want[i] = static_cast<double>(mf / vol);
+  }
+  return want;
+}
+
+TEST(Cmf, MatchesDirectComputation) {
+  auto b = bars(3001);
+  for (std::size_t i = 0; i < 3001; i += 101) b.c.f64()[i] = NaN;
+  for (std::size_t i = 50; i < 3001; i += 203) b.v.f64()[i] = NaN;
+  for (std::size_t len : {1u, 2u, 20u, 1024u, 1300u}) {
+    auto r = vo::cmf(b.h, b.l, b.c, b.v, static_cast<int>(len));
+    EXPECT_TRUE(Near(r, direct_cmf(b, len), 1e-11)) << "length " << len;
+  }
+}
+
+TEST(Cmf, HugeVolumesLeaveNoResidue) {
+  // Huge volumes (and money flows) followed by ordinary ones: once the huge
+  // rows have left the window, the ratio is that of the ordinary rows alone.
+  auto b = bars(3000);
+  for (std::size_t i = 0; i < 1000; ++i) b.v.f64()[i] = 1e17 * (1 + 0.5 * std::sin(double(i)));
+  b.v.f64()[1200] = INFINITY;  // an infinite volume stays in its own windows
+  const std::size_t len = 20;
+  auto r = vo::cmf(b.h, b.l, b.c, b.v, static_cast<int>(len));
+  const auto want = direct_cmf(b, len);
+  for (std::size_t i = 1000 + len - 1; i < 3000; ++i) {
+    if (i >= 1200 && i < 1200 + len) {
+      EXPECT_FALSE(std::isfinite(r->f64()[i])) << i;
+      continue;
+    }
+    ASSERT_NEAR(r->f64()[i], want[i], 1e-12 * std::max(1.0, std::fabs(want[i]))) << i;
+  }
+}

@@ -103,22 +103,8 @@ std::optional<Series> cmf(const Series& high, const Series& low, const Series& c
   auto a = d::align({&*h, &*l, &*c, &*v});
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   const std::size_t L = static_cast<std::size_t>(len);
-  // The money-flow volume of a row is needed again when it leaves the window,
-  // so it is one intermediate column.
-  std::vector<double> mf(a.n);
-  for (std::size_t i = 0; i < a.n; ++i)
-    mf[i] = kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i];
   std::vector<double> out = d::new_values(a.n);
-  kernels::WindowSum smf, svol;
-  for (std::size_t i = 0; i < a.n; ++i) {
-    smf.push(mf[i]);
-    svol.push(vp[i]);
-    if (i >= L) {
-      smf.pop(mf[i - L]);
-      svol.pop(vp[i - L]);
-    }
-    out[i] = (smf.count == L && svol.count == L) ? smf.value() / svol.value() : kNaN;
-  }
+  kernels::money_flow(hp, lp, cp, vp, a.n, L, u::kZeroRange, out.data());
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "CMF_" + std::to_string(len),
                    kCategory);
 }
