@@ -224,3 +224,32 @@ TEST(Frame, ConcatIndexesJoinRangesAndKeepOtherLabels) {
   EXPECT_EQ(mixed.text_label(1), "0" == mixed.text_label(0) ? "1" : "?");
   EXPECT_EQ(mixed.text_label(2), "x");
 }
+
+// Joining chunks by moving them must give exactly what the copying join gives,
+// both when the chunks share their columns and types and when they do not.
+TEST(Frame, MovingConcatMatchesCopyingConcat) {
+  auto chunk = [](std::int64_t start, std::vector<std::int64_t> ids, std::vector<std::string> names,
+                  bool float_ids) {
+    Frame f;
+    if (float_ids) {
+      std::vector<double> d(ids.begin(), ids.end());
+      f.add_column("id", Column::floats(d));
+    } else {
+      f.add_column("id", Column::ints(ids, {1, 0}));
+    }
+    f.add_column("name", Column::texts(names, {1, 1}));
+    f.set_index(Index::range(ids.size(), start));
+    return f;
+  };
+  for (bool mixed : {false, true}) {
+    std::vector<Frame> parts{chunk(0, {1, 2}, {"a", "b"}, false), chunk(2, {3, 4}, {"c", "d"}, mixed)};
+    std::vector<const Frame*> ptrs{&parts[0], &parts[1]};
+    const Frame copied = Frame::concat_rows(ptrs);
+    const Frame moved = Frame::concat_rows(std::move(parts));
+    EXPECT_EQ(moved, copied) << "mixed=" << mixed;
+    EXPECT_EQ(moved.num_rows(), 4u);
+    EXPECT_TRUE(moved.index().is_default_range());
+    EXPECT_EQ(moved.column("name").text[3], "d");
+    EXPECT_TRUE(moved.column("id").is_missing(1));
+  }
+}
