@@ -34,7 +34,12 @@ std::string figi_of(std::size_t i) {
   return s;
 }
 
-std::string ticker_of(std::size_t i) { return "T" + std::to_string(i) + " US Equity"; }
+std::string ticker_of(std::size_t i) {
+  std::string s = "T";
+  s += std::to_string(i);
+  s += " US Equity";
+  return s;
+}
 
 struct Fixture {
   std::shared_ptr<bql::LocalService> bq;

@@ -72,7 +72,14 @@ std::string Value::repr() const {
     case 2: return std::to_string(std::get<std::int64_t>(v_));
     case 3: return format_double(std::get<double>(v_));
     case 4: return quote(std::get<std::string>(v_));
-    case 5: return "<" + type_name() + " of " + std::to_string(as_bytes().data.size()) + " bytes>";
+    case 5: {
+      std::string s = "<";
+      s += type_name();
+      s += " of ";
+      s += std::to_string(as_bytes().data.size());
+      s += " bytes>";
+      return s;
+    }
     case 6: {
       std::string s = "[";
       const auto& l = as_list();

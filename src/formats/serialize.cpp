@@ -47,8 +47,10 @@ class Writer {
   void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
   void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
   void raw(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    out.insert(out.end(), b, b + n);
+    if (n == 0) return;
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    std::memcpy(out.data() + at, p, n);
   }
   void str(const std::string& s) {
     u64(s.size());

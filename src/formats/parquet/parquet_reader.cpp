@@ -103,7 +103,8 @@ double decimal_value(__int128 unscaled, int scale) {
   } while (u);
   std::string s = neg ? "-" : "";
   for (int i = n - 1; i >= 0; --i) s += digits[i];
-  s += "e" + std::to_string(-scale);
+  s += 'e';
+  s += std::to_string(-scale);
   return std::strtod(s.c_str(), nullptr);
 }
 
