@@ -111,31 +111,30 @@ void inflate_gzip(const std::uint8_t* src, std::size_t n, std::uint8_t* dst, std
   s.next_out = dst;
   s.avail_out = static_cast<uInt>(std::min<std::size_t>(expected, UINT_MAX));
   if (expected > UINT_MAX || n > UINT_MAX) place.fail("GZIP page too large");
+  // With the output full, one more byte decoded means the data is larger than
+  // declared; the stream must end here. Returns once the end is confirmed.
+  auto expect_end = [&] {
+    std::uint8_t extra;
+    s.next_out = &extra;
+    s.avail_out = 1;
+    const int r2 = inflate(&s, Z_NO_FLUSH);
+    if (s.avail_out == 0) too_large(zGzip, place);
+    if (r2 != Z_STREAM_END) place.fail("truncated GZIP data");
+  };
   for (;;) {
     const int r = inflate(&s, Z_NO_FLUSH);
     if (r == Z_STREAM_END) break;
     if (r == Z_BUF_ERROR && s.avail_out == 0) {
-      // Output full: any further byte means the data is larger than declared.
-      std::uint8_t extra;
-      s.next_out = &extra;
-      s.avail_out = 1;
-      const int r2 = inflate(&s, Z_NO_FLUSH);
-      if (s.avail_out == 0) too_large(zGzip, place);
-      if (r2 == Z_STREAM_END) break;
-      place.fail("truncated GZIP data");
+      expect_end();
+      break;
     }
     if (r != Z_OK) {
       if (r == Z_BUF_ERROR) place.fail("truncated GZIP data");
       place.fail(std::string("corrupt GZIP data (") + (s.msg ? s.msg : "inflate failed") + ")");
     }
     if (s.avail_out == 0 && s.avail_in == 0) {
-      std::uint8_t extra;
-      s.next_out = &extra;
-      s.avail_out = 1;
-      const int r2 = inflate(&s, Z_NO_FLUSH);
-      if (s.avail_out == 0) too_large(zGzip, place);
-      if (r2 == Z_STREAM_END) break;
-      place.fail("truncated GZIP data");
+      expect_end();
+      break;
     }
   }
   if (s.total_out != expected) place.fail("GZIP data shorter than the declared page size");
