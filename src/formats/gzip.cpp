@@ -6,8 +6,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "quorin_data/core/errors.hpp"
 
@@ -36,7 +41,10 @@ bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept {
   return size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
 }
 
-struct GzipStream::Impl {
+namespace {
+
+// The streaming decoder itself, run inline or on the read-ahead thread.
+struct Inflater {
   const std::uint8_t* data;
   std::size_t size;
   std::string source;
@@ -46,14 +54,16 @@ struct GzipStream::Impl {
   bool done = false;
   std::size_t pos = 0;  // input bytes consumed
 
-  Impl(const std::uint8_t* d, std::size_t n, std::string src) : data(d), size(n), source(std::move(src)) {
+  Inflater(const std::uint8_t* d, std::size_t n, std::string src) : data(d), size(n), source(std::move(src)) {
     if (size == 0) fail(source, 0, "empty input, not a gzip stream");
     if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
     zinit = true;
   }
-  ~Impl() {
+  ~Inflater() {
     if (zinit) inflateEnd(&zs);
   }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
 
   void start_member() {
     const std::size_t left = size - pos;
@@ -102,10 +112,154 @@ struct GzipStream::Impl {
   }
 };
 
-GzipStream::GzipStream(const std::uint8_t* data, std::size_t size, std::string source)
-    : impl_(std::make_unique<Impl>(data, size, std::move(source))) {}
+// Inflate ahead on a second thread: the decoder fills fixed blocks while the
+// caller parses the previous ones, so a read costs about the larger of the two
+// rather than their sum. Blocks come back in order; an error of the decoder is
+// raised by the read that reaches it, after every byte decoded before it.
+class Pipeline {
+ public:
+  static constexpr std::size_t kBlock = std::size_t{1} << 20;
+  static constexpr std::size_t kBlocks = 4;
+
+  // Takes `inf` once the thread runs; if no thread can be started, `inf` is
+  // left with the caller and the error propagates.
+  explicit Pipeline(std::unique_ptr<Inflater>& inf) {
+    for (auto& b : blocks_) b.bytes.reset(new std::uint8_t[kBlock]);
+    inf_ = std::move(inf);
+    try {
+      worker_ = std::thread([this] { produce(); });
+    } catch (...) {
+      inf = std::move(inf_);
+      throw;
+    }
+  }
+  ~Pipeline() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    space_.notify_all();
+    worker_.join();
+  }
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  std::size_t read(std::uint8_t* out, std::size_t cap) {
+    std::size_t got = 0;
+    while (got < cap) {
+      if (have_ == 0) {
+        // Hand the used block back and wait for the next full one.
+        std::unique_lock<std::mutex> lock(mu_);
+        if (holding_) {
+          holding_ = false;
+          ++head_;
+          space_.notify_one();
+        }
+        // What is already in hand goes out before waiting for more.
+        if (got > 0 && head_ == tail_) return got;
+        filled_.wait(lock, [&] { return head_ != tail_ || finished_; });
+        if (head_ == tail_) {
+          if (error_) std::rethrow_exception(error_);
+          return got;
+        }
+        Block& b = blocks_[head_ % kBlocks];
+        holding_ = true;
+        cur_ = b.bytes.get();
+        have_ = b.size;
+        continue;
+      }
+      const std::size_t n = std::min(cap - got, have_);
+      std::memcpy(out + got, cur_, n);
+      cur_ += n;
+      have_ -= n;
+      got += n;
+    }
+    return got;
+  }
+
+ private:
+  struct Block {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+  };
+
+  void produce() {
+    try {
+      for (;;) {
+        std::size_t slot;
+        {
+          std::unique_lock<std::mutex> lock(mu_);
+          space_.wait(lock, [&] { return stop_ || tail_ - head_ < kBlocks; });
+          if (stop_) return;
+          slot = tail_ % kBlocks;
+        }
+        // The slot is ours until tail_ moves past it.
+        Block& b = blocks_[slot];
+        std::size_t n = 0;
+        while (n < kBlock) {
+          const std::size_t got = inf_->read(b.bytes.get() + n, kBlock - n);
+          if (got == 0) break;
+          n += got;
+        }
+        b.size = n;
+        std::lock_guard<std::mutex> lock(mu_);
+        if (n > 0) ++tail_;
+        if (n < kBlock) {
+          finished_ = true;
+          filled_.notify_one();
+          return;
+        }
+        filled_.notify_one();
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mu_);
+      error_ = std::current_exception();
+      finished_ = true;
+      filled_.notify_one();
+    }
+  }
+
+  std::unique_ptr<Inflater> inf_;
+  Block blocks_[kBlocks];
+  std::mutex mu_;
+  std::condition_variable filled_, space_;
+  std::size_t head_ = 0, tail_ = 0;  // blocks handed out / filled, both counting up
+  bool finished_ = false, stop_ = false;
+  std::exception_ptr error_;
+  // The consumer's current block.
+  bool holding_ = false;
+  const std::uint8_t* cur_ = nullptr;
+  std::size_t have_ = 0;
+  std::thread worker_;
+};
+
+}  // namespace
+
+struct GzipStream::Impl {
+  std::unique_ptr<Inflater> inline_;
+  std::unique_ptr<Pipeline> ahead_;
+};
+
+GzipStream::GzipStream(const std::uint8_t* data, std::size_t size, std::string source, ReadAhead mode)
+    : impl_(std::make_unique<Impl>()) {
+  auto inf = std::make_unique<Inflater>(data, size, std::move(source));
+  const bool ahead = mode == ReadAhead::On || (mode == ReadAhead::Auto && size >= kReadAheadMin);
+  if (ahead) {
+    try {
+      impl_->ahead_ = std::make_unique<Pipeline>(inf);
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: decode inline.
+    }
+  }
+  impl_->inline_ = std::move(inf);
+}
 GzipStream::~GzipStream() = default;
-std::size_t GzipStream::read(std::uint8_t* out, std::size_t cap) { return impl_->read(out, cap); }
+
+std::size_t GzipStream::read(std::uint8_t* out, std::size_t cap) {
+  if (impl_->inline_) return impl_->inline_->read(out, cap);
+  return impl_->ahead_->read(out, cap);
+}
 
 namespace {
 

@@ -16,10 +16,15 @@ bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept;
 std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, const std::string& source);
 std::vector<std::uint8_t> gzip_compress(const std::uint8_t* data, std::size_t size, int level = 6);
 
-// Streaming inflate over a buffer the caller keeps alive.
+// Streaming inflate over a buffer the caller keeps alive. With read-ahead a
+// second thread inflates up to 4 MiB ahead of the reader (Auto: for inputs
+// of at least kReadAheadMin bytes); the bytes and errors are the same.
 class GzipStream {
  public:
-  GzipStream(const std::uint8_t* data, std::size_t size, std::string source);
+  enum class ReadAhead { Auto, Off, On };
+  static constexpr std::size_t kReadAheadMin = std::size_t{1} << 20;
+
+  GzipStream(const std::uint8_t* data, std::size_t size, std::string source, ReadAhead mode = ReadAhead::Auto);
   ~GzipStream();
   GzipStream(const GzipStream&) = delete;
   GzipStream& operator=(const GzipStream&) = delete;
