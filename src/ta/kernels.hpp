@@ -60,19 +60,32 @@ inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::s
         const double v = t[k];
         return v == v ? Pair{v, 1.0} : Pair{0.0, 0.0};
       };
-      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
-      for (std::size_t k = 0; k < m; ++k) {
-        head += term(k);
-        const Pair sum = prev[k + 1] + head;
-        o[k] = sum[0];
-        cnt[k] = sum[1];
+      // The next chunk's input and output lines are requested ahead.
+      for (std::size_t r = b0 + chunk; r < b0 + chunk + len && r < n; r += 8) {
+        __builtin_prefetch(x + r);
+        __builtin_prefetch(out + r, 1);
       }
-      if (m == len) {  // a block follows
-        for (std::size_t k = len; k-- > 0;) {
-          tail += term(k);
-          next[k] = tail;
+      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
+      if (m == len) {
+        // Prefix sums for the block's rows and suffix sums for the block
+        // after: two independent chains in one loop.
+        for (std::size_t k = 0; k < len; ++k) {
+          head += term(k);
+          const Pair sum = prev[k + 1] + head;
+          o[k] = sum[0];
+          cnt[k] = sum[1];
+          const std::size_t j = len - 1 - k;
+          tail += term(j);
+          next[j] = tail;
         }
         std::swap(prev, next);
+      } else {
+        for (std::size_t k = 0; k < m; ++k) {
+          head += term(k);
+          const Pair sum = prev[k + 1] + head;
+          o[k] = sum[0];
+          cnt[k] = sum[1];
+        }
       }
     }
     // The divisions as a vector pass, two rows at a time; a window with too
@@ -149,23 +162,41 @@ inline void money_flow(const double* h, const double* l, const double* c, const 
       money_flow_terms(h + c0, l + c0, c + c0, v + c0, c1 - c0, eps, mf.data());
     for (std::size_t b0 = c0; b0 < c1; b0 += len) {
       const std::size_t m = std::min(len, n - b0);
+      // Ask for the next chunk's inputs while this one is summed, so that
+      // the memory reads overlap the arithmetic instead of waiting for it.
+      for (std::size_t r = b0 + chunk; r < b0 + chunk + len && r < n; r += 8) {
+        __builtin_prefetch(h + r);
+        __builtin_prefetch(l + r);
+        __builtin_prefetch(c + r);
+        __builtin_prefetch(v + r);
+        __builtin_prefetch(out + r, 1);
+      }
       const double* a = mf.data() + (b0 - c0);
       const double* w = v + b0;
       double* oa = out + b0;
       double* ow = vol_sum.data() + (b0 - c0);
       Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
-      for (std::size_t k = 0; k < m; ++k) {
-        head += Pair{a[k], w[k]};
-        const Pair sum = prev[k + 1] + head;
-        oa[k] = sum[0];
-        ow[k] = sum[1];
-      }
-      if (m == len) {  // a block follows
-        for (std::size_t k = len; k-- > 0;) {
-          tail += Pair{a[k], w[k]};
-          next[k] = tail;
+      if (m == len) {
+        // A full block: its prefix sums (for its own rows) and its suffix
+        // sums (for the block after) run as two independent chains in one
+        // loop, so their add latencies overlap.
+        for (std::size_t k = 0; k < len; ++k) {
+          head += Pair{a[k], w[k]};
+          const Pair sum = prev[k + 1] + head;
+          oa[k] = sum[0];
+          ow[k] = sum[1];
+          const std::size_t j = len - 1 - k;
+          tail += Pair{a[j], w[j]};
+          next[j] = tail;
         }
         std::swap(prev, next);
+      } else {
+        for (std::size_t k = 0; k < m; ++k) {
+          head += Pair{a[k], w[k]};
+          const Pair sum = prev[k + 1] + head;
+          oa[k] = sum[0];
+          ow[k] = sum[1];
+        }
       }
     }
     // The divisions as a vector pass.
