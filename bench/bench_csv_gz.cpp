@@ -3,7 +3,8 @@
 // bytes, plus the peak memory of the read measured in a fresh process.
 //
 // Counters: rows_per_s, ratio_vs_inflate (wall clock, target <= 2.5) and
-// cpu_ratio_vs_inflate (process CPU time, steadier on a shared host), and on BM_PeakMemory
+// cpu_ratio_vs_inflate (process CPU time of all threads: the read inflates
+// on a second thread, so this is what it would cost on a single core), and on BM_PeakMemory
 // peak_read_bytes, budget_bytes (compressed + 2 x final table) and
 // peak_over_budget (target <= 1).
 #include <benchmark/benchmark.h>

@@ -1,5 +1,6 @@
-// libFuzzer target over gzip decoding: the whole-buffer and the streaming
-// paths must agree, and every input must give bytes or a FormatError.
+// libFuzzer target over gzip decoding: the whole-buffer path, the inline
+// streaming path and the read-ahead streaming path must agree, and every
+// input must give bytes or a FormatError.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,19 +18,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     whole_ok = true;
   } catch (const quorin_data::FormatError&) {
   }
-  try {
-    GzipStream s(data, size, "fuzz");
-    std::uint8_t buf[1000];
-    const std::size_t step = size > 0 ? 1 + data[0] % sizeof buf : sizeof buf;
-    for (;;) {
-      const std::size_t n = s.read(buf, step);
-      if (n == 0) break;
-      streamed.insert(streamed.end(), buf, buf + n);
-      if (streamed.size() > (std::size_t{64} << 20)) return 0;  // enough of a bomb
+  // Streams with the given read-ahead mode; false on a FormatError.
+  auto stream = [&](GzipStream::ReadAhead mode, std::vector<std::uint8_t>& out) {
+    try {
+      GzipStream s(data, size, "fuzz", mode);
+      std::uint8_t buf[1000];
+      const std::size_t step = size > 0 ? 1 + data[0] % sizeof buf : sizeof buf;
+      for (;;) {
+        const std::size_t n = s.read(buf, step);
+        if (n == 0) break;
+        out.insert(out.end(), buf, buf + n);
+        if (out.size() > (std::size_t{64} << 20)) return false;  // enough of a bomb
+      }
+      return true;
+    } catch (const quorin_data::FormatError&) {
+      return false;
     }
-    stream_ok = true;
-  } catch (const quorin_data::FormatError&) {
-  }
+  };
+  stream_ok = stream(GzipStream::ReadAhead::Off, streamed);
+  if (streamed.size() > (std::size_t{64} << 20)) return 0;
+  std::vector<std::uint8_t> ahead;
+  if (stream(GzipStream::ReadAhead::On, ahead) != stream_ok || (stream_ok && ahead != streamed)) std::abort();
   if (whole_ok != stream_ok || (whole_ok && whole != streamed)) std::abort();
   if (whole_ok) {
     auto again = gzip_compress(whole.data(), whole.size(), 1);

@@ -19,6 +19,9 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quorin_data/core/errors.hpp"
 
@@ -61,9 +64,14 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
   std::size_t i = 0;
   if (p[0] == '-' || p[0] == '+') i = 1;
   std::size_t j = i;
-  while (j < n && static_cast<unsigned>(p[j] - '0') < 10) ++j;
+  std::uint64_t acc = 0;
+  while (j < n && static_cast<unsigned>(p[j] - '0') < 10) acc = acc * 10 + static_cast<unsigned>(p[j++] - '0');
   if (j == n && j > i) {
     if (j - i > 1 && p[i] == '0') return Kind::Text;
+    if (j - i <= 18) {  // below 10^18: no overflow, the digits are the value
+      iv = p[0] == '-' ? -static_cast<std::int64_t>(acc) : static_cast<std::int64_t>(acc);
+      return Kind::Int;
+    }
     const char* b = p[0] == '+' ? p + 1 : p;
     auto r = std::from_chars(b, p + n, iv);
     if (r.ec != std::errc() || r.ptr != p + n) return Kind::Text;
@@ -293,6 +301,25 @@ struct StopTable {
   }
 };
 const StopTable kStop;
+
+// The first byte at or after p that ends an unquoted field (',', a line end
+// or NUL), or end. Sixteen bytes at a time while that many are left.
+inline const char* skip_plain(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i nul = _mm_setzero_si128();
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, lf)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, nul)));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (bits != 0) return p + __builtin_ctz(bits);
+    p += 16;
+  }
+#endif
+  while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
 
 struct Field {
   const char* b;  // content (or, when `raw`, the whole field with its quotes)
@@ -530,7 +557,7 @@ class Engine {
           fields_.push_back({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
       } else {
         const char* start = p;
-        while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+        p = skip_plain(p, end);
         if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
         fields_.push_back({start, static_cast<std::size_t>(p - start), false, false});
       }

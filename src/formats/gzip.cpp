@@ -303,6 +303,8 @@ std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, con
   while (pos < size) {
     const std::size_t left = size - pos;
     if (left < 18 || !looks_like_gzip(data + pos, left)) return gunzip_zlib(data, size, source);
+    // libdeflate skips a header CRC (FHCRC) unchecked; zlib checks it.
+    if (data[pos + 3] & 0x02) return gunzip_zlib(data, size, source);
     const std::uint8_t* t = data + size - 4;
     std::size_t hint = static_cast<std::size_t>(t[0]) | (static_cast<std::size_t>(t[1]) << 8) |
                        (static_cast<std::size_t>(t[2]) << 16) | (static_cast<std::size_t>(t[3]) << 24);

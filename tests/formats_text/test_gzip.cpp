@@ -1,5 +1,6 @@
 // gzip: round trips, multi-member streams and the errors for damaged input.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
@@ -138,6 +139,25 @@ TEST(Gzip, TrailingGarbageIsAnError) {
   two.insert(two.end(), b.begin(), b.begin() + 12);
   m = format_error([&] { gunzip(two.data(), two.size(), "g2"); }, "g2");
   EXPECT_NE(m.find("truncated"), std::string::npos) << m;
+}
+
+TEST(Gzip, HeaderCrcCheckedOnEveryPath) {
+  // A member with FHCRC whose header checksum is wrong (found by fuzzing:
+  // the whole-buffer path once accepted it while streaming refused it).
+  const std::vector<std::uint8_t> bad = {0x1f, 0x8b, 0x08, 0x03, 0xf7, 0x20, 0x00, 0x3d, 0x00, 0x0d, 0x00, 0x00, 0xf9,
+                                         0x00, 0x00, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  auto m = format_error([&] { gunzip(bad.data(), bad.size(), "h"); }, "h");
+  EXPECT_NE(m.find("header crc mismatch"), std::string::npos) << m;
+  m = format_error([&] { stream_all(bad, 7); }, "mem");
+  EXPECT_NE(m.find("header crc mismatch"), std::string::npos) << m;
+  // A correct header CRC reads on both paths.
+  auto z = gz("with a header checksum");
+  z[3] |= 0x02;
+  const std::uint32_t crc = static_cast<std::uint32_t>(crc32(0, z.data(), 10));
+  const std::uint8_t c16[2] = {static_cast<std::uint8_t>(crc & 0xff), static_cast<std::uint8_t>((crc >> 8) & 0xff)};
+  z.insert(z.begin() + 10, c16, c16 + 2);
+  EXPECT_EQ(text(gunzip(z.data(), z.size(), "ok")), "with a header checksum");
+  EXPECT_EQ(stream_all(z, 5), "with a header checksum");
 }
 
 TEST(Gzip, LyingTrailerSizeDoesNotMatter) {
