@@ -35,6 +35,39 @@ inline std::size_t chunk_rows(std::size_t len) { return len * ((1024 + len - 1) 
 typedef double Pair __attribute__((vector_size(16)));
 typedef long long Mask __attribute__((vector_size(16)));  // lanes all ones or all zeros
 
+// One block of m <= len rows of the block window sums. Row k's window is the
+// suffix of the block before from row k + 1 (prev, whose slot len holds
+// zeros) plus the block's own prefix to row k, written as two sums
+// to s0[k] and s1[k]; term(k) gives row k's pair of terms. A full block also
+// leaves its suffix sums in next for the block after and swaps prev and
+// next; its prefix and suffix chains run in one loop, so that their add
+// latencies overlap.
+template <class Term>
+inline void block_window_sums(Term term, std::size_t m, std::size_t len, Pair*& prev, Pair*& next,
+                              double* s0, double* s1) {
+  Pair head = {0.0, 0.0};
+  if (m == len) {
+    Pair tail = {0.0, 0.0};
+    for (std::size_t k = 0; k < len; ++k) {
+      head += term(k);
+      const Pair sum = prev[k + 1] + head;
+      s0[k] = sum[0];
+      s1[k] = sum[1];
+      const std::size_t j = len - 1 - k;
+      tail += term(j);
+      next[j] = tail;
+    }
+    std::swap(prev, next);
+  } else {
+    for (std::size_t k = 0; k < m; ++k) {
+      head += term(k);
+      const Pair sum = prev[k + 1] + head;
+      s0[k] = sum[0];
+      s1[k] = sum[1];
+    }
+  }
+}
+
 // Mean of the present values of each window of `len` rows ending at row i
 // (shorter at the start), when the window holds at least `minp` (>= 1) of them.
 // The window sums and the counts of present values are block sums alike
@@ -65,28 +98,7 @@ inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::s
         __builtin_prefetch(x + r);
         __builtin_prefetch(out + r, 1);
       }
-      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
-      if (m == len) {
-        // Prefix sums for the block's rows and suffix sums for the block
-        // after: two independent chains in one loop.
-        for (std::size_t k = 0; k < len; ++k) {
-          head += term(k);
-          const Pair sum = prev[k + 1] + head;
-          o[k] = sum[0];
-          cnt[k] = sum[1];
-          const std::size_t j = len - 1 - k;
-          tail += term(j);
-          next[j] = tail;
-        }
-        std::swap(prev, next);
-      } else {
-        for (std::size_t k = 0; k < m; ++k) {
-          head += term(k);
-          const Pair sum = prev[k + 1] + head;
-          o[k] = sum[0];
-          cnt[k] = sum[1];
-        }
-      }
+      block_window_sums(term, m, len, prev, next, o, cnt);
     }
     // The divisions as a vector pass, two rows at a time; a window with too
     // few present values gives NaN.
@@ -175,29 +187,7 @@ inline void money_flow(const double* h, const double* l, const double* c, const 
       const double* w = v + b0;
       double* oa = out + b0;
       double* ow = vol_sum.data() + (b0 - c0);
-      Pair head = {0.0, 0.0}, tail = {0.0, 0.0};
-      if (m == len) {
-        // A full block: its prefix sums (for its own rows) and its suffix
-        // sums (for the block after) run as two independent chains in one
-        // loop, so their add latencies overlap.
-        for (std::size_t k = 0; k < len; ++k) {
-          head += Pair{a[k], w[k]};
-          const Pair sum = prev[k + 1] + head;
-          oa[k] = sum[0];
-          ow[k] = sum[1];
-          const std::size_t j = len - 1 - k;
-          tail += Pair{a[j], w[j]};
-          next[j] = tail;
-        }
-        std::swap(prev, next);
-      } else {
-        for (std::size_t k = 0; k < m; ++k) {
-          head += Pair{a[k], w[k]};
-          const Pair sum = prev[k + 1] + head;
-          oa[k] = sum[0];
-          ow[k] = sum[1];
-        }
-      }
+      block_window_sums([&](std::size_t k) { return Pair{a[k], w[k]}; }, m, len, prev, next, oa, ow);
     }
     // The divisions as a vector pass.
     if (wide)
