@@ -347,6 +347,17 @@ struct Request {
   bool error_in_200 = false;  // CompleteMultipartUpload
 };
 
+// A request addressed to one object.
+Request object_request(const char* op, const char* method, const std::string& bucket, const std::string& key) {
+  Request r;
+  r.op = op;
+  r.method = method;
+  r.bucket = bucket;
+  r.key = key;
+  r.object = true;
+  return r;
+}
+
 }  // namespace
 
 struct S3Client::Impl {
@@ -619,12 +630,7 @@ ListPage S3Client::list_objects_v2(const std::string& bucket, const std::string&
 
 ObjectInfo S3Client::head_object(const std::string& bucket, const std::string& key) {
   impl_->count(&RequestStats::head_object);
-  Request r;
-  r.op = "HeadObject";
-  r.method = "HEAD";
-  r.bucket = bucket;
-  r.key = key;
-  r.object = true;
+  Request r = object_request("HeadObject", "HEAD", bucket, key);
   Attempt a = impl_->send(r);
   ObjectInfo info;
   if (auto it = a.headers.find("content-length"); it != a.headers.end())
@@ -639,11 +645,7 @@ std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const 
   impl_->count(&RequestStats::get_object);
   std::vector<std::uint8_t> out;
   MemSink sink(&out);
-  Request r;
-  r.op = "GetObject";
-  r.bucket = bucket;
-  r.key = key;
-  r.object = true;
+  Request r = object_request("GetObject", "GET", bucket, key);
   r.sink = &sink;
   impl_->send(r);
   return out;
@@ -669,11 +671,7 @@ void S3Client::download_file(const std::string& bucket, const std::string& key,
     ::fchmod(fd, 0666 & ~mask);
     impl_->count(&RequestStats::get_object);
     FileSink sink(fd);
-    Request r;
-    r.op = "GetObject";
-    r.bucket = bucket;
-    r.key = key;
-    r.object = true;
+    Request r = object_request("GetObject", "GET", bucket, key);
     r.sink = &sink;
     impl_->send(r);
     if (::close(fd) != 0) {
@@ -719,24 +717,14 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
     impl.count(&RequestStats::put_object);
     Body body = src.range(0, size);
     if (!body.mem && size == 0) body.mem = reinterpret_cast<const std::uint8_t*>("");
-    Request r;
-    r.op = "PutObject";
-    r.method = "PUT";
-    r.bucket = bucket;
-    r.key = key;
-    r.object = true;
+    Request r = object_request("PutObject", "PUT", bucket, key);
     r.body = &body;
     impl.send(r);
     return;
   }
   std::uint64_t part = std::max<std::uint64_t>(cfg.part_size, (size + 9999) / 10000);
   impl.count(&RequestStats::create_multipart_upload);
-  Request c;
-  c.op = "CreateMultipartUpload";
-  c.method = "POST";
-  c.bucket = bucket;
-  c.key = key;
-  c.object = true;
+  Request c = object_request("CreateMultipartUpload", "POST", bucket, key);
   c.query = {{"uploads", ""}};
   Body empty;
   empty.mem = reinterpret_cast<const std::uint8_t*>("");
@@ -753,12 +741,7 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
       ++n;
       impl.count(&RequestStats::upload_part);
       Body body = src.range(off, std::min(part, size - off));
-      Request p;
-      p.op = "UploadPart";
-      p.method = "PUT";
-      p.bucket = bucket;
-      p.key = key;
-      p.object = true;
+      Request p = object_request("UploadPart", "PUT", bucket, key);
       p.query = {{"partNumber", std::to_string(n)}, {"uploadId", upload_id}};
       p.body = &body;
       Attempt pa = impl.send(p);
@@ -774,12 +757,7 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
     Body body;
     body.mem = reinterpret_cast<const std::uint8_t*>(xml.data());
     body.size = xml.size();
-    Request f;
-    f.op = "CompleteMultipartUpload";
-    f.method = "POST";
-    f.bucket = bucket;
-    f.key = key;
-    f.object = true;
+    Request f = object_request("CompleteMultipartUpload", "POST", bucket, key);
     f.query = {{"uploadId", upload_id}};
     f.headers = {{"content-type", "application/xml"}};
     f.body = &body;
@@ -788,12 +766,7 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
   } catch (...) {
     try {
       impl.count(&RequestStats::abort_multipart_upload);
-      Request ab;
-      ab.op = "AbortMultipartUpload";
-      ab.method = "DELETE";
-      ab.bucket = bucket;
-      ab.key = key;
-      ab.object = true;
+      Request ab = object_request("AbortMultipartUpload", "DELETE", bucket, key);
       ab.query = {{"uploadId", upload_id}};
       impl.send(ab);
     } catch (...) {
@@ -831,12 +804,7 @@ void S3Client::upload_file(const std::string& bucket, const std::string& key,
 
 void S3Client::delete_object(const std::string& bucket, const std::string& key) {
   impl_->count(&RequestStats::delete_object);
-  Request r;
-  r.op = "DeleteObject";
-  r.method = "DELETE";
-  r.bucket = bucket;
-  r.key = key;
-  r.object = true;
+  Request r = object_request("DeleteObject", "DELETE", bucket, key);
   impl_->send(r);
 }
 
