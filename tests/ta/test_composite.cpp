@@ -108,6 +108,23 @@ TEST(Hma, AbsentInnerAverageIsAnError) {
   EXPECT_FALSE(ov::hma(S({1, 2, 3})));  // the outer check comes first
 }
 
+TEST(DemaTema, AbsentInnerEmaIsAnErrorNamingIt) {
+  // length 0.5 truncates to 0, which the inner ema takes as its default 10.
+  const auto s = S({1, 2, 3, 4, 5});
+  try {
+    ov::dema(s, 0.5);
+    FAIL();
+  } catch (const quorin_data::ValueError& e) {
+    EXPECT_STREQ(e.what(), "dema: EMA_10 of close is absent: close has 5 rows, fewer than the window 10");
+  }
+  try {
+    ov::tema(s, 0.5);
+    FAIL();
+  } catch (const quorin_data::ValueError& e) {
+    EXPECT_STREQ(e.what(), "tema: EMA_10 of close is absent: close has 5 rows, fewer than the window 10");
+  }
+}
+
 TEST(AllEqualSeries, EveryAverageGivesTheValue) {
   auto s = S(std::vector<double>(40, 7.3));
   for (auto r : {ov::sma(s), ov::ema(s), ov::rma(s), ov::wma(s), ov::dema(s), ov::tema(s),

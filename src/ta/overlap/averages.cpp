@@ -140,6 +140,29 @@ std::optional<Series> wma(const Series& close, const Value& length, const Value&
   return d::finish(std::move(out), c->index, off, kwargs, "WMA_" + std::to_string(len), kCategory);
 }
 
+namespace {
+
+// The chain of `depth` EMAs of close, each the EMA of the one before and
+// each given the caller's keywords (so `adjust` and `sma` reach every one).
+// An absent one is the error of `fn` that names it.
+std::vector<Series> ema_chain(const char* fn, const Series& close, std::int64_t len, const Kwargs& kwargs,
+                              std::size_t depth) {
+  const std::int64_t w = inner_window(len, 10);
+  const std::string e = "EMA_" + std::to_string(w);
+  std::vector<Series> chain;
+  chain.reserve(depth);  // `input` below refers into it
+  std::string input_name = "close";
+  for (std::size_t k = 0; k < depth; ++k) {
+    const Series& input = k == 0 ? close : chain.back();
+    auto next = ema(input, Value(len), Value(), kwargs);
+    chain.push_back(std::move(need(next, fn, e, input, input_name, w)));
+    input_name = e + " of " + input_name;
+  }
+  return chain;
+}
+
+}  // namespace
+
 std::optional<Series> dema(const Series& close, const Value& length, const Value& offset,
                            const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
@@ -147,13 +170,8 @@ std::optional<Series> dema(const Series& close, const Value& length, const Value
   auto c = d::verify(close, len);
   const std::int64_t off = u::get_offset(offset);
   if (!c) return std::nullopt;
-  const std::int64_t w = inner_window(len, 10);
-  const std::string e = "EMA_" + std::to_string(w);
-  auto ema1 = ema(*c, Value(len), Value(), kwargs);
-  const Series& e1 = need(ema1, "dema", e, *c, "close", w);
-  auto ema2 = ema(e1, Value(len), Value(), kwargs);
-  const Series& e2 = need(ema2, "dema", e, e1, e + " of close", w);
-  auto a = d::align({&e1, &e2});
+  const auto e = ema_chain("dema", *c, len, kwargs, 2);
+  auto a = d::align({&e[0], &e[1]});
   std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1];
   for (std::size_t i = 0; i < a.n; ++i) out[i] = 2 * x1[i] - x2[i];
@@ -168,15 +186,8 @@ std::optional<Series> tema(const Series& close, const Value& length, const Value
   auto c = d::verify(close, len);
   const std::int64_t off = u::get_offset(offset);
   if (!c) return std::nullopt;
-  const std::int64_t w = inner_window(len, 10);
-  const std::string e = "EMA_" + std::to_string(w);
-  auto ema1 = ema(*c, Value(len), Value(), kwargs);
-  const Series& e1 = need(ema1, "tema", e, *c, "close", w);
-  auto ema2 = ema(e1, Value(len), Value(), kwargs);
-  const Series& e2 = need(ema2, "tema", e, e1, e + " of close", w);
-  auto ema3 = ema(e2, Value(len), Value(), kwargs);
-  const Series& e3 = need(ema3, "tema", e, e2, e + " of " + e + " of close", w);
-  auto a = d::align({&e1, &e2, &e3});
+  const auto e = ema_chain("tema", *c, len, kwargs, 3);
+  auto a = d::align({&e[0], &e[1], &e[2]});
   std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1], *x3 = a.data[2];
   for (std::size_t i = 0; i < a.n; ++i) out[i] = (3 * x1[i] - 3 * x2[i]) + x3[i];
