@@ -6,3 +6,4 @@
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/core/value.hpp"
+#include "quorin_data/core/zones.hpp"

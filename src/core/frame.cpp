@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/zones.hpp"
 
 namespace quorin_data {
 
@@ -20,6 +21,7 @@ const char* dtype_name(DType t) noexcept {
     case DType::Text: return "object";
     case DType::Date: return "date";
     case DType::Timestamp: return "datetime64[ns]";
+    case DType::Time: return "time";
   }
   return "?";
 }
@@ -71,6 +73,14 @@ Column Column::timestamps(std::vector<std::int64_t> v, std::string tz,
   c.tz = std::move(tz);
   return c;
 }
+Column Column::times(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
+  Column c = int_like(DType::Time, std::move(v), std::move(valid));
+  for (std::size_t i = 0; i < c.i64.size(); ++i)
+    if (!c.is_missing(i) && (c.i64[i] < 0 || c.i64[i] >= kNanosPerDay))
+      throw ValueError("time of day out of range: " + std::to_string(c.i64[i]) + " ns since midnight");
+  return c;
+}
+
 Column Column::texts(std::vector<std::string> v, std::vector<std::uint8_t> valid) {
   if (!valid.empty() && valid.size() != v.size())
     throw ValueError("column validity does not match its values");
@@ -165,7 +175,8 @@ std::string Column::cell_text(std::size_t i) const {
     case DType::Bool: return i64[i] ? "True" : "False";
     case DType::Text: return text[i];
     case DType::Date: return format_iso_date(Date{static_cast<std::int32_t>(i64[i])});
-    case DType::Timestamp: return format_timestamp_ns(i64[i]);
+    case DType::Timestamp: return tz.empty() ? format_timestamp_ns(i64[i]) : format_timestamp_zoned(i64[i], tz);
+    case DType::Time: return format_time_of_day_ns(i64[i]);
   }
   return {};
 }

@@ -11,6 +11,8 @@
 // never missing, so a text "" or "NA" written quoted reads back as itself.
 #include "quorin_data/formats/csv.hpp"
 
+#include "quorin_data/core/zones.hpp"
+
 #include <algorithm>
 #include <charconv>
 #if defined(__GLIBC__)
@@ -697,9 +699,11 @@ void put_cell(std::string& out, const Column& c, std::size_t i) {
     }
     case DType::Date: out += format_iso_date(Date{static_cast<std::int32_t>(c.i64[i])}); return;
     case DType::Timestamp:
-      out += format_timestamp_ns(c.i64[i]);
-      if (!c.tz.empty()) out += "+00:00";  // values are held in UTC
+      // A zoned value as wall-clock time in its zone with the offset; a
+      // reader takes the offset back to the same instant.
+      out += c.tz.empty() ? format_timestamp_ns(c.i64[i]) : format_timestamp_zoned(c.i64[i], c.tz);
       return;
+    case DType::Time: out += format_time_of_day_ns(c.i64[i]); return;
   }
 }
 

@@ -243,7 +243,7 @@ class Reader {
   Column column() {
     const std::size_t at = pos_;
     const std::uint8_t t = u8("column type");
-    if (t > static_cast<std::uint8_t>(DType::Timestamp)) fail(at, "unknown column type " + std::to_string(t));
+    if (t > static_cast<std::uint8_t>(DType::Time)) fail(at, "unknown column type " + std::to_string(t));
     Column c(static_cast<DType>(t));
     const std::size_t n = count("column length", c.type == DType::Text ? 8 : 1);
     c.tz = str("zone length");
@@ -272,6 +272,10 @@ class Reader {
         c.i64.resize(n);
         for (auto& x : c.i64) x = i64("integer value");
     }
+    if (c.type == DType::Time)
+      for (std::size_t i = 0; i < n; ++i)
+        if (!c.is_missing(i) && (c.i64[i] < 0 || c.i64[i] >= kNanosPerDay))
+          fail(at, "time of day out of range: " + std::to_string(c.i64[i]) + " ns");
     return c;
   }
 

@@ -13,10 +13,11 @@
 
 namespace quorin_data {
 
-enum class DType { Float64, Int64, Bool, Text, Date, Timestamp };
+// Time is a time of day (appended last: serialized type tags stay as they were).
+enum class DType { Float64, Int64, Bool, Text, Date, Timestamp, Time };
 
 // Python-facing name of a column type ("float64", "int64", "bool", "object",
-// "date", "datetime64[ns]").
+// "date", "datetime64[ns]", "time").
 const char* dtype_name(DType t) noexcept;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -27,7 +28,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 //   Bool      -> i64 (0 / 1)
 //   Text      -> text
 //   Date      -> i64 (days since 1970-01-01)
-//   Timestamp -> i64 (ns since the epoch; `tz` names the zone, empty = naive)
+//   Timestamp -> i64 (ns since the epoch; `tz` names the zone, empty = naive;
+//                zoned values are held in UTC)
+//   Time      -> i64 (ns since midnight, 0 <= v < 86400e9)
 // For every type but Float64, `valid` is either empty (all present) or holds
 // one byte per row (1 present, 0 missing). Missing slots hold 0 / "".
 class Column {
@@ -49,6 +52,8 @@ class Column {
   static Column dates(std::vector<std::int64_t> days, std::vector<std::uint8_t> valid = {});
   static Column timestamps(std::vector<std::int64_t> ns, std::string tz = {},
                            std::vector<std::uint8_t> valid = {});
+  // Times of day; ValueError for a present value outside [0, 24h).
+  static Column times(std::vector<std::int64_t> ns, std::vector<std::uint8_t> valid = {});
 
   std::size_t size() const noexcept;
   bool is_missing(std::size_t i) const noexcept {
@@ -71,10 +76,18 @@ class Column {
   static Column concat(const std::vector<const Column*>& parts);
 
   // The cell as text: "" for missing, shortest round-trip numbers, yyyy-mm-dd
-  // dates, "yyyy-mm-dd HH:MM:SS[.f]" timestamps, "True"/"False" booleans.
+  // dates, "yyyy-mm-dd HH:MM:SS[.f]" timestamps (zoned ones as wall-clock time
+  // in their zone with the offset, "2024-01-05 08:30:00-05:00"), "HH:MM:SS[.f]"
+  // times of day, "True"/"False" booleans.
   std::string cell_text(std::size_t i) const;
   // Numeric value of a cell (NaN when missing or not numeric).
   double as_double(std::size_t i) const;
+
+  // Positions of the first occurrence of each distinct value, in order of
+  // appearance; all missing cells count as one value.
+  std::vector<std::size_t> unique_positions() const;
+  // The distinct values in order of first appearance (missing once, if any).
+  Column unique() const { return take(unique_positions()); }
 
   friend bool operator==(const Column& a, const Column& b);
 };
@@ -162,6 +175,30 @@ class Frame {
   }
   // Selected columns, in the given order (KeyError for an unknown name).
   Frame select(const std::vector<std::string>& names) const;
+
+  // The rows with no missing value in any of `subset` (every column when
+  // empty), keeping their labels.
+  Frame dropna(const std::vector<std::string>& subset = {}) const;
+  // The row labels as a new first column (named after the index, else
+  // "index"), and labels 0..n-1.
+  Frame reset_index_to_column() const;
+  // The column `name` as the row index (named `name`) and removed from the
+  // columns. Integer and text columns without missing values only
+  // (ValueError otherwise).
+  Frame set_index_column(const std::string& name) const;
+  // Rows sorted by the columns `by`, the first deciding first; `ascending`
+  // is empty (all ascending) or one flag per column. The sort is stable,
+  // missing values go last in either direction, labels are kept.
+  Frame sort_values(const std::vector<std::string>& by, const std::vector<bool>& ascending = {}) const;
+  // Left join on the key columns `on` (one or more, present on both sides):
+  // every row of this frame in order, once for each matching row of `right`
+  // (in right's order), or once with missing right values when none
+  // matches. Columns: this frame's, then right's other columns; a name on
+  // both sides besides the keys is a ValueError ("columns overlap but no
+  // suffix specified: [...]"). Keys match by value (integers and floats
+  // alike, zoned timestamps by instant; missing matches missing); key types
+  // that cannot compare are a ValueError. Labels 0..n-1.
+  Frame merge_left(const Frame& right, const std::vector<std::string>& on) const;
 
   friend bool operator==(const Frame& a, const Frame& b);
 

@@ -35,6 +35,7 @@ int phys_of(DType t) {
     case DType::Text: return kByteArray;
     case DType::Date: return kInt32;
     case DType::Timestamp: return kInt64;
+    case DType::Time: return kInt64;
   }
   return kByteArray;
 }
@@ -76,7 +77,7 @@ void plain_value(const Column& c, std::size_t i, std::vector<std::uint8_t>& out,
       out.insert(out.end(), p, p + 8);
       return;
     }
-    case DType::Int64: case DType::Timestamp: {
+    case DType::Int64: case DType::Timestamp: case DType::Time: {
       const std::int64_t v = c.i64[i];
       const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
       out.insert(out.end(), p, p + 8);
@@ -128,7 +129,7 @@ quorin_pq::Statistics statistics(const Column& c, const Present& p, std::size_t 
       st.__set_max_value(raw_bytes(hi));
       break;
     }
-    case DType::Int64: case DType::Timestamp: case DType::Date: case DType::Bool: {
+    case DType::Int64: case DType::Timestamp: case DType::Time: case DType::Date: case DType::Bool: {
       std::int64_t lo = INT64_MAX, hi = INT64_MIN;
       for (std::size_t r : p.rows) {
         lo = std::min(lo, c.i64[r]);
@@ -317,6 +318,17 @@ quorin_pq::SchemaElement schema_of(const Column& c, const std::string& name) {
       u.__set_NANOS(quorin_pq::NanoSeconds());
       ts.__set_unit(u);
       lt.__set_TIMESTAMP(ts);
+      e.__set_logicalType(lt);
+      break;
+    }
+    case DType::Time: {
+      // Time of day in nanoseconds, local (not adjusted to UTC).
+      quorin_pq::TimeType tt;
+      tt.__set_isAdjustedToUTC(false);
+      quorin_pq::TimeUnit u;
+      u.__set_NANOS(quorin_pq::NanoSeconds());
+      tt.__set_unit(u);
+      lt.__set_TIME(tt);
       e.__set_logicalType(lt);
       break;
     }

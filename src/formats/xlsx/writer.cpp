@@ -92,6 +92,8 @@ class SheetWriter {
     format_set_num_format(date_fmt_, "yyyy-mm-dd");
     stamp_fmt_ = workbook_add_format(wb_);
     format_set_num_format(stamp_fmt_, "yyyy-mm-dd hh:mm:ss");
+    time_fmt_ = workbook_add_format(wb_);
+    format_set_num_format(time_fmt_, "hh:mm:ss");
   }
 
   void check(lxw_error e, lxw_row_t r, lxw_col_t c) {
@@ -132,6 +134,11 @@ class SheetWriter {
       case DType::Timestamp:
         check(worksheet_write_number(ws_, r, c, xlsx_detail::ns_to_serial(col.i64[i], false), stamp_fmt_), r, c);
         break;
+      case DType::Time:  // a fraction of a day, as workbooks hold times
+        check(worksheet_write_number(ws_, r, c, static_cast<double>(col.i64[i]) / static_cast<double>(kNanosPerDay),
+                                     time_fmt_),
+              r, c);
+        break;
     }
   }
 
@@ -140,6 +147,7 @@ class SheetWriter {
   lxw_worksheet* ws_;
   lxw_format* date_fmt_;
   lxw_format* stamp_fmt_;
+  lxw_format* time_fmt_;
 };
 
 }  // namespace
