@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "quorin_data/core.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
@@ -33,6 +34,31 @@ std::string error_of(F&& f) {
     return e.what();
   }
   return "(no error)";
+}
+
+// The stand-in, with calendar requests of chosen years failing or answered by
+// a given frame.
+class ScriptedService : public bql::LocalService {
+ public:
+  ScriptedService() : LocalService(sample()) {}
+  std::string failing_year;
+  std::optional<Frame> calendar_answer;
+  using LocalService::execute;
+  bql::Results execute(const bql::Request& r) override {
+    const std::string text = r.text();
+    if (text.find("calendar") != std::string::npos) {
+      if (!failing_year.empty() && text.find(failing_year + "-01-01") != std::string::npos)
+        throw bql::ServiceError("calendar service unavailable for " + failing_year);
+      if (calendar_answer) return bql::Results({bql::Result("Calendar", *calendar_answer)});
+    }
+    return LocalService::execute(r);
+  }
+};
+
+std::size_t calendar_requests(const bql::LocalService& s) {
+  std::size_t n = 0;
+  for (const auto& r : s.requests()) n += r.text().find("calendar") != std::string::npos;
+  return n;
 }
 
 void use_provider(bool on) {
@@ -94,6 +120,126 @@ TEST(Helpers, SplitDateRangeByTradingYears) {
   EXPECT_EQ(error_of([&] { _split_date_range(bq, "2024-13-45", "2024-12-31"); }),
             "Unknown datetime string format, unable to parse: 2024-13-45");
   EXPECT_THROW(_split_date_range(nullptr, "2024-01-01", "2024-12-31"), TypeError);
+}
+
+TEST(Calendar, RequestsPerYearVerboseLinesAndDroppedRows) {
+  auto bq = std::make_shared<ScriptedService>();
+  std::ostringstream out;
+  Frame one = get_eco_calendar_data(bq, "US", "2024-02-01", "2024-03-01", std::nullopt, "all", "medium", "extended",
+                                    std::nullopt, true, &out);
+  EXPECT_EQ(out.str(), "Splitting the date range ...\ngetting data for year 2024\n");
+  EXPECT_EQ(calendar_requests(*bq), 1u);
+  // The whole year is requested, with the added columns.
+  EXPECT_NE(bq->requests()[1].text().find("range('2024-01-01', '2024-12-31')"), std::string::npos);
+  EXPECT_NE(bq->requests()[1].text().find("addcols"), std::string::npos);
+  EXPECT_FALSE(one.has_column("event_datetime"));
+
+  bq->clear_log();
+  Frame three = get_eco_calendar_data(bq, "US", "2023-06-01", "2025-12-31");
+  EXPECT_EQ(calendar_requests(*bq), 3u);
+  // 2023: 3, 2024: 5 (medium and up), 2025: 3 of which one has no ACTUAL yet.
+  EXPECT_EQ(three.num_rows(), 10u);
+  EXPECT_EQ(three.index().name, "ID");
+  EXPECT_EQ(three.index().text_label(0), "US");  // labels repeat, as the service gives them
+  EXPECT_FALSE(three.column("ACTUAL").has_missing());
+
+  // A failing year is skipped; tickers go through matches(ticker().in_()).
+  bq->failing_year = "2024";
+  Frame skipped = get_eco_calendar_data(bq, "US", "2023-06-01", "2025-12-31",
+                                        std::vector<std::string>{"NFP TCH Index"});
+  EXPECT_EQ(texts_of(skipped.column("RELEASE_DATE_TIME")),
+            (std::vector<std::string>{"2023-12-08 08:30:00", "2025-01-10 08:30:00"}));
+  bq->failing_year = "2025";
+  EXPECT_EQ(error_of([&] { get_eco_calendar_data(bq, "US", "2025-02-01", "2025-03-01"); }),
+            "No objects to concatenate");
+}
+
+TEST(Calendar, EventColumnsUseEachRowsOwnZone) {
+  auto bq = std::make_shared<bql::LocalService>(sample());
+  Frame us = get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
+                                   std::string("America/New_York"));
+  const auto& names = us.names();
+  ASSERT_GE(names.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(names.end() - 4, names.end()),
+            (std::vector<std::string>{"event_datetime", "event_date", "event_time", "event_timezone"}));
+  // GMT-05:00 and GMT-04:00 rows: each release is 08:30 or 14:00 New York time;
+  // 08:30:45 rounds down to 08:30:00.
+  EXPECT_EQ(texts_of(us.column("event_datetime")),
+            (std::vector<std::string>{"2024-01-05 08:30:00-05:00", "2024-01-11 08:30:00-05:00",
+                                      "2024-01-11 08:30:00-05:00", "2024-06-07 08:30:00-04:00",
+                                      "2024-09-18 14:00:00-04:00"}));
+  EXPECT_EQ(us.column("event_date").type, DType::Date);
+  EXPECT_EQ(us.column("event_time").type, DType::Time);
+  EXPECT_EQ(us.column("event_time").cell_text(0), "08:30:00");
+  EXPECT_EQ(us.column("event_date").cell_text(3), "2024-06-07");
+  EXPECT_EQ(us.column("event_timezone").text[4], "America/New_York");
+
+  // GMT+05:30 keeps its half hour; GMT+00:00 and GMT+01:00 land on UTC 07:00 and 06:00.
+  Frame in = get_eco_calendar_data(bq, "IN", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
+                                   std::string("UTC"));
+  EXPECT_EQ(in.column("event_datetime").cell_text(0), "2024-01-12 12:00:00+00:00");
+  Frame gb = get_eco_calendar_data(bq, "GB", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
+                                   std::string("Asia/Kolkata"));
+  EXPECT_EQ(texts_of(gb.column("event_datetime")),
+            (std::vector<std::string>{"2024-01-17 12:30:00+05:30", "2024-10-16 11:30:00+05:30",
+                                      "2024-11-20 12:30:00+05:30"}));
+
+  EXPECT_EQ(error_of([&] {
+              get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "standard",
+                                    std::string("America/New_York"));
+            }),
+            "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
+  EXPECT_NO_THROW(get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium",
+                                        "standard"));
+  EXPECT_EQ(error_of([&] {
+              get_eco_calendar_data(bq, "US", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
+                                    std::string("America/Nowhere"));
+            }),
+            "No time zone found with key 'America/Nowhere'");
+}
+
+TEST(Calendar, DaylightSavingOfTheTargetZoneAndZonedOrTextReleases) {
+  // Release wall times in GMT+00:00 around New York's March and November changes.
+  Frame f;
+  f.add_column("x", Column::ints({0, 1, 2, 3, 4}));
+  Column rel = Column::timestamps(
+      {at(2024, 3, 10, 6, 59, 59), at(2024, 3, 10, 7, 0, 30), at(2024, 11, 3, 5, 30), at(2024, 11, 3, 6, 30), 0},
+      "", {1, 1, 1, 1, 0});
+  Column tz = Column::texts({"GMT+00:00", "GMT+00:00", "GMT+00:00", "GMT+00:00", "GMT+00:00"});
+  add_event_columns(f, rel, tz, Zone::locate("America/New_York"));
+  EXPECT_EQ(texts_of(f.column("event_datetime")),
+            (std::vector<std::string>{"2024-03-10 01:59:00-05:00", "2024-03-10 03:00:00-04:00",
+                                      "2024-11-03 01:30:00-04:00", "2024-11-03 01:30:00-05:00", "<NA>"}));
+  EXPECT_EQ(texts_of(f.column("event_time")),
+            (std::vector<std::string>{"01:59:00", "03:00:00", "01:30:00", "01:30:00", "<NA>"}));
+
+  // A service answering zoned release times, or texts with and without an
+  // offset: zoned values keep their instant.
+  auto bq = std::make_shared<ScriptedService>();
+  Frame answer;
+  answer.add_column("ACTUAL", Column::floats({1, 2, 3}));
+  answer.add_column("RELEASE_DATE_TIME",
+                    Column::texts({"2024-01-05T13:30:45Z", "2024-01-05 08:30:00-05:00", "2024-01-05 08:30:10"}));
+  answer.add_column("TIMEZONE", Column::texts({"GMT+09:00", "GMT+09:00", "GMT-05:00"}));
+  bq->calendar_answer = answer;
+  Frame got = get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", std::nullopt, "all", "medium", "extended",
+                                    std::string("America/New_York"));
+  EXPECT_EQ(texts_of(got.column("event_datetime")),
+            std::vector<std::string>(3, "2024-01-05 08:30:00-05:00"));
+  answer.set_column("RELEASE_DATE_TIME", Column::texts({"soon", "2024-01-05 08:30:00", "2024-01-05 08:30:00"}));
+  bq->calendar_answer = answer;
+  EXPECT_EQ(error_of([&] {
+              get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", std::nullopt, "all", "medium", "extended",
+                                    std::string("UTC"));
+            }),
+            "Unknown datetime string format, unable to parse: soon");
+  answer.drop_column("RELEASE_DATE_TIME");
+  bq->calendar_answer = answer;
+  EXPECT_EQ(error_of([&] {
+              get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", std::nullopt, "all", "medium", "extended",
+                                    std::string("UTC"));
+            }),
+            "'RELEASE_DATE_TIME'");
 }
 
 TEST(Mappings, NoHandleIsAnUndefinedNameAndWarnsAtLoad) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,48 @@ Zone convert_tz(std::string_view custom_timezone);
 Timestamp round_event_datetime(const Timestamp& datetime_obj, bool round_down = true);
 // The same over a timestamp column (missing values stay missing).
 Column round_event_datetime(const Column& datetimes, bool round_down = true);
+
+// ---------------------------------------------------------- calendar
+
+// The economic calendar of `universe` from `start` to `end` ("yyyy-mm-dd"),
+// one calendar request per year given by _split_date_range, all run through
+// execute_many with _on_request_error (a failing year is skipped). `tickers`
+// keeps the events whose ticker is listed; `subtype`, `relevancy` and `view`
+// go to the calendar item unchanged. Rows with a missing ACTUAL are dropped;
+// the row labels (the service's ID) are kept.
+//
+// With `event_timezone`, four columns follow the service's: event_datetime
+// (each RELEASE_DATE_TIME as wall-clock time in its own row's TIMEZONE,
+// converted to `event_timezone` and rounded down to the minute; a value that
+// already carries a zone keeps its instant), event_date (date),
+// event_time (time of day) and event_timezone (the zone name). A row whose
+// release time or zone is missing has missing event columns. No TIMEZONE
+// column: ValueError "'TIMEZONE' column not found. Please set 'view'
+// parameter to 'extended'."; no RELEASE_DATE_TIME column: KeyError naming it.
+//
+// `verbose` prints "Splitting the date range ..." and "getting data for year
+// Y" lines to `out` (standard output when null).
+Frame get_eco_calendar_data(const std::shared_ptr<bql::Service>& bq, const bql::Universe& universe,
+                            const std::string& start, const std::string& end,
+                            const std::optional<std::vector<std::string>>& tickers = std::nullopt,
+                            const std::string& subtype = "all", const std::string& relevancy = "medium",
+                            const std::string& view = "extended",
+                            const std::optional<std::string>& event_timezone = std::nullopt, bool verbose = false,
+                            std::ostream* out = nullptr);
+
+// The event-time columns of the calendar: from release wall-clock times
+// (`release`, naive timestamps, or zoned ones that keep their instant) and
+// each row's calendar zone text (`timezone`), the columns event_datetime,
+// event_date, event_time and event_timezone, appended to `frame`.
+void add_event_columns(Frame& frame, const Column& release, const Column& timezone, const Zone& standard);
+
+// The same steps for release wall-clock times (naive timestamps) that are all
+// in one zone `source`: event_datetime (in `standard`, rounded down to the
+// minute), event_date and event_time.
+struct EventTimeColumns {
+  Column event_datetime, event_date, event_time;
+};
+EventTimeColumns event_time_columns(const Column& release, const Zone& source, const Zone& standard);
 
 // ---------------------------------------------------------- mappings
 
