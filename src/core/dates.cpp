@@ -157,7 +157,10 @@ Date date_of_ns(std::int64_t ns) noexcept {
 
 std::string format_timestamp_ns(std::int64_t ns) {
   const Date d = date_of_ns(ns);
-  std::int64_t rem = ns - static_cast<std::int64_t>(d.days) * kNanosPerDay;
+  // The time of day from the remainder: the day's start itself may lie
+  // outside the int64 range (the first day before INT64_MIN's).
+  std::int64_t rem = ns % kNanosPerDay;
+  if (rem < 0) rem += kNanosPerDay;
   const std::int64_t secs = rem / kNanosPerSecond;
   const std::int64_t frac = rem % kNanosPerSecond;
   char buf[64];

@@ -1031,8 +1031,8 @@ Key key_for(const ColumnDesc& d, const Value& v) {
         k.kind = Key::Int;
         k.i = v.as_timestamp().ns;
       } else if (v.is_date()) {
-        k.kind = Key::Int;
-        k.i = std::int64_t{v.as_date().days} * kNanosPerDay;
+        // A date outside the timestamp range matches no timestamp.
+        if (!__builtin_mul_overflow(std::int64_t{v.as_date().days}, kNanosPerDay, &k.i)) k.kind = Key::Int;
       } else {
         return bad();
       }

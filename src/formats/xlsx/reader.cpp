@@ -197,18 +197,24 @@ bool serial_to_ns(double serial, bool date1904, std::int64_t& ns) {
   return true;
 }
 
-double ns_to_serial(std::int64_t ns, bool date1904) {
+static double serial_of(std::int64_t day, std::int64_t rem, bool date1904) {
   const double base = date1904 ? days_from_civil(1904, 1, 1) : days_from_civil(1899, 12, 30);
+  double serial = (static_cast<double>(day) - base) + static_cast<double>(rem) / static_cast<double>(kNanosPerDay);
+  if (!date1904 && serial < 61) serial -= 1;
+  return serial;
+}
+
+double ns_to_serial(std::int64_t ns, bool date1904) {
   // Whole days and the remainder separately keep the fraction exact.
   std::int64_t day = ns / kNanosPerDay, rem = ns % kNanosPerDay;
   if (rem < 0) {
     rem += kNanosPerDay;
     --day;
   }
-  double serial = (static_cast<double>(day) - base) + static_cast<double>(rem) / static_cast<double>(kNanosPerDay);
-  if (!date1904 && serial < 61) serial -= 1;
-  return serial;
+  return serial_of(day, rem, date1904);
 }
+
+double days_to_serial(std::int64_t days, bool date1904) { return serial_of(days, 0, date1904); }
 
 namespace {
 
