@@ -49,10 +49,27 @@ std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> 
 // (a plain string prefix: folder "x" also matches "xy/..."), in store order.
 // ListObjectsV2 with MaxKeys 10000 and continuation; a page without
 // IsTruncated, or truncated without NextContinuationToken, raises KeyError.
-// An absent prefix raises TypeError.
+// An absent prefix raises TypeError. A page that repeats an earlier
+// continuation token, or a listing past its limits (below), raises
+// RuntimeError: a server cannot keep a listing going for ever.
 std::vector<std::string> list_s3_objects(const std::string& folder_path,
                                          const std::string& bucket = BUCKET,
                                          std::optional<std::string> prefix = std::string(PREFIX));
+
+// The bounds of one listing (delete_s3_folder lists through it too). The
+// defaults are 10,000,000 keys and 100,000 pages (S3 fills pages to 1000
+// keys), or the environment variables QUORIN_LIST_MAX_KEYS and
+// QUORIN_LIST_MAX_PAGES read at first use.
+inline constexpr std::size_t kDefaultListMaxKeys = 10'000'000;
+inline constexpr std::size_t kDefaultListMaxPages = 100'000;
+struct ListingLimits {
+  std::size_t max_keys = kDefaultListMaxKeys;
+  std::size_t max_pages = kDefaultListMaxPages;
+};
+ListingLimits listing_limits();
+// Replaces the limits for the process; returns the previous ones. ValueError
+// for a zero limit.
+ListingLimits set_listing_limits(ListingLimits limits);
 
 // One HeadObject of prefix + "/" + file_path: true on success, false on any
 // service error (StoreError); transport errors propagate.
@@ -116,7 +133,8 @@ void delete_s3_object(const std::string& file_path, const std::string& bucket = 
 // string prefix) in DeleteObjects batches of at most 1000 keys, then prints
 // "s3://BUCKET/PREFIX/FOLDER was deleted." (also when nothing matched). Keys
 // that a batch reports as not deleted raise StoreError naming them (earlier
-// batches stay deleted).
+// batches stay deleted). The listing comes first: when it fails (see
+// list_s3_objects and its limits) nothing is deleted.
 void delete_s3_folder(const std::string& folder_path, const std::string& bucket = BUCKET,
                       std::optional<std::string> prefix = std::string(PREFIX));
 
