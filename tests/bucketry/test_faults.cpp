@@ -1,5 +1,8 @@
 // Hostile and failing servers, through the fault-injecting proxy in front of
-// the local s3rver: endless listings, resets, throttling, cut-short answers.
+// the local s3rver (endless listings, resets, throttling, cut-short answers),
+// and local folders that would send a download elsewhere.
+#include <fstream>
+
 #include "fixture.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "support/fault_proxy.hpp"
@@ -116,6 +119,45 @@ TEST_F(Faults, RetriesOverResetsThrottlingAndCutAnswers) {
   proxy->set_plan([](const FakeRequest&, std::size_t) { return ProxyAction::truncate(100); });
   EXPECT_THROW(proxied->get_object(bucket, key), quorin_data::TransportError);
   EXPECT_EQ(proxy->count(), 9u);
+}
+
+TEST_F(Faults, DownloadsStayInsideTheRealTempFolder) {
+  namespace fs = std::filesystem;
+  put(prefix + "/d/x.bin", "payload");
+  fs::create_directories("outside");
+  fs::create_directories("temp");
+  fs::create_directory_symlink("../outside", "temp/d");
+  auto refused = [&](const std::string& file, const std::string& link) {
+    try {
+      bucketry::read_from_s3(file, "local_file_path", bucket, prefix);
+      ADD_FAILURE() << "no error for " << file;
+    } catch (const quorin_data::ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find(link + " is a symbolic link"), std::string::npos) << e.what();
+    }
+  };
+  refused("d/x.bin", "temp/d");
+  refused("d/e/x.bin", "temp/d");
+  refused("a/../d/x.bin", "temp/d");
+  EXPECT_FALSE(fs::exists("outside/x.bin"));
+  EXPECT_FALSE(fs::exists("outside/e"));
+  // temp/ itself a link.
+  fs::remove("temp/d");
+  fs::rename("temp", "real-temp");
+  fs::create_directory_symlink("outside", "temp");
+  refused("d/x.bin", "temp");
+  EXPECT_EQ(proxy->count(), 0u);  // refused before any request
+  fs::remove("temp");
+  fs::rename("real-temp", "temp");
+  // A link where the file goes is replaced by the file, not followed.
+  fs::create_directories("temp/d");
+  { std::ofstream("outside/target") << "keep"; }
+  fs::create_symlink("../../outside/target", "temp/d/x.bin");
+  bucketry::read_from_s3("d/x.bin", "local_file_path", bucket, prefix);
+  EXPECT_FALSE(fs::is_symlink("temp/d/x.bin"));
+  std::ifstream in("outside/target");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+  fs::remove_all("temp/d");
+  fs::remove_all("outside");
 }
 
 }  // namespace

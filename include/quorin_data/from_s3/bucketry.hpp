@@ -88,8 +88,9 @@ bool s3_path_exists(const std::string& file_path, const std::string& bucket = BU
 //   "parquet"           key as for csv
 //   "local_file_path"   key prefix/file_path; downloaded to "temp/" + file_path
 //                       (folders created); returns none. A file_path whose ".."
-//                       segments lead out of temp/ raises ValueError before any
-//                       request.
+//                       segments lead out of temp/, or whose folders (temp/
+//                       itself included) hold a symbolic link, raises
+//                       ValueError before any request.
 //   anything else       ValueError 'data_format="X" is not valid. Only ("pickle",
 //                       "csv", "csv.gz", "xlsx") are allowed.'
 // A tabular format with an absent prefix raises TypeError before any request.

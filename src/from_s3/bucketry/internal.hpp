@@ -31,6 +31,10 @@ std::string object_name(const std::string& bucket, const std::string& key);
 // The local target of a "local_file_path" read: "temp/" + file_path, after
 // checking that its ".." segments stay inside temp/ (ValueError otherwise).
 std::string local_target(const std::string& file_path);
+// Creates the folders of that target one by one. A folder on the way that is
+// a symbolic link (temp/ itself included) would send the file elsewhere:
+// ValueError, before anything is created there or requested.
+void make_local_folders(const std::string& file_path);
 
 // Called with each chunk of a chunked read, in order (tests watch the chunk
 // sizes through it). Returns the previous observer.
