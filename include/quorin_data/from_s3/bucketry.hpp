@@ -37,11 +37,16 @@ extern const std::string BUCKET;
 inline constexpr const char PREFIX[] = "trelux_common_s3";
 
 // The module-wide store client created at load from the default credential,
-// region and endpoint chain; null when it could not be created (then every
-// operation that needs it raises NameError "name 's3_client' is not defined").
+// region and endpoint chain; null when it could not be created. Then every
+// operation that needs it raises the error that prevented it (a misconfigured
+// store, e.g. an endpoint that is not http(s)), or NameError "name
+// 's3_client' is not defined" when there was none.
 std::shared_ptr<store::S3Client> s3_client();
 // Replaces the module-wide client (tests, tools); returns the previous one.
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
+// The message of the error that kept the client from being created at load;
+// empty when it was created (or replaced since).
+std::string s3_client_load_error();
 
 // ------------------------------------------------------------------ listing
 

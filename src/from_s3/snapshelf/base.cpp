@@ -5,6 +5,7 @@
 
 #include "from_s3/snapshelf/module.hpp"
 #include "quorin_data/core/dates.hpp"
+#include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
@@ -17,7 +18,10 @@ LoadState load_module(from_bqia::bql::ModuleHandle& handle) {
   s.show_warnings = read_show_warnings();
   s.bq = handle.get();
   // The store itself is reached through bucketry; only the warning is ours.
-  if (!bucketry::s3_client() && s.show_warnings) warn("'boto3' is not installed.");
+  if (!bucketry::s3_client() && s.show_warnings) {
+    const std::string cause = bucketry::s3_client_load_error();
+    warn(cause.empty() ? "'boto3' is not installed." : "the S3 client could not be created: " + cause);
+  }
   return s;
 }
 
