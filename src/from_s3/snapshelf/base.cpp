@@ -56,7 +56,10 @@ std::string get_next_friday(const std::string& date_string) {
   const int day_of_week = weekday_monday0(d.days);
   int days_to_add = ((4 - day_of_week) % 7 + 7) % 7;
   if (days_to_add == 0) days_to_add = 7;
-  return format_yyyymmdd(Date{d.days + days_to_add});
+  const Date next{d.days + days_to_add};
+  // A Friday past 9999-12-31 has no "%Y%m%d" form.
+  if (next.days > days_from_civil(9999, 12, 31)) throw ValueError("date value out of range");
+  return format_yyyymmdd(next);
 }
 
 std::optional<std::string> find_closest_earlier_date(const std::string& target_date_str,
