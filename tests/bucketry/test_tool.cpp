@@ -138,7 +138,13 @@ TEST_F(Tool, RmLocalReportsAndTakesDashNamesAsFolders) {
   EXPECT_FALSE(fs::exists("-rf"));
   r = run("rm-local gone-folder");
   EXPECT_EQ(r.out, "Output: \nError: rm: cannot remove 'gone-folder': No such file or directory\n\ncode: 1\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);  // the tool's status follows rm's
+  // After "--" even --help names a folder.
+  fs::create_directories("--help");
+  r = run("rm-local -- --help");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Output: \nError: \ncode: 0\n");
+  EXPECT_FALSE(fs::exists("--help"));
 }
 
 }  // namespace

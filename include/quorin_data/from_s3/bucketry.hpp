@@ -107,6 +107,9 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
 // GetObject of the full key (no prefix added), gunzip as a stream, CSV parse in
 // chunks of `chunksize` rows with a progress display on stderr (unit " chunks"),
 // the chunks concatenated with row labels 0..n-1. ValueError for chunksize < 1.
+// Bodies of at least 1 MiB are inflated ahead on a second thread (the one
+// thread the library starts, see formats::GzipStream); it is joined before
+// this returns and changes no result.
 Frame read_by_chunks(const std::string& bucket = BUCKET, const std::string& key = "",
                      std::int64_t chunksize = 100000);
 
@@ -148,6 +151,9 @@ void delete_s3_folder(const std::string& folder_path, const std::string& bucket 
 // "Error: " + its stderr and "code: " + its exit status. A non-zero status is
 // only reported; output that is not ASCII raises ValueError after rm ran.
 void delete_local_folder(const std::string& folder_path);
+// The same, returning rm's exit status (the negated signal number when a
+// signal ended it) for callers that act on it, such as the quorin tool.
+int delete_local_folder_with_status(const std::string& folder_path);
 
 // ------------------------------------------------------------------ dynamic forms
 
