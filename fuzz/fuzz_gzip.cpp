@@ -11,6 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorin_data::formats;
+  // Bombs stop at the output limit on every path, with the same error.
+  static const bool limited = (set_gzip_output_limit(std::size_t{16} << 20), true);
+  (void)limited;
   bool whole_ok = false, stream_ok = false;
   std::vector<std::uint8_t> whole, streamed;
   try {
@@ -28,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t n = s.read(buf, step);
         if (n == 0) break;
         out.insert(out.end(), buf, buf + n);
-        if (out.size() > (std::size_t{64} << 20)) return false;  // enough of a bomb
       }
       return true;
     } catch (const quorin_data::FormatError&) {
@@ -36,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   };
   stream_ok = stream(GzipStream::ReadAhead::Off, streamed);
-  if (streamed.size() > (std::size_t{64} << 20)) return 0;
   std::vector<std::uint8_t> ahead;
   if (stream(GzipStream::ReadAhead::On, ahead) != stream_ok || (stream_ok && ahead != streamed)) std::abort();
   if (whole_ok != stream_ok || (whole_ok && whole != streamed)) std::abort();

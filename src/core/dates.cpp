@@ -1,6 +1,7 @@
 #include "quorin_data/core/dates.hpp"
 
 #include <cstdio>
+#include <vector>
 
 #include "quorin_data/core/errors.hpp"
 
@@ -143,6 +144,163 @@ std::optional<std::int64_t> try_parse_datetime_ns(std::string_view s) {
   return ns;
 }
 
+namespace {
+
+// A run of 1..max digits at p (advanced past it).
+bool number(std::string_view s, std::size_t& p, std::size_t max, int& out) {
+  std::size_t n = 0;
+  int v = 0;
+  while (p + n < s.size() && n < max && s[p + n] >= '0' && s[p + n] <= '9') v = v * 10 + (s[p + n++] - '0');
+  if (n == 0 || (p + n < s.size() && s[p + n] >= '0' && s[p + n] <= '9')) return false;
+  p += n;
+  out = v;
+  return true;
+}
+
+int month_of(std::string_view word) {
+  static const char* const names[] = {"january", "february", "march",     "april",   "may",      "june",
+                                      "july",    "august",   "september", "october", "november", "december"};
+  std::string w;
+  for (char c : word) w += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (w.size() < 3) return 0;
+  if (w == "sept") return 9;
+  for (int m = 0; m < 12; ++m) {
+    const std::string_view full = names[m];
+    if (w == full || w == full.substr(0, 3)) return m + 1;
+  }
+  return 0;
+}
+
+bool is_weekday(std::string_view word) {
+  static const char* const days[] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+  std::string w;
+  for (char c : word) w += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const char* d : days) {
+    const std::string_view full = d;
+    if (w == full || w == full.substr(0, 3)) return true;
+  }
+  return false;
+}
+
+// What may follow a date: nothing, or a time of day with an optional zone
+// (Z, UTC, GMT or a +HH[:MM] offset). Only its form is checked: the date
+// keeps its own calendar day whatever the offset.
+bool time_rest(std::string_view s, std::size_t p) {
+  if (p == s.size()) return true;
+  if (s[p] != 'T' && s[p] != ' ') return false;
+  while (p < s.size() && s[p] == ' ') ++p;
+  if (p < s.size() && s[p] == 'T') ++p;
+  int hh, mi, ss = 0;
+  if (!number(s, p, 2, hh) || p >= s.size() || s[p] != ':') return false;
+  ++p;
+  if (!number(s, p, 2, mi)) return false;
+  if (p < s.size() && s[p] == ':') {
+    ++p;
+    if (!number(s, p, 2, ss)) return false;
+    if (p < s.size() && (s[p] == '.' || s[p] == ',')) {
+      const std::size_t f = ++p;
+      while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
+      if (p == f) return false;
+    }
+  }
+  if (hh > 23 || mi > 59 || ss > 60) return false;
+  while (p < s.size() && s[p] == ' ') ++p;
+  std::string_view zone = s.substr(p);
+  if (zone.empty() || zone == "Z" || zone == "UTC" || zone == "GMT") return true;
+  if (zone[0] != '+' && zone[0] != '-') return false;
+  std::size_t q = 1;
+  int oh, om = 0;
+  if (!number(zone, q, 2, oh) || oh > 23) return false;
+  if (q < zone.size() && zone[q] == ':') ++q;
+  if (q < zone.size() && (!number(zone, q, 2, om) || om > 59)) return false;
+  return q == zone.size();
+}
+
+std::optional<Date> civil(int y, int m, int d) {
+  if (!valid_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))) return std::nullopt;
+  return Date{days_from_civil(y, static_cast<unsigned>(m), static_cast<unsigned>(d))};
+}
+
+// Words of a date written with a month name: "Jan 5 2024", "5 January
+// 2024", "Friday, January 5, 2024", "2024 Jan 5".
+std::optional<Date> named_month_date(std::string_view s) {
+  std::vector<std::string_view> words;
+  std::size_t p = 0;
+  while (p < s.size()) {
+    while (p < s.size() && (s[p] == ' ' || s[p] == ',')) ++p;
+    const std::size_t b = p;
+    while (p < s.size() && s[p] != ' ' && s[p] != ',') ++p;
+    if (p > b) words.push_back(s.substr(b, p - b));
+  }
+  if (!words.empty() && is_weekday(words.front())) words.erase(words.begin());
+  if (words.size() != 3) return std::nullopt;
+  auto strip_dot = [](std::string_view w) { return !w.empty() && w.back() == '.' ? w.substr(0, w.size() - 1) : w; };
+  auto num = [](std::string_view w, std::size_t max, int& out) {
+    std::size_t q = 0;
+    return number(w, q, max, out) && q == w.size();
+  };
+  int y, d;
+  if (int m = month_of(strip_dot(words[0])); m && num(words[1], 2, d) && num(words[2], 4, y) && words[2].size() == 4)
+    return civil(y, m, d);
+  if (int m = month_of(strip_dot(words[1])); m && num(words[0], 2, d) && num(words[2], 4, y) && words[2].size() == 4)
+    return civil(y, m, d);
+  if (int m = month_of(strip_dot(words[1])); m && num(words[0], 4, y) && words[0].size() == 4 && num(words[2], 2, d))
+    return civil(y, m, d);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Date> try_parse_date_text(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  if (s.empty()) return std::nullopt;
+  int a, b, c;
+  std::size_t p = 0;
+  // yyyymmdd, optionally with a time.
+  if (s.size() >= 8 && digits(s, 0, 4, a) && digits(s, 4, 2, b) && digits(s, 6, 2, c) &&
+      (s.size() == 8 || s[8] == 'T' || s[8] == ' ')) {
+    if (time_rest(s, 8)) return civil(a, b, c);
+    return std::nullopt;
+  }
+  if (number(s, p, 4, a) && p < s.size() && (s[p] == '-' || s[p] == '/' || s[p] == '.')) {
+    const std::size_t first_len = p;
+    const char sep = s[p++];
+    if (first_len == 4) {
+      // Year first: y-m-d, y/m/d, y.m.d with one- or two-digit parts.
+      if (!number(s, p, 2, b) || p >= s.size() || s[p] != sep) return std::nullopt;
+      ++p;
+      if (!number(s, p, 2, c) || !time_rest(s, p)) return std::nullopt;
+      return civil(a, b, c);
+    }
+    if (first_len <= 2) {
+      // Month first (m/d/y), or day first when the first part cannot be a month.
+      if (!number(s, p, 2, b) || p >= s.size() || s[p] != sep) return std::nullopt;
+      ++p;
+      const std::size_t y0 = p;
+      if (!number(s, p, 4, c) || p - y0 != 4 || !time_rest(s, p)) return std::nullopt;
+      if (a > 12 && b <= 12) return civil(c, b, a);
+      return civil(c, a, b);
+    }
+    return std::nullopt;
+  }
+  // A month name: the date is the words before any time of day.
+  std::size_t cut = s.size();
+  for (std::size_t i = 0; i + 2 < s.size(); ++i)
+    if (s[i] == ' ' && s[i + 1] >= '0' && s[i + 1] <= '9' && s.find(':', i) != std::string_view::npos &&
+        time_rest(s, i)) {
+      cut = i;
+      break;
+    }
+  return named_month_date(s.substr(0, cut));
+}
+
+Date parse_date_text(std::string_view text) {
+  auto d = try_parse_date_text(text);
+  if (!d) throw ValueError("Unknown datetime string format, unable to parse: " + std::string(text));
+  return *d;
+}
+
 std::int64_t parse_datetime_ns(std::string_view text) {
   auto v = try_parse_datetime_ns(text);
   if (!v) throw ValueError("Unknown datetime string format, unable to parse: " + std::string(text));
@@ -157,7 +315,10 @@ Date date_of_ns(std::int64_t ns) noexcept {
 
 std::string format_timestamp_ns(std::int64_t ns) {
   const Date d = date_of_ns(ns);
-  std::int64_t rem = ns - static_cast<std::int64_t>(d.days) * kNanosPerDay;
+  // The time of day from the remainder: the day's start itself may lie
+  // outside the int64 range (the first day before INT64_MIN's).
+  std::int64_t rem = ns % kNanosPerDay;
+  if (rem < 0) rem += kNanosPerDay;
   const std::int64_t secs = rem / kNanosPerSecond;
   const std::int64_t frac = rem % kNanosPerSecond;
   char buf[64];

@@ -1,5 +1,8 @@
 #include "quorin_data/core/value.hpp"
 
+#include <cstdio>
+#include <optional>
+
 #include "quorin_data/core/errors.hpp"
 
 namespace quorin_data {
@@ -56,13 +59,83 @@ std::string Value::type_name() const {
   return "object";
 }
 
-static std::string quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'' || c == '\\') out += '\\';
-    out += c;
+namespace {
+
+// Code points that Python's str.isprintable() calls non-printable beyond the
+// ASCII controls: C1 controls, separators other than the space, format characters.
+bool unprintable(std::uint32_t cp) {
+  return (cp >= 0x80 && cp <= 0xA0) || cp == 0xAD || (cp >= 0x2000 && cp <= 0x200F) ||
+         (cp >= 0x2028 && cp <= 0x202F) || (cp >= 0x205F && cp <= 0x2064) || (cp >= 0x2066 && cp <= 0x206F) ||
+         cp == 0x3000 || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB) || (cp >= 0xD800 && cp <= 0xDFFF) ||
+         cp == 0x061C || cp == 0x180E || cp == 0x1680;
+}
+
+// The UTF-8 sequence at s[i] (advancing i), or nothing for a byte that does
+// not start a valid one.
+std::optional<std::uint32_t> utf8_at(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  int n;
+  if (b >= 0xC2 && b <= 0xDF) n = 1;
+  else if (b >= 0xE0 && b <= 0xEF) n = 2;
+  else if (b >= 0xF0 && b <= 0xF4) n = 3;
+  else return std::nullopt;
+  if (s.size() - i <= static_cast<std::size_t>(n)) return std::nullopt;
+  std::uint32_t cp = b & (0x3F >> n);
+  for (int k = 1; k <= n; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+    if ((c & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (c & 0x3F);
   }
-  return out + "'";
+  static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  i += static_cast<std::size_t>(n) + 1;
+  return cp;
+}
+
+}  // namespace
+
+std::string python_str_repr(std::string_view s) {
+  const bool single = s.find('\'') == std::string_view::npos || s.find('"') != std::string_view::npos;
+  const char q = single ? '\'' : '"';
+  std::string out(1, q);
+  char buf[16];
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      if (c == '\\' || c == static_cast<unsigned char>(q)) {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c == '\n') {
+        out += "\\n";
+      } else if (c == '\r') {
+        out += "\\r";
+      } else if (c == '\t') {
+        out += "\\t";
+      } else if (c < 0x20 || c == 0x7F) {
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+      } else {
+        out += static_cast<char>(c);
+      }
+      continue;
+    }
+    const std::size_t start = i;
+    const auto cp = utf8_at(s, i);
+    if (!cp) {
+      // A byte that is not UTF-8, as Python shows it after decoding with
+      // surrogateescape.
+      std::snprintf(buf, sizeof buf, "\\udc%02x", c);
+      out += buf;
+      ++i;
+    } else if (unprintable(*cp)) {
+      std::snprintf(buf, sizeof buf, *cp <= 0xFF ? "\\x%02x" : *cp <= 0xFFFF ? "\\u%04x" : "\\U%08x", *cp);
+      out += buf;
+    } else {
+      out.append(s.substr(start, i - start));
+    }
+  }
+  return out + q;
 }
 
 std::string Value::repr() const {
@@ -71,7 +144,7 @@ std::string Value::repr() const {
     case 1: return std::get<bool>(v_) ? "True" : "False";
     case 2: return std::to_string(std::get<std::int64_t>(v_));
     case 3: return format_double(std::get<double>(v_));
-    case 4: return quote(std::get<std::string>(v_));
+    case 4: return python_str_repr(std::get<std::string>(v_));
     case 5: {
       std::string s = "<";
       s += type_name();

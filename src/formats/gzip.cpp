@@ -6,7 +6,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -35,7 +37,33 @@ std::string describe_zlib(const char* msg) {
   return "corrupt gzip member: " + m;
 }
 
+std::size_t limit_from_environment() {
+  const char* v = std::getenv("QUORIN_GZIP_MAX_BYTES");
+  if (v == nullptr || *v == '\0') return kGzipDefaultOutputLimit;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(v, &end, 10);
+  if (*end != '\0' || n == 0 || v[0] == '-') return kGzipDefaultOutputLimit;
+  return static_cast<std::size_t>(n);
+}
+
+std::atomic<std::size_t>& output_limit() {
+  static std::atomic<std::size_t> limit{limit_from_environment()};
+  return limit;
+}
+
+std::string over_limit(std::size_t limit) {
+  return "inflates to more than " + std::to_string(limit) +
+         " bytes, the gzip output limit (QUORIN_GZIP_MAX_BYTES or set_gzip_output_limit)";
+}
+
 }  // namespace
+
+std::size_t gzip_output_limit() { return output_limit().load(); }
+
+std::size_t set_gzip_output_limit(std::size_t bytes) {
+  if (bytes == 0) throw ValueError("the gzip output limit must be at least 1 byte");
+  return output_limit().exchange(bytes);
+}
 
 bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept {
   return size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
@@ -52,9 +80,12 @@ struct Inflater {
   bool zinit = false;
   bool in_member = false;  // inside a member (header seen, end not reached)
   bool done = false;
-  std::size_t pos = 0;  // input bytes consumed
+  std::size_t pos = 0;    // input bytes consumed
+  std::size_t limit;      // most output bytes allowed
+  std::size_t total = 0;  // output bytes produced
 
-  Inflater(const std::uint8_t* d, std::size_t n, std::string src) : data(d), size(n), source(std::move(src)) {
+  Inflater(const std::uint8_t* d, std::size_t n, std::string src)
+      : data(d), size(n), source(std::move(src)), limit(gzip_output_limit()) {
     if (size == 0) fail(source, 0, "empty input, not a gzip stream");
     if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
     zinit = true;
@@ -77,6 +108,8 @@ struct Inflater {
 
   std::size_t read(std::uint8_t* out, std::size_t cap) {
     if (done || cap == 0) return 0;
+    // One byte past the limit is enough to tell that the output exceeds it.
+    if (limit - total < cap) cap = limit - total + 1;
     std::size_t produced = 0;
     while (produced == 0) {
       if (!in_member) {
@@ -94,6 +127,7 @@ struct Inflater {
       const int rc = inflate(&zs, Z_NO_FLUSH);
       pos += in_before - zs.avail_in;
       produced += out_before - zs.avail_out;
+      if (produced > limit - total) fail(source, pos, over_limit(limit));
       if (rc == Z_STREAM_END) {
         in_member = false;
         continue;
@@ -108,6 +142,7 @@ struct Inflater {
       }
       fail(source, pos, "zlib error " + std::to_string(rc));
     }
+    total += produced;
     return produced;
   }
 };
@@ -267,11 +302,15 @@ namespace {
 // whenever the fast path cannot finish.
 std::vector<std::uint8_t> gunzip_zlib(const std::uint8_t* data, std::size_t size, const std::string& source) {
   GzipStream s(data, size, source);
+  // The stream fails past the limit, so the buffer never grows beyond it (+1).
+  const std::size_t limit = gzip_output_limit();
+  const std::size_t most = limit == SIZE_MAX ? limit : limit + 1;
+  auto grown = [&](std::size_t n) { return n > most / 2 ? most : std::max(n * 2, std::size_t{1}); };
   std::vector<std::uint8_t> out;
-  out.resize(std::max<std::size_t>(size * 4, 1 << 16));
+  out.resize(std::min(std::max<std::size_t>(size > most / 4 ? most : size * 4, 1 << 16), most));
   std::size_t n = 0;
   for (;;) {
-    if (n == out.size()) out.resize(out.size() * 2);
+    if (n == out.size()) out.resize(grown(out.size()));
     const std::size_t got = s.read(out.data() + n, out.size() - n);
     if (got == 0) break;
     n += got;
@@ -297,6 +336,7 @@ std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, con
   if (!looks_like_gzip(data, size) || size < 18) return gunzip_zlib(data, size, source);
   Decompressor dec;
   if (!dec.d) return gunzip_zlib(data, size, source);
+  const std::size_t limit = gzip_output_limit();
   std::vector<std::uint8_t> out;
   std::size_t n = 0, pos = 0;
   constexpr std::size_t kMaxRatio = 1032;
@@ -308,7 +348,9 @@ std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, con
     const std::uint8_t* t = data + size - 4;
     std::size_t hint = static_cast<std::size_t>(t[0]) | (static_cast<std::size_t>(t[1]) << 8) |
                        (static_cast<std::size_t>(t[2]) << 16) | (static_cast<std::size_t>(t[3]) << 24);
-    const std::size_t max_out = left * kMaxRatio + 64;
+    // Never more room than the output limit leaves.
+    const std::size_t max_out = std::min(left > (SIZE_MAX - 64) / kMaxRatio ? SIZE_MAX : left * kMaxRatio + 64,
+                                         limit - n);
     if (hint > max_out) hint = 0;
     std::size_t want = std::max(hint, left * 3);
     for (;;) {
@@ -322,8 +364,12 @@ std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, con
         n += out_got;
         break;
       }
-      if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || want >= max_out) return gunzip_zlib(data, size, source);
-      want *= 2;
+      if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || want >= max_out) {
+        // The streaming path gives the exact error (and the limit's place).
+        std::vector<std::uint8_t>().swap(out);
+        return gunzip_zlib(data, size, source);
+      }
+      want = want > max_out / 2 ? max_out : want * 2;
     }
   }
   out.resize(n);

@@ -97,7 +97,12 @@ class Writer {
         for (const auto& s : c.text) str(s);
         break;
       default:
-        for (std::int64_t x : c.i64) i64(x);
+        for (std::int64_t x : c.i64) {
+          if (c.type == DType::Date &&
+              (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max()))
+            throw ValueError("cannot serialize the date value " + std::to_string(x) + " (outside 32 bits)");
+          i64(x);
+        }
     }
   }
 
@@ -271,6 +276,11 @@ class Reader {
         need(n * 8, "integer values");
         c.i64.resize(n);
         for (auto& x : c.i64) x = i64("integer value");
+        // Dates are 32-bit day counts, as the scalar form stores them.
+        if (c.type == DType::Date)
+          for (std::size_t i = 0; i < n; ++i)
+            if (c.i64[i] < std::numeric_limits<std::int32_t>::min() || c.i64[i] > std::numeric_limits<std::int32_t>::max())
+              fail(pos_ - 8 * (n - i), "date value " + std::to_string(c.i64[i]) + " out of range");
     }
     if (c.type == DType::Time)
       for (std::size_t i = 0; i < n; ++i)
@@ -340,6 +350,9 @@ class Reader {
         const std::size_t rows = idx.size();
         f.set_index(std::move(idx));
         const std::size_t ncols = count("column count", 26);
+        if (ncols == 0 && rows > kMaxRowsWithoutColumns)
+          fail(at, "a frame without columns declares " + std::to_string(rows) + " rows, more than " +
+                       std::to_string(kMaxRowsWithoutColumns));
         for (std::size_t i = 0; i < ncols; ++i) {
           std::string name = str("column name length");
           const std::size_t cat = pos_;

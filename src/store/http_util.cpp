@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <mutex>
+#include <string_view>
 
 #include "quorin_data/core/errors.hpp"
 
@@ -11,6 +12,23 @@ namespace quorin_data::store::detail {
 void curl_global_once() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string redact_userinfo(std::string text) {
+  for (std::size_t from = 0; (from = text.find("://", from)) != std::string::npos;) {
+    const std::size_t start = from + 3;
+    // The authority ends at the path, query or fragment, or where the URL does.
+    std::size_t end = start;
+    while (end < text.size() && std::string_view("/?#\"' \t\r\n<>").find(text[end]) == std::string_view::npos)
+      ++end;
+    const std::size_t at = text.rfind('@', end == start ? start : end - 1);
+    if (at != std::string::npos && at >= start && at < end) {
+      text.replace(start, at - start, "***");
+      end = start + 3 + (end - at);
+    }
+    from = end;
+  }
+  return text;
 }
 
 static size_t collect(char* p, size_t sz, size_t n, void* ud) {
@@ -54,7 +72,7 @@ SimpleResponse http_simple(const std::string& method, const std::string& url,
   curl_easy_cleanup(h);
   if (rc != CURLE_OK) {
     std::string detail = errbuf[0] ? errbuf : curl_easy_strerror(rc);
-    throw TransportError(what + ": " + detail);
+    throw TransportError(redact_userinfo(what + ": " + detail));
   }
   return r;
 }

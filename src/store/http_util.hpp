@@ -8,6 +8,10 @@ namespace quorin_data::store::detail {
 
 void curl_global_once();
 
+// The text with the user information of every URL in it ("user:password@"
+// after "scheme://", up to the host) replaced by "***@", for messages.
+std::string redact_userinfo(std::string text);
+
 struct SimpleResponse {
   long status = 0;
   std::string body;

@@ -307,10 +307,13 @@ Endpoint parse_endpoint(const std::string& url) {
     rest = rest.substr(sep + 3);
   }
   if (e.scheme != "http" && e.scheme != "https")
-    throw ValueError("S3 endpoint \"" + url + "\": the scheme must be http or https");
+    throw ValueError("S3 endpoint \"" + detail::redact_userinfo(url) + "\": the scheme must be http or https");
   auto slash = rest.find('/');
   e.authority = rest.substr(0, slash);
-  if (e.authority.empty()) throw ValueError("S3 endpoint \"" + url + "\" names no host");
+  // User information has no use here (requests are signed with the
+  // credentials): it is neither sent nor shown.
+  if (auto at = e.authority.rfind('@'); at != std::string::npos) e.authority.erase(0, at + 1);
+  if (e.authority.empty()) throw ValueError("S3 endpoint \"" + detail::redact_userinfo(url) + "\" names no host");
   if (slash != std::string::npos) {
     e.base_path = rest.substr(slash);
     while (!e.base_path.empty() && e.base_path.back() == '/') e.base_path.pop_back();

@@ -156,9 +156,14 @@ TEST(ModuleLoad, ClientFailureAtLoadWarnsOnlyWithWarningsOn) {
   quorin_data::reset_warning_registry();
   EXPECT_EQ(bucketry::detail::create_client_at_load(false, failing), nullptr);
   EXPECT_TRUE(seen.empty());
-  EXPECT_EQ(bucketry::detail::create_client_at_load(true, failing), nullptr);
+  std::exception_ptr cause;
+  EXPECT_EQ(bucketry::detail::create_client_at_load(true, failing, &cause), nullptr);
+  EXPECT_TRUE(cause);
   EXPECT_EQ(bucketry::detail::create_client_at_load(true, [] { return std::shared_ptr<S3Client>(); }), nullptr);
-  EXPECT_EQ(seen, (std::vector<std::string>{"'boto3' is not installed."}));  // once per process
+  EXPECT_EQ(bucketry::detail::create_client_at_load(true, [] { return std::shared_ptr<S3Client>(); }), nullptr);
+  // A failure names its cause; a missing client is "not installed", once per process.
+  EXPECT_EQ(seen, (std::vector<std::string>{"the S3 client could not be created: no SDK",
+                                            "'boto3' is not installed."}));
   seen.clear();
   quorin_data::reset_warning_registry();
   ClientConfig cfg;

@@ -112,6 +112,24 @@ TEST_F(Tool, ErrorsAreOneLineAndUsageErrorsExitTwo) {
   EXPECT_NE(r.out.find("usage: quorin put LOCAL FILE --format F"), std::string::npos);
 }
 
+TEST_F(Tool, AMisconfiguredStoreSaysWhyAtTheFirstCall) {
+  const std::string cmd = "SHOW_WARNINGS=1 AWS_ENDPOINT_URL_S3='ftp://user:pw-PASSWORD@x' '" + exe +
+                          "' ls x >tool.out 2>tool.err";
+  const int st = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 1);
+  const std::string err = slurp("tool.err");
+  EXPECT_NE(err.find("Warning: the S3 client could not be created: S3 endpoint \"ftp://***@x\": the scheme "
+                     "must be http or https"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("quorin ls: error: S3 endpoint \"ftp://***@x\": the scheme must be http or https\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("boto3"), std::string::npos) << err;
+  EXPECT_EQ(err.find("s3_client"), std::string::npos) << err;
+  EXPECT_EQ(err.find("PASSWORD"), std::string::npos) << err;
+}
+
 TEST_F(Tool, RmLocalReportsAndTakesDashNamesAsFolders) {
   fs::create_directories("-rf/inner");
   auto r = run("rm-local -- -rf");
@@ -120,7 +138,13 @@ TEST_F(Tool, RmLocalReportsAndTakesDashNamesAsFolders) {
   EXPECT_FALSE(fs::exists("-rf"));
   r = run("rm-local gone-folder");
   EXPECT_EQ(r.out, "Output: \nError: rm: cannot remove 'gone-folder': No such file or directory\n\ncode: 1\n");
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);  // the tool's status follows rm's
+  // After "--" even --help names a folder.
+  fs::create_directories("--help");
+  r = run("rm-local -- --help");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Output: \nError: \ncode: 0\n");
+  EXPECT_FALSE(fs::exists("--help"));
 }
 
 }  // namespace

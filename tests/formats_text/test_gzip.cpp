@@ -244,3 +244,27 @@ TEST(GzipReadAhead, DestroyedMidStreamOrUnread) {
   while (const std::size_t got = st.read(buf.data(), buf.size())) total += got;
   EXPECT_EQ(total, 12 * (std::size_t{1} << 20));
 }
+
+TEST(Gzip, OutputStopsAtTheConfiguredLimit) {
+  const std::size_t before = set_gzip_output_limit(1 << 20);
+  const std::string mib(1 << 20, 'z');
+  // Exactly at the limit reads; one byte more (one member or across two) fails.
+  EXPECT_EQ(gunzip(gz(mib).data(), gz(mib).size(), "mem").size(), mib.size());
+  EXPECT_EQ(stream_all(gz(mib), 4096).size(), mib.size());
+  auto two = gz(mib.substr(1));
+  const auto second = gz("zz");
+  two.insert(two.end(), second.begin(), second.end());
+  for (const auto& in : {gz(mib + "z"), two}) {
+    for (auto mode : {GzipStream::ReadAhead::Off, GzipStream::ReadAhead::On})
+      EXPECT_NE(format_error([&] { stream_all(in, 65536, mode); }, "mem").find("more than 1048576 bytes"),
+                std::string::npos);
+    EXPECT_NE(format_error([&] { gunzip(in.data(), in.size(), "mem"); }, "mem").find("more than 1048576 bytes"),
+              std::string::npos);
+  }
+  // A bomb (16 KiB standing for 16 MiB) stops at the limit.
+  const auto bomb = gz(std::string(std::size_t{16} << 20, '\0'), 9);
+  EXPECT_NE(format_error([&] { gunzip(bomb.data(), bomb.size(), "mem"); }, "mem").find("gzip output limit"),
+            std::string::npos);
+  EXPECT_THROW(set_gzip_output_limit(0), ValueError);
+  set_gzip_output_limit(before);
+}

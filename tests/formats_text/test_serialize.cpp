@@ -192,3 +192,25 @@ TEST(Serialize, DepthIsLimited) {
   auto m = format_error([&] { deserialize(b.data(), b.size(), "src"); });
   EXPECT_NE(m.find("nesting deeper than 64"), std::string::npos) << m;
 }
+
+TEST(Serialize, RowCountsAndDatesTheBytesCannotHoldAreRefused) {
+  // A frame without columns: only its declared row count says how many rows.
+  Frame no_cols;
+  no_cols.set_index(Index::range(kMaxRowsWithoutColumns));
+  EXPECT_EQ(round(Value(no_cols)).as_frame().num_rows(), kMaxRowsWithoutColumns);
+  no_cols.set_index(Index::range(std::size_t{1} << 48));
+  const auto huge = serialize(Value(no_cols));
+  EXPECT_NE(format_error([&] { deserialize(huge.data(), huge.size(), "src"); }).find("without columns"),
+            std::string::npos);
+
+  // A date column value outside 32 bits, as the scalar form refuses it.
+  Frame f;
+  f.add_column("d", Column::dates({19000}));
+  auto b = serialize(Value(f));
+  put_u64(b, b.size() - 8, (std::uint64_t{1} << 32) + 19000);
+  EXPECT_NE(format_error([&] { deserialize(b.data(), b.size(), "src"); }).find("date value 4294986296"),
+            std::string::npos);
+  Frame wide;
+  wide.add_column("d", Column::dates({std::int64_t{1} << 32}));
+  EXPECT_THROW(serialize(Value(wide)), ValueError);
+}

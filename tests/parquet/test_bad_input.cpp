@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "quorin_data/core/errors.hpp"
+#include "builder.hpp"
 #include "quorin_data/formats/parquet.hpp"
 
 using namespace quorin_data;
@@ -180,4 +181,27 @@ TEST(ParquetBadInput, UnsupportedFeaturesNameTheColumn) {
   const std::string e = error_of(b);
   EXPECT_TRUE(contains(e, "column 'c', row group 0")) << e;
   EXPECT_TRUE(contains(e, "LZO")) << e;
+}
+
+TEST(ParquetBadInput, RowCountWithoutColumnsIsHeldToTheLimit) {
+  using namespace pq_build;
+  auto file = [](std::int64_t rows) {
+    TStruct root;
+    root.bin(4, "schema").i32(5, 0);
+    TStruct group;
+    group.list_struct(1, {}).i64(2, 0).i64(3, rows);
+    TStruct meta;
+    meta.i32(1, 1).list_struct(2, {root}).i64(3, rows).list_struct(4, {group});
+    Buf out = str_bytes("PAR1");
+    const Buf footer = meta.finish();
+    append(out, footer);
+    u32le(out, static_cast<std::uint32_t>(footer.size()));
+    append(out, str_bytes("PAR1"));
+    return out;
+  };
+  const auto ok = file(5);
+  const Frame f = read_parquet(ok.data(), ok.size(), "ok.parquet");
+  EXPECT_EQ(f.num_columns(), 0u);
+  EXPECT_EQ(f.num_rows(), 5u);
+  EXPECT_TRUE(contains(error_of(file(std::int64_t{1} << 40)), "without columns declares 1099511627776 rows"));
 }

@@ -20,6 +20,8 @@ TEST(NextFriday, StrictlyAfterTheDate) {
   EXPECT_EQ(snapshelf::get_next_friday("20240103"), "20240105");  // Wednesday
   EXPECT_EQ(snapshelf::get_next_friday("20240105"), "20240112");  // Friday: a week on
   EXPECT_EQ(snapshelf::get_next_friday("20240106"), "20240112");  // Saturday
+  EXPECT_EQ(snapshelf::get_next_friday("99991230"), "99991231");  // the last Friday there is
+  EXPECT_THROW(snapshelf::get_next_friday("99991231"), quorin_data::ValueError);  // the next one is in year 10000
   EXPECT_EQ(snapshelf::get_next_friday("20240107"), "20240112");  // Sunday
   EXPECT_EQ(snapshelf::get_next_friday("20240108"), "20240112");  // Monday
   EXPECT_EQ(snapshelf::get_next_friday("20231229"), "20240105");  // year change

@@ -2,6 +2,8 @@
 // and the local stand-in service over the sample reference folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/gzip.hpp"
 #include "quorin_data/from_s3/snapshelf/splc.hpp"
@@ -109,6 +111,19 @@ TEST_F(SplcStore, EmptyListingAndShortKeysFail) {
   client_->put_object("quorin-demo", "alt_data/supply_chain/dl/datasets/supplyChainCompetitorsHistory/x.csv.gz",
                       gz.data(), gz.size());
   EXPECT_THROW(SPLC(std::nullopt, "competitor"), IndexError);
+}
+
+TEST_F(SplcStore, BoundsInCommonDateFormsKeepTheirOwnDay) {
+  SPLC s;
+  auto pct = [&](const std::string& start) {
+    return texts(*s.get_data(std::vector<std::string>{}, start, std::nullopt), "REVENUE_PCT");
+  };
+  const auto june = pct("2024-06-01");  // row 5 starts that day
+  EXPECT_NE(std::find(june.begin(), june.end(), "0.5"), june.end());
+  for (const char* t : {"2024-6-1", "06/01/2024", "Jun 1 2024", "1 June 2024", "Saturday, June 1, 2024",
+                        "2024-06-01T01:00:00+05:00", "2024-06-01 23:30:00-04:00", "20240601"})
+    EXPECT_EQ(pct(t), june) << t;
+  EXPECT_NE(pct("2024-05-31"), june);
 }
 
 TEST_F(SplcStore, WindowRulesWithoutAHandle) {

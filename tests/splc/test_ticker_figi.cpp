@@ -52,6 +52,24 @@ TEST(TickerToFigi, OneTextIsAListOfOne) {
   for (const auto& t : q) EXPECT_EQ(t, "get(ID_BB_GLOBAL) for(['IBM US Equity'])");
 }
 
+TEST(TickerToFigi, TextsAreWrittenAsPythonWritesThemAndTheStandInReadsThem) {
+  auto bq = sample_service();
+  const std::vector<std::string> keys = {"IBM US Equity", "A\"B'C", "x\\y", "t\tz", "O'NEIL US Equity"};
+  // The stand-in reads every key back whole: the first unknown one is named.
+  for (std::size_t drop = 0; drop < 2; ++drop) {
+    const std::vector<std::string> ask(keys.begin() + static_cast<std::ptrdiff_t>(drop * 4), keys.end());
+    try {
+      ticker_to_figi(ask, bq);
+      ADD_FAILURE() << "no error";
+    } catch (const bql::ServiceError& e) {
+      EXPECT_NE(std::string(e.what()).find(drop ? "'O'NEIL US Equity'" : "'A\"B'C'"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(bq->queries().front(),
+            "get(ID_BB_GLOBAL) for(['IBM US Equity', 'A\"B\\'C', 'x\\\\y', 't\\tz', \"O'NEIL US Equity\"])");
+  EXPECT_EQ(python_str_repr("caf\xc3\xa9 \xc2\xa0\x7f\xff"), "'caf\xc3\xa9 \\xa0\\x7f\\udcff'");
+}
+
 TEST(TickerToFigi, OrderEmptyListMissingFigiAndFailures) {
   auto bq = sample_service();
   TextMap m = ticker_to_figi(std::vector<std::string>{"MSFT US Equity", "NOFIGI US Equity", "AAPL US Equity"}, bq);

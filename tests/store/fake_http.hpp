@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -133,8 +134,13 @@ class FakeHttpServer {
     FakeResponse r = handler_(req);
     if (r.drop) return;
     std::string out = "HTTP/1.1 " + std::to_string(r.status) + " Status\r\n";
-    for (auto& [k, v] : r.headers) out += k + ": " + v + "\r\n";
-    out += "Content-Length: " + std::to_string(r.body.size()) + "\r\nConnection: close\r\n\r\n";
+    bool has_length = false;  // a HEAD answer may give the object's length
+    for (auto& [k, v] : r.headers) {
+      out += k + ": " + v + "\r\n";
+      has_length |= k.size() == 14 && ::strncasecmp(k.c_str(), "content-length", 14) == 0;
+    }
+    if (!has_length) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+    out += "Connection: close\r\n\r\n";
     if (req.method != "HEAD")
       out += r.send_only >= 0 ? r.body.substr(0, static_cast<std::size_t>(r.send_only)) : r.body;
     std::size_t sent = 0;

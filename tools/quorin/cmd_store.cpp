@@ -144,8 +144,9 @@ int cmd_rm_folder(const std::vector<std::string>& argv) {
 
 int cmd_rm_local(const std::vector<std::string>& argv) {
   Args a = parse_args(argv, {}, {});
-  bucketry::delete_local_folder(one_positional(a, "FOLDER"));
-  return 0;
+  // The library call only reports rm's status; the tool exits with it.
+  const int code = bucketry::delete_local_folder_with_status(one_positional(a, "FOLDER"));
+  return code == 0 ? 0 : code > 0 && code < 256 ? code : 1;
 }
 
 // ---------------------------------------------------------------- read
@@ -242,7 +243,8 @@ QUORIN_COMMAND("rm-folder", "delete every store object under a folder",
                cmd_rm_folder);
 QUORIN_COMMAND("rm-local", "delete a local folder tree (rm -r)",
                "usage: quorin rm-local FOLDER\n"
-               "Runs rm -r on FOLDER and prints its output, errors and exit code.",
+               "Runs rm -r on FOLDER, prints its output, errors and exit code, and exits with\n"
+               "rm's status (1 when rm was ended by a signal).",
                cmd_rm_local);
 QUORIN_COMMAND("read", "decode a local file and print it",
                "usage: quorin read FORMAT PATH [OPTIONS]\n"

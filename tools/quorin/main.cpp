@@ -94,11 +94,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
-  for (const auto& a : rest)
+  for (const auto& a : rest) {
+    if (a == "--") break;  // every word after it is an argument
     if (a == "--help" || a == "-h") {
       std::cout << it->second.usage << "\n";
       return 0;
     }
+  }
   try {
     return it->second.run(rest);
   } catch (const quorin_cli::UsageError& e) {

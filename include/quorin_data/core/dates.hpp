@@ -44,6 +44,18 @@ std::string format_iso_date(Date d);
 std::optional<std::int64_t> try_parse_datetime_ns(std::string_view text);
 // As above, raising ValueError naming the text when it does not parse.
 std::int64_t parse_datetime_ns(std::string_view text);
+// The calendar date of a common date text: yyyymmdd; y-m-d, y/m/d or y.m.d
+// with one- or two-digit month and day ("2024-1-5"); m/d/yyyy as in
+// "01/05/2024" (d/m/yyyy when the first part cannot be a month); a month
+// name, full or abbreviated, in "Jan 5 2024", "January 5, 2024", "5 January
+// 2024" or "2024 Jan 5" (a leading weekday is allowed). Any of them may be
+// followed by a time of day and a zone (Z, UTC, GMT, +HH:MM): the date is
+// the text's own calendar day, so 2019-01-01T01:00:00+05:00 is 2019-01-01.
+// Years 1..9999. Returns nullopt when the text is none of these.
+std::optional<Date> try_parse_date_text(std::string_view text);
+// As above, raising ValueError "Unknown datetime string format, unable to
+// parse: TEXT" when it does not parse.
+Date parse_date_text(std::string_view text);
 // The calendar date of a timestamp value (floor of ns / day).
 Date date_of_ns(std::int64_t ns) noexcept;
 // "yyyy-mm-dd HH:MM:SS[.ffffff[fff]]"

@@ -22,6 +22,10 @@ const char* dtype_name(DType t) noexcept;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The most rows a decoder accepts for a table without columns: nothing in the
+// input stores such rows, only a declared count, which is held to this.
+constexpr std::size_t kMaxRowsWithoutColumns = std::size_t{1} << 20;
+
 // One typed column. Storage by type:
 //   Float64   -> f64 (NaN is missing; `valid` unused)
 //   Int64     -> i64

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -101,7 +102,8 @@ class Value {
   // "Timestamp", "DataFrame", "Series".
   std::string type_name() const;
 
-  // A short readable rendering (for messages and printing).
+  // A short readable rendering (for messages and printing); texts as
+  // python_str_repr renders them.
   std::string repr() const;
 
   const Storage& storage() const noexcept { return v_; }
@@ -132,6 +134,13 @@ T& Value::get_mut(const char* what) {
 // The texts of a list of texts (or of one text, taken as a list of one, when
 // `single_ok`); the argument-type error naming `arg` for anything else.
 std::vector<std::string> text_list(const Value& v, const char* arg, bool single_ok = false);
+
+// A text as Python writes a str inside a list repr: in single quotes, or in
+// double quotes when it holds a single quote and no double quote; backslash,
+// the quote in use, \n \r \t and unprintable characters escaped (\xhh,
+// \uhhhh, \Uhhhhhhhh), bytes that are not UTF-8 as \udcXX. Query texts
+// render their universes this way.
+std::string python_str_repr(std::string_view text);
 
 // Extra keyword arguments, in the order given.
 class Kwargs {

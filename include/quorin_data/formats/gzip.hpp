@@ -10,15 +10,30 @@ namespace quorin_data::formats {
 
 bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept;
 
+// The most bytes one gzip input may inflate to, whole or streamed (all members
+// together): 4 GiB, or the environment variable QUORIN_GZIP_MAX_BYTES (a
+// positive byte count) read at first use. Output stops at the limit and the
+// read fails with FormatError "inflates to more than N bytes, ..."; buffers
+// never grow past it.
+inline constexpr std::size_t kGzipDefaultOutputLimit = std::size_t{4} << 30;
+std::size_t gzip_output_limit();
+// Replaces the limit for the process (inputs opened afterwards); returns the
+// previous one. ValueError for 0.
+std::size_t set_gzip_output_limit(std::size_t bytes);
+
 // Whole-buffer inflate of every member. FormatError (naming `source` and the
-// byte offset) for a bad header, a truncated stream, a bad checksum or
-// trailing bytes that are not another member.
+// byte offset) for a bad header, a truncated stream, a bad checksum,
+// trailing bytes that are not another member, or output past the limit.
 std::vector<std::uint8_t> gunzip(const std::uint8_t* data, std::size_t size, const std::string& source);
 std::vector<std::uint8_t> gzip_compress(const std::uint8_t* data, std::size_t size, int level = 6);
 
-// Streaming inflate over a buffer the caller keeps alive. With read-ahead a
-// second thread inflates up to 4 MiB ahead of the reader (Auto: for inputs
-// of at least kReadAheadMin bytes); the bytes and errors are the same.
+// Streaming inflate over a buffer the caller keeps alive, under the output
+// limit in force when it is constructed. With read-ahead a second thread
+// inflates up to 4 MiB ahead of the reader (Auto: for inputs of at least
+// kReadAheadMin bytes); the bytes and errors are the same. This thread is the
+// one place the library starts a thread: it lives inside one GzipStream, is
+// stopped and joined by its destructor (so before the read that created it
+// returns), and only moves decoded bytes earlier; it changes no result.
 class GzipStream {
  public:
   enum class ReadAhead { Auto, Off, On };

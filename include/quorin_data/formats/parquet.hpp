@@ -17,7 +17,9 @@
 // "__index_level_0__" becomes the row labels when the whole file is read.
 // Nested columns (lists, maps, structs), repeated fields, INTERVAL, encrypted
 // files and codecs other than UNCOMPRESSED/SNAPPY/GZIP/ZSTD/LZ4/LZ4_RAW/BROTLI
-// raise FormatError naming the column and the feature when read.
+// raise FormatError naming the column and the feature when read. A file
+// without columns that declares more than kMaxRowsWithoutColumns rows is
+// refused when opened.
 #pragma once
 
 #include <cstdint>

@@ -9,9 +9,12 @@
 
 namespace quorin_data::formats {
 
+// ValueError for a date column value outside 32 bits (dates are 32-bit day counts).
 std::vector<std::uint8_t> serialize(const Value& v);
 // FormatError naming `source` and the offset for truncated input, lengths
-// that run past the end, unknown tags or trailing bytes.
+// that run past the end, unknown tags, trailing bytes, date values outside
+// 32 bits, and frames without columns that declare more than
+// kMaxRowsWithoutColumns rows.
 Value deserialize(const std::uint8_t* data, std::size_t size, const std::string& source);
 
 }  // namespace quorin_data::formats

@@ -26,7 +26,9 @@ namespace quorin_data::formats {
 // more than 1 GiB or past their declared size, missing parts, XML that is
 // not a workbook/worksheet, cell references beyond XFD1048576, bad values,
 // date serials outside the timestamp range, and sheets so sparse that they
-// would expand into an enormous table.
+// would expand into an enormous table. The worksheet is parsed as a stream
+// straight from its zip entry (expat, no tree, no DTD): memory follows the
+// cells that hold values, and the row limit fails as soon as it is passed.
 Frame read_xlsx(const std::uint8_t* data, std::size_t size, const std::string& source);
 
 // One sheet, header row, the row labels as first column when `index` is true

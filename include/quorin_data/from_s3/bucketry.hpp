@@ -37,11 +37,16 @@ extern const std::string BUCKET;
 inline constexpr const char PREFIX[] = "trelux_common_s3";
 
 // The module-wide store client created at load from the default credential,
-// region and endpoint chain; null when it could not be created (then every
-// operation that needs it raises NameError "name 's3_client' is not defined").
+// region and endpoint chain; null when it could not be created. Then every
+// operation that needs it raises the error that prevented it (a misconfigured
+// store, e.g. an endpoint that is not http(s)), or NameError "name
+// 's3_client' is not defined" when there was none.
 std::shared_ptr<store::S3Client> s3_client();
 // Replaces the module-wide client (tests, tools); returns the previous one.
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
+// The message of the error that kept the client from being created at load;
+// empty when it was created (or replaced since).
+std::string s3_client_load_error();
 
 // ------------------------------------------------------------------ listing
 
@@ -49,10 +54,27 @@ std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> 
 // (a plain string prefix: folder "x" also matches "xy/..."), in store order.
 // ListObjectsV2 with MaxKeys 10000 and continuation; a page without
 // IsTruncated, or truncated without NextContinuationToken, raises KeyError.
-// An absent prefix raises TypeError.
+// An absent prefix raises TypeError. A page that repeats an earlier
+// continuation token, or a listing past its limits (below), raises
+// RuntimeError: a server cannot keep a listing going for ever.
 std::vector<std::string> list_s3_objects(const std::string& folder_path,
                                          const std::string& bucket = BUCKET,
                                          std::optional<std::string> prefix = std::string(PREFIX));
+
+// The bounds of one listing (delete_s3_folder lists through it too). The
+// defaults are 10,000,000 keys and 100,000 pages (S3 fills pages to 1000
+// keys), or the environment variables QUORIN_LIST_MAX_KEYS and
+// QUORIN_LIST_MAX_PAGES read at first use.
+inline constexpr std::size_t kDefaultListMaxKeys = 10'000'000;
+inline constexpr std::size_t kDefaultListMaxPages = 100'000;
+struct ListingLimits {
+  std::size_t max_keys = kDefaultListMaxKeys;
+  std::size_t max_pages = kDefaultListMaxPages;
+};
+ListingLimits listing_limits();
+// Replaces the limits for the process; returns the previous ones. ValueError
+// for a zero limit.
+ListingLimits set_listing_limits(ListingLimits limits);
 
 // One HeadObject of prefix + "/" + file_path: true on success, false on any
 // service error (StoreError); transport errors propagate.
@@ -71,8 +93,9 @@ bool s3_path_exists(const std::string& file_path, const std::string& bucket = BU
 //   "parquet"           key as for csv
 //   "local_file_path"   key prefix/file_path; downloaded to "temp/" + file_path
 //                       (folders created); returns none. A file_path whose ".."
-//                       segments lead out of temp/ raises ValueError before any
-//                       request.
+//                       segments lead out of temp/, or whose folders (temp/
+//                       itself included) hold a symbolic link, raises
+//                       ValueError before any request.
 //   anything else       ValueError 'data_format="X" is not valid. Only ("pickle",
 //                       "csv", "csv.gz", "xlsx") are allowed.'
 // A tabular format with an absent prefix raises TypeError before any request.
@@ -84,6 +107,9 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
 // GetObject of the full key (no prefix added), gunzip as a stream, CSV parse in
 // chunks of `chunksize` rows with a progress display on stderr (unit " chunks"),
 // the chunks concatenated with row labels 0..n-1. ValueError for chunksize < 1.
+// Bodies of at least 1 MiB are inflated ahead on a second thread (the one
+// thread the library starts, see formats::GzipStream); it is joined before
+// this returns and changes no result.
 Frame read_by_chunks(const std::string& bucket = BUCKET, const std::string& key = "",
                      std::int64_t chunksize = 100000);
 
@@ -116,7 +142,8 @@ void delete_s3_object(const std::string& file_path, const std::string& bucket = 
 // string prefix) in DeleteObjects batches of at most 1000 keys, then prints
 // "s3://BUCKET/PREFIX/FOLDER was deleted." (also when nothing matched). Keys
 // that a batch reports as not deleted raise StoreError naming them (earlier
-// batches stay deleted).
+// batches stay deleted). The listing comes first: when it fails (see
+// list_s3_objects and its limits) nothing is deleted.
 void delete_s3_folder(const std::string& folder_path, const std::string& bucket = BUCKET,
                       std::optional<std::string> prefix = std::string(PREFIX));
 
@@ -124,6 +151,9 @@ void delete_s3_folder(const std::string& folder_path, const std::string& bucket 
 // "Error: " + its stderr and "code: " + its exit status. A non-zero status is
 // only reported; output that is not ASCII raises ValueError after rm ran.
 void delete_local_folder(const std::string& folder_path);
+// The same, returning rm's exit status (the negated signal number when a
+// signal ended it) for callers that act on it, such as the quorin tool.
+int delete_local_folder_with_status(const std::string& folder_path);
 
 // ------------------------------------------------------------------ dynamic forms
 

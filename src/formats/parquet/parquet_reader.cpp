@@ -346,6 +346,17 @@ void ParquetFile::Impl::init() {
                  " column chunks for " + std::to_string(leaf) + " columns");
     if (rg.num_rows < 0) place.fail("row group " + std::to_string(r) + " has a negative row count");
   }
+  // Without columns nothing in the file stores its rows: the declared count
+  // is all there is, so it is held to what a table could sensibly be given.
+  if (leaf == 0) {
+    std::int64_t rows = 0;  // the larger of the file's count and its groups' sum (saturating)
+    for (const auto& rg : meta.row_groups)
+      if (__builtin_add_overflow(rows, rg.num_rows, &rows)) rows = std::numeric_limits<std::int64_t>::max();
+    rows = std::max(rows, meta.num_rows);
+    if (rows > static_cast<std::int64_t>(kMaxRowsWithoutColumns))
+      place.fail("a table without columns declares " + std::to_string(rows) + " rows, more than " +
+                 std::to_string(kMaxRowsWithoutColumns));
+  }
   for (const auto& kv : meta.key_value_metadata) {
     static const std::string prefix = "quorin_data:tz:";
     if (kv.key.compare(0, prefix.size(), prefix) == 0 && kv.__isset.value) zones[kv.key.substr(prefix.size())] = kv.value;
@@ -1031,8 +1042,8 @@ Key key_for(const ColumnDesc& d, const Value& v) {
         k.kind = Key::Int;
         k.i = v.as_timestamp().ns;
       } else if (v.is_date()) {
-        k.kind = Key::Int;
-        k.i = std::int64_t{v.as_date().days} * kNanosPerDay;
+        // A date outside the timestamp range matches no timestamp.
+        if (!__builtin_mul_overflow(std::int64_t{v.as_date().days}, kNanosPerDay, &k.i)) k.kind = Key::Int;
       } else {
         return bad();
       }

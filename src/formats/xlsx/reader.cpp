@@ -6,12 +6,17 @@
 // The first row holding any value is the header; later rows are placed by
 // their cell references, so sparse rows and cells land where they belong.
 // Error cells (#N/A, #DIV/0!, ...) and empty texts read as missing.
+#include <expat.h>
 #include <pugixml.hpp>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <set>
 #include <unordered_map>
 
@@ -197,18 +202,24 @@ bool serial_to_ns(double serial, bool date1904, std::int64_t& ns) {
   return true;
 }
 
-double ns_to_serial(std::int64_t ns, bool date1904) {
+static double serial_of(std::int64_t day, std::int64_t rem, bool date1904) {
   const double base = date1904 ? days_from_civil(1904, 1, 1) : days_from_civil(1899, 12, 30);
+  double serial = (static_cast<double>(day) - base) + static_cast<double>(rem) / static_cast<double>(kNanosPerDay);
+  if (!date1904 && serial < 61) serial -= 1;
+  return serial;
+}
+
+double ns_to_serial(std::int64_t ns, bool date1904) {
   // Whole days and the remainder separately keep the fraction exact.
   std::int64_t day = ns / kNanosPerDay, rem = ns % kNanosPerDay;
   if (rem < 0) {
     rem += kNanosPerDay;
     --day;
   }
-  double serial = (static_cast<double>(day) - base) + static_cast<double>(rem) / static_cast<double>(kNanosPerDay);
-  if (!date1904 && serial < 61) serial -= 1;
-  return serial;
+  return serial_of(day, rem, date1904);
 }
+
+double days_to_serial(std::int64_t days, bool date1904) { return serial_of(days, 0, date1904); }
 
 namespace {
 
@@ -223,6 +234,8 @@ struct RawCell {
   std::uint32_t str;  // Text: index into the string pool
 };
 
+class SheetParser;
+
 class Reader {
  public:
   Reader(const std::uint8_t* data, std::size_t size, std::string source)
@@ -231,6 +244,7 @@ class Reader {
   Frame run();
 
  private:
+  friend class SheetParser;
   [[noreturn]] void fail(const std::string& place, const std::string& what) const {
     throw FormatError("xlsx", source_, place, what);
   }
@@ -359,118 +373,306 @@ void Reader::load_styles(const std::string& name) {
   }
 }
 
-void Reader::load_sheet(const std::string& name) {
-  std::string text = part(name, true);
-  pugi::xml_document doc;
-  parse(doc, text, name);
-  const auto root = doc.document_element();
-  if (!is(root, "worksheet"))
-    fail("part '" + name + "'", std::string("not a worksheet: root element <") + root.name() + ">");
-  const auto data = child(root, "sheetData");
-  if (!data) fail("part '" + name + "'", "worksheet has no <sheetData>");
-  std::uint32_t row_no = 0;
-  for (auto row : data.children()) {
-    if (row.type() != pugi::node_element || !is(row, "row")) continue;
-    if (auto r = row.attribute("r")) {
-      const long long v = r.as_llong(-1);
-      if (v < 1 || v > static_cast<long long>(kMaxRows))
-        fail("part '" + name + "' row '" + r.value() + "'", "row number outside 1..1048576");
-      if (static_cast<std::uint32_t>(v) <= row_no)
-        fail("part '" + name + "' row " + std::to_string(v), "rows out of order");
-      row_no = static_cast<std::uint32_t>(v);
-    } else {
-      if (row_no == kMaxRows) fail("part '" + name + "'", "more than 1048576 rows");
-      ++row_no;
-    }
-    std::uint32_t col_no = 0;
-    for (auto c : row.children()) {
-      if (c.type() != pugi::node_element || !is(c, "c")) continue;
-      std::string ref;
-      if (auto r = c.attribute("r")) {
-        ref = r.value();
-        std::uint32_t rr = 0, cc = 0;
-        if (!parse_cell_ref(ref, rr, cc))
-          fail("part '" + name + "' cell '" + ref + "'", "bad cell reference (columns A..XFD, rows 1..1048576)");
-        if (rr != row_no) fail("part '" + name + "' cell " + ref, "cell lies outside its row " + std::to_string(row_no));
-        if (cc <= col_no) fail("part '" + name + "' cell " + ref, "cells out of order in the row");
-        col_no = cc;
-      } else {
-        if (col_no == kMaxColumns) fail("part '" + name + "' row " + std::to_string(row_no), "more than 16384 columns");
-        ++col_no;
-        ref = column_letters(col_no) + std::to_string(row_no);
-      }
-      const std::string_view t = c.attribute("t").value();
-      RawCell cell{row_no, col_no, Kind::Number, 0.0, 0, 0};
-      auto place = [&] { return "part '" + name + "' cell " + ref; };
-      if (t == "inlineStr") {
-        const auto is_node = child(c, "is");
-        if (!is_node) continue;
-        std::string s = text_of(is_node);
-        if (s.empty()) continue;
-        cell.kind = Kind::Text;
-        cell.str = static_cast<std::uint32_t>(pool_.size());
-        pool_.push_back(std::move(s));
-        cells_.push_back(cell);
-        continue;
-      }
-      const auto v = child(c, "v");
-      if (!v) continue;  // styled or formula-only cell without a value
-      const std::string_view vt = v.text().get();
-      if (t.empty() || t == "n") {
-        if (vt.empty()) continue;
-        double d = 0;
-        const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), d);
-        if (res.ec != std::errc() || res.ptr != vt.data() + vt.size())
-          fail(place(), "bad number '" + std::string(vt.substr(0, 40)) + "'");
-        if (std::isnan(d)) continue;
-        const auto s = c.attribute("s").as_uint(0);
-        if (s < xf_date_.size() && xf_date_[s]) {
-          cell.kind = Kind::Date;
-          if (!serial_to_ns(d, date1904_, cell.ns))
-            fail(place(), "date serial " + std::string(vt.substr(0, 40)) + " is outside the timestamp range");
-        } else {
-          cell.num = d;
-        }
-      } else if (t == "s") {
-        unsigned long idx = 0;
-        const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), idx);
-        if (res.ec != std::errc() || res.ptr != vt.data() + vt.size() || idx >= shared_count_)
-          fail(place(), "shared string index '" + std::string(vt.substr(0, 40)) + "' out of range (" +
-                            std::to_string(shared_count_) + " strings)");
-        if (pool_[idx].empty()) continue;
-        cell.kind = Kind::Text;
-        cell.str = static_cast<std::uint32_t>(idx);
-      } else if (t == "str") {
-        std::string s = decode_xstring(vt);
-        if (s.empty()) continue;
-        cell.kind = Kind::Text;
-        cell.str = static_cast<std::uint32_t>(pool_.size());
-        pool_.push_back(std::move(s));
-      } else if (t == "b") {
-        if (vt == "1" || vt == "true") cell.num = 1;
-        else if (vt == "0" || vt == "false") cell.num = 0;
-        else fail(place(), "bad boolean '" + std::string(vt.substr(0, 40)) + "'");
-        cell.kind = Kind::Bool;
-      } else if (t == "e") {
-        cell.kind = Kind::Error;
-      } else if (t == "d") {
-        if (vt.empty()) continue;
-        // Years the nanosecond timestamps cannot hold are refused up front
-        // (the date parser would overflow on them).
-        int year = 0;
-        const auto yr = std::from_chars(vt.data(), vt.data() + std::min<std::size_t>(vt.size(), 4), year);
-        if (yr.ec == std::errc() && yr.ptr == vt.data() + 4 && (year < 1678 || year > 2261))
-          fail(place(), "date '" + std::string(vt.substr(0, 40)) + "' is outside the timestamp range");
-        const auto ns = try_parse_datetime_ns(vt);
-        if (!ns) fail(place(), "bad ISO 8601 date '" + std::string(vt.substr(0, 40)) + "'");
-        cell.kind = Kind::Date;
-        cell.ns = *ns;
-      } else {
-        fail(place(), "unknown cell type '" + std::string(t.substr(0, 20)) + "'");
-      }
-      cells_.push_back(cell);
+// The worksheet is read as a stream of XML events straight from the inflating
+// zip entry: no tree is built and no copy of the sheet text is kept, so memory
+// follows the cells that hold values (empty rows and cells cost nothing), and
+// the row and cell checks fail as soon as the offending element is seen.
+class SheetParser {
+ public:
+  SheetParser(Reader& r, const std::string& name, std::vector<RawCell>& cells, std::vector<std::string>& pool,
+              std::size_t shared_count, const std::vector<std::uint8_t>& xf_date, bool date1904)
+      : r_(r), name_(name), cells_(cells), pool_(pool), shared_count_(shared_count), xf_date_(xf_date),
+        date1904_(date1904), p_(XML_ParserCreate(nullptr)) {
+    if (!p_) throw std::bad_alloc();
+    XML_SetUserData(p_, this);
+    XML_SetElementHandler(p_, &SheetParser::on_start, &SheetParser::on_end);
+    XML_SetCharacterDataHandler(p_, &SheetParser::on_text);
+    XML_SetStartDoctypeDeclHandler(p_, &SheetParser::on_doctype);
+  }
+  ~SheetParser() { XML_ParserFree(p_); }
+  SheetParser(const SheetParser&) = delete;
+  SheetParser& operator=(const SheetParser&) = delete;
+
+  void feed(const char* data, std::size_t n, bool last) {
+    while (n > 0 || last) {
+      const int piece = static_cast<int>(std::min<std::size_t>(n, 1 << 30));
+      const auto st = XML_Parse(p_, data, piece, last && static_cast<std::size_t>(piece) == n);
+      if (error_) std::rethrow_exception(error_);
+      if (st != XML_STATUS_OK)
+        r_.fail("part '" + name_ + "' at byte " + std::to_string(XML_GetCurrentByteIndex(p_)),
+                std::string("bad XML: ") + XML_ErrorString(XML_GetErrorCode(p_)));
+      data += piece;
+      n -= static_cast<std::size_t>(piece);
+      if (n == 0) break;
     }
   }
+  void finish() {
+    feed(nullptr, 0, true);
+    if (!seen_data_) r_.fail("part '" + name_ + "'", "worksheet has no <sheetData>");
+  }
+
+ private:
+  enum class At { Outside, Root, Data, Row, Cell, Value, Is, IsText, Run, RunText };
+
+  static const char* local(const XML_Char* n) {
+    const char* c = std::strrchr(n, ':');
+    return c ? c + 1 : n;
+  }
+  static const char* attribute(const XML_Char** atts, const char* name) {
+    for (; atts && *atts; atts += 2)
+      if (std::strcmp(atts[0], name) == 0) return atts[1];
+    return nullptr;
+  }
+  // Exceptions must not cross the C parser: the first one stops it and is
+  // raised once XML_Parse has returned.
+  template <class F>
+  static void guard(void* ud, F f) {
+    auto* self = static_cast<SheetParser*>(ud);
+    if (self->error_) return;
+    try {
+      f(*self);
+    } catch (...) {
+      self->error_ = std::current_exception();
+      XML_StopParser(self->p_, XML_FALSE);
+    }
+  }
+  static void XMLCALL on_start(void* ud, const XML_Char* n, const XML_Char** atts) {
+    guard(ud, [&](SheetParser& s) { s.start(n, atts); });
+  }
+  static void XMLCALL on_end(void* ud, const XML_Char*) {
+    guard(ud, [&](SheetParser& s) { s.end(); });
+  }
+  static void XMLCALL on_text(void* ud, const XML_Char* t, int len) {
+    guard(ud, [&](SheetParser& s) { s.text(t, static_cast<std::size_t>(len)); });
+  }
+  static void XMLCALL on_doctype(void* ud, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    guard(ud, [&](SheetParser& s) { s.r_.fail("part '" + s.name_ + "'", "a DTD is not allowed in a worksheet"); });
+  }
+
+  // An element is read when its parent is and its name fits; any other is
+  // skipped with everything inside it.
+  void start(const XML_Char* qname, const XML_Char** atts) {
+    if (skip_ > 0) {
+      ++skip_;
+      return;
+    }
+    const char* n = local(qname);
+    At next = At::Outside;
+    switch (at_) {
+      case At::Outside:
+        if (std::strcmp(n, "worksheet") != 0)
+          r_.fail("part '" + name_ + "'", std::string("not a worksheet: root element <") + qname + ">");
+        next = At::Root;
+        break;
+      case At::Root:
+        if (std::strcmp(n, "sheetData") == 0 && !seen_data_) {
+          seen_data_ = true;
+          next = At::Data;
+        }
+        break;
+      case At::Data:
+        if (std::strcmp(n, "row") == 0) {
+          start_row(attribute(atts, "r"));
+          next = At::Row;
+        }
+        break;
+      case At::Row:
+        if (std::strcmp(n, "c") == 0) {
+          start_cell(atts);
+          next = At::Cell;
+        }
+        break;
+      case At::Cell:
+        if (std::strcmp(n, "v") == 0 && !has_v_) {
+          has_v_ = true;
+          next = At::Value;
+        } else if (std::strcmp(n, "is") == 0 && !has_is_) {
+          has_is_ = true;
+          next = At::Is;
+        }
+        break;
+      case At::Is:
+        if (std::strcmp(n, "t") == 0) next = At::IsText;
+        else if (std::strcmp(n, "r") == 0) {
+          run_t_ = false;
+          next = At::Run;
+        }
+        break;
+      case At::Run:
+        if (std::strcmp(n, "t") == 0 && !run_t_) {
+          run_t_ = true;
+          next = At::RunText;
+        }
+        break;
+      default: break;
+    }
+    if (next == At::Outside) {
+      skip_ = 1;  // an element we do not read, with everything inside it
+      return;
+    }
+    stack_[static_cast<int>(next)] = at_;
+    at_ = next;
+  }
+  void end() {
+    if (skip_ > 0) {
+      --skip_;
+      return;
+    }
+    if (at_ == At::Cell) end_cell();
+    at_ = stack_[static_cast<int>(at_)];
+  }
+  void text(const char* t, std::size_t n) {
+    if (skip_ > 0) return;
+    if (at_ == At::Value) v_.append(t, n);
+    else if (at_ == At::IsText || at_ == At::RunText) is_.append(t, n);
+  }
+
+  void start_row(const char* r) {
+    if (r) {
+      char* endp = nullptr;
+      errno = 0;
+      const long long v = std::strtoll(r, &endp, 10);
+      const bool ok = *r != '\0' && *endp == '\0' && errno == 0;
+      if (!ok || v < 1 || v > static_cast<long long>(kMaxRows))
+        r_.fail("part '" + name_ + "' row '" + r + "'", "row number outside 1..1048576");
+      if (static_cast<std::uint32_t>(v) <= row_no_)
+        r_.fail("part '" + name_ + "' row " + std::to_string(v), "rows out of order");
+      row_no_ = static_cast<std::uint32_t>(v);
+    } else {
+      if (row_no_ == kMaxRows) r_.fail("part '" + name_ + "'", "more than 1048576 rows");
+      ++row_no_;
+    }
+    col_no_ = 0;
+  }
+
+  void start_cell(const XML_Char** atts) {
+    if (const char* r = attribute(atts, "r")) {
+      ref_ = r;
+      std::uint32_t rr = 0, cc = 0;
+      if (!parse_cell_ref(ref_, rr, cc))
+        r_.fail("part '" + name_ + "' cell '" + ref_ + "'", "bad cell reference (columns A..XFD, rows 1..1048576)");
+      if (rr != row_no_)
+        r_.fail("part '" + name_ + "' cell " + ref_, "cell lies outside its row " + std::to_string(row_no_));
+      if (cc <= col_no_) r_.fail("part '" + name_ + "' cell " + ref_, "cells out of order in the row");
+      col_no_ = cc;
+    } else {
+      if (col_no_ == kMaxColumns)
+        r_.fail("part '" + name_ + "' row " + std::to_string(row_no_), "more than 16384 columns");
+      ++col_no_;
+      ref_ = column_letters(col_no_) + std::to_string(row_no_);
+    }
+    const char* t = attribute(atts, "t");
+    type_ = t ? t : "";
+    const char* st = attribute(atts, "s");
+    style_ = 0;
+    if (st) {
+      // As a lenient unsigned read: leading digits, anything else gives 0.
+      char* endp = nullptr;
+      const unsigned long v = std::strtoul(st, &endp, 10);
+      style_ = (endp != st && *st != '-' && v <= 0xFFFFFFFFul) ? v : 0;
+    }
+    has_v_ = has_is_ = false;
+    v_.clear();
+    is_.clear();
+  }
+
+  void end_cell() {
+    const std::string_view t = type_;
+    RawCell cell{row_no_, col_no_, Kind::Number, 0.0, 0, 0};
+    auto place = [&] { return "part '" + name_ + "' cell " + ref_; };
+    if (t == "inlineStr") {
+      if (!has_is_) return;
+      std::string s = decode_xstring(is_);
+      if (s.empty()) return;
+      cell.kind = Kind::Text;
+      cell.str = static_cast<std::uint32_t>(pool_.size());
+      pool_.push_back(std::move(s));
+      cells_.push_back(cell);
+      return;
+    }
+    if (!has_v_) return;  // styled or formula-only cell without a value
+    const std::string_view vt = v_;
+    if (t.empty() || t == "n") {
+      if (vt.empty()) return;
+      double d = 0;
+      const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), d);
+      if (res.ec != std::errc() || res.ptr != vt.data() + vt.size())
+        r_.fail(place(), "bad number '" + std::string(vt.substr(0, 40)) + "'");
+      if (std::isnan(d)) return;
+      if (style_ < xf_date_.size() && xf_date_[style_]) {
+        cell.kind = Kind::Date;
+        if (!serial_to_ns(d, date1904_, cell.ns))
+          r_.fail(place(), "date serial " + std::string(vt.substr(0, 40)) + " is outside the timestamp range");
+      } else {
+        cell.num = d;
+      }
+    } else if (t == "s") {
+      unsigned long idx = 0;
+      const auto res = std::from_chars(vt.data(), vt.data() + vt.size(), idx);
+      if (res.ec != std::errc() || res.ptr != vt.data() + vt.size() || idx >= shared_count_)
+        r_.fail(place(), "shared string index '" + std::string(vt.substr(0, 40)) + "' out of range (" +
+                             std::to_string(shared_count_) + " strings)");
+      if (pool_[idx].empty()) return;
+      cell.kind = Kind::Text;
+      cell.str = static_cast<std::uint32_t>(idx);
+    } else if (t == "str") {
+      std::string s = decode_xstring(vt);
+      if (s.empty()) return;
+      cell.kind = Kind::Text;
+      cell.str = static_cast<std::uint32_t>(pool_.size());
+      pool_.push_back(std::move(s));
+    } else if (t == "b") {
+      if (vt == "1" || vt == "true") cell.num = 1;
+      else if (vt == "0" || vt == "false") cell.num = 0;
+      else r_.fail(place(), "bad boolean '" + std::string(vt.substr(0, 40)) + "'");
+      cell.kind = Kind::Bool;
+    } else if (t == "e") {
+      cell.kind = Kind::Error;
+    } else if (t == "d") {
+      if (vt.empty()) return;
+      // Years the nanosecond timestamps cannot hold are refused up front
+      // (the date parser would overflow on them).
+      int year = 0;
+      const auto yr = std::from_chars(vt.data(), vt.data() + std::min<std::size_t>(vt.size(), 4), year);
+      if (yr.ec == std::errc() && yr.ptr == vt.data() + 4 && (year < 1678 || year > 2261))
+        r_.fail(place(), "date '" + std::string(vt.substr(0, 40)) + "' is outside the timestamp range");
+      const auto ns = try_parse_datetime_ns(vt);
+      if (!ns) r_.fail(place(), "bad ISO 8601 date '" + std::string(vt.substr(0, 40)) + "'");
+      cell.kind = Kind::Date;
+      cell.ns = *ns;
+    } else {
+      r_.fail(place(), "unknown cell type '" + std::string(t.substr(0, 20)) + "'");
+    }
+    cells_.push_back(cell);
+  }
+
+  Reader& r_;
+  const std::string& name_;
+  std::vector<RawCell>& cells_;
+  std::vector<std::string>& pool_;
+  std::size_t shared_count_;
+  const std::vector<std::uint8_t>& xf_date_;
+  bool date1904_;
+  XML_Parser p_;
+  std::exception_ptr error_;
+
+  At at_ = At::Outside;
+  At stack_[10] = {};  // the parent of each state (each state occurs once on the path)
+  std::size_t skip_ = 0;  // depth inside an element that is not read
+  bool seen_data_ = false;
+  std::uint32_t row_no_ = 0, col_no_ = 0;
+  // The cell being read.
+  std::string ref_, type_, v_, is_;
+  unsigned long style_ = 0;
+  bool has_v_ = false, has_is_ = false, run_t_ = false;
+};
+
+void Reader::load_sheet(const std::string& name) {
+  const auto* e = zip_.find(name);
+  if (!e) fail("part '" + name + "'", "missing from the package");
+  SheetParser parser(*this, name, cells_, pool_, shared_count_, xf_date_, date1904_);
+  zip_.read_stream(*e, [&](const char* p, std::size_t n) { parser.feed(p, n, false); });
+  parser.finish();
 }
 
 std::string header_text(const RawCell& c, const std::vector<std::string>& pool) {

@@ -127,7 +127,7 @@ class SheetWriter {
       case DType::Bool: check(worksheet_write_boolean(ws_, r, c, col.i64[i] != 0, nullptr), r, c); break;
       case DType::Text: text(r, c, col.text[i]); break;
       case DType::Date:
-        check(worksheet_write_number(ws_, r, c, xlsx_detail::ns_to_serial(col.i64[i] * kNanosPerDay, false),
+        check(worksheet_write_number(ws_, r, c, xlsx_detail::days_to_serial(col.i64[i], false),
                                      date_fmt_),
               r, c);
         break;

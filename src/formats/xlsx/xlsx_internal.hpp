@@ -27,5 +27,8 @@ std::string decode_xstring(std::string_view s);
 // timestamp range.
 bool serial_to_ns(double serial, bool date1904, std::int64_t& ns);
 double ns_to_serial(std::int64_t ns, bool date1904);
+// A calendar date (days since 1970-01-01) as a day serial; any date a column
+// can hold, including those beyond the nanosecond timestamp range.
+double days_to_serial(std::int64_t days, bool date1904);
 
 }  // namespace quorin_data::formats::xlsx_detail

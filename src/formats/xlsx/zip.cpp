@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "quorin_data/core/errors.hpp"
 
@@ -24,6 +25,9 @@ std::uint32_t u32(const std::uint8_t* p) {
 std::uint64_t u64(const std::uint8_t* p) {
   return static_cast<std::uint64_t>(u32(p)) | (static_cast<std::uint64_t>(u32(p + 4)) << 32);
 }
+
+// Bytes handed to a stream consumer at a time.
+constexpr std::size_t kPiece = std::size_t{256} << 10;
 
 std::string at(std::uint64_t off) { return "byte " + std::to_string(off); }
 
@@ -128,7 +132,7 @@ const ZipEntry* ZipArchive::find(const std::string& name) const {
   return nullptr;
 }
 
-std::string ZipArchive::read(const ZipEntry& e) const {
+void ZipArchive::read_stream(const ZipEntry& e, const std::function<void(const char*, std::size_t)>& sink) const {
   const std::string where = "zip entry '" + e.name + "'";
   auto fail = [&](const std::string& what) -> void { throw FormatError("xlsx", source_, where, what); };
   if (e.flags & 0x1) fail("is encrypted");
@@ -143,22 +147,37 @@ std::string ZipArchive::read(const ZipEntry& e) const {
     fail("declares " + std::to_string(e.uncompressed) + " bytes, more than the limit of " +
          std::to_string(limits_.max_entry));
   const std::uint8_t* src = data_ + start;
-  std::string out;
+  // The CRC is checked once the whole entry has gone through; a consumer
+  // that stops early (by throwing) never sees it.
+  uLong crc = crc32_z(0L, nullptr, 0);
+  auto emit = [&](const std::uint8_t* p, std::size_t n) {
+    crc = crc32_z(crc, p, n);
+    sink(reinterpret_cast<const char*>(p), n);
+  };
   if (e.method == 0) {
     if (e.compressed != e.uncompressed) fail("stored entry with differing sizes");
-    out.assign(reinterpret_cast<const char*>(src), static_cast<std::size_t>(e.compressed));
+    for (std::uint64_t done = 0; done < e.compressed;) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(e.compressed - done, kPiece));
+      emit(src + done, n);
+      done += n;
+    }
   } else if (e.method == 8) {
     if (e.uncompressed > limits_.ratio_floor && e.uncompressed / std::max<std::uint64_t>(e.compressed, 1) > limits_.max_ratio)
       fail("declares " + std::to_string(e.uncompressed) + " bytes from " + std::to_string(e.compressed) +
            " compressed bytes, more than deflate can expand (a zip bomb)");
-    out.resize(static_cast<std::size_t>(e.uncompressed));
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::min<std::uint64_t>(e.uncompressed, kPiece)) + 1);
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) fail("zlib inflateInit2 failed");
+    struct End {
+      z_stream* z;
+      ~End() { inflateEnd(z); }
+    } end{&zs};
     std::uint64_t in_left = e.compressed, out_done = 0;
-    const char* err = nullptr;
     int rc = Z_OK;
-    // zlib counts in 32-bit units: feed and drain in bounded pieces.
+    // zlib counts in 32-bit units: feed and drain in bounded pieces. Output
+    // goes out piece by piece; room for one byte past the declared size tells
+    // an entry that lies about it.
     while (rc != Z_STREAM_END) {
       if (zs.avail_in == 0 && in_left > 0) {
         const auto piece = static_cast<uInt>(std::min<std::uint64_t>(in_left, 1u << 30));
@@ -166,44 +185,33 @@ std::string ZipArchive::read(const ZipEntry& e) const {
         zs.avail_in = piece;
         in_left -= piece;
       }
-      unsigned char spill;
-      const bool full = out_done == e.uncompressed;
-      if (full) {
-        // Output is at the declared size: one more byte means the entry lies.
-        zs.next_out = &spill;
-        zs.avail_out = 1;
-      } else {
-        const auto piece = static_cast<uInt>(std::min<std::uint64_t>(e.uncompressed - out_done, 1u << 30));
-        zs.next_out = reinterpret_cast<Bytef*>(out.data() + out_done);
-        zs.avail_out = piece;
-      }
-      const uInt before_out = zs.avail_out, before_in = zs.avail_in;
+      const std::uint64_t room = std::min<std::uint64_t>(e.uncompressed - out_done, buf.size() - 1) + 1;
+      zs.next_out = buf.data();
+      zs.avail_out = static_cast<uInt>(room);
+      const uInt before_in = zs.avail_in;
       rc = inflate(&zs, Z_NO_FLUSH);
-      const uInt produced = before_out - zs.avail_out;
-      if (full && produced > 0) {
-        err = "inflates past its declared size (stopped at the declared size)";
-        break;
-      }
+      const std::size_t produced = static_cast<std::size_t>(room - zs.avail_out);
+      if (produced > e.uncompressed - out_done) fail("inflates past its declared size (stopped at the declared size)");
       out_done += produced;
+      if (produced > 0) emit(buf.data(), produced);
       if (rc == Z_STREAM_END) break;
-      if (rc == Z_BUF_ERROR && zs.avail_in == 0 && in_left == 0) {
-        err = "deflate data ends early (truncated)";
-        break;
-      }
-      if ((rc != Z_OK && rc != Z_BUF_ERROR) || (produced == 0 && zs.avail_in == before_in)) {
-        err = "corrupt deflate data";
-        break;
-      }
+      if (rc == Z_BUF_ERROR && zs.avail_in == 0 && in_left == 0) fail("deflate data ends early (truncated)");
+      if ((rc != Z_OK && rc != Z_BUF_ERROR) || (produced == 0 && zs.avail_in == before_in)) fail("corrupt deflate data");
     }
-    inflateEnd(&zs);
-    if (err) fail(err);
     if (out_done != e.uncompressed)
       fail("inflates to " + std::to_string(out_done) + " bytes, not the declared " + std::to_string(e.uncompressed));
   } else {
     fail("uses unsupported compression method " + std::to_string(e.method));
   }
-  const auto crc = crc32_z(0L, reinterpret_cast<const Bytef*>(out.data()), out.size());
   if (crc != e.crc) fail("CRC mismatch (corrupt or truncated data)");
+}
+
+std::string ZipArchive::read(const ZipEntry& e) const {
+  std::string out;
+  read_stream(e, [&](const char* p, std::size_t n) {
+    if (out.empty()) out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(e.uncompressed, limits_.max_entry)));
+    out.append(p, n);
+  });
   return out;
 }
 

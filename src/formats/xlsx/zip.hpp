@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ class ZipArchive {
   const ZipEntry* find(const std::string& name) const;
   // The inflated bytes of an entry, checked against its declared size and CRC.
   std::string read(const ZipEntry& e) const;
+  // The same bytes handed to `sink` in pieces of at most 256 KiB as they are
+  // inflated, so that a consumer needs no room for the whole entry. The
+  // checks are those of read(); the CRC fails after the last piece.
+  void read_stream(const ZipEntry& e, const std::function<void(const char*, std::size_t)>& sink) const;
 
  private:
   const std::uint8_t* data_;

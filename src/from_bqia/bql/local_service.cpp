@@ -411,7 +411,73 @@ Frame evaluate(const Ctx& c, const Item& item, const std::string& out_name, cons
   }
 }
 
-// Parses "get(F1, F2) for(['K1', 'K2'])".
+// A Python string literal at q[i] (single or double quotes, backslash
+// escapes as python_str_repr writes them); i moves past it.
+std::optional<std::string> python_str_literal(const std::string& q, std::size_t& i) {
+  if (i >= q.size() || (q[i] != '\'' && q[i] != '"')) return std::nullopt;
+  const char quote = q[i];
+  std::string out;
+  auto hex = [&](std::size_t at, int n, std::uint32_t& v) {
+    v = 0;
+    if (at + static_cast<std::size_t>(n) > q.size()) return false;
+    for (int k = 0; k < n; ++k) {
+      const char c = q[at + static_cast<std::size_t>(k)];
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (d < 0) return false;
+      v = v * 16 + static_cast<std::uint32_t>(d);
+    }
+    return true;
+  };
+  for (std::size_t p = i + 1; p < q.size();) {
+    const char c = q[p];
+    if (c == quote) {
+      i = p + 1;
+      return out;
+    }
+    if (c != '\\') {
+      out += c;
+      ++p;
+      continue;
+    }
+    if (p + 1 >= q.size()) return std::nullopt;
+    const char e = q[p + 1];
+    p += 2;
+    std::uint32_t cp = 0;
+    int n = 0;
+    switch (e) {
+      case '\\': case '\'': case '"': out += e; continue;
+      case 'n': out += '\n'; continue;
+      case 'r': out += '\r'; continue;
+      case 't': out += '\t'; continue;
+      case 'x': n = 2; break;
+      case 'u': n = 4; break;
+      case 'U': n = 8; break;
+      default: return std::nullopt;
+    }
+    if (!hex(p, n, cp) || cp > 0x10FFFF) return std::nullopt;
+    p += static_cast<std::size_t>(n);
+    if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      out += static_cast<char>(cp - 0xDC00);  // a byte that was not UTF-8
+    } else if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return std::nullopt;
+}
+
+// Parses "get(F1, F2) for(['K1', "K'2"])".
 bool parse_query(const std::string& q, std::vector<std::string>& fields, std::vector<std::string>& keys) {
   std::size_t i = 0;
   auto ws = [&] {
@@ -438,11 +504,10 @@ bool parse_query(const std::string& q, std::vector<std::string>& fields, std::ve
   ws();
   if (!lit("]")) {
     for (;;) {
-      if (!lit("'")) return false;
-      auto e = q.find('\'', i);
-      if (e == std::string::npos) return false;
-      keys.push_back(q.substr(i, e - i));
-      i = e + 1;
+      ws();
+      auto key = python_str_literal(q, i);
+      if (!key) return false;
+      keys.push_back(std::move(*key));
       if (lit("]")) break;
       if (!lit(",")) return false;
     }

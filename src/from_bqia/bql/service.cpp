@@ -9,7 +9,9 @@ namespace quorin_data::from_bqia::bql {
 
 namespace {
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
+// Texts in query texts are written as Python writes them, so a quote inside
+// one cannot end it early.
+std::string quoted(const std::string& s) { return python_str_repr(s); }
 
 std::string list_text(const std::vector<std::string>& v) {
   std::string out = "[";

@@ -1,6 +1,7 @@
 // Pieces shared by the bucketry sources and its tests.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,14 +13,18 @@
 
 namespace quorin_data::from_s3::bucketry::detail {
 
-// The module-wide client, or NameError "name 's3_client' is not defined".
+// The module-wide client; when there is none, the error that kept it from
+// being created at load, else NameError "name 's3_client' is not defined".
 std::shared_ptr<store::S3Client> require_client();
 
-// What the module does at load about the client: calls `factory`; a failure or
-// a null result leaves no client, and emits "'boto3' is not installed." when
-// `show_warnings`. Returns the client (possibly null).
+// What the module does at load about the client: calls `factory`. A null
+// result leaves no client and emits "'boto3' is not installed." when
+// `show_warnings`; a failure (a misconfigured store) leaves no client, is
+// stored in `failure` and emitted as "the S3 client could not be created:
+// <cause>" when `show_warnings`. Returns the client (possibly null).
 std::shared_ptr<store::S3Client> create_client_at_load(
-    bool show_warnings, const std::function<std::shared_ptr<store::S3Client>()>& factory);
+    bool show_warnings, const std::function<std::shared_ptr<store::S3Client>()>& factory,
+    std::exception_ptr* failure = nullptr);
 
 // prefix + "/" + path; an absent prefix raises TypeError as text concatenation
 // with nothing would.
@@ -31,6 +36,10 @@ std::string object_name(const std::string& bucket, const std::string& key);
 // The local target of a "local_file_path" read: "temp/" + file_path, after
 // checking that its ".." segments stay inside temp/ (ValueError otherwise).
 std::string local_target(const std::string& file_path);
+// Creates the folders of that target one by one. A folder on the way that is
+// a symbolic link (temp/ itself included) would send the file elsewhere:
+// ValueError, before anything is created there or requested.
+void make_local_folders(const std::string& file_path);
 
 // Called with each chunk of a chunked read, in order (tests watch the chunk
 // sizes through it). Returns the previous observer.

@@ -87,7 +87,7 @@ std::string ascii(const std::string& bytes) {
 
 }  // namespace
 
-void delete_local_folder(const std::string& folder_path) {
+int delete_local_folder_with_status(const std::string& folder_path) {
   Pipe out, err;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -115,6 +115,9 @@ void delete_local_folder(const std::string& folder_path) {
   const std::string err_line = "Error: " + ascii(err_bytes);
   std::cout << err_line << std::endl;
   std::cout << "code: " << code << std::endl;
+  return code;
 }
+
+void delete_local_folder(const std::string& folder_path) { (void)delete_local_folder_with_status(folder_path); }
 
 }  // namespace quorin_data::from_s3::bucketry

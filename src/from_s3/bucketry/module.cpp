@@ -1,5 +1,6 @@
 // Module values of bucketry, set once at library load in this order:
 // SHOW_WARNINGS, the store client, BUCKET.
+#include <exception>
 #include <mutex>
 
 #include "from_s3/bucketry/internal.hpp"
@@ -12,12 +13,17 @@ namespace quorin_data::from_s3::bucketry {
 namespace detail {
 
 std::shared_ptr<store::S3Client> create_client_at_load(
-    bool show_warnings, const std::function<std::shared_ptr<store::S3Client>()>& factory) {
+    bool show_warnings, const std::function<std::shared_ptr<store::S3Client>()>& factory,
+    std::exception_ptr* failure) {
   std::shared_ptr<store::S3Client> client;
   try {
     client = factory();
-  } catch (const std::exception&) {
-    client.reset();
+  } catch (const std::exception& e) {
+    // A misconfigured store, not a missing component: its cause is kept for
+    // the first call that needs the client.
+    if (failure) *failure = std::current_exception();
+    if (show_warnings) warn(std::string("the S3 client could not be created: ") + e.what());
+    return nullptr;
   }
   if (!client && show_warnings) warn("'boto3' is not installed.");
   return client;
@@ -31,6 +37,7 @@ namespace {
 struct ClientSlot {
   std::mutex mu;
   std::shared_ptr<store::S3Client> client;
+  std::exception_ptr failure;  // why the client could not be created at load
 };
 ClientSlot& slot() {
   static ClientSlot s;
@@ -38,9 +45,12 @@ ClientSlot& slot() {
 }
 // Created during static initialisation, after SHOW_WARNINGS and before BUCKET.
 const bool client_loaded = [] {
-  auto c = detail::create_client_at_load(SHOW_WARNINGS, [] { return store::S3Client::from_environment(); });
+  std::exception_ptr failure;
+  auto c = detail::create_client_at_load(
+      SHOW_WARNINGS, [] { return store::S3Client::from_environment(); }, &failure);
   std::lock_guard<std::mutex> lock(slot().mu);
   slot().client = std::move(c);
+  slot().failure = failure;
   return true;
 }();
 }  // namespace
@@ -55,16 +65,35 @@ std::shared_ptr<store::S3Client> s3_client() {
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client) {
   std::lock_guard<std::mutex> lock(slot().mu);
   std::swap(slot().client, client);
+  slot().failure = nullptr;
   return client;
+}
+
+std::string s3_client_load_error() {
+  (void)client_loaded;
+  std::lock_guard<std::mutex> lock(slot().mu);
+  if (!slot().failure) return {};
+  try {
+    std::rethrow_exception(slot().failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
 }
 
 namespace detail {
 
 std::shared_ptr<store::S3Client> require_client() {
   (void)client_loaded;
-  auto c = s3_client();
-  if (!c) throw NameError("name 's3_client' is not defined");
-  return c;
+  std::exception_ptr failure;
+  std::shared_ptr<store::S3Client> c;
+  {
+    std::lock_guard<std::mutex> lock(slot().mu);
+    c = slot().client;
+    failure = slot().failure;
+  }
+  if (c) return c;
+  if (failure) std::rethrow_exception(failure);
+  throw NameError("name 's3_client' is not defined");
 }
 
 std::string join_key(const std::optional<std::string>& prefix, const std::string& path) {

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <iostream>
 #include <mutex>
 #include <string_view>
@@ -108,6 +109,26 @@ std::string local_target(const std::string& file_path) {
   return "temp/" + file_path;
 }
 
+void make_local_folders(const std::string& file_path) {
+  // local_target has kept every ".." inside temp/, and each folder below is
+  // checked to be a real one, so the lexical form is where the file lands.
+  const std::filesystem::path target = std::filesystem::path("temp/" + file_path).lexically_normal();
+  std::filesystem::path at;
+  for (auto it = target.begin(); it != target.end(); ++it) {
+    if (std::next(it) == target.end()) break;  // the file itself (a link there is replaced, not followed)
+    at /= *it;
+    const auto st = std::filesystem::symlink_status(at);
+    if (st.type() == std::filesystem::file_type::not_found) {
+      std::filesystem::create_directory(at);
+    } else if (st.type() == std::filesystem::file_type::symlink) {
+      throw ValueError("file_path \"" + file_path + "\": " + at.string() +
+                       " is a symbolic link; a \"local_file_path\" read only writes inside the real temp/ folder");
+    } else if (st.type() != std::filesystem::file_type::directory) {
+      throw ValueError("file_path \"" + file_path + "\": " + at.string() + " exists and is not a folder");
+    }
+  }
+}
+
 Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
                               std::size_t chunksize) {
   formats::GzipStream gz(body.data(), body.size(), source);
@@ -182,9 +203,7 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
   if (data_format == "local_file_path") {
     const std::string key = detail::join_key(prefix, file_path);
     const std::string target = detail::local_target(file_path);
-    const auto slash = file_path.rfind('/');
-    const std::string folder = "temp/" + (slash == std::string::npos ? std::string() : file_path.substr(0, slash));
-    std::filesystem::create_directories(folder);
+    detail::make_local_folders(file_path);
     detail::require_client()->download_file(bucket, key, target);
     return Value();
   }

@@ -5,6 +5,7 @@
 
 #include "from_s3/snapshelf/module.hpp"
 #include "quorin_data/core/dates.hpp"
+#include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
@@ -17,7 +18,10 @@ LoadState load_module(from_bqia::bql::ModuleHandle& handle) {
   s.show_warnings = read_show_warnings();
   s.bq = handle.get();
   // The store itself is reached through bucketry; only the warning is ours.
-  if (!bucketry::s3_client() && s.show_warnings) warn("'boto3' is not installed.");
+  if (!bucketry::s3_client() && s.show_warnings) {
+    const std::string cause = bucketry::s3_client_load_error();
+    warn(cause.empty() ? "'boto3' is not installed." : "the S3 client could not be created: " + cause);
+  }
   return s;
 }
 
@@ -52,7 +56,10 @@ std::string get_next_friday(const std::string& date_string) {
   const int day_of_week = weekday_monday0(d.days);
   int days_to_add = ((4 - day_of_week) % 7 + 7) % 7;
   if (days_to_add == 0) days_to_add = 7;
-  return format_yyyymmdd(Date{d.days + days_to_add});
+  const Date next{d.days + days_to_add};
+  // A Friday past 9999-12-31 has no "%Y%m%d" form.
+  if (next.days > days_from_civil(9999, 12, 31)) throw ValueError("date value out of range");
+  return format_yyyymmdd(next);
 }
 
 std::optional<std::string> find_closest_earlier_date(const std::string& target_date_str,

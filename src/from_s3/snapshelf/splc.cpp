@@ -77,7 +77,7 @@ void convert_relationship_dates(Frame& f) {
   for (const char* name : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) f.set_column(name, to_dates(f.column(name)));
 }
 
-std::int64_t bound_day(const std::string& text) { return date_of_ns(parse_datetime_ns(text)).days; }
+std::int64_t bound_day(const std::string& text) { return parse_date_text(text).days; }
 
 std::vector<std::string> tickers_list(const Value& tickers) {
   if (!tickers.is_list()) throw_argument_type("tickers", "list", tickers.type_name());

@@ -44,7 +44,7 @@ std::string render_universe(const std::vector<std::string>& keys) {
   std::string out = "[";
   for (std::size_t i = 0; i < keys.size(); ++i) {
     if (i) out += ", ";
-    out += "'" + keys[i] + "'";
+    out += python_str_repr(keys[i]);
   }
   return out + "]";
 }

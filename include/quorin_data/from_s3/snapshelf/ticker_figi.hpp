@@ -41,7 +41,8 @@ class TextMap {
   std::unordered_map<std::string, std::size_t> pos_;
 };
 
-// ['A', 'B']: the texts single-quoted, unchanged (no escaping), joined by ", ".
+// ['A', 'B']: each text as python_str_repr renders it (so a quote in a
+// ticker cannot end the text early), joined by ", ".
 std::string render_universe(const std::vector<std::string>& keys);
 
 // Convert parsekey tickers to FIGI codes.
