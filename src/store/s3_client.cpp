@@ -199,6 +199,7 @@ struct Sink {
   virtual bool reset() = 0;
   virtual void reserve(std::uint64_t) {}
   int err = 0;
+  std::uint64_t bytes = 0;  // written since the last reset
 };
 
 struct MemSink : Sink {
@@ -285,6 +286,7 @@ size_t write_cb(char* p, size_t sz, size_t n, void* ud) {
       a->sink_failed = true;
       return 0;
     }
+    a->sink->bytes += len;
     return len;
   }
   if (a->body.size() + len > (256u << 20)) return 0;
@@ -482,6 +484,7 @@ struct S3Client::Impl {
       if (r.sink && !r.sink->reset())
         throw TransportError(std::string(r.op) + " " + resource(r) +
                              ": cannot reset the download target: " + std::strerror(r.sink->err));
+      if (r.sink) r.sink->bytes = 0;
       char errbuf[CURL_ERROR_SIZE] = {0};
       CURLcode rc;
       long connects = 0;
@@ -574,6 +577,10 @@ struct S3Client::Impl {
         throw StoreError(err->code, scrub(err->message, creds, auth), static_cast<int>(a.status),
                          err->request_id, r.op, scrub(resource(r), creds, auth));
       }
+      if (r.sink) {
+        std::lock_guard<std::mutex> l(stats_mu);
+        st.bytes_received += r.sink->bytes;
+      }
       return a;
     }
   }
@@ -652,6 +659,80 @@ std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const 
   r.sink = &sink;
   impl_->send(r);
   return out;
+}
+
+ObjectRange S3Client::get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,
+                                       std::uint64_t length, const std::string& if_match) {
+  const std::string what = "GetObject s3://" + bucket + "/" + key;
+  if (length == 0 || offset > UINT64_MAX - length)
+    throw ValueError(what + ": invalid byte range (offset " + std::to_string(offset) + ", length " +
+                     std::to_string(length) + ")");
+  const std::uint64_t last = offset + length - 1;
+  const std::string range = "bytes=" + std::to_string(offset) + "-" + std::to_string(last);
+  impl_->count(&RequestStats::get_object);
+  impl_->count(&RequestStats::get_object_range);
+  ObjectRange out;
+  MemSink sink(&out.bytes);
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.headers.emplace_back("range", range);
+  if (!if_match.empty()) r.headers.emplace_back("if-match", if_match);
+  r.sink = &sink;
+  Attempt a = impl_->send(r);
+  if (auto it = a.headers.find("etag"); it != a.headers.end()) out.etag = it->second;
+  auto fail = [&](const std::string& why) { return TransportError(what + ": the answer to Range " + range + " " + why); };
+  if (!if_match.empty() && out.etag != if_match)
+    throw fail("comes from another version of the object (ETag " + (out.etag.empty() ? "none" : out.etag) +
+         ", expected " + if_match + ")");
+  if (a.status == 206) {
+    auto h = a.headers.find("content-range");
+    std::optional<ContentRange> cr;
+    if (h != a.headers.end()) cr = parse_content_range(h->second);
+    if (!cr || !cr->total) throw fail("has no valid Content-Range");
+    out.object_size = *cr->total;
+    if (cr->first != offset || cr->last != last || out.bytes.size() != length)
+      throw fail("holds " + std::to_string(out.bytes.size()) + " bytes (Content-Range " + h->second + ") for the " +
+           std::to_string(length) + " asked");
+    return out;
+  }
+  // A whole-object answer: the store ignored Range.
+  out.object_size = out.bytes.size();
+  if (out.bytes.size() < offset || out.bytes.size() - offset < length)
+    throw fail("is the whole object of " + std::to_string(out.bytes.size()) + " bytes, shorter than the range");
+  out.bytes.erase(out.bytes.begin() + static_cast<std::ptrdiff_t>(offset + length), out.bytes.end());
+  out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+  return out;
+}
+
+std::optional<ContentRange> parse_content_range(std::string_view h) {
+  auto number = [](std::string_view& s, std::uint64_t& v) {
+    std::size_t i = 0;
+    v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+      const std::uint64_t d = static_cast<std::uint64_t>(s[i] - '0');
+      if (v > (UINT64_MAX - d) / 10) return false;
+      v = v * 10 + d;
+    }
+    s.remove_prefix(i);
+    return i > 0;
+  };
+  while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+  while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
+  if (h.size() < 6 || h.substr(0, 6) != "bytes ") return std::nullopt;
+  h.remove_prefix(6);
+  ContentRange cr;
+  if (!number(h, cr.first) || h.empty() || h.front() != '-') return std::nullopt;
+  h.remove_prefix(1);
+  if (!number(h, cr.last) || h.empty() || h.front() != '/') return std::nullopt;
+  h.remove_prefix(1);
+  if (h == "*") {
+    cr.total.reset();
+  } else {
+    std::uint64_t t;
+    if (!number(h, t) || !h.empty()) return std::nullopt;
+    cr.total = t;
+  }
+  if (cr.last < cr.first || (cr.total && cr.last >= *cr.total)) return std::nullopt;
+  return cr;
 }
 
 void S3Client::download_file(const std::string& bucket, const std::string& key,

@@ -145,9 +145,18 @@ struct RequestStats {
   std::uint64_t list_objects = 0, head_object = 0, get_object = 0, put_object = 0,
                 create_multipart_upload = 0, upload_part = 0, complete_multipart_upload = 0,
                 abort_multipart_upload = 0, delete_objects = 0, delete_object = 0;
+  std::uint64_t get_object_range = 0;  // ranged GetObject calls (also counted in get_object)
+  std::uint64_t bytes_received = 0;    // body bytes of successful downloads (whole and ranged)
   std::uint64_t retries = 0;        // attempts beyond the first
   std::uint64_t http_requests = 0;  // every attempt that was sent
   std::uint64_t connections = 0;    // new connections opened (reuse keeps it low)
+};
+
+// Part of an object, as a ranged GetObject answered it.
+struct ObjectRange {
+  std::vector<std::uint8_t> bytes;  // exactly the bytes asked for
+  std::uint64_t object_size = 0;    // the whole object's size
+  std::string etag;                 // empty when the answer had none
 };
 
 // A parsed error body.
@@ -168,6 +177,15 @@ class S3Client {
                            const std::optional<std::string>& continuation_token);
   ObjectInfo head_object(const std::string& bucket, const std::string& key);
   std::vector<std::uint8_t> get_object(const std::string& bucket, const std::string& key);
+  // GetObject of the bytes [offset, offset + length) ("Range: bytes=a-b";
+  // length >= 1). With `if_match` (an ETag) the store is asked to answer only
+  // from that version (If-Match) and the answer's ETag must equal it, so that
+  // ranges of a replaced object are never mixed. An answer that is not
+  // exactly the range asked for (fewer bytes, another Content-Range) raises
+  // TransportError naming the object and the range; a store that ignores
+  // Range and sends the whole object is answered from its body.
+  ObjectRange get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,
+                               std::uint64_t length, const std::string& if_match = {});
   // Streams to a temporary file beside `path`, renames it on success, removes it on failure.
   void download_file(const std::string& bucket, const std::string& key, const std::string& path);
   // Managed upload: one PutObject up to multipart_threshold, multipart (part_size
@@ -206,6 +224,13 @@ std::string parse_initiate_multipart(std::string_view xml, const std::string& so
 std::optional<ErrorInfo> parse_complete_multipart(std::string_view xml, const std::string& source);
 // Never throws: an empty or unparsable body gives empty fields.
 ErrorInfo parse_error_body(std::string_view xml);
+// A Content-Range header "bytes FIRST-LAST/TOTAL" (TOTAL may be "*", given
+// as nothing); nothing when it is not of that form or LAST < FIRST.
+struct ContentRange {
+  std::uint64_t first = 0, last = 0;
+  std::optional<std::uint64_t> total;
+};
+std::optional<ContentRange> parse_content_range(std::string_view header);
 
 // ---------------------------------------------------------------- signing (exposed for tests)
 

@@ -84,8 +84,10 @@ inline std::vector<std::string> split_tab(const std::string& line) {
   return r;
 }
 
-inline Dump duck_dump(const std::string& file) {
-  const std::string out = run(peer_cmd() + " dump " + shell_quote(file));
+// What DuckDB reads from `file`; with `where`, only the rows of that condition.
+inline Dump duck_dump(const std::string& file, const std::string& where = "") {
+  const std::string out =
+      run(peer_cmd() + " dump " + shell_quote(file) + (where.empty() ? "" : " '' " + shell_quote(where)));
   Dump d;
   std::size_t pos = 0, line_no = 0;
   while (pos < out.size()) {

@@ -2,8 +2,9 @@
 //
 //   node duckdb_peer.mjs exec SQL...        run statements in order (e.g. COPY ... TO)
 //   node duckdb_peer.mjs query SQL          print the rows of one query
-//   node duckdb_peer.mjs dump FILE [COLS]   print what DuckDB reads from FILE
-//   node duckdb_peer.mjs time FILE          materialize FILE with one thread, print ms
+//   node duckdb_peer.mjs dump FILE [COLS] [WHERE]  print what DuckDB reads from FILE
+//   node duckdb_peer.mjs time FILE [WHERE]   materialize FILE (the rows of WHERE)
+//                                            with one thread, print ms and rows
 //
 // "dump" prints one line of column names, one of DuckDB type names, then one
 // line per row; cells are tab-separated, missing values are \N, and tabs,
@@ -46,8 +47,8 @@ if (cmd === 'exec') {
   const rows = (await con.runAndReadAll(args[0])).getRows();
   process.stdout.write(rows.map((r) => r.map((v) => (v === null ? '\\N' : esc(String(v)))).join('\t')).join('\n') + '\n');
 } else if (cmd === 'dump') {
-  const [file, cols] = args;
-  const src = `read_parquet(${lit(file)})`;
+  const [file, cols, where] = args;
+  const src = `read_parquet(${lit(file)})` + (where ? ` WHERE ${where}` : '');
   const desc = (await con.runAndReadAll(`DESCRIBE SELECT ${cols || '*'} FROM ${src}`)).getRows();
   const names = desc.map((r) => String(r[0]));
   const types = desc.map((r) => String(r[1]));
@@ -63,15 +64,15 @@ if (cmd === 'exec') {
   }
   process.stdout.write(out.join('\n') + '\n');
 } else if (cmd === 'time') {
-  const [file] = args;
+  const [file, where] = args;
   await con.run('SET threads=1');
   // Materialize every column into a temporary table; the timer covers only the query.
   const t0 = process.hrtime.bigint();
-  await con.run(`CREATE TEMP TABLE t AS SELECT * FROM read_parquet(${lit(file)})`);
+  await con.run(`CREATE TEMP TABLE t AS SELECT * FROM read_parquet(${lit(file)})` + (where ? ` WHERE ${where}` : ''));
   const t1 = process.hrtime.bigint();
   const n = (await con.runAndReadAll('SELECT count(*) FROM t')).getRows()[0][0];
   process.stdout.write(`${Number(t1 - t0) / 1e6} ${n}\n`);
 } else {
-  process.stderr.write('usage: duckdb_peer.mjs exec SQL... | query SQL | dump FILE [COLS] | time FILE\n');
+  process.stderr.write('usage: duckdb_peer.mjs exec SQL... | query SQL | dump FILE [COLS] [WHERE] | time FILE [WHERE]\n');
   process.exit(2);
 }

@@ -48,11 +48,36 @@ struct ParquetReadStats {
   std::size_t row_groups_skipped = 0;
 };
 
+// The bytes of a file fetched by ranges on demand (an object in a store).
+class RangeSource {
+ public:
+  virtual ~RangeSource() = default;
+  // The file's size in bytes.
+  virtual std::uint64_t size() = 0;
+  // Exactly the bytes [offset, offset + length); a source that cannot give
+  // them all throws.
+  virtual std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) = 0;
+};
+
 class ParquetFile {
  public:
   // Opens a file held in memory; `source` names it in errors. The buffer is shared, not copied.
   static ParquetFile open(std::shared_ptr<const std::vector<std::uint8_t>> bytes, std::string source);
   static ParquetFile open_path(const std::string& path);
+  // Opens a file read by ranges: the footer from one read of the last
+  // `tail_bytes` (a second read only when the footer is longer), then only
+  // the column chunks a read needs, adjacent ranges fetched as one and every
+  // byte fetched at most once. Same results as a file in memory.
+  static ParquetFile open_ranges(std::shared_ptr<RangeSource> source, std::string name,
+                                 std::size_t tail_bytes = 64 << 10);
+  // For a file read by ranges: fetches the chunks of `columns` (every
+  // readable column when absent) in row groups `groups` that are not held
+  // yet. Reads do this themselves; a caller that knows what comes next can
+  // have it fetched in fewer requests. Nothing for a file in memory.
+  void prefetch(const std::vector<std::size_t>& groups,
+                const std::optional<std::vector<std::string>>& columns = std::nullopt) const;
+  // Bytes fetched from the range source so far (0 for a file in memory).
+  std::uint64_t bytes_fetched() const;
 
   std::size_t num_row_groups() const;
   std::int64_t num_rows() const;

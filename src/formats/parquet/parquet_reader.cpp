@@ -7,6 +7,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <mutex>
 
 #include "parquet_internal.hpp"
 #include "quorin_data/formats/parquet.hpp"
@@ -248,6 +249,98 @@ void classify(const quorin_pq::SchemaElement& e, ColumnDesc& d) {
 
 }  // namespace
 
+// The byte ranges of a file read by ranges. Held ranges never overlap;
+// adjacent ones are joined so that any span inside a held run is one
+// contiguous buffer. Buffers are shared so that a decode keeps its bytes alive
+// while another read joins them into a larger one.
+struct RangeCache {
+  using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
+  std::shared_ptr<RangeSource> src;
+  std::mutex mu;
+  std::map<std::uint64_t, Buffer> held;  // offset -> bytes
+  std::uint64_t fetched = 0;
+
+  // The buffer holding [off, off + len) whole and the position of `off` in it.
+  std::pair<Buffer, std::size_t> find_locked(std::uint64_t off, std::size_t len) const {
+    auto it = held.upper_bound(off);
+    if (it == held.begin()) return {nullptr, 0};
+    --it;
+    if (it->first + it->second->size() < off + len) return {nullptr, 0};
+    return {it->second, static_cast<std::size_t>(off - it->first)};
+  }
+
+  // Adds [off, off + bytes.size()), joining it with held neighbours it touches.
+  void insert_locked(std::uint64_t off, std::vector<std::uint8_t> bytes) {
+    std::uint64_t lo = off, hi = off + bytes.size();
+    auto first = held.upper_bound(off);
+    if (first != held.begin() && std::prev(first)->first + std::prev(first)->second->size() >= off) --first;
+    auto last = first;
+    while (last != held.end() && last->first <= hi) ++last;
+    if (first == last) {
+      held.emplace(off, std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes)));
+      return;
+    }
+    lo = std::min(lo, first->first);
+    for (auto it = first; it != last; ++it) hi = std::max<std::uint64_t>(hi, it->first + it->second->size());
+    auto joined = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(hi - lo));
+    for (auto it = first; it != last; ++it)
+      std::memcpy(joined->data() + (it->first - lo), it->second->data(), it->second->size());
+    if (!bytes.empty()) std::memcpy(joined->data() + (off - lo), bytes.data(), bytes.size());
+    held.erase(first, last);
+    held.emplace(lo, std::move(joined));
+  }
+
+  // Reads [off, off + len) from the source, checking the answer's length.
+  std::vector<std::uint8_t> read_exact(std::uint64_t off, std::size_t len, const Place& place) {
+    std::vector<std::uint8_t> b = src->read(off, len);
+    if (b.size() != len)
+      place.fail("range read of " + std::to_string(len) + " bytes at offset " + std::to_string(off) + " returned " +
+                 std::to_string(b.size()) + " bytes");
+    fetched += len;
+    return b;
+  }
+
+  // Fetches the parts of the spans [begin, end) not held yet: overlapping and
+  // adjacent parts as one read each, in file order.
+  void fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans, const Place& place) {
+    std::lock_guard<std::mutex> lock(mu);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
+    for (const auto& [b, e] : spans) {
+      std::uint64_t pos = b;
+      auto it = held.upper_bound(pos);
+      if (it != held.begin()) --it;
+      for (; it != held.end() && pos < e; ++it) {
+        const std::uint64_t hb = it->first, he = hb + it->second->size();
+        if (he <= pos) continue;
+        if (hb >= e) break;
+        if (hb > pos) missing.emplace_back(pos, hb);
+        pos = std::max(pos, he);
+      }
+      if (pos < e) missing.emplace_back(pos, e);
+    }
+    std::sort(missing.begin(), missing.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    for (const auto& m : missing) {
+      if (!runs.empty() && m.first <= runs.back().second) runs.back().second = std::max(runs.back().second, m.second);
+      else runs.push_back(m);
+    }
+    for (const auto& [b, e] : runs) insert_locked(b, read_exact(b, static_cast<std::size_t>(e - b), place));
+  }
+
+  std::pair<Buffer, std::size_t> get(std::uint64_t off, std::size_t len, const Place& place) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      auto hit = find_locked(off, len);
+      if (hit.first) return hit;
+    }
+    fetch({{off, off + len}}, place);
+    std::lock_guard<std::mutex> lock(mu);
+    auto hit = find_locked(off, len);
+    if (!hit.first) place.fail("bytes at offset " + std::to_string(off) + " were not fetched");
+    return hit;
+  }
+};
+
 struct ParquetFile::Impl {
   std::shared_ptr<const std::vector<std::uint8_t>> keep;
   const std::uint8_t* data = nullptr;
@@ -257,8 +350,23 @@ struct ParquetFile::Impl {
   quorin_pq::FileMetaData meta;
   std::vector<ColumnDesc> columns;
   std::map<std::string, std::string> zones;  // column -> zone name kept by our writer
+  // Set when the file is read by ranges (then `data` is null and `size` is
+  // the file's size): the byte ranges fetched so far.
+  std::shared_ptr<RangeCache> ranges;
 
   void init();
+  // Magic, footer and schema from the last `tail_len` bytes of the file
+  // (`size` bytes long); the tail must hold the whole footer.
+  void init_from_tail(const std::uint8_t* tail, std::size_t tail_len);
+  // Pointer to the file bytes [offset, offset + length): into the buffer, or
+  // into the fetched ranges (fetching the range when it is not held yet;
+  // `keep` then holds those bytes alive).
+  const std::uint8_t* bytes_at(std::uint64_t offset, std::size_t length, const Place& place,
+                               RangeCache::Buffer& keep) const;
+  // Fetches the chunks of `cols` in `groups` that a ranged file does not hold.
+  void prefetch(const std::vector<std::size_t>& groups, const std::vector<const ColumnDesc*>& cols) const;
+  // [begin, end) of a column chunk in the file, checked against the body.
+  std::pair<std::size_t, std::size_t> chunk_span(const ColumnDesc& d, std::size_t rg, const Place& place) const;
   const ColumnDesc& find(const std::string& name) const;
   void decode_chunk(const ColumnDesc& d, std::size_t rg, Column& out) const;
   void finish(const ColumnDesc& d, Column& out) const;
@@ -288,17 +396,25 @@ void ParquetFile::Impl::init() {
   Place place{&source, "file"};
   if (size < 12) place.fail("file too short to be Parquet (" + std::to_string(size) + " bytes)");
   if (std::memcmp(data, "PAR1", 4) != 0) place.fail("wrong magic at the start (not a Parquet file)");
-  if (std::memcmp(data + size - 4, "PARE", 4) == 0) place.fail("encrypted footer (encryption is not supported)");
-  if (std::memcmp(data + size - 4, "PAR1", 4) != 0) place.fail("wrong magic at the end (truncated or not Parquet)");
+  init_from_tail(data, size);
+}
+
+void ParquetFile::Impl::init_from_tail(const std::uint8_t* tail, std::size_t tail_len) {
+  Place place{&source, "file"};
+  if (size < 12 || tail_len < 8 || tail_len > size)
+    place.fail("file too short to be Parquet (" + std::to_string(size) + " bytes)");
+  if (std::memcmp(tail + tail_len - 4, "PARE", 4) == 0) place.fail("encrypted footer (encryption is not supported)");
+  if (std::memcmp(tail + tail_len - 4, "PAR1", 4) != 0) place.fail("wrong magic at the end (truncated or not Parquet)");
   std::uint32_t flen;
-  std::memcpy(&flen, data + size - 8, 4);
+  std::memcpy(&flen, tail + tail_len - 8, 4);
   if (flen > size - 12) {
     place.where = "footer";
     place.fail("footer length " + std::to_string(flen) + " runs past the start of the file");
   }
+  if (flen > tail_len - 8) place.fail("footer not held in the bytes read");
   body_end = size - 8 - flen;
   place.where = "footer at offset " + std::to_string(body_end);
-  const std::size_t used = thrift_decode(data + body_end, flen, meta, place, "file metadata");
+  const std::size_t used = thrift_decode(tail + (tail_len - 8 - flen), flen, meta, place, "file metadata");
   (void)used;
   if (meta.__isset.encryption_algorithm) place.fail("encrypted file (encryption is not supported)");
   const auto& s = meta.schema;
@@ -718,7 +834,8 @@ struct ChunkReader {
       place.fail("page claims " + std::to_string(n) + " values in " + std::to_string(usize) + " bytes");
   }
 
-  void run(const std::uint8_t* file, std::size_t begin, std::size_t end, std::int64_t expect) {
+  // `chunk` holds the file bytes [begin, end); positions in messages are file offsets.
+  void run(const std::uint8_t* chunk, std::size_t begin, std::size_t end, std::int64_t expect) {
     std::size_t pos = begin;
     std::int64_t done = 0;
     Place place{&source, ""};
@@ -727,12 +844,12 @@ struct ChunkReader {
       if (pos >= end) place.fail("column chunk ends after " + std::to_string(done) + " of " +
                                  std::to_string(expect) + " values");
       quorin_pq::PageHeader ph;
-      const std::size_t hlen = thrift_decode(file + pos, end - pos, ph, place, "page header");
+      const std::size_t hlen = thrift_decode(chunk + (pos - begin), end - pos, ph, place, "page header");
       if (ph.compressed_page_size < 0 || ph.uncompressed_page_size < 0) place.fail("negative page size");
       const std::size_t csize = static_cast<std::size_t>(ph.compressed_page_size);
       const std::size_t usize = static_cast<std::size_t>(ph.uncompressed_page_size);
       if (csize > end - pos - hlen) place.fail("page size " + std::to_string(csize) + " runs past the column chunk");
-      const std::uint8_t* p = file + pos + hlen;
+      const std::uint8_t* p = chunk + (pos - begin) + hlen;
       pos += hlen + csize;
       if (ph.type == pDictionary) {
         if (!ph.__isset.dictionary_page_header) place.fail("dictionary page without its header");
@@ -811,8 +928,8 @@ struct ChunkReader {
 
 }  // namespace
 
-void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column& out) const {
-  Place place{&source, rg_place(d, rg)};
+std::pair<std::size_t, std::size_t> ParquetFile::Impl::chunk_span(const ColumnDesc& d, std::size_t rg,
+                                                                  const Place& place) const {
   if (!d.unsupported.empty()) place.fail(d.unsupported);
   const auto& group = meta.row_groups[rg];
   const auto& cc = group.columns[static_cast<std::size_t>(d.leaf)];
@@ -832,11 +949,21 @@ void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column
   if (md.num_values != group.num_rows)
     place.fail("column chunk holds " + std::to_string(md.num_values) + " values for " +
                std::to_string(group.num_rows) + " rows");
-  const std::size_t b = static_cast<std::size_t>(start), e = b + static_cast<std::size_t>(md.total_compressed_size);
+  const std::size_t b = static_cast<std::size_t>(start);
+  return {b, b + static_cast<std::size_t>(md.total_compressed_size)};
+}
+
+void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column& out) const {
+  Place place{&source, rg_place(d, rg)};
+  const auto span = chunk_span(d, rg, place);
+  const std::size_t b = span.first, e = span.second;
+  const auto& md = meta.row_groups[rg].columns[static_cast<std::size_t>(d.leaf)].meta_data;
+  RangeCache::Buffer keep;
+  const std::uint8_t* chunk = bytes_at(b, e - b, place, keep);
   auto go = [&](auto tag) {
     using T = decltype(tag);
     ChunkReader<T> r{d, source, out, rg, md.codec, {}, {}, false, {}, {}, {}, {}, {}, {}};
-    r.run(data, b, e, md.num_values);
+    r.run(chunk, b, e, md.num_values);
   };
   switch (d.phys) {
     case kBoolean: go(std::uint8_t{}); break;
@@ -847,6 +974,26 @@ void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column
     case kDouble: go(double{}); break;
     default: go(std::string_view{}); break;
   }
+}
+
+const std::uint8_t* ParquetFile::Impl::bytes_at(std::uint64_t offset, std::size_t length, const Place& place,
+                                                RangeCache::Buffer& keep) const {
+  if (!ranges) return data + offset;
+  auto [buf, pos] = ranges->get(offset, length, place);
+  keep = std::move(buf);
+  return keep->data() + pos;
+}
+
+void ParquetFile::Impl::prefetch(const std::vector<std::size_t>& groups,
+                                 const std::vector<const ColumnDesc*>& cols) const {
+  if (!ranges) return;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  for (std::size_t g : groups)
+    for (const ColumnDesc* d : cols) {
+      if (!d->unsupported.empty()) continue;  // its read reports why
+      spans.push_back(chunk_span(*d, g, Place{&source, rg_place(*d, g)}));
+    }
+  ranges->fetch(std::move(spans), Place{&source, "column chunks"});
 }
 
 // Final touches of a decoded column: drop an all-present validity, turn
@@ -891,6 +1038,67 @@ ParquetFile ParquetFile::open_path(const std::string& path) {
   bytes->resize(static_cast<std::size_t>(n));
   if (n > 0 && !in.read(reinterpret_cast<char*>(bytes->data()), n)) throw FormatError("Parquet", path, "file", "cannot read the file");
   return open(std::move(bytes), path);
+}
+
+ParquetFile ParquetFile::open_ranges(std::shared_ptr<RangeSource> src, std::string name, std::size_t tail_bytes) {
+  if (!src) throw ValueError("no range source given for Parquet file " + name);
+  auto impl = std::make_shared<Impl>();
+  impl->source = std::move(name);
+  impl->ranges = std::make_shared<RangeCache>();
+  impl->ranges->src = std::move(src);
+  const std::uint64_t size = impl->ranges->src->size();
+  Place place{&impl->source, "file"};
+  if (size < 12) place.fail("file too short to be Parquet (" + std::to_string(size) + " bytes)");
+  if (size > std::numeric_limits<std::size_t>::max() / 2) place.fail("file too large");
+  impl->size = static_cast<std::size_t>(size);
+  RangeCache& cache = *impl->ranges;
+  std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, std::max<std::size_t>(tail_bytes, 12)));
+  std::vector<std::uint8_t> tail = cache.read_exact(size - tail_len, tail_len, place);
+  // A footer longer than the first read: fetch the part before it.
+  if (std::memcmp(tail.data() + tail_len - 4, "PAR1", 4) == 0) {
+    std::uint32_t flen;
+    std::memcpy(&flen, tail.data() + tail_len - 8, 4);
+    if (flen <= size - 12 && std::size_t{flen} + 8 > tail_len) {
+      const std::size_t more = std::size_t{flen} + 8 - tail_len;
+      std::vector<std::uint8_t> head = cache.read_exact(size - tail_len - more, more, place);
+      head.insert(head.end(), tail.begin(), tail.end());
+      tail = std::move(head);
+      tail_len = tail.size();
+    }
+  }
+  if (tail_len == size && std::memcmp(tail.data(), "PAR1", 4) != 0)
+    place.fail("wrong magic at the start (not a Parquet file)");
+  impl->init_from_tail(tail.data(), tail_len);
+  // The tail's bytes before the footer may belong to chunks a read needs.
+  {
+    std::lock_guard<std::mutex> lock(cache.mu);
+    cache.insert_locked(size - tail_len, std::move(tail));
+  }
+  ParquetFile f;
+  f.impl_ = std::move(impl);
+  return f;
+}
+
+void ParquetFile::prefetch(const std::vector<std::size_t>& groups,
+                           const std::optional<std::vector<std::string>>& columns) const {
+  const Impl& im = *impl_;
+  std::vector<const ColumnDesc*> cols;
+  if (columns) {
+    for (const auto& n : *columns) cols.push_back(&im.find(n));
+  } else {
+    for (const auto& d : im.columns) cols.push_back(&d);
+  }
+  for (std::size_t g : groups)
+    if (g >= num_row_groups())
+      throw IndexError("row group " + std::to_string(g) + " out of range (the file has " +
+                       std::to_string(num_row_groups()) + ")");
+  im.prefetch(groups, cols);
+}
+
+std::uint64_t ParquetFile::bytes_fetched() const {
+  if (!impl_->ranges) return 0;
+  std::lock_guard<std::mutex> lock(impl_->ranges->mu);
+  return impl_->ranges->fetched;
 }
 
 std::size_t ParquetFile::num_row_groups() const { return impl_->meta.row_groups.size(); }
@@ -947,6 +1155,11 @@ Frame read_groups(const ParquetFile::Impl& im, const std::vector<std::size_t>& g
   const auto picked = pick(im, cols, idx);
   std::size_t rows = 0;
   for (std::size_t g : groups) rows += static_cast<std::size_t>(im.meta.row_groups[g].num_rows);
+  {
+    auto wanted = picked;
+    if (idx) wanted.push_back(&im.find(kIndexColumn));
+    im.prefetch(groups, wanted);
+  }
   Frame f;
   for (const ColumnDesc* d : picked) {
     Column c = im.empty_column(*d);
@@ -1157,8 +1370,10 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   const auto picked = pick(im, columns, idx);
   ParquetReadStats st;
   st.row_groups_total = num_row_groups();
-  std::vector<std::vector<Column>> parts(picked.size());
-  std::vector<Column> index_parts;
+  // First the filter column of the row groups the statistics leave in, then
+  // the other columns of the row groups that hold matching rows (a file read
+  // by ranges fetches each set in one go).
+  std::vector<std::size_t> candidates;
   for (std::size_t g = 0; g < num_row_groups(); ++g) {
     const auto& rg = im.meta.row_groups[g];
     const auto& cc = rg.columns[static_cast<std::size_t>(fd.leaf)];
@@ -1175,15 +1390,38 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
         continue;
       }
     }
+    candidates.push_back(g);
+  }
+  im.prefetch(candidates, {&fd});
+  struct Hit {
+    std::size_t group;
+    Column filter_column;
+    std::vector<std::size_t> rows;
+  };
+  std::vector<Hit> hits;
+  for (std::size_t g : candidates) {
     ++st.row_groups_decoded;
     Column fc = im.empty_column(fd);
     im.decode_chunk(fd, g, fc);
     im.finish(fd, fc);
-    const auto rows = matching_rows(fc, key);
-    if (rows.empty()) continue;
+    auto rows = matching_rows(fc, key);
+    if (!rows.empty()) hits.push_back({g, std::move(fc), std::move(rows)});
+  }
+  {
+    std::vector<std::size_t> groups;
+    for (const auto& h : hits) groups.push_back(h.group);
+    auto wanted = picked;
+    if (idx) wanted.push_back(&im.find(kIndexColumn));
+    im.prefetch(groups, wanted);
+  }
+  std::vector<std::vector<Column>> parts(picked.size());
+  std::vector<Column> index_parts;
+  for (const auto& h : hits) {
+    const std::size_t g = h.group;
+    const auto& rows = h.rows;
     for (std::size_t c = 0; c < picked.size(); ++c) {
       if (picked[c] == &fd) {
-        parts[c].push_back(fc.take(rows));
+        parts[c].push_back(h.filter_column.take(rows));
         continue;
       }
       Column col = im.empty_column(*picked[c]);

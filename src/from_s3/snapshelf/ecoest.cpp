@@ -1,0 +1,319 @@
+// ECOEST: the economist-estimates history, read from its Parquet object by
+// byte ranges, and its survey-date / event-ticker filter.
+#include "quorin_data/from_s3/snapshelf/ecoest.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <set>
+#include <unordered_set>
+
+#include "quorin_data/config.hpp"
+#include "quorin_data/core/dates.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/parquet.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
+#include "store/s3_client.hpp"
+
+namespace quorin_data::from_s3::snapshelf {
+
+std::string ECOEST::bucket = QUORIN_MACRO_BUCKET;
+std::string ECOEST::file_path =
+    "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet";
+
+namespace {
+
+constexpr const char* kSnapshotColumn = "dlSnapshotDate";
+constexpr const char* kSurveyColumn = "economistSurveyTimestamp";
+constexpr const char* kTickerColumn = "column0";
+
+// One S3 object as a range source: its size and ETag from one HeadObject,
+// then ranged GetObjects pinned to that ETag, so that ranges of an object
+// replaced meanwhile are never mixed.
+class S3ObjectSource : public formats::RangeSource {
+ public:
+  S3ObjectSource(std::shared_ptr<store::S3Client> client, std::string bucket, std::string key)
+      : client_(std::move(client)), bucket_(std::move(bucket)), key_(std::move(key)) {
+    const store::ObjectInfo info = client_->head_object(bucket_, key_);
+    size_ = info.size;
+    etag_ = info.etag;
+  }
+  std::uint64_t size() override { return size_; }
+  std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
+    store::ObjectRange r = client_->get_object_range(bucket_, key_, offset, length, etag_);
+    if (r.object_size != size_)
+      throw TransportError("GetObject s3://" + bucket_ + "/" + key_ + ": the object is now " +
+                           std::to_string(r.object_size) + " bytes long, it was " + std::to_string(size_));
+    return std::move(r.bytes);
+  }
+
+ private:
+  std::shared_ptr<store::S3Client> client_;
+  std::string bucket_, key_;
+  std::uint64_t size_ = 0;
+  std::string etag_;
+};
+
+std::string object_name(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
+
+formats::ParquetFile open_history(const std::string& bucket, const std::string& key) {
+  auto client = bucketry::s3_client();
+  if (!client) throw NameError("name 's3_client' is not defined");
+  return formats::ParquetFile::open_ranges(std::make_shared<S3ObjectSource>(client, bucket, key),
+                                           object_name(bucket, key));
+}
+
+// A progress line on stderr, redrawn per row group.
+class Progress {
+ public:
+  explicit Progress(std::size_t total) : total_(total) {}
+  void step(const std::string& description, std::size_t done) {
+    std::cerr << "\r" << description << ": " << done << "/" << total_ << std::flush;
+    drawn_ = true;
+  }
+  ~Progress() {
+    if (drawn_) std::cerr << "\n" << std::flush;
+  }
+
+ private:
+  std::size_t total_;
+  bool drawn_ = false;
+};
+
+// Distinct values of one column, as dynamic values, ascending; a missing
+// value last.
+class Distinct {
+ public:
+  void add(const Column& c) {
+    type_ = c.type;
+    tz_ = c.tz;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      if (c.is_missing(i)) {
+        missing_ = true;
+      } else if (c.type == DType::Float64) {
+        reals_.insert(c.f64[i]);
+      } else if (c.type == DType::Text) {
+        texts_.insert(c.text[i]);
+      } else {
+        ints_.insert(c.i64[i]);
+      }
+    }
+  }
+  std::vector<Value> values() const {
+    std::vector<Value> out;
+    for (double d : reals_) out.emplace_back(d);
+    for (const auto& s : texts_) out.emplace_back(s);
+    for (std::int64_t v : ints_) {
+      switch (type_) {
+        case DType::Date: out.emplace_back(Date{static_cast<std::int32_t>(v)}); break;
+        case DType::Timestamp: out.emplace_back(Timestamp{v, tz_}); break;
+        case DType::Bool: out.emplace_back(v != 0); break;
+        default: out.emplace_back(static_cast<long long>(v)); break;
+      }
+    }
+    if (missing_) out.emplace_back();
+    return out;
+  }
+
+ private:
+  DType type_ = DType::Float64;
+  std::string tz_;
+  std::set<double> reals_;
+  std::set<std::string> texts_;
+  std::set<std::int64_t> ints_;
+  bool missing_ = false;
+};
+
+std::vector<Value> distinct_values(const formats::ParquetFile& file, const std::string& column) {
+  const std::size_t n = file.num_row_groups();
+  std::vector<std::size_t> groups(n);
+  for (std::size_t i = 0; i < n; ++i) groups[i] = i;
+  file.prefetch(groups, std::vector<std::string>{column});
+  Distinct d;
+  Progress progress(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    progress.step("Retrieving snapshot dates " + std::to_string(i + 1), i);
+    const Frame part = file.read_row_group(i, std::vector<std::string>{column});
+    d.add(part.column_at(0));
+  }
+  if (n) progress.step("Retrieving snapshot dates " + std::to_string(n), n);
+  return d.values();
+}
+
+// The calendar day of a timestamp: its wall-clock date for naive and UTC
+// values. Other zones would need the zone's offsets, which are not applied
+// here: such a column is refused rather than dated wrongly.
+std::int64_t day_of(std::int64_t ns, const std::string& tz, const std::string& what) {
+  if (!tz.empty() && tz != "UTC" && tz != "Etc/UTC")
+    throw ValueError(what + " holds timestamps in time zone " + tz + "; only naive or UTC timestamps are supported");
+  return date_of_ns(ns).days;
+}
+
+std::string render_dates(const std::vector<std::string>& dates) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    if (i) out += ", ";
+    out += "'" + dates[i] + "'";
+  }
+  return out + "]";
+}
+
+const std::string& text_arg(const char* name, const Value& v) {
+  if (!v.is_str()) throw_argument_type(name, "str", v.type_name());
+  return v.as_str();
+}
+
+std::optional<std::string> optional_text_arg(const char* name, const Value& v) {
+  if (v.is_none()) return std::nullopt;
+  return text_arg(name, v);
+}
+
+std::vector<std::string> tickers_arg(const Value& tickers) {
+  if (!tickers.is_list()) throw_argument_type("tickers", "list", tickers.type_name());
+  std::vector<std::string> out;
+  out.reserve(tickers.as_list().size());
+  for (const Value& v : tickers.as_list()) {
+    if (!v.is_str()) throw_argument_type("tickers", "list of str", "list of " + v.type_name());
+    out.push_back(v.as_str());
+  }
+  return out;
+}
+
+std::int64_t bound_day(const std::string& text) { return date_of_ns(parse_datetime_ns(text)).days; }
+
+}  // namespace
+
+ECOEST::ECOEST(std::optional<std::string> as_of_date) { _load_snapshot(std::move(as_of_date)); }
+
+ECOEST ECOEST::create(const Value& as_of_date) {
+  auto date = optional_text_arg("as_of_date", as_of_date);
+  return ECOEST(std::move(date));
+}
+
+std::vector<Value> ECOEST::get_distinct(const std::string& column, const std::string& bucket, const std::string& key) {
+  const formats::ParquetFile file = open_history(bucket, key);
+  return distinct_values(file, column);
+}
+
+std::vector<Value> ECOEST::get_distinct(const Value& column, const Value& bucket, const Value& key) {
+  const auto& c = text_arg("column", column);
+  const auto& b = text_arg("bucket", bucket);
+  const auto& k = text_arg("key", key);
+  return get_distinct(c, b, k);
+}
+
+void ECOEST::_load_snapshot() { _load_snapshot(std::nullopt); }
+
+void ECOEST::_load_snapshot(const Value& as_of_date) { _load_snapshot(optional_text_arg("as_of_date", as_of_date)); }
+
+void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
+  const std::string name = object_name(bucket, file_path);
+  // One opened history serves the date list and the snapshot read, so the
+  // footer and the snapshot-date chunks are fetched once.
+  const formats::ParquetFile file = open_history(bucket, file_path);
+  const auto columns = file.column_names();
+  for (const char* required : {kSnapshotColumn, kTickerColumn, kSurveyColumn})
+    if (std::find(columns.begin(), columns.end(), required) == columns.end())
+      throw KeyError(name + ": the economist-estimates history has no column \"" + std::string(required) + "\"");
+  const DType snapshot_type = file.column_type(kSnapshotColumn);
+  if (snapshot_type != DType::Date && snapshot_type != DType::Timestamp)
+    throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) + "\" holds " + dtype_name(snapshot_type) +
+                     " values, not dates or timestamps");
+
+  const std::vector<Value> dates = distinct_values(file, kSnapshotColumn);
+  std::vector<std::string> file_dates;
+  file_dates.reserve(dates.size());
+  for (const Value& v : dates) {
+    if (v.is_date()) {
+      file_dates.push_back(format_yyyymmdd(v.as_date()));
+    } else if (v.is_timestamp()) {
+      const std::int64_t day = day_of(v.as_timestamp().ns, v.as_timestamp().tz, name + ": column \"dlSnapshotDate\"");
+      file_dates.push_back(format_yyyymmdd(Date{static_cast<std::int32_t>(day)}));
+    } else {
+      throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
+                       "\" has a missing value, which has no \"%Y%m%d\" date");
+    }
+  }
+  if (file_dates.empty())
+    throw ValueError("max() arg is an empty sequence (no snapshot date in " + name + ")");
+  std::string date = *std::max_element(file_dates.begin(), file_dates.end());
+  if (as_of_date) {
+    std::string wanted;
+    for (char ch : *as_of_date)
+      if (ch != '-') wanted.push_back(ch);
+    if (std::find(file_dates.begin(), file_dates.end(), wanted) == file_dates.end())
+      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + render_dates(file_dates) + ".");
+    date = wanted;
+  }
+  // Midnight at the start of that day.
+  const Date day = parse_yyyymmdd(date);
+  const Value midnight(Timestamp{std::int64_t{day.days} * kNanosPerDay, ""});
+  data = file.read_where_equal(kSnapshotColumn, midnight);
+  source_ = name;
+}
+
+Frame ECOEST::get_data(const std::string&) {
+  throw_argument_type("tickers", "list", "str");
+}
+
+Frame ECOEST::get_data(const Value& tickers, const Value& start, const Value& end) const {
+  auto list = tickers_arg(tickers);
+  auto s = optional_text_arg("start", start);
+  auto e = optional_text_arg("end", end);
+  return get_data(list, s, e);
+}
+
+Frame ECOEST::get_data(const std::vector<std::string>& tickers, const std::optional<std::string>& start,
+                       const std::optional<std::string>& end) const {
+  const std::size_t n = data.num_rows();
+  const bool by_date = start.has_value() || end.has_value();
+  const std::int64_t start_day = start ? bound_day(*start) : 0;
+  const std::int64_t end_day = end ? bound_day(*end) : 0;
+
+  // Survey-date filter: the calendar date of each row within the bounds.
+  std::vector<std::size_t> rows;
+  if (by_date) {
+    const Column& c = data.column(kSurveyColumn);
+    if (c.type != DType::Date && c.type != DType::Timestamp)
+      throw ValueError(source_ + ": column \"" + std::string(kSurveyColumn) + "\" holds " + dtype_name(c.type) +
+                       " values, not dates or timestamps");
+    const std::string what = source_ + ": column \"" + std::string(kSurveyColumn) + "\"";
+    for (std::size_t i = 0; i < n; ++i) {
+      if (c.is_missing(i)) continue;
+      const std::int64_t d = c.type == DType::Date ? c.i64[i] : day_of(c.i64[i], c.tz, what);
+      if ((start && d < start_day) || (end && d > end_day)) continue;
+      rows.push_back(i);
+    }
+  }
+
+  // Event-ticker filter on the rows left.
+  const bool by_ticker = !tickers.empty();
+  if (by_ticker) {
+    const std::unordered_set<std::string> wanted(tickers.begin(), tickers.end());
+    const Column& c = data.column(kTickerColumn);
+    std::vector<std::size_t> kept;
+    auto test = [&](std::size_t i) {
+      if (c.type == DType::Text && !c.is_missing(i) && wanted.count(c.text[i])) kept.push_back(i);
+    };
+    if (by_date) {
+      for (std::size_t i : rows) test(i);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) test(i);
+    }
+    rows = std::move(kept);
+  }
+
+  Frame out;
+  if (by_date || by_ticker) {
+    out = data.take(rows);
+    out.set_index(Index::range(rows.size()));
+  } else {
+    out = data;
+  }
+  out.rename_column(kTickerColumn, "event_ticker");
+  return out;
+}
+
+}  // namespace quorin_data::from_s3::snapshelf
