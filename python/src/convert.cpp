@@ -428,14 +428,20 @@ py::object from_value(Value v) {
     buf.attr("seek")(b.pos);
     return buf;
   }
+  // Containers held only by this value give their items away, so that the
+  // tables inside them arrive as owned (writable) arrays.
   if (v.is_list()) {
+    const bool unique = std::get<std::shared_ptr<List>>(s).use_count() == 1;
+    auto& items = const_cast<List&>(v.as_list());
     py::list out;
-    for (const auto& item : v.as_list()) out.append(from_value(item));
+    for (auto& item : items) out.append(unique ? from_value(std::move(item)) : from_value(item));
     return out;
   }
   if (v.is_dict()) {
+    const bool unique = std::get<std::shared_ptr<Dict>>(s).use_count() == 1;
+    auto& items = const_cast<Dict&>(v.as_dict());
     py::dict out;
-    for (const auto& [k, val] : v.as_dict()) out[from_value(k)] = from_value(val);
+    for (auto& [k, val] : items) out[from_value(k)] = unique ? from_value(std::move(val)) : from_value(val);
     return out;
   }
   if (v.is_date())

@@ -178,6 +178,8 @@ PYBIND11_MODULE(_quorin, m) {
     std::string_view sv = b;
     return from_value(qd::formats::deserialize(reinterpret_cast<const std::uint8_t*>(sv.data()), sv.size(), "bytes"));
   });
+  // A Series into C++ and back (the crossing of an indicator call alone).
+  values.def("series_roundtrip", [](py::object s) { return qpy::from_series(qpy::to_series(s)); });
   // A frame made in C++ and handed over (its float64 column's buffer address
   // is returned too, to check that the array is that buffer).
   values.def("make_frame", [](std::size_t n) {

@@ -39,6 +39,8 @@ def test_session_reads_writes_lists_and_deletes(s3, capfd):
     pd.testing.assert_frame_equal(got["frame"], df)
     pd.testing.assert_series_equal(got["series"], df["px"])
     assert got["when"] == value["when"] and got["n"] == [1, None]
+    got["frame"].loc[0, "px"] = 2.5  # the table is the caller's own
+
     raw = bucketry.read_from_s3("s/raw.bin", "bytesio", bucket=b, prefix=p)
     assert isinstance(raw, io.BytesIO) and raw.tell() == 0 and raw.read() == b"payload"
     chunks = bucketry.read_from_s3(f"{p}/s/big.csv.gz", "csv.gz", bucket=b, prefix="", by_chunks=True,
