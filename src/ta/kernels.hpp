@@ -217,12 +217,35 @@ inline void ewm(const double* x, std::size_t n, double alpha, bool adjust, std::
   out[i] = m;
   const double beta = 1 - alpha;
   const double v = adjust ? 1.0 : alpha;
+  if (adjust) {
+    for (++i; i < n; ++i) {
+      w *= beta;
+      const double xi = x[i];
+      if (!std::isnan(xi)) {
+        if (xi != m) m = (w * m + v * xi) / (w + v);
+        w += v;
+      }
+      out[i] = m;
+    }
+    return;
+  }
+  // Not adjusted: after a present value the old weight is 1, so the next
+  // row's weight is 1 * beta = beta and its denominator beta + alpha, which
+  // for the alphas in use is exactly 1. Dividing by exactly 1 changes no
+  // bit, so those rows skip the division; rows after a missing value (whose
+  // weight has decayed further) take the general step.
+  const bool unit = beta + alpha == 1.0;
   for (++i; i < n; ++i) {
-    w *= beta;
     const double xi = x[i];
+    if (unit && w == 1.0 && !std::isnan(xi)) {
+      if (xi != m) m = beta * m + v * xi;
+      out[i] = m;
+      continue;
+    }
+    w *= beta;
     if (!std::isnan(xi)) {
       if (xi != m) m = (w * m + v * xi) / (w + v);
-      w = adjust ? w + v : 1.0;
+      w = 1.0;
     }
     out[i] = m;
   }
@@ -246,13 +269,51 @@ inline double dot(const double* __restrict x, const double* __restrict w, std::s
 
 // Weighted window mean: missing until the window of `len` rows is complete
 // and free of missing values, then dot(window, weights) / total.
+// The dot products of kRows consecutive windows at once (the windows starting
+// at x, x + 1, ...): the rows run side by side in vector registers while each
+// row keeps exactly the operations, and the order, of `dot`.
+constexpr std::size_t kRows = 4;
+inline void dot_rows(const double* __restrict x, const double* __restrict w, std::size_t len,
+                     double* __restrict out) {
+  double s0[kRows] = {}, s1[kRows] = {}, s2[kRows] = {}, s3[kRows] = {}, tail[kRows] = {};
+  std::size_t k = 0;
+  for (; k + 4 <= len; k += 4) {
+    const double w0 = w[k], w1 = w[k + 1], w2 = w[k + 2], w3 = w[k + 3];
+    for (std::size_t r = 0; r < kRows; ++r) s0[r] += x[r + k] * w0;
+    for (std::size_t r = 0; r < kRows; ++r) s1[r] += x[r + k + 1] * w1;
+    for (std::size_t r = 0; r < kRows; ++r) s2[r] += x[r + k + 2] * w2;
+    for (std::size_t r = 0; r < kRows; ++r) s3[r] += x[r + k + 3] * w3;
+  }
+  for (; k < len; ++k)
+    for (std::size_t r = 0; r < kRows; ++r) tail[r] += x[r + k] * w[k];
+  for (std::size_t r = 0; r < kRows; ++r) out[r] = ((s0[r] + s2[r]) + (s1[r] + s3[r])) + tail[r];
+}
+
+// Per row: the dot product of its window (oldest first) with the weights,
+// divided by `total`; missing when the window is incomplete or holds a
+// missing value. Runs of kRows complete windows without missing values go
+// through dot_rows; the results are those of `dot`, bit for bit.
 inline void weighted_window(const double* x, std::size_t n, const double* weights,
                             std::size_t len, double total, double* out) {
-  std::size_t missing = 0;  // missing values in the current window
-  for (std::size_t i = 0; i < n; ++i) {
-    missing += std::isnan(x[i]);
-    if (i >= len) missing -= std::isnan(x[i - len]);
-    out[i] = (i + 1 < len || missing) ? kNaN : dot(x + (i + 1 - len), weights, len) / total;
+  std::ptrdiff_t last_nan = -1;  // the last missing value at or before the rows done
+  std::size_t i = 0;
+  double block[kRows];
+  while (i < n) {
+    if (i + 1 >= len && i + kRows <= n) {
+      std::ptrdiff_t ln = last_nan;
+      for (std::size_t j = i; j < i + kRows; ++j)
+        if (std::isnan(x[j])) ln = static_cast<std::ptrdiff_t>(j);
+      if (ln < static_cast<std::ptrdiff_t>(i + 1 - len)) {
+        dot_rows(x + (i + 1 - len), weights, len, block);
+        for (std::size_t r = 0; r < kRows; ++r) out[i + r] = block[r] / total;
+        i += kRows;
+        continue;
+      }
+    }
+    if (std::isnan(x[i])) last_nan = static_cast<std::ptrdiff_t>(i);
+    const bool complete = i + 1 >= len && last_nan < static_cast<std::ptrdiff_t>(i + 1 - len);
+    out[i] = complete ? dot(x + (i + 1 - len), weights, len) / total : kNaN;
+    ++i;
   }
 }
 

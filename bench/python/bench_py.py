@@ -1,0 +1,104 @@
+"""Python-side speed, each against a baseline measured in the same run:
+read_from_s3 of a 1,000,000-row csv.gz snapshot against pandas.read_csv of the
+same bytes from memory; indicators on 10,000,000-row Series against their
+pandas (or numpy) formulation; the crossing (Series into C++ and back) as a
+share of an indicator call. Prints one line per measurement with its ratio."""
+import gzip
+import io
+import os
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+from quorin_data._quorin import values as V
+from quorin_data.from_s3 import bucketry
+from quorin_data.ta import overlap, volume
+
+N = 10_000_000
+ROWS = 1_000_000
+
+
+def best(fn, repeat=3):
+    t = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        t = min(t, time.perf_counter() - start)
+    return t
+
+
+def line(name, ours, base, base_name):
+    print(f"{name:<34} {ours * 1e3:9.1f} ms   {base_name:<26} {base * 1e3:9.1f} ms   x{base / ours:6.2f}",
+          flush=True)
+
+
+def snapshot_bytes():
+    rng = np.random.default_rng(1)
+    figi = np.array([f"BBG{n:09d}" for n in rng.integers(0, 10**9, 5000)], dtype=object)
+    start = pd.Timestamp("2015-01-01").value // 86_400_000_000_000
+    days = rng.integers(0, 3000, ROWS) + start
+    df = pd.DataFrame({
+        "ID_BB_GLOBAL": figi[rng.integers(0, 5000, ROWS)],
+        "RELATIONSHIP": np.where(rng.random(ROWS) < 0.5, "SUPPLIER", "CUSTOMER"),
+        "RELATED_FIGI": figi[rng.integers(0, 5000, ROWS)],
+        "RELTNSHP_START_DT": pd.to_datetime(days, unit="D").strftime("%Y-%m-%d"),
+        "RELTNSHP_END_DT": pd.to_datetime(days + 400, unit="D").strftime("%Y-%m-%d"),
+        "REVENUE_PCT": rng.random(ROWS).round(4),
+        "SOURCE_ID": rng.integers(0, 10**12, ROWS),
+    })
+    return gzip.compress(df.to_csv(index=False).encode(), compresslevel=6)
+
+
+def bench_read():
+    if os.environ.get("QUORIN_TEST_S3") != "1":
+        print("read_from_s3: skipped (needs the local S3 server)")
+        return
+    raw = snapshot_bytes()
+    bucketry.write_to_s3(io.BytesIO(raw), "bench/snapshot.csv.gz", "bytesio", bucket="quorin-demo", prefix="py")
+    ours = best(lambda: bucketry.read_from_s3("bench/snapshot.csv.gz", "csv.gz", bucket="quorin-demo",
+                                              prefix="py", by_chunks=True))
+    base = best(lambda: pd.read_csv(io.BytesIO(raw), compression="gzip"))
+    line("read_from_s3 csv.gz by chunks", ours, base, "pandas.read_csv (memory)")
+    bucketry.delete_s3_folder("bench/", bucket="quorin-demo", prefix="py")
+
+
+def bench_ta():
+    rng = np.random.default_rng(2)
+    c = pd.Series(100 + rng.normal(0, 0.1, N).cumsum())
+    h = c + rng.random(N)
+    low = c - rng.random(N)
+    v = pd.Series(rng.integers(1000, 6000, N).astype(np.float64))
+
+    def pandas_cmf():
+        clv = ((c - low) - (h - c)) / (h - low)
+        return (clv * v).rolling(20).sum() / v.rolling(20).sum()
+
+    tp = (h + low + c) / 3.0
+    cases = [
+        ("sma", lambda: overlap.sma(c), lambda: c.rolling(10).mean(), "pandas rolling mean"),
+        ("vwap", lambda: overlap.vwap(h, low, c, v), lambda: (tp * v).cumsum() / v.cumsum(),
+         "pandas cumsum"),
+        ("obv", lambda: volume.obv(c, v), lambda: (np.sign(c.diff()).fillna(1) * v).cumsum(),
+         "pandas cumsum"),
+        ("cmf", lambda: volume.cmf(h, low, c, v), pandas_cmf, "pandas rolling sums"),
+        ("ema", lambda: overlap.ema(c, 10, sma=False), lambda: c.ewm(span=10, adjust=False).mean(),
+         "pandas ewm"),
+        ("wma(10)", lambda: overlap.wma(c, 10),
+         lambda: np.convolve(c.to_numpy(), np.arange(10, 0, -1.0) / 55.0, "valid"), "numpy convolve"),
+    ]
+    times = {}
+    for name, ours, base, base_name in cases:
+        t = best(ours)
+        times[name] = t
+        line(name, t, best(base), base_name)
+    crossing = best(lambda: V.series_roundtrip(c))
+    print(f"{'crossing (Series in and out)':<34} {crossing * 1e3:9.1f} ms   "
+          f"share of the sma call {crossing / times['sma'] * 100:5.1f} %", flush=True)
+
+
+if __name__ == "__main__":
+    print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, numpy {np.__version__}")
+    bench_read()
+    bench_ta()

@@ -1,0 +1,1 @@
+"""The query service: its connection and local stand-in (bql)."""

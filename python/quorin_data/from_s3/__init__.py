@@ -1,0 +1,1 @@
+"""Object store I/O (bucketry) and snapshot datasets (snapshelf)."""

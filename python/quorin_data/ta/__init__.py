@@ -1,0 +1,1 @@
+"""Technical indicators: overlap (moving averages), volume, and the series utilities."""

@@ -1,0 +1,541 @@
+// quorin_data._quorin: the library's modules for Python. The thin modules of
+// the package (quorin_data.from_s3.bucketry, ...) give the functions their
+// signatures and defaults and call these.
+#include <pybind11/functional.h>
+#include <pybind11/iostream.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+
+#include "bql_bridge.hpp"
+#include "convert.hpp"
+#include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/serialize.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
+#include "quorin_data/from_s3/snapshelf.hpp"
+#include "quorin_data/ta/overlap.hpp"
+#include "quorin_data/ta/utils.hpp"
+#include "quorin_data/ta/volume.hpp"
+
+namespace py = pybind11;
+namespace qd = quorin_data;
+namespace bucketry = quorin_data::from_s3::bucketry;
+namespace snapshelf = quorin_data::from_s3::snapshelf;
+namespace overlap = quorin_data::ta::overlap;
+namespace volume = quorin_data::ta::volume;
+namespace tautils = quorin_data::ta::utils;
+using qpy::bql::Service;
+using qpy::from_value;
+using qpy::to_value;
+
+namespace {
+
+// ------------------------------------------------------------------ errors
+
+py::object error_class(const char* name) {
+  return py::module_::import("quorin_data._errors").attr(name);
+}
+
+void raise(py::handle cls, py::object instance) { PyErr_SetObject(cls.ptr(), instance.ptr()); }
+
+void translate(std::exception_ptr p) {
+  try {
+    if (p) std::rethrow_exception(p);
+  } catch (const qpy::bql::ServiceError& e) {
+    auto cls = error_class("ServiceError");
+    raise(cls, cls(e.what()));
+  } catch (const qd::StoreError& e) {
+    auto cls = error_class("StoreError");
+    raise(cls, cls(e.what(), e.code(), e.http_status(), e.request_id(), e.operation()));
+  } catch (const qd::FormatError& e) {
+    auto cls = error_class("FormatError");
+    raise(cls, cls(e.what(), e.format(), e.source(), e.place()));
+  } catch (const qd::Error& e) {
+    switch (e.kind()) {
+      case qd::ErrorKind::Value: PyErr_SetString(PyExc_ValueError, e.what()); return;
+      case qd::ErrorKind::Type: PyErr_SetString(PyExc_TypeError, e.what()); return;
+      case qd::ErrorKind::Assertion: PyErr_SetString(PyExc_AssertionError, e.what()); return;
+      case qd::ErrorKind::Name: PyErr_SetString(PyExc_NameError, e.what()); return;
+      case qd::ErrorKind::Key: PyErr_SetString(PyExc_KeyError, e.what()); return;
+      case qd::ErrorKind::Index: PyErr_SetString(PyExc_IndexError, e.what()); return;
+      case qd::ErrorKind::Transport: {
+        auto cls = error_class("TransportError");
+        raise(cls, cls(e.what()));
+        return;
+      }
+      default: PyErr_SetString(PyExc_RuntimeError, e.what()); return;
+    }
+  }
+}
+
+// ------------------------------------------------------------------ helpers
+
+std::optional<std::string> opt_text(const char* name, py::handle v) {
+  if (v.is_none()) return std::nullopt;
+  if (!PyUnicode_Check(v.ptr()))
+    qd::throw_argument_type(name, "str", py::str(py::type::handle_of(v).attr("__name__")));
+  return v.cast<std::string>();
+}
+
+std::string text(const char* name, py::handle v) {
+  if (!PyUnicode_Check(v.ptr()))
+    qd::throw_argument_type(name, "str", py::str(py::type::handle_of(v).attr("__name__")));
+  return v.cast<std::string>();
+}
+
+py::object opt_series(std::optional<qd::Series> s) {
+  if (!s) return py::none();
+  return qpy::from_series(std::move(*s));
+}
+
+// An indicator input: a pandas Series that crosses, or (anything else) a
+// series that verify_series rejects, so the indicator returns None after its
+// arguments have been checked.
+qd::Series ta_input(py::handle o) {
+  static py::object Series = py::module_::import("pandas").attr("Series");
+  if (PyObject_IsInstance(o.ptr(), Series.ptr()) == 1) {
+    try {
+      return qpy::to_series(o);
+    } catch (const qd::TypeError&) {
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_TypeError)) throw;
+    }
+  }
+  return qd::Series(qd::Column(qd::DType::Text), qd::Index::range(0));
+}
+
+py::dict text_map(const snapshelf::TextMap& m) {
+  py::dict out;
+  for (const auto& [k, v] : m) out[py::str(k)] = v;
+  return out;
+}
+
+struct StoreClient {
+  std::shared_ptr<qd::store::S3Client> client;
+};
+
+// Python's own pickle protocols 2 to 5 begin with 0x80 and the protocol number.
+bool python_pickle(const qd::Bytes& b) {
+  return b.data.size() >= 2 && b.data[0] == 0x80 && b.data[1] >= 2 && b.data[1] <= 5;
+}
+
+py::object read_pickle(py::object file_path, py::object bucket, py::object prefix, py::object by_chunks,
+                       py::object chunksize, bool allow_python_pickle) {
+  // The "pickle" object is read as bytes under the same key ("bytesio" and
+  // "pickle" both use prefix + "/" + file_path) and decoded here, so that an
+  // object written by Python's pickle can be told apart from ours.
+  auto fp = to_value(file_path), b = to_value(bucket), p = to_value(prefix), bc = to_value(by_chunks),
+       cs = to_value(chunksize);
+  qd::Value raw;
+  {
+    py::gil_scoped_release nogil;
+    raw = bucketry::dynamic::read_from_s3(fp, qd::Value("bytesio"), b, p, bc, cs);
+  }
+  const qd::Bytes& bytes = raw.as_bytes();
+  const std::string source = "s3://" + b.as_str() + "/" + p.as_str() + "/" + fp.as_str();
+  if (python_pickle(bytes)) {
+    if (!allow_python_pickle) {
+      auto cls = py::module_::import("quorin_data._errors").attr("PythonPickleError");
+      py::object err = cls(
+          source + " was written by Python's pickle, not by quorin_data's \"pickle\" format. It is "
+                   "not unpickled implicitly: unpickling runs code that the object names. If you "
+                   "trust where it comes from, read it with allow_python_pickle=True.",
+          "pickle", source, "offset 0");
+      PyErr_SetObject(cls.ptr(), err.ptr());
+      throw py::error_already_set();
+    }
+    py::bytes data(reinterpret_cast<const char*>(bytes.data.data()), bytes.data.size());
+    return py::module_::import("pickle").attr("loads")(data);
+  }
+  qd::Value v;
+  {
+    py::gil_scoped_release nogil;
+    v = qd::formats::deserialize(bytes.data.data(), bytes.data.size(), source);
+  }
+  return from_value(std::move(v));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quorin, m) {
+  m.doc() = "The compiled core of quorin_data.";
+  py::register_exception_translator(translate);
+
+  // ---------------------------------------------------------------- values
+  auto values = m.def_submodule("values", "Conversions, exposed for tests and tools.");
+  values.def("roundtrip", [](py::object o, bool exact) {
+    qd::Value v = to_value(o, exact ? qpy::Mode::Exact : qpy::Mode::Loose);
+    return from_value(std::move(v));
+  }, py::arg("value"), py::arg("exact") = false,
+     "The value converted to the library's value and back.");
+  values.def("serialize", [](py::object o) {
+    auto bytes = qd::formats::serialize(to_value(o, qpy::Mode::Exact));
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }, "Our \"pickle\" serialization of a value.");
+  values.def("deserialize", [](py::bytes b) {
+    std::string_view sv = b;
+    return from_value(qd::formats::deserialize(reinterpret_cast<const std::uint8_t*>(sv.data()), sv.size(), "bytes"));
+  });
+  // A Series into C++ and back (the crossing of an indicator call alone).
+  values.def("series_roundtrip", [](py::object s) { return qpy::from_series(qpy::to_series(s)); });
+  // A frame made in C++ and handed over (its float64 column's buffer address
+  // is returned too, to check that the array is that buffer).
+  values.def("make_frame", [](std::size_t n) {
+    qd::Frame f;
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(i) * 0.5;
+    const auto addr = reinterpret_cast<std::uintptr_t>(x.data());
+    f.add_column("x", qd::Column::floats(std::move(x)));
+    f.set_index(qd::Index::range(n));
+    return py::make_tuple(qpy::from_frame(std::move(f)), addr);
+  });
+
+  // ---------------------------------------------------------------- bucketry
+  auto b = m.def_submodule("bucketry");
+  py::class_<StoreClient>(b, "S3Client", "The module-wide object store client.")
+      .def("__repr__", [](const StoreClient&) { return "<quorin_data S3 client>"; });
+  b.attr("SHOW_WARNINGS") = bucketry::SHOW_WARNINGS;
+  b.attr("BUCKET") = bucketry::BUCKET;
+  b.attr("PREFIX") = std::string(bucketry::PREFIX);
+  b.def("s3_client", []() -> py::object {
+    auto c = bucketry::s3_client();
+    if (!c) return py::none();
+    return py::cast(StoreClient{c});
+  });
+  b.def("list_s3_objects", [](py::object f, py::object bk, py::object p) {
+    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
+    py::gil_scoped_release nogil;
+    return bucketry::dynamic::list_s3_objects(fv, bv, pv);
+  });
+  b.def("s3_path_exists", [](py::object f, py::object bk, py::object p) {
+    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
+    py::gil_scoped_release nogil;
+    return bucketry::dynamic::s3_path_exists(fv, bv, pv);
+  });
+  b.def("read_from_s3", [](py::object f, py::object fmt, py::object bk, py::object p, py::object chunks,
+                           py::object size, bool allow_python_pickle) -> py::object {
+    if (PyUnicode_Check(fmt.ptr()) && fmt.cast<std::string>() == "pickle" && PyUnicode_Check(f.ptr()) &&
+        PyUnicode_Check(bk.ptr()) && PyUnicode_Check(p.ptr()))
+      return read_pickle(f, bk, p, chunks, size, allow_python_pickle);
+    auto fv = to_value(f), fmtv = to_value(fmt), bv = to_value(bk), pv = to_value(p),
+         cv = to_value(chunks), sv = to_value(size);
+    qd::Value v;
+    {
+      py::gil_scoped_release nogil;
+      v = bucketry::dynamic::read_from_s3(fv, fmtv, bv, pv, cv, sv);
+    }
+    return from_value(std::move(v));
+  });
+  b.def("read_by_chunks", [](py::object bk, py::object key, py::object size) {
+    auto bv = to_value(bk), kv = to_value(key), sv = to_value(size);
+    qd::Frame f;
+    {
+      py::gil_scoped_release nogil;
+      f = bucketry::dynamic::read_by_chunks(bv, kv, sv);
+    }
+    return qpy::from_frame(std::move(f));
+  });
+  b.def("write_to_s3", [](py::object data, py::object f, py::object fmt, py::object index, py::object bk,
+                          py::object p) {
+    const bool pickle = PyUnicode_Check(fmt.ptr()) && fmt.cast<std::string>() == "pickle";
+    auto dv = to_value(data, pickle ? qpy::Mode::Exact : qpy::Mode::Loose);
+    auto fv = to_value(f), fmtv = to_value(fmt), iv = to_value(index), bv = to_value(bk), pv = to_value(p);
+    py::gil_scoped_release nogil;
+    bucketry::dynamic::write_to_s3(dv, fv, fmtv, iv, bv, pv);
+  });
+  b.def("delete_s3_object", [](py::object f, py::object bk, py::object p) {
+    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
+    py::gil_scoped_release nogil;
+    bucketry::dynamic::delete_s3_object(fv, bv, pv);
+  });
+  b.def("delete_s3_folder", [](py::object f, py::object bk, py::object p) {
+    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
+    // Its report lines go to sys.stdout (a notebook shows them).
+    py::scoped_ostream_redirect out(std::cout, py::module_::import("sys").attr("stdout"));
+    py::gil_scoped_release nogil;
+    bucketry::dynamic::delete_s3_folder(fv, bv, pv);
+  });
+  b.def("delete_local_folder", [](py::object f) {
+    auto fv = to_value(f);
+    // Its report lines go to sys.stdout (a notebook shows them).
+    py::scoped_ostream_redirect out(std::cout, py::module_::import("sys").attr("stdout"));
+    py::gil_scoped_release nogil;
+    bucketry::dynamic::delete_local_folder(fv);
+  });
+
+  // ---------------------------------------------------------------- query service
+  auto q = m.def_submodule("bql");
+  py::class_<Service, std::shared_ptr<Service>>(q, "Service", "A query-service handle.");
+  py::class_<qpy::bql::LocalService, Service, std::shared_ptr<qpy::bql::LocalService>>(
+      q, "LocalService",
+      "The local stand-in of the query service, answering from reference CSV files in a folder.")
+      .def(py::init<const std::string&, bool>(), py::arg("folder"), py::arg("strict_securities") = true)
+      .def("calls", &qpy::bql::LocalService::calls)
+      .def("queries", &qpy::bql::LocalService::queries)
+      .def("call_count", &qpy::bql::LocalService::call_count)
+      .def("clear_log", &qpy::bql::LocalService::clear_log)
+      .def("execute", [](qpy::bql::LocalService& s, const std::string& query) {
+        auto res = s.execute(query);
+        py::list out;
+        for (const auto& r : res) out.append(py::make_tuple(r.name(), qpy::from_frame(r.df())));
+        return out;
+      }, py::arg("query"), "Runs a query text; a list of (name, DataFrame), one per field.");
+  q.def("sample_folder", &qpy::bql::sample_folder);
+  // Requests of the shapes the modules send (a calendar item with a date
+  // range, a column test and preferences; a field with an item operation; a
+  // one-key universe), run through execute and execute_many on `bq`; for
+  // tests of the forwarding to a Python service.
+  q.def("_run_sample_requests", [](py::object bq) {
+    auto svc = qpy::to_service(bq);
+    Service& s = qpy::bql::require_service(svc);
+    auto cal = s.data("calendar", {{"dates", s.func.range("2024-01-01", "2024-01-31")}, {"subtype", "all"}});
+    auto cal_in = cal.matches(cal.ticker().in_({"CPI", "NFP"}));
+    qpy::bql::Request one(s.univ.list({"US Country", "JP Country"}), qpy::bql::NamedItems{{"event", cal_in}},
+                          qd::Kwargs{{"addcols", qd::List{"surprise", "subtype"}}});
+    qpy::bql::Request two("JPY Curncy", s.data("id_bb_global").droppe());
+    qpy::bql::Request bad("BAD Curncy", s.data("px_last", {{"dates", s.func.range("2024-01-01", "2024-01-02")}}));
+    py::list out;
+    for (const auto& r : s.execute(one)) out.append(py::make_tuple(r.name(), qpy::from_frame(r.df())));
+    py::list errors;
+    auto many = s.execute_many({two, bad}, [&errors](const qd::List& details) {
+      py::list d;
+      for (const auto& v : details) d.append(from_value(v));
+      errors.append(d);
+    });
+    py::list batch;
+    for (const auto& res : many)
+      for (const auto& r : res) batch.append(py::make_tuple(r.name(), qpy::from_frame(r.df())));
+    return py::make_tuple(out, batch, errors);
+  });
+
+  q.def("set_python_provider", [](py::object bql_module) {
+    qpy::bql::set_service_provider([bql_module]() -> std::shared_ptr<Service> {
+      py::gil_scoped_acquire gil;
+      return std::make_shared<qpy::PyService>(bql_module, bql_module.attr("Service")());
+    });
+  }, "Module-wide handles are opened as bql_module.Service(), forwarded to.");
+  q.def("set_local_provider", [](const std::string& folder) {
+    auto svc = std::make_shared<qpy::bql::LocalService>(folder);
+    qpy::bql::set_service_provider([svc]() -> std::shared_ptr<Service> { return svc; });
+    return svc;
+  }, "Module-wide handles are the local stand-in over `folder` (one shared service).");
+  q.def("clear_provider", [] { qpy::bql::set_service_provider(nullptr); });
+  q.def("has_provider", &qpy::bql::has_service_provider);
+  q.def("as_service", [](py::object bq) -> py::object {
+    auto s = qpy::to_service(bq);
+    if (!s) return py::none();
+    return py::cast(s);
+  }, "The handle a `bq` argument becomes (forwarding to a Python bql service).");
+
+  // ---------------------------------------------------------------- snapshelf
+  auto s = m.def_submodule("snapshelf");
+  s.attr("SHOW_WARNINGS") = snapshelf::SHOW_WARNINGS;
+  s.def("reset_handle", [] { snapshelf::bq_handle().reset(); });
+  s.def("has_handle", [] { return snapshelf::bq() != nullptr; });
+  s.def("get_next_friday", [](py::object d) { return snapshelf::get_next_friday(text("date_string", d)); });
+  s.def("find_closest_earlier_date", [](py::object t, py::object l) {
+    const auto target = text("target_date_str", t);
+    const auto list = qd::text_list(to_value(l), "date_list");
+    return snapshelf::find_closest_earlier_date(target, list);
+  });
+  s.def("ticker_to_figi", [](py::object tickers, py::object bq) {
+    auto svc = qpy::to_service(bq);
+    return text_map(snapshelf::ticker_to_figi(to_value(tickers), svc));
+  });
+  s.def("figi_to_ticker", [](py::object figis, py::object bq) {
+    auto svc = qpy::to_service(bq);
+    return text_map(snapshelf::figi_to_ticker(to_value(figis), svc));
+  });
+  s.def("splc_bucket", [] { return snapshelf::SPLC::bucket; });
+  s.def("splc_folder_path", [] { return snapshelf::SPLC::folder_path; });
+  s.def("splc_dataset_names", [] {
+    py::dict d;
+    for (const auto& [k, v] : snapshelf::SPLC::dataset_names) d[py::str(k)] = v;
+    return d;
+  });
+  s.def("splc_default_file_path", [](const std::string& name, const std::string& date) {
+    static const auto def = snapshelf::SPLC::file_path_func;
+    return def(name, date);
+  });
+  py::class_<snapshelf::SPLC, std::shared_ptr<snapshelf::SPLC>>(s, "SPLC")
+      .def(py::init([](py::object as_of_date, py::object dataset, py::object bq, py::object bucket,
+                       py::object file_path_func) {
+             const auto date = opt_text("as_of_date", as_of_date);
+             const auto kind = text("dataset", dataset);
+             auto svc = qpy::to_service(bq);
+             snapshelf::SPLC::bucket = text("bucket", bucket);
+             static const auto def = snapshelf::SPLC::file_path_func;
+             if (file_path_func.is_none()) {
+               snapshelf::SPLC::file_path_func = def;
+             } else {
+               snapshelf::SPLC::file_path_func = [file_path_func](const std::string& n, const std::string& d) {
+                 py::gil_scoped_acquire gil;
+                 return text("file_path_func result", file_path_func(n, d));
+               };
+             }
+             py::gil_scoped_release nogil;
+             return std::make_shared<snapshelf::SPLC>(date, kind, svc);
+           }))
+      .def("get_distinct", [](const snapshelf::SPLC& self) {
+        py::gil_scoped_release nogil;
+        return self.get_distinct();
+      })
+      .def("_load_snapshot", [](snapshelf::SPLC& self, py::object as_of_date) {
+        const auto date = opt_text("as_of_date", as_of_date);
+        py::gil_scoped_release nogil;
+        self._load_snapshot(date);
+      })
+      .def("get_data", [](const snapshelf::SPLC& self, py::object tickers, py::object start, py::object end) {
+        auto t = to_value(tickers);
+        auto st = opt_text("start", start), en = opt_text("end", end);
+        auto f = self.get_data(t, st, en);
+        if (f == self.data) return py::make_tuple(true, py::none());
+        return py::make_tuple(false, qpy::from_frame_shared(std::move(f)));
+      })
+      .def("data", [](const snapshelf::SPLC& self) { return qpy::from_frame_shared(self.data); })
+      .def_readonly("dataset", &snapshelf::SPLC::dataset)
+      .def_readonly("dataset_name", &snapshelf::SPLC::dataset_name);
+
+  // ---------------------------------------------------------------- ta
+  auto u = m.def_submodule("ta_utils");
+  u.def("verify_series", [](py::object series, py::object min_length) {
+    auto v = to_value(min_length);
+    std::optional<std::int64_t> n = tautils::detail::int_param("min_length", v);
+    return opt_series(tautils::verify_series(ta_input(series), n));
+  });
+  u.def("get_offset", [](py::object o) { return tautils::get_offset(to_value(o)); });
+  u.def("get_drift", [](py::object o) { return tautils::get_drift(to_value(o)); });
+  u.def("_apply_offset", [](py::object series, py::object offset) {
+    auto in = qpy::to_series(series);
+    auto off = tautils::get_offset(to_value(offset));
+    return qpy::from_series(tautils::_apply_offset(in, off));
+  });
+  u.def("_handle_fills", [](py::object series, py::dict kw) {
+    auto in = qpy::to_series(series);
+    return qpy::from_series(tautils::_handle_fills(in, qpy::to_kwargs(kw)));
+  });
+  u.def("non_zero_range", [](py::object high, py::object low) {
+    return qpy::from_series(tautils::non_zero_range(qpy::to_series(high, "high"), qpy::to_series(low, "low")));
+  });
+  u.def("signed_series", [](py::object series, py::object initial) {
+    auto v = to_value(initial);
+    if (!v.is_number()) qd::throw_argument_type("initial", "float", v.type_name());
+    return qpy::from_series(tautils::signed_series(qpy::to_series(series), v.as_number()));
+  });
+
+  auto o = m.def_submodule("overlap");
+#define QPY_ONE(fn)                                                                          \
+  o.def(#fn, [](py::object close, py::object length, py::object offset, py::dict kw) {       \
+    auto c = ta_input(close);                                                                \
+    auto l = to_value(length), off = to_value(offset);                                       \
+    auto k = qpy::to_kwargs(kw);                                                             \
+    std::optional<qd::Series> r;                                                             \
+    {                                                                                        \
+      py::gil_scoped_release nogil;                                                          \
+      r = overlap::fn(c, l, off, k);                                                         \
+    }                                                                                        \
+    return opt_series(std::move(r));                                                         \
+  });
+  QPY_ONE(sma)
+  QPY_ONE(ema)
+  QPY_ONE(rma)
+  QPY_ONE(dema)
+  QPY_ONE(tema)
+  QPY_ONE(hma)
+#undef QPY_ONE
+  o.def("wma", [](py::object close, py::object length, py::object asc, py::object offset, py::dict kw) {
+    auto c = ta_input(close);
+    auto l = to_value(length), a = to_value(asc), off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = overlap::wma(c, l, a, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  o.def("hlc3", [](py::object h, py::object l, py::object c, py::object offset, py::dict kw) {
+    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c);
+    auto off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = overlap::hlc3(hs, ls, cs, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  o.def("vwap", [](py::object h, py::object l, py::object c, py::object v, py::object anchor,
+                   py::object offset, py::dict kw) {
+    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    auto an = to_value(anchor), off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = overlap::vwap(hs, ls, cs, vs, an, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  o.def("ma", [](py::object mode, py::object source, py::dict kw) {
+    auto md = to_value(mode);
+    auto src = ta_input(source);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = overlap::ma(md, src, k);
+    }
+    return opt_series(std::move(r));
+  });
+
+  auto vmod = m.def_submodule("volume");
+  vmod.def("obv", [](py::object c, py::object v, py::object offset, py::dict kw) {
+    auto cs = ta_input(c), vs = ta_input(v);
+    auto off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = volume::obv(cs, vs, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  vmod.def("ad", [](py::object h, py::object l, py::object c, py::object v, py::object offset, py::dict kw) {
+    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    auto off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = volume::ad(hs, ls, cs, vs, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  vmod.def("adosc", [](py::object h, py::object l, py::object c, py::object v, py::object fast, py::object slow,
+                       py::object offset, py::dict kw) {
+    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    auto f = to_value(fast), sl = to_value(slow), off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = volume::adosc(hs, ls, cs, vs, f, sl, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+  vmod.def("cmf", [](py::object h, py::object l, py::object c, py::object v, py::object length,
+                     py::object offset, py::dict kw) {
+    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    auto len = to_value(length), off = to_value(offset);
+    auto k = qpy::to_kwargs(kw);
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = volume::cmf(hs, ls, cs, vs, len, off, k);
+    }
+    return opt_series(std::move(r));
+  });
+}
