@@ -35,9 +35,53 @@ std::string format_double_shortest(double v) {
 }
 
 std::string format_double(double v) {
-  std::string s = format_double_shortest(v);
-  if (std::isfinite(v) && s.find_first_of(".eEn") == std::string::npos) s += ".0";
-  return s;
+  if (!std::isfinite(v)) return format_double_shortest(v);
+  // The shortest round-trip digits, laid out as the research language prints
+  // a float: positional for decimal exponents -4..15 ("100000.0",
+  // "0.0001"), otherwise d.ddd with a signed exponent of two or more digits
+  // ("1e+16", "1.5e-05").
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const char* p = buf;
+  std::string out;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  const char* e = std::find(p, static_cast<const char*>(r.ptr), 'e');
+  std::string digits;
+  for (const char* q = p; q < e; ++q)
+    if (*q != '.') digits.push_back(*q);
+  int exp = 0;
+  std::from_chars(e + (e[1] == '+' ? 2 : 1), r.ptr, exp);
+  const int n = static_cast<int>(digits.size());
+  if (exp >= -4 && exp < 16) {
+    if (exp < 0) {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exp - 1), '0');
+      out += digits;
+    } else if (exp + 1 >= n) {
+      out += digits;
+      out.append(static_cast<std::size_t>(exp + 1 - n), '0');
+      out += ".0";
+    } else {
+      out.append(digits, 0, static_cast<std::size_t>(exp + 1));
+      out.push_back('.');
+      out.append(digits, static_cast<std::size_t>(exp + 1), std::string::npos);
+    }
+    return out;
+  }
+  out.push_back(digits[0]);
+  if (n > 1) {
+    out.push_back('.');
+    out.append(digits, 1, std::string::npos);
+  }
+  out.push_back('e');
+  out.push_back(exp < 0 ? '-' : '+');
+  const int a = exp < 0 ? -exp : exp;
+  if (a < 10) out.push_back('0');
+  out += std::to_string(a);
+  return out;
 }
 
 // ---- Column ----------------------------------------------------------------

@@ -92,6 +92,19 @@ TEST(Numbers, FormatDoubleReadsBackExactly) {
   EXPECT_EQ(format_double(1.0), "1.0");
   EXPECT_EQ(format_double(0.1), "0.1");
   EXPECT_EQ(format_double(-2.5e-300), "-2.5e-300");
+  // Positional from 1e-4 up to 1e16, scientific outside, as the research
+  // language prints floats.
+  EXPECT_EQ(format_double(100000.0), "100000.0");
+  EXPECT_EQ(format_double(0.0001), "0.0001");
+  EXPECT_EQ(format_double(-0.00012345), "-0.00012345");
+  EXPECT_EQ(format_double(9.9999e-05), "9.9999e-05");
+  EXPECT_EQ(format_double(1e15), "1000000000000000.0");
+  EXPECT_EQ(format_double(1234567890123456.8), "1234567890123456.8");
+  EXPECT_EQ(format_double(1e16), "1e+16");
+  EXPECT_EQ(format_double(-1.5e100), "-1.5e+100");
+  EXPECT_EQ(format_double(5e-324), "5e-324");
+  EXPECT_EQ(format_double(-0.0), "-0.0");
+  EXPECT_EQ(format_double(123.456), "123.456");
   EXPECT_EQ(format_double_shortest(1.0), "1");
   EXPECT_EQ(format_double(kNaN), "nan");
   EXPECT_EQ(format_double(-INFINITY), "-inf");

@@ -256,6 +256,12 @@ TEST(CsvWrite, RoundTrip) {
   f.add_column("u", Column::texts({"dup", "1", "2", "3", "4", "5"}));
   const std::string s = write_csv(f, false);
   EXPECT_EQ(read_csv(s, "rt"), f) << s;
+  // Floats as the research language writes them, reading back bit-exact.
+  Frame g;
+  g.add_column("v", Column::floats({100000.0, 0.0001, 1e16, 1e-5, 0.1 + 0.2}));
+  const std::string gs = write_csv(g, false);
+  EXPECT_EQ(gs, "v\n100000.0\n0.0001\n1e+16\n1e-05\n0.30000000000000004\n");
+  EXPECT_EQ(read_csv(gs, "rt"), g);
   // With the index, the labels come back as a column named "Unnamed: 0".
   Frame r = read_csv(write_csv(f, true), "rt");
   EXPECT_EQ(r.names()[0], "Unnamed: 0");

@@ -235,9 +235,11 @@ class Series {
   friend bool operator==(const Series& a, const Series& b);
 };
 
-// Shortest text that reads back to the same double; integral values keep a
-// ".0" so that a float column does not read back as integers. NaN -> "nan",
-// infinities -> "inf" / "-inf".
+// Shortest text that reads back to the same double, in the research
+// language's float form: positional from 1e-4 up to (not including) 1e16,
+// with ".0" on integral values so that a float column does not read back as
+// integers ("100000.0", "0.0001"); scientific outside ("1e+16", "1e-05").
+// NaN -> "nan", infinities -> "inf" / "-inf".
 std::string format_double(double v);
 // Shortest round-trip text without the ".0" rule (for printing).
 std::string format_double_shortest(double v);
