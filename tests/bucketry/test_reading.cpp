@@ -104,6 +104,9 @@ TEST_F(Reading, KeyRulesPerFormat) {
   // Decompression follows the key's extension, not the format name.
   EXPECT_EQ(bucketry::read_from_s3("t.csv.gz", "csv", bucket, prefix).as_frame().column("a").i64[0], 2);
   EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv.gz", bucket, prefix).as_frame().column("a").i64[0], 1);
+  // The extension matches in any case.
+  put(prefix + "/T.CSV.GZ", gz("a,b\n3,z\n"));
+  EXPECT_EQ(bucketry::read_from_s3("T.CSV.GZ", "csv.gz", bucket, prefix).as_frame().column("a").i64[0], 3);
   // "bytesio" always joins with "/": an empty prefix gives a leading slash.
   Value raw = bucketry::read_from_s3(prefix + "/slash.bin", "bytesio", bucket, "");
   ASSERT_TRUE(raw.is_buffer());

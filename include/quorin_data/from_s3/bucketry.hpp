@@ -89,6 +89,7 @@ bool s3_path_exists(const std::string& file_path, const std::string& bucket = BU
 //   "csv", "csv.gz"     key file_path when prefix is empty, else prefix/file_path;
 //                       by_chunks: read_by_chunks(bucket, key, chunksize);
 //                       otherwise a CSV parse, gunzipped when the key ends in ".gz"
+//                       (in any case: ".GZ" too)
 //   "xlsx"              key as for csv; first worksheet, first row as header
 //   "parquet"           key as for csv
 //   "local_file_path"   key prefix/file_path; downloaded to "temp/" + file_path

@@ -1,4 +1,5 @@
 // read_from_s3 and read_by_chunks.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -20,8 +21,14 @@ namespace quorin_data::from_s3::bucketry {
 
 namespace {
 
-bool ends_with(const std::string& s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+// Extensions match in any case ("x.CSV.GZ" is gzip too).
+bool ends_with_ci(const std::string& s, std::string_view suffix) {
+  if (s.size() < suffix.size()) return false;
+  const std::size_t off = s.size() - suffix.size();
+  for (std::size_t i = 0; i < suffix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(s[off + i])) != std::tolower(static_cast<unsigned char>(suffix[i])))
+      return false;
+  return true;
 }
 
 // Key of the tabular formats: file_path alone under an empty prefix. An absent
@@ -186,7 +193,7 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
     if (by_chunks) return Value(read_by_chunks(bucket, key, chunksize));
     auto body = detail::require_client()->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
-    if (ends_with(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
+    if (ends_with_ci(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
     return Value(formats::read_csv(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
   }
