@@ -25,6 +25,9 @@
 #include <emmintrin.h>
 #endif
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include "quorin_data/core/errors.hpp"
 
 namespace quorin_data::formats {
@@ -366,7 +369,6 @@ class Engine {
 
   // Reads the header; false when the input has no record at all.
   bool read_header() {
-    std::vector<std::string> names;
     for (;;) {
       if (!next_record()) return false;
       if (!blank_) break;
@@ -376,24 +378,41 @@ class Engine {
     raw.reserve(fields_.size());
     for (const auto& f : fields_) raw.push_back(cell(f));
     consume();
+    names_ = unique_names(raw);
+    cols_.assign(names_.size(), ColBuilder());
+    return true;
+  }
+
+  // Header names made unique as a table library does: an empty name is
+  // "Unnamed: <position>"; a repeated one gets the first free ".1", ".2",
+  // ... that is neither taken already nor a later name of the header. Linear:
+  // each base name resumes at the suffix where its last search ended (every
+  // suffix below it stays taken).
+  static std::vector<std::string> unique_names(const std::vector<std::string>& raw) {
+    std::vector<std::string> names;
+    names.reserve(raw.size());
+    std::unordered_set<std::string> taken;
+    std::unordered_map<std::string_view, std::size_t> later;  // raw names after the current one
+    std::unordered_map<std::string, std::size_t> next_suffix;
+    taken.reserve(raw.size() * 2);
+    for (const auto& r : raw) ++later[r];
     for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (--later[raw[i]] == 0) later.erase(raw[i]);
       std::string name = raw[i].empty() ? "Unnamed: " + std::to_string(i) : raw[i];
-      if (std::find(names.begin(), names.end(), name) != names.end()) {
-        // Duplicates get ".1", ".2", ... (skipping names already present).
-        for (std::size_t k = 1;; ++k) {
-          std::string cand = name + "." + std::to_string(k);
-          if (std::find(names.begin(), names.end(), cand) == names.end() &&
-              std::find(raw.begin() + static_cast<std::ptrdiff_t>(i) + 1, raw.end(), cand) == raw.end()) {
+      if (taken.count(name)) {
+        std::size_t& k = next_suffix[name];
+        for (;;) {
+          std::string cand = name + "." + std::to_string(++k);
+          if (!taken.count(cand) && !later.count(cand)) {
             name = std::move(cand);
             break;
           }
         }
       }
+      taken.insert(name);
       names.push_back(std::move(name));
     }
-    names_ = std::move(names);
-    cols_.assign(names_.size(), ColBuilder());
-    return true;
+    return names;
   }
 
   const std::vector<std::string>& names() const { return names_; }

@@ -128,6 +128,17 @@ TEST(CsvRead, TypeInference) {
 TEST(CsvRead, HeaderNamesAndLabels) {
   const Frame f = csv(",a,a,b,a\n0,1,2,3,4\n1,5,6,7,8\n");
   EXPECT_EQ(f.names(), (std::vector<std::string>{"Unnamed: 0", "a", "a.1", "b", "a.2"}));
+  // A suffix is skipped when taken or when a later header name holds it.
+  EXPECT_EQ(csv("a,a,a.1,a,,Unnamed: 4,Unnamed: 4\n").names(),
+            (std::vector<std::string>{"a", "a.2", "a.1", "a.3", "Unnamed: 4", "Unnamed: 4.1", "Unnamed: 4.2"}));
+  // Linear in width and repeats (was quadratic/cubic: many seconds each).
+  std::string wide, same;
+  for (int i = 0; i < 200000; ++i) wide += (i ? ",c" : "c") + std::to_string(i);
+  for (int i = 0; i < 4000; ++i) same += i ? ",x" : "x";
+  const Frame w = csv(wide + "\n"), r = csv(same + "\n");
+  EXPECT_EQ(w.names()[199999], "c199999");
+  EXPECT_EQ(r.names()[1], "x.1");
+  EXPECT_EQ(r.names()[3999], "x.3999");
   EXPECT_TRUE(f.index().is_default_range());
   EXPECT_EQ(f.num_rows(), 2u);
   // Header only.
