@@ -7,6 +7,9 @@
 #include <sys/mman.h>
 #endif
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
@@ -488,10 +491,16 @@ Frame Frame::reset_index() const {
 Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
   Frame out;
   if (parts.empty()) return out;
+  // First position of each name in each part (hashed: wide frames stay linear).
   std::vector<std::string> names;
-  for (auto* p : parts)
-    for (const auto& n : p->names_)
-      if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+  std::unordered_set<std::string_view> seen;
+  std::vector<std::unordered_map<std::string_view, std::size_t>> where(parts.size());
+  for (std::size_t k = 0; k < parts.size(); ++k)
+    for (std::size_t i = 0; i < parts[k]->names_.size(); ++i) {
+      const std::string& n = parts[k]->names_[i];
+      where[k].emplace(n, i);
+      if (seen.insert(n).second) names.push_back(n);
+    }
   std::vector<const Index*> idx;
   for (auto* p : parts) idx.push_back(&p->index_);
   out.index_ = Index::concat(idx);
@@ -499,18 +508,17 @@ Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
     std::vector<Column> fillers;
     fillers.reserve(parts.size());
     std::vector<const Column*> cols;
-    DType t = DType::Float64;
-    for (auto* p : parts)
-      if (p->has_column(n)) {
-        t = p->column(n).type;
-        break;
-      }
-    for (auto* p : parts) {
-      if (p->has_column(n)) {
-        cols.push_back(&p->column(n));
+    const Column* first = nullptr;
+    for (std::size_t k = 0; k < parts.size() && !first; ++k)
+      if (auto it = where[k].find(n); it != where[k].end()) first = &parts[k]->columns_[it->second];
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+      if (auto it = where[k].find(n); it != where[k].end()) {
+        cols.push_back(&parts[k]->columns_[it->second]);
       } else {
-        Column f(t == DType::Int64 || t == DType::Bool ? DType::Float64 : t);
-        for (std::size_t i = 0; i < p->num_rows(); ++i) f.push_missing();
+        // Missing cells of the column's own type (integers stay integers).
+        Column f(first->type);
+        f.tz = first->tz;
+        for (std::size_t i = 0; i < parts[k]->num_rows(); ++i) f.push_missing();
         fillers.push_back(std::move(f));
         cols.push_back(&fillers.back());
       }
@@ -551,8 +559,11 @@ Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
   }
   const Frame& first = parts[0];
   bool same = true;
-  for (std::size_t i = 0; same && i < first.names_.size(); ++i)
-    for (std::size_t j = i + 1; same && j < first.names_.size(); ++j) same = first.names_[i] != first.names_[j];
+  {
+    std::unordered_set<std::string_view> distinct;
+    distinct.reserve(first.names_.size());
+    for (std::size_t i = 0; same && i < first.names_.size(); ++i) same = distinct.insert(first.names_[i]).second;
+  }
   for (std::size_t k = 1; same && k < parts.size(); ++k) {
     const Frame& p = parts[k];
     same = p.names_ == first.names_;

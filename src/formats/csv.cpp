@@ -195,14 +195,9 @@ class ColBuilder {
         else
           c = Column::floats(std::vector<double>(rows_, kNaN));
         break;
-      case St::Int:
-        if (nmiss_ > 0) {
-          ints_to_floats();
-          c = Column::floats(std::move(f64_));
-        } else {
-          c = Column::ints(std::move(i64_));
-        }
-        break;
+      // Missing cells keep the integer type (marked), never a float column
+      // that would round integers beyond 2^53.
+      case St::Int: c = Column::ints(std::move(i64_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
       case St::Float: c = Column::floats(std::move(f64_)); break;
       case St::Bool: c = Column::bools(std::move(i64_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
       case St::Text: c = Column::texts(std::move(text_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;

@@ -87,6 +87,9 @@ TEST_F(Tool, PickleOfATableAndOfOtherValues) {
   EXPECT_EQ(run("read pickle l.pkl").out, "[1, 'two']\n");
   { std::ofstream("r.csv") << "x,y\n1.5,z\n"; }
   EXPECT_EQ(run("read csv r.csv").out, ",x,y\n0,1.5,z\n");
+  // Integers with a gap print with every digit, floats as written by pandas.
+  EXPECT_EQ(run("read csv -", "id,v\n12345678901234567,100000.0\n,2\n9007199254740993,0.0001\n").out,
+            ",id,v\n0,12345678901234567,100000.0\n1,,2.0\n2,9007199254740993,0.0001\n");
 }
 
 TEST_F(Tool, ErrorsAreOneLineAndUsageErrorsExitTwo) {

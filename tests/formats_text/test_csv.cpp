@@ -100,10 +100,14 @@ TEST(CsvRead, TypeInference) {
   EXPECT_EQ(f.column("zeros").text[0], "00123");
   EXPECT_EQ(f.column("zeros").text[2], "7");
   EXPECT_EQ(f.column("figi").type, DType::Text);
-  // Integers with a missing cell become float64.
-  EXPECT_EQ(f.column("im").type, DType::Float64);
-  EXPECT_EQ(f.column("im").f64[2], 3.0);
-  EXPECT_TRUE(std::isnan(f.column("im").f64[1]));
+  // Integers with a missing cell stay int64, the cell marked missing.
+  EXPECT_EQ(f.column("im").type, DType::Int64);
+  EXPECT_EQ(f.column("im").i64[2], 3);
+  EXPECT_TRUE(f.column("im").is_missing(1));
+  const Frame big = csv("id,v\n12345678901234567,1\n,2\n9007199254740993,3\n");
+  EXPECT_EQ(big.column("id").i64, (std::vector<std::int64_t>{12345678901234567, 0, 9007199254740993}));
+  EXPECT_TRUE(big.column("id").is_missing(1));
+  EXPECT_EQ(write_csv(big, false), "id,v\n12345678901234567,1\n,2\n9007199254740993,3\n");
   EXPECT_EQ(f.column("empty").type, DType::Float64);
   EXPECT_EQ(f.column("neg").i64, (std::vector<std::int64_t>{-5, 7, 0}));
   // Demotion to text keeps cells exactly, whether they were plain integers,

@@ -164,7 +164,8 @@ class Frame {
   // Same table with labels 0..n-1.
   Frame reset_index() const;
   // Row-wise concatenation: columns by name in first-seen order (a column
-  // missing from a part is missing there), labels kept.
+  // missing from a part is missing there, in the column's own type), labels
+  // kept.
   static Frame concat_rows(const std::vector<const Frame*>& parts);
   // Same result, taking the parts: when every part has the same distinct
   // column names with the same types and zones (chunks of one file), the

@@ -20,7 +20,8 @@ using ByteReader = std::function<std::size_t(char* out, std::size_t cap)>;
 // inferred per column: int64 when every present cell is an integer that fits
 // (no leading zeros, so identifiers keep their digits), float64 when every
 // present cell is a number, bool for True/False, otherwise text. Empty cells
-// are missing. FormatError naming `source` and the line for unbalanced
+// are missing; a column with missing cells keeps its type (int64, bool and
+// text mark them, float64 holds NaN). FormatError naming `source` and the line for unbalanced
 // quotes, ragged rows or an embedded NUL.
 Frame read_csv(std::string_view text, const std::string& source);
 
