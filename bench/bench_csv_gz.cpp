@@ -97,9 +97,7 @@ Frame chunked_read(const std::vector<std::uint8_t>& gz) {
   CsvChunkReader reader(
       [&](char* out, std::size_t cap) { return stream.read(reinterpret_cast<std::uint8_t*>(out), cap); },
       "bench.csv.gz", kChunk);
-  std::vector<Frame> parts;
-  while (auto f = reader.next()) parts.push_back(std::move(*f));
-  return Frame::concat_rows(std::move(parts));
+  return reader.read_all();
 }
 
 // Bytes held by a frame: vector capacities and heap string capacities.

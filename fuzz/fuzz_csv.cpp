@@ -1,6 +1,7 @@
 // libFuzzer target over CSV reading: the whole read and the chunked read
-// (small chunks, small byte pieces) must agree, and what decodes must survive
-// a write/read round trip of its shape.
+// (small chunks, small byte pieces, optionally declared column types) must
+// give equal tables, cell for cell; the chunks taken one by one keep the
+// shape; and what decodes must survive a write/read round trip of its shape.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,24 +20,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::size_t chunksize = 1 + data[0] % 4;
   const std::size_t step = 1 + (data[0] >> 2) % 8;
+  // The top bits pick declared types: none, every column text, every column
+  // float64, or int64/date for the first two columns.
+  CsvOptions options;
+  switch (data[0] >> 5) {
+    case 1: options.default_type = DType::Text; break;
+    case 2: options.default_type = DType::Float64; break;
+    case 3:
+      options.types = {{"a", DType::Int64}, {"b", DType::Date}};
+      options.missing = {"-"};
+      break;
+    default: break;
+  }
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  bool whole_ok = false, chunks_ok = false;
-  Frame whole, joined;
+  auto reader = [&text, step](std::size_t& pos) {
+    return [&text, &pos, step](char* out, std::size_t cap) {
+      const std::size_t n = std::min({cap, step, text.size() - pos});
+      std::memcpy(out, text.data() + pos, n);
+      pos += n;
+      return n;
+    };
+  };
+  bool whole_ok = false, chunks_ok = false, all_ok = false;
+  Frame whole, joined, all;
   try {
-    whole = read_csv(text, "fuzz");
+    whole = read_csv(text, "fuzz", options);
     whole_ok = true;
   } catch (const FormatError&) {
   }
   try {
     std::size_t pos = 0;
-    CsvChunkReader r(
-        [&](char* out, std::size_t cap) {
-          const std::size_t n = std::min({cap, step, text.size() - pos});
-          std::memcpy(out, text.data() + pos, n);
-          pos += n;
-          return n;
-        },
-        "fuzz", chunksize);
+    CsvChunkReader r(reader(pos), "fuzz", chunksize, options);
+    all = r.read_all();
+    all_ok = true;
+  } catch (const FormatError&) {
+  }
+  if (whole_ok != all_ok) std::abort();
+  if (whole_ok && !(all == whole)) std::abort();
+  try {
+    std::size_t pos = 0;
+    CsvChunkReader r(reader(pos), "fuzz", chunksize, options);
     std::vector<Frame> parts;
     std::size_t rows = 0;
     while (auto f = r.next()) {

@@ -2,13 +2,15 @@
 //
 // Reading: RFC 4180 records ("" inside quoted fields, line ends inside
 // quoted fields), "\n", "\r\n" or "\r" line ends, blank lines skipped, a
-// leading UTF-8 byte-order mark skipped. Each column is typed on its own
-// (per chunk when reading by chunks) by demotion: int64 -> float64 -> text,
-// or bool -> text. Cells are kept as raw bytes in a per-column arena until
-// the column is known to be numeric, so a demotion to text keeps the cells
-// exactly as written. An unquoted cell that is one of the usual missing
-// markers ("", "NaN", "nan", "NA", "null", ...) is missing; a quoted cell is
-// never missing, so a text "" or "NA" written quoted reads back as itself.
+// leading UTF-8 byte-order mark skipped. An undeclared column is typed by
+// demotion: int64 -> float64 -> text, or bool -> text (per chunk when a
+// caller takes chunks one by one). Cells are kept as raw bytes in a
+// per-column arena until the column is known to be numeric, so a demotion
+// to text keeps the cells exactly as written; a read by chunks that joins
+// them keeps those arenas until the join, for the same reason. An unquoted
+// cell that is one of the missing markers ("", "NaN", "nan", "NA", "null",
+// ...) is missing; a quoted cell is never missing (but an empty one), so a
+// text "NA" written quoted reads back as itself.
 #include "quorin_data/formats/csv.hpp"
 
 #include "quorin_data/core/zones.hpp"
@@ -59,7 +61,65 @@ bool is_na(const char* p, std::size_t n) {
   }
 }
 
+// Which cells are missing: the usual markers and/or the caller's texts.
+class MissingTexts {
+ public:
+  explicit MissingTexts(const CsvOptions& o) : defaults_(o.default_missing), extra_(o.missing) {
+    empty_ = defaults_;
+    for (const auto& t : extra_) empty_ = empty_ || t.empty();
+  }
+  bool operator()(const char* p, std::size_t n, bool quoted) const {
+    if (n == 0) return empty_;
+    if (quoted) return false;
+    if (defaults_ && is_na(p, n)) return true;
+    for (const auto& t : extra_)
+      if (t.size() == n && std::memcmp(t.data(), p, n) == 0) return true;
+    return false;
+  }
+
+ private:
+  bool defaults_, empty_ = true;
+  std::vector<std::string> extra_;
+};
+
 enum class Kind { Int, Float, Bool, Text };
+
+// Inference state of a column (Declared: its type was given).
+enum class St { Empty, Int, Float, Bool, Text, Declared };
+
+// What a finished chunk column needs for a later join: its state and, when
+// its cells cannot be rebuilt from the values, their texts as written, each
+// followed by a NUL (cells never hold one; a missing cell is empty): one byte
+// a cell beyond the texts.
+struct Finished {
+  St st = St::Empty;
+  bool raw = false;
+  std::string cells;
+};
+
+bool declarable(DType t) {
+  switch (t) {
+    case DType::Float64:
+    case DType::Int64:
+    case DType::Bool:
+    case DType::Text:
+    case DType::Date:
+    case DType::Timestamp: return true;
+    default: return false;
+  }
+}
+
+bool parse_int_cell(const char* p, std::size_t n, std::int64_t& v) {
+  const char* b = n > 1 && p[0] == '+' && p[1] != '-' ? p + 1 : p;
+  auto r = std::from_chars(b, p + n, v);
+  return n > 0 && r.ec == std::errc() && r.ptr == p + n;
+}
+
+bool parse_float_cell(const char* p, std::size_t n, double& v) {
+  const char* b = n > 1 && p[0] == '+' && p[1] != '-' && p[1] != '+' ? p + 1 : p;
+  auto r = std::from_chars(b, p + n, v);
+  return n > 0 && r.ec == std::errc() && r.ptr == p + n;
+}
 
 // Classifies a present cell. Integers: optional sign, digits, no leading
 // zero (so "00123" stays an identifier), within int64 (larger ones stay
@@ -103,12 +163,17 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
 class ColBuilder {
  public:
   void set_reserve(std::size_t n) { reserve_ = n; }
+  void declare(DType t) {
+    declared_ = t;
+    st_ = St::Declared;
+  }
+  // Keeps the cell texts of a non-text result for a later join.
+  void keep_raw(bool on) { keep_raw_ = on; }
 
-  void add(const char* p, std::size_t n, bool quoted) {
-    // An empty cell is missing even when quoted (a lone `""` marks a missing
-    // value in a one-column file).
-    const bool missing = n == 0 || (!quoted && is_na(p, n));
+  // Adds a cell; false when it does not read as the declared type.
+  bool add(const char* p, std::size_t n, bool missing) {
     ++rows_;
+    if (st_ == St::Declared) return add_declared(p, n, missing);
     if (st_ == St::Text) {
       if (missing) {
         text_.emplace_back();
@@ -117,14 +182,14 @@ class ColBuilder {
         text_.emplace_back(p, n);
       }
       valid_.push_back(missing ? 0 : 1);
-      return;
+      return true;
     }
     if (missing) {
       valid_.push_back(0);
       ++nmiss_;
       if (have_arena_) ends_.push_back(arena_.size());
       push_missing_typed();
-      return;
+      return true;
     }
     std::int64_t iv = 0;
     double dv = 0;
@@ -178,14 +243,18 @@ class ColBuilder {
         else
           to_text();
         break;
-      case St::Text: break;
+      case St::Text:
+      case St::Declared: break;
     }
+    return true;
   }
 
-  void add_missing() { add("", 0, false); }
+  void add_missing() { add("", 0, true); }
 
-  Column finish() {
+  // The chunk's column; `info` (when given) receives what a join needs.
+  Column finish(Finished* info = nullptr) {
     Column c;
+    if (info) *info = Finished{st_, false, {}};
     switch (st_) {
       case St::Empty:
         // No present cell: a float column of NaN (an empty chunk gives an
@@ -197,16 +266,29 @@ class ColBuilder {
         break;
       // Missing cells keep the integer type (marked), never a float column
       // that would round integers beyond 2^53.
-      case St::Int: c = Column::ints(std::move(i64_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
+      case St::Int: c = Column::ints(std::move(i64_), take_valid()); break;
       case St::Float: c = Column::floats(std::move(f64_)); break;
-      case St::Bool: c = Column::bools(std::move(i64_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
-      case St::Text: c = Column::texts(std::move(text_), nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}); break;
+      case St::Bool: c = Column::bools(std::move(i64_), take_valid()); break;
+      case St::Text: c = Column::texts(std::move(text_), take_valid()); break;
+      case St::Declared: c = finish_declared(); break;
     }
     fit(c.f64);
     fit(c.i64);
     fit(c.text);
+    if (info && keep_raw_ && have_arena_ && st_ != St::Text) {
+      info->raw = true;
+      info->cells.resize(arena_.size() + ends_.size());
+      char* out = info->cells.data();
+      std::size_t b = 0;
+      for (const std::size_t e : ends_) {
+        std::memcpy(out, arena_.data() + b, e - b);
+        out += e - b;
+        *out++ = '\0';
+        b = e;
+      }
+    }
     // Scratch buffers keep their capacity for the next chunk.
-    st_ = St::Empty;
+    if (st_ != St::Declared) st_ = St::Empty;
     have_arena_ = false;
     rows_ = nmiss_ = 0;
     i64_.clear();
@@ -219,10 +301,70 @@ class ColBuilder {
   }
 
   // Frees every scratch buffer (after the last chunk).
-  void release() { *this = ColBuilder(); }
+  void release() {
+    ColBuilder fresh;
+    if (st_ == St::Declared) fresh.declare(declared_);
+    fresh.keep_raw_ = keep_raw_;
+    *this = std::move(fresh);
+  }
 
  private:
-  enum class St { Empty, Int, Float, Bool, Text };
+  std::vector<std::uint8_t> take_valid() { return nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}; }
+
+  bool add_declared(const char* p, std::size_t n, bool missing) {
+    if (rows_ == 1) {
+      valid_.reserve(reserve_);
+      if (declared_ == DType::Float64) f64_.reserve(reserve_);
+      else if (declared_ == DType::Text) text_.reserve(reserve_);
+      else i64_.reserve(reserve_);
+    }
+    if (missing) {
+      ++nmiss_;
+      valid_.push_back(0);
+      if (declared_ == DType::Float64) f64_.push_back(kNaN);
+      else if (declared_ == DType::Text) text_.emplace_back();
+      else i64_.push_back(0);
+      return true;
+    }
+    valid_.push_back(1);
+    std::int64_t iv = 0;
+    double dv = 0;
+    switch (declared_) {
+      case DType::Text: text_.emplace_back(p, n); return true;
+      case DType::Int64:
+        if (!parse_int_cell(p, n, iv)) return false;
+        i64_.push_back(iv);
+        return true;
+      case DType::Float64:
+        if (!parse_float_cell(p, n, dv)) return false;
+        f64_.push_back(dv);
+        return true;
+      case DType::Bool:
+        if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) i64_.push_back(1);
+        else if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) i64_.push_back(0);
+        else return false;
+        return true;
+      case DType::Date:
+      case DType::Timestamp: {
+        const auto ns = try_parse_datetime_ns(std::string_view(p, n));
+        if (!ns) return false;
+        i64_.push_back(declared_ == DType::Date ? date_of_ns(*ns).days : *ns);
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+  Column finish_declared() {
+    switch (declared_) {
+      case DType::Float64: return Column::floats(std::move(f64_));
+      case DType::Text: return Column::texts(std::move(text_), take_valid());
+      case DType::Int64: return Column::ints(std::move(i64_), take_valid());
+      case DType::Bool: return Column::bools(std::move(i64_), take_valid());
+      case DType::Date: return Column::dates(std::move(i64_), take_valid());
+      default: return Column::timestamps(std::move(i64_), {}, take_valid());
+    }
+  }
 
   template <class V>
   static void fit(V& v) {
@@ -280,7 +422,8 @@ class ColBuilder {
   }
 
   St st_ = St::Empty;
-  bool have_arena_ = false;
+  DType declared_ = DType::Text;
+  bool have_arena_ = false, keep_raw_ = false;
   std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
   std::vector<std::int64_t> i64_;
   std::vector<double> f64_;
@@ -356,11 +499,19 @@ std::string decode_quoted(const char* p, std::size_t n) {
 // bytes will come.
 class Engine {
  public:
-  Engine(std::string source, ByteReader reader) : source_(std::move(source)), reader_(std::move(reader)) {}
-  Engine(std::string source, std::string_view text) : source_(std::move(source)), eof_(true) {
+  Engine(std::string source, ByteReader reader, const CsvOptions& options)
+      : source_(std::move(source)), reader_(std::move(reader)), options_(options), missing_(options) {
+    check_options();
+  }
+  Engine(std::string source, std::string_view text, const CsvOptions& options)
+      : source_(std::move(source)), eof_(true), options_(options), missing_(options) {
+    check_options();
     base_ = text.data();
     tail_ = text.size();
   }
+
+  // Chunks keep the texts of their non-text columns for a later join.
+  void keep_raw() { keep_raw_ = true; }
 
   // Reads the header; false when the input has no record at all.
   bool read_header() {
@@ -375,6 +526,13 @@ class Engine {
     consume();
     names_ = unique_names(raw);
     cols_.assign(names_.size(), ColBuilder());
+    std::unordered_map<std::string_view, DType> declared;
+    for (const auto& [name, type] : options_.types) declared.emplace(name, type);
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      cols_[i].keep_raw(keep_raw_);
+      if (auto it = declared.find(names_[i]); it != declared.end()) cols_[i].declare(it->second);
+      else if (options_.default_type) cols_[i].declare(*options_.default_type);
+    }
     return true;
   }
 
@@ -413,7 +571,9 @@ class Engine {
   const std::vector<std::string>& names() const { return names_; }
 
   // Parses up to `max_rows` rows into a frame labelled from `first_label`.
-  Frame chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows) {
+  // With `infos`, each column's join information goes there.
+  Frame chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
+              std::vector<Finished>* infos = nullptr) {
     rows = 0;
     const std::size_t ncols = cols_.size();
     for (auto& c : cols_) c.set_reserve(reserve);
@@ -429,19 +589,22 @@ class Engine {
                   "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
       for (std::size_t i = 0; i < nf; ++i) {
         const Field& f = fields_[i];
+        const char* p = f.b;
+        std::size_t n = f.n;
         if (f.raw) {
           scratch = decode_quoted(f.b, f.n);
-          cols_[i].add(scratch.data(), scratch.size(), true);
-        } else {
-          cols_[i].add(f.b, f.n, f.quoted);
+          p = scratch.data();
+          n = scratch.size();
         }
+        if (!cols_[i].add(p, n, missing_(p, n, f.quoted))) bad_cell(i, p, n);
       }
       for (std::size_t i = nf; i < ncols; ++i) cols_[i].add_missing();
       consume();
       ++rows;
     }
     Frame f;
-    for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish());
+    if (infos) infos->assign(ncols, Finished{});
+    for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish(infos ? &(*infos)[i] : nullptr));
     if (head_ >= tail_ && eof_) {
       // The input is used up: give the scratch memory back before the
       // caller joins the chunks.
@@ -460,6 +623,26 @@ class Engine {
   }
 
  private:
+  void check_options() const {
+    for (const auto& [name, type] : options_.types)
+      if (!declarable(type))
+        throw ValueError("CSV: column '" + name + "' cannot be declared " + dtype_name(type));
+    if (options_.default_type && !declarable(*options_.default_type))
+      throw ValueError(std::string("CSV: columns cannot be declared ") + dtype_name(*options_.default_type));
+  }
+
+  [[noreturn]] void bad_cell(std::size_t col, const char* p, std::size_t n) const {
+    std::string shown(p, std::min<std::size_t>(n, 80));
+    if (n > 80) shown += "...";
+    fail_line(source_, record_line_,
+              "column '" + names_[col] + "': cannot read \"" + shown + "\" as " + declared_name(col));
+  }
+  std::string declared_name(std::size_t col) const {
+    for (const auto& [name, type] : options_.types)
+      if (name == names_[col]) return dtype_name(type);
+    return options_.default_type ? dtype_name(*options_.default_type) : "?";
+  }
+
   std::string cell(const Field& f) const {
     if (f.raw) return decode_quoted(f.b, f.n);
     return std::string(f.b, f.n);
@@ -614,6 +797,9 @@ class Engine {
   std::vector<Field> fields_;
   std::vector<std::string> names_;
   std::vector<ColBuilder> cols_;
+  CsvOptions options_;
+  MissingTexts missing_;
+  bool keep_raw_ = false;
 };
 
 [[noreturn]] void no_columns(const std::string& source) {
@@ -622,26 +808,96 @@ class Engine {
 
 }  // namespace
 
-Frame read_csv(std::string_view text, const std::string& source) {
-  Engine e(source, text);
+bool is_missing_marker(std::string_view text) noexcept { return is_na(text.data(), text.size()); }
+
+Frame read_csv(std::string_view text, const std::string& source, const CsvOptions& options) {
+  Engine e(source, text, options);
   if (!e.read_header()) no_columns(source);
   std::size_t rows = 0;
   return e.chunk(static_cast<std::size_t>(-1), 0, 0, rows);
 }
+
+namespace {
+
+// The state one builder reaches over the cells of two parts.
+St join_state(St a, St b) {
+  if (a == St::Empty) return b;
+  if (b == St::Empty || a == b) return a;
+  if (a == St::Declared || b == St::Declared) return St::Declared;  // never mixed: same columns
+  if ((a == St::Int && b == St::Float) || (a == St::Float && b == St::Int)) return St::Float;
+  return St::Text;  // text with anything, or a bool with a number
+}
+
+// A chunk's column converted to the state of the whole column, as one
+// builder would have typed its cells.
+Column convert_chunk_column(const Column& c, const Finished& info, St target) {
+  const std::size_t n = c.size();
+  switch (target) {
+    case St::Int:  // from a chunk without a present cell
+      return Column::ints(std::vector<std::int64_t>(n, 0), std::vector<std::uint8_t>(n, 0));
+    case St::Bool: return Column::bools(std::vector<std::int64_t>(n, 0), std::vector<std::uint8_t>(n, 0));
+    case St::Float: {
+      std::vector<double> v(n);
+      for (std::size_t i = 0; i < n; ++i) v[i] = c.as_double(i);
+      return Column::floats(std::move(v));
+    }
+    default: {
+      // Text: the cells as written (integers in canonical form keep no
+      // texts: theirs are the values' own).
+      std::vector<std::string> t(n);
+      std::vector<std::uint8_t> valid(n, 1);
+      bool any_missing = false;
+      const char* q = info.cells.data();
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t len = info.raw ? std::strlen(q) : 0;
+        if (c.is_missing(i)) {
+          valid[i] = 0;
+          any_missing = true;
+        } else if (info.raw) {
+          t[i].assign(q, len);
+        } else {
+          t[i] = c.cell_text(i);
+        }
+        if (info.raw) q += len + 1;
+      }
+      return Column::texts(std::move(t), any_missing ? std::move(valid) : std::vector<std::uint8_t>{});
+    }
+  }
+}
+
+Frame join_chunks(std::vector<Frame>& chunks, std::vector<std::vector<Finished>>& infos) {
+  const std::size_t ncols = chunks.empty() ? 0 : chunks[0].num_columns();
+  for (std::size_t j = 0; j < ncols && chunks.size() > 1; ++j) {
+    St target = St::Empty;
+    for (const auto& inf : infos) target = join_state(target, inf[j].st);
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+      Finished& inf = infos[k][j];
+      if (inf.st != target && target != St::Empty && target != St::Declared)
+        chunks[k].column_at(j) = convert_chunk_column(chunks[k].column_at(j), inf, target);
+      inf = Finished{};  // the texts are no longer needed
+    }
+  }
+  infos.clear();
+  return Frame::concat_rows(std::move(chunks));
+}
+
+}  // namespace
 
 struct CsvChunkReader::Impl {
   Engine engine;
   std::size_t chunksize;
   std::size_t next_label = 0;
   bool started = false, finished = false;
-  Impl(ByteReader r, std::string src, std::size_t cs) : engine(std::move(src), std::move(r)), chunksize(cs) {}
+  Impl(ByteReader r, std::string src, std::size_t cs, const CsvOptions& o)
+      : engine(std::move(src), std::move(r), o), chunksize(cs) {}
   std::string source_name;
 };
 
-CsvChunkReader::CsvChunkReader(ByteReader reader, std::string source, std::size_t chunksize) {
+CsvChunkReader::CsvChunkReader(ByteReader reader, std::string source, std::size_t chunksize,
+                               const CsvOptions& options) {
   if (chunksize == 0) throw ValueError("chunksize must be a positive integer");
   std::string src = source;
-  impl_ = std::make_unique<Impl>(std::move(reader), std::move(source), chunksize);
+  impl_ = std::make_unique<Impl>(std::move(reader), std::move(source), chunksize, options);
   impl_->source_name = std::move(src);
 }
 
@@ -668,6 +924,33 @@ std::optional<Frame> CsvChunkReader::next() {
   }
   m.next_label += rows;
   return f;
+}
+
+Frame CsvChunkReader::read_all(const std::function<void(std::size_t, const Frame&)>& on_chunk) {
+  Impl& m = *impl_;
+  if (m.started) throw ValueError("read_all() reads from the start, but next() was called first");
+  m.started = true;
+  m.engine.keep_raw();
+  if (!m.engine.read_header()) {
+    m.finished = true;
+    no_columns(m.source_name);
+  }
+  std::vector<Frame> chunks;
+  std::vector<std::vector<Finished>> infos;
+  for (;;) {
+    std::size_t rows = 0;
+    std::vector<Finished> info;
+    Frame f = m.engine.chunk(m.chunksize, std::min<std::size_t>(m.chunksize, 1 << 20), m.next_label, rows, &info);
+    // A file with a header only gives one empty chunk with its columns.
+    if (rows == 0 && !chunks.empty()) break;
+    if (on_chunk) on_chunk(chunks.size(), f);
+    m.next_label += rows;
+    chunks.push_back(std::move(f));
+    infos.push_back(std::move(info));
+    if (rows == 0) break;
+  }
+  m.finished = true;
+  return join_chunks(chunks, infos);
 }
 
 // ---- writing ---------------------------------------------------------------

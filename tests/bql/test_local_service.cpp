@@ -211,9 +211,15 @@ TEST(LocalServiceBatch, FailedRequestGoesToCallbackAndYieldsNoEntry) {
 TEST(LocalServiceFolder, TablesAreOptionalButRequestsNeedThem) {
   fs::path dir = fs::temp_directory_path() / ("quorin-bql-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "securities.csv") << "ID_BB_GLOBAL,TICKER,EXCH_CODE,MARKET_SECTOR_DES\nBBG1,ABC,US,Equity\n";
+  // Reference cells are texts as written: a numeric code with a gap in its
+  // column stays "7203" (not "7203.0"), "NA" is a ticker.
+  std::ofstream(dir / "securities.csv") << "ID_BB_GLOBAL,TICKER,EXCH_CODE,MARKET_SECTOR_DES,CODE\n"
+                                           "BBG1,ABC,US,Equity,\nBBG2,NA,CN,Equity,7203\nBBG3,X,JT,Equity,1301\n";
   LocalService bq(dir.string());
   EXPECT_EQ(bq.execute("get(TICKER) for(['abc us equity'])")[0].frame().column("TICKER").text[0], "ABC");
+  const Frame t = bq.execute("get(CODE) for(['BBG1', 'BBG2', 'na cn equity'])")[0].frame();
+  EXPECT_EQ(t.column("CODE").text, (std::vector<std::string>{"", "7203", "7203"}));
+  EXPECT_TRUE(t.column("CODE").is_missing(0));
   EXPECT_THROW(bq.execute("get(NAME) for(['BBG1'])"), ServiceError);
   EXPECT_EQ(error_of([&] {
               bq.execute(Request("ABC US Equity", bq.data("px_last", {{"dates", bq.func.range("2024-01-01", "2024-02-01")}})));

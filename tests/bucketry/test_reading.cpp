@@ -59,12 +59,16 @@ TEST_F(Reading, ChunkedReadOf250001RowsGivesThreeChunksAndOneRange) {
 TEST_F(Reading, ChunksOfDifferentTypesJoinLikeAWholeRead) {
   const std::string same = "t,n,f\nA,1,0.5\nB,2,1.5\n,3,\nD,4,2.5\nE,5,3.5\nF,6,4.5\n";
   const std::string mixed = "a,b,c\n1,p,1\n2,q,2\n3,r,3\n4,s,4\nx,,5.5\n6,u,\n";
-  for (const std::string& csv : {same, mixed}) {
+  // Numbers and bools before a text cell keep their texts; integers with
+  // a gap stay integers.
+  const std::string written = "a,b,c,d\n1.50,TRUE,+5,12E5\n2,False,7,\n,,,\n,,,\nx,y,z,9007199254740993\n";
+  for (const std::string& csv : {same, mixed, written}) {
     put(prefix + "/m.csv.gz", gz(csv));
     const Frame whole = bucketry::read_from_s3("m.csv.gz", "csv.gz", bucket, prefix).as_frame();
     ::testing::internal::CaptureStderr();
     const Frame chunked = bucketry::read_from_s3("m.csv.gz", "csv.gz", bucket, prefix, true, 4).as_frame();
     ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(chunked, whole) << csv;
     EXPECT_EQ(quorin_data::formats::write_csv(chunked, true), quorin_data::formats::write_csv(whole, true)) << csv;
     for (std::size_t i = 0; i < whole.num_columns(); ++i)
       for (std::size_t r = 0; r < whole.num_rows(); ++r)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
 #include "quorin_data/formats/gzip.hpp"
@@ -217,6 +218,102 @@ TEST(CsvChunks, SplitReadsMatchWholeRead) {
   EXPECT_EQ(parts[0].column("n").type, DType::Int64);
   EXPECT_EQ(parts[1].column("n").type, DType::Float64);
   EXPECT_EQ(concat(parts).column("n").type, DType::Float64);
+}
+
+// A read by chunks joins to exactly the whole read, wherever the chunk
+// boundaries fall: no cell re-rendered ("1.50", "TRUE", "+5", "12E5" stay as
+// written when the column ends up text), types over the whole file.
+TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
+  const std::string s =
+      "f,b,p,e,gap,late,bn,en\n"
+      "1.50,TRUE,+5,12E5,,,True,\n"
+      "2,False,-0,1e3,,,,\n"
+      "x,true,7,5,12345678901234567,,1,\n"
+      "3.0,T,y,z,,2.5,False,\n"
+      ",,,,9007199254740993,7,,4\n";
+  const Frame whole = csv(s);
+  EXPECT_EQ(whole.column("f").text, (std::vector<std::string>{"1.50", "2", "x", "3.0", ""}));
+  EXPECT_EQ(whole.column("b").text, (std::vector<std::string>{"TRUE", "False", "true", "T", ""}));
+  EXPECT_EQ(whole.column("gap").type, DType::Int64);
+  EXPECT_EQ(whole.column("late").type, DType::Float64);
+  EXPECT_EQ(whole.column("bn").type, DType::Text);
+  EXPECT_EQ(whole.column("en").type, DType::Int64);
+  for (std::size_t cs = 1; cs <= 6; ++cs)
+    for (std::size_t step : {1u, 5u, 1000u}) {
+      CsvChunkReader r(string_reader(s, step), "chunks.csv", cs);
+      std::vector<std::size_t> sizes;
+      const Frame joined = r.read_all([&](std::size_t k, const Frame& c) {
+        EXPECT_EQ(k, sizes.size());
+        sizes.push_back(c.num_rows());
+      });
+      EXPECT_EQ(joined, whole) << cs << " " << step;
+      EXPECT_EQ(write_csv(joined, true), write_csv(whole, true)) << cs << " " << step;
+      EXPECT_EQ(sizes.size(), (5 + cs - 1) / cs);
+    }
+  // Header only: one empty chunk with the columns.
+  CsvChunkReader h(string_reader("x,y\n", 1), "h.csv", 3);
+  EXPECT_EQ(h.read_all().names(), (std::vector<std::string>{"x", "y"}));
+  CsvChunkReader used(string_reader("x\n1\n", 1), "u.csv", 3);
+  used.next();
+  EXPECT_THROW(used.read_all(), ValueError);
+}
+
+TEST(CsvRead, DeclaredTypesAndMissingTexts) {
+  CsvOptions o;
+  o.types = {{"id", DType::Text}, {"n", DType::Int64}, {"x", DType::Float64}, {"d", DType::Date},
+             {"t", DType::Timestamp}, {"b", DType::Bool}, {"absent", DType::Int64}};
+  o.missing = {"-"};
+  const std::string s =
+      "id,n,x,d,t,b,rest\n"
+      "007,007,1,2024-01-05,2024-01-05 13:45:00,TRUE,-\n"
+      "1.50,+12,-,20240106,,false,NA\n"
+      ",-3,2.5e3,,2024-01-07T00:00:01,,4\n";
+  const Frame f = read_csv(s, "typed.csv", o);
+  EXPECT_EQ(f.column("id").text, (std::vector<std::string>{"007", "1.50", ""}));
+  EXPECT_TRUE(f.column("id").is_missing(2));
+  EXPECT_EQ(f.column("n").type, DType::Int64);
+  EXPECT_EQ(f.column("n").i64, (std::vector<std::int64_t>{7, 12, -3}));
+  EXPECT_EQ(f.column("x").type, DType::Float64);
+  EXPECT_TRUE(std::isnan(f.column("x").f64[1]));
+  EXPECT_EQ(f.column("x").f64[2], 2500.0);
+  EXPECT_EQ(f.column("d").type, DType::Date);
+  EXPECT_EQ(f.column("d").i64[1], days_from_civil(2024, 1, 6));
+  EXPECT_TRUE(f.column("d").is_missing(2));
+  EXPECT_EQ(f.column("t").type, DType::Timestamp);
+  EXPECT_EQ(f.column("t").i64[2], (days_from_civil(2024, 1, 7) * 86400 + 1) * 1000000000LL);
+  EXPECT_TRUE(f.column("t").is_missing(1));
+  EXPECT_EQ(f.column("b").i64[0], 1);
+  EXPECT_TRUE(f.column("b").is_missing(2));
+  EXPECT_TRUE(f.column("rest").is_missing(0));  // "-" listed, "NA" usual
+  EXPECT_TRUE(f.column("rest").is_missing(1));
+  // The same over chunks of one row.
+  CsvChunkReader r(string_reader(s, 3), "typed.csv", 1, o);
+  EXPECT_EQ(r.read_all(), f);
+  // Every column text, only the listed texts missing.
+  CsvOptions text;
+  text.default_type = DType::Text;
+  text.default_missing = false;
+  text.missing = {""};
+  const Frame t = read_csv("tk,n\n7203,NA\n,null\n", "t.csv", text);
+  EXPECT_EQ(t.column("tk").text, (std::vector<std::string>{"7203", ""}));
+  EXPECT_TRUE(t.column("tk").is_missing(1));
+  EXPECT_EQ(t.column("n").text, (std::vector<std::string>{"NA", "null"}));
+  EXPECT_FALSE(t.column("n").has_missing());
+  // A cell that does not read as its declared type names line, column, text.
+  CsvOptions ints;
+  ints.types = {{"n", DType::Int64}};
+  try {
+    read_csv("n\n1\n9223372036854775808\n", "bad.csv", ints);
+    ADD_FAILURE() << "no error";
+  } catch (const FormatError& e) {
+    EXPECT_EQ(e.place(), "line 3");
+    EXPECT_NE(std::string(e.what()).find("column 'n': cannot read \"9223372036854775808\" as int64"),
+              std::string::npos)
+        << e.what();
+  }
+  CsvOptions dates;
+  dates.default_type = DType::Date;
+  EXPECT_THROW(read_csv("d\nsoon\n", "bad.csv", dates), FormatError);
 }
 
 TEST(CsvChunks, HeaderOnlyAndErrors) {

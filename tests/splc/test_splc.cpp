@@ -126,6 +126,39 @@ TEST_F(SplcStore, BoundsInCommonDateFormsKeepTheirOwnDay) {
   EXPECT_NE(pct("2024-05-31"), june);
 }
 
+// The load declares its date columns: other integer columns with a gap keep
+// every digit, and an unreadable date fails the load naming line and column.
+TEST_F(SplcStore, DeclaredColumnsAtLoad) {
+  SPLC::bucket = "quorin-test";
+  put("supplyChainHistoryV2", "20240301",
+      std::string(kHeader) +
+          "BBG000BLNNH6,SUPPLIER,BBG000C0G1D1,20240105,,4.5,12345678901234567\n"
+          "BBG000BLNNH6,SUPPLIER,BBG000C0G1D1,2024-01-05,2025-12-31,,\n"
+          "BBG000BLNNH6,SUPPLIER,BBG000C0G1D1,,,1,9007199254740993\n",
+      "quorin-test");
+  put("supplyChainHistoryV2", "20240302",
+      std::string(kHeader) + "BBG000BLNNH6,SUPPLIER,BBG000C0G1D1,2024-01-05,soon,1,2\n", "quorin-test");
+  SPLC s(std::string("20240301"));
+  const Frame& f = *s.data;
+  EXPECT_EQ(f.column("SOURCE").type, DType::Int64);
+  EXPECT_EQ(f.column("SOURCE").i64[0], 12345678901234567);
+  EXPECT_EQ(f.column("SOURCE").i64[2], 9007199254740993);
+  EXPECT_TRUE(f.column("SOURCE").is_missing(1));
+  EXPECT_EQ(f.column("RELTNSHP_START_DT").type, DType::Date);
+  EXPECT_EQ(f.column("RELTNSHP_START_DT").i64[0], f.column("RELTNSHP_START_DT").i64[1]);
+  EXPECT_TRUE(f.column("RELTNSHP_END_DT").is_missing(0));
+  ::testing::internal::CaptureStderr();
+  try {
+    SPLC latest;
+    ADD_FAILURE() << "no error";
+  } catch (const FormatError& e) {
+    EXPECT_NE(std::string(e.what()).find("column 'RELTNSHP_END_DT': cannot read \"soon\" as date"),
+              std::string::npos)
+        << e.what();
+  }
+  ::testing::internal::GetCapturedStderr();
+}
+
 TEST_F(SplcStore, WindowRulesWithoutAHandle) {
   SPLC s;
   // Neither bound: the stored table itself, whatever tickers holds.

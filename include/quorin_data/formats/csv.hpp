@@ -8,6 +8,8 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quorin_data/core/frame.hpp"
 
@@ -16,22 +18,58 @@ namespace quorin_data::formats {
 // Reads from a byte source: fills up to `cap` bytes, returns 0 at the end.
 using ByteReader = std::function<std::size_t(char* out, std::size_t cap)>;
 
-// Parses a whole CSV text (first line is the header). Column types are
-// inferred per column: int64 when every present cell is an integer that fits
-// (no leading zeros, so identifiers keep their digits), float64 when every
-// present cell is a number, bool for True/False, otherwise text. Empty cells
-// are missing; a column with missing cells keeps its type (int64, bool and
-// text mark them, float64 holds NaN). FormatError naming `source` and the line for unbalanced
-// quotes, ragged rows or an embedded NUL.
-Frame read_csv(std::string_view text, const std::string& source);
+// Reading options.
+struct CsvOptions {
+  // Declared column types by column name (the name after de-duplication):
+  // Text, Int64, Float64, Bool, Date or Timestamp. A declared column is read
+  // as that type whatever its cells look like; a present cell that does not
+  // read as it is a FormatError naming the line, the column and the cell.
+  // Int64 takes optional sign and digits (leading zeros allowed), Float64
+  // any decimal or scientific number, "inf" or "nan", Date and Timestamp
+  // the common date-time texts (Date keeps the calendar date; an offset is
+  // converted to UTC, the values are naive). Names absent from the header
+  // are ignored.
+  std::vector<std::pair<std::string, DType>> types;
+  // Type of every column that `types` does not name; nullopt infers it.
+  std::optional<DType> default_type;
+  // Unquoted cell texts read as missing, besides the usual markers ("",
+  // "NA", "NaN", "nan", "N/A", "NULL", "null", "None", "#N/A", "<NA>", ...)
+  // when `default_missing` is true. Without the usual markers an empty cell
+  // is missing only when "" is listed; a quoted non-empty cell is never
+  // missing.
+  std::vector<std::string> missing;
+  bool default_missing = true;
+};
+
+// True for the usual missing markers ("", "NA", "NaN", "nan", "null", ...).
+bool is_missing_marker(std::string_view text) noexcept;
+
+// Parses a whole CSV text (first line is the header). Undeclared column types
+// are inferred per column: int64 when every present cell is an integer that
+// fits (no leading zeros, so identifiers keep their digits), float64 when
+// every present cell is a number, bool for True/False, otherwise text (cells
+// exactly as written). A column with missing cells keeps its type (int64,
+// bool and text mark them; float64 holds NaN); a column with no present cell
+// is float64. FormatError naming `source` and the line for unbalanced
+// quotes, ragged rows, an embedded NUL or a cell that does not fit its
+// declared type.
+Frame read_csv(std::string_view text, const std::string& source, const CsvOptions& options = {});
 
 // Lazily parses chunks of `chunksize` rows; labels run on across chunks.
 class CsvChunkReader {
  public:
-  CsvChunkReader(ByteReader reader, std::string source, std::size_t chunksize);
+  CsvChunkReader(ByteReader reader, std::string source, std::size_t chunksize, const CsvOptions& options = {});
   ~CsvChunkReader();
-  // The next chunk, or nullopt after the last one.
+  // The next chunk, or nullopt after the last one. Each chunk infers its
+  // column types on its own cells, as a table library's chunk iterator does.
   std::optional<Frame> next();
+  // Reads every chunk (before any next()) and joins them into exactly the
+  // table read_csv gives for the whole text, wherever the chunk boundaries
+  // fall: column types are inferred over all chunks, and a column that ends
+  // up text keeps every cell as written. `on_chunk` sees each chunk as next()
+  // would return it. The peak stays near one table plus the texts of the
+  // non-text cells that are not in their canonical form.
+  Frame read_all(const std::function<void(std::size_t, const Frame&)>& on_chunk = {});
 
   struct Impl;
 

@@ -22,6 +22,7 @@
 
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
+#include "quorin_data/formats/csv.hpp"
 
 namespace quorin_data::store {
 class S3Client;
@@ -107,12 +108,17 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
 
 // GetObject of the full key (no prefix added), gunzip as a stream, CSV parse in
 // chunks of `chunksize` rows with a progress display on stderr (unit " chunks"),
-// the chunks concatenated with row labels 0..n-1. ValueError for chunksize < 1.
+// the chunks joined into exactly the table a whole read gives (column types
+// over the whole file, cells of text columns as written), row labels 0..n-1.
+// ValueError for chunksize < 1.
 // Bodies of at least 1 MiB are inflated ahead on a second thread (the one
 // thread the library starts, see formats::GzipStream); it is joined before
 // this returns and changes no result.
 Frame read_by_chunks(const std::string& bucket = BUCKET, const std::string& key = "",
                      std::int64_t chunksize = 100000);
+// The same with CSV reading options (declared column types, missing texts).
+Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize,
+                     const formats::CsvOptions& options);
 
 // ------------------------------------------------------------------ writing
 

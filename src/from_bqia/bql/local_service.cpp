@@ -1,5 +1,6 @@
 // The local stand-in of the query service: reference tables from CSV files,
 // the two query texts and the item requests the modules send.
+#include <charconv>
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -27,6 +28,9 @@ std::string upper(std::string s) {
   return s;
 }
 
+// A reference table with every cell as written: identifiers such as a
+// numeric ticker ("7203") or "NA" stay texts; only an empty cell is missing.
+// Numbers are read where they are used (number_cell).
 std::optional<Frame> read_table(const std::filesystem::path& path) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
@@ -34,7 +38,27 @@ std::optional<Frame> read_table(const std::filesystem::path& path) {
   if (!in) throw ServiceError("cannot read reference table " + path.string());
   std::ostringstream ss;
   ss << in.rdbuf();
-  return formats::read_csv(ss.str(), path.string());
+  formats::CsvOptions options;
+  options.default_type = DType::Text;
+  options.default_missing = false;
+  options.missing = {""};
+  return formats::read_csv(ss.str(), path.string(), options);
+}
+
+// A numeric cell of a reference table: NaN when empty or one of the usual
+// missing markers; any other text that is not a number is an error.
+double number_cell(const Column& c, std::size_t i, const char* table) {
+  if (c.is_missing(i)) return kNaN;
+  if (c.type != DType::Text) return c.as_double(i);
+  const std::string& t = c.text[i];
+  if (formats::is_missing_marker(t)) return kNaN;
+  const char* b = t.data();
+  const char* e = b + t.size();
+  if (t.size() > 1 && *b == '+' && b[1] != '-') ++b;
+  double v = 0;
+  auto r = std::from_chars(b, e, v);
+  if (r.ec != std::errc() || r.ptr != e) throw ServiceError("invalid number '" + t + "' in " + table);
+  return v;
 }
 
 // The cell as text, or nullopt when missing.
@@ -153,7 +177,7 @@ LocalService::LocalService(const std::string& folder, bool strict_securities)
     for (std::size_t i = 0; i < p->num_rows(); ++i) {
       auto k = cell(id, i), d = cell(date, i);
       if (!k || !d) continue;
-      t.prices[lower(*k)].push_back({parse_day(*d, "price date"), px.as_double(i)});
+      t.prices[lower(*k)].push_back({parse_day(*d, "price date"), number_cell(px, i, "prices.csv")});
     }
     for (auto& [k, v] : t.prices)
       std::stable_sort(v.begin(), v.end(), [](const PricePoint& a, const PricePoint& b) { return a.day < b.day; });
@@ -184,8 +208,8 @@ LocalService::LocalService(const std::string& folder, bool strict_securities)
       if (!ns) throw ServiceError("invalid release time '" + *r + "' in calendar.csv");
       e.release_ns = *ns;
       e.timezone = cell(tz, i);
-      e.actual = act.as_double(i);
-      e.surprise = sur.as_double(i);
+      e.actual = number_cell(act, i, "calendar.csv");
+      e.surprise = number_cell(sur, i, "calendar.csv");
       e.subtype = cell(sub, i).value_or("");
       e.relevancy = cell(rlv, i).value_or("");
       t.events.push_back(std::move(e));

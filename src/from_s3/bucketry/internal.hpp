@@ -9,6 +9,7 @@
 
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
+#include "quorin_data/formats/csv.hpp"
 #include "store/s3_client.hpp"
 
 namespace quorin_data::from_s3::bucketry::detail {
@@ -49,6 +50,6 @@ ChunkObserver set_chunk_observer(ChunkObserver observer);
 // The chunked CSV read over gzip bytes already in memory (the body of
 // read_by_chunks after the GetObject).
 Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
-                              std::size_t chunksize);
+                              std::size_t chunksize, const formats::CsvOptions& options = {});
 
 }  // namespace quorin_data::from_s3::bucketry::detail

@@ -137,27 +137,23 @@ void make_local_folders(const std::string& file_path) {
 }
 
 Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
-                              std::size_t chunksize) {
+                              std::size_t chunksize, const formats::CsvOptions& options) {
   formats::GzipStream gz(body.data(), body.size(), source);
   formats::CsvChunkReader reader(
       [&gz](char* out, std::size_t cap) { return gz.read(reinterpret_cast<std::uint8_t*>(out), cap); },
-      source, chunksize);
+      source, chunksize, options);
   ChunkObserver obs;
   {
     std::lock_guard<std::mutex> lock(observer_mu);
     obs = observer();
   }
-  std::vector<Frame> chunks;
   Progress progress(" chunks");
-  while (auto chunk = reader.next()) {
-    if (obs) obs(chunks.size(), *chunk);
-    chunks.push_back(std::move(*chunk));
+  // The chunks are joined as one read of the whole text would type them.
+  Frame out = reader.read_all([&](std::size_t number, const Frame& chunk) {
+    if (obs) obs(number, chunk);
     progress.update();
-  }
+  });
   progress.close();
-  if (chunks.empty()) return Frame();
-  // Chunks of one shape are joined by moving their columns (no text copies).
-  Frame out = Frame::concat_rows(std::move(chunks));
   if (!out.index().is_default_range()) out.set_index(Index::range(out.num_rows()));
   return out;
 }
@@ -165,11 +161,16 @@ Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::
 }  // namespace detail
 
 Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
+  return read_by_chunks(bucket, key, chunksize, formats::CsvOptions{});
+}
+
+Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize,
+                     const formats::CsvOptions& options) {
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
   auto client = detail::require_client();
   const std::vector<std::uint8_t> body = client->get_object(bucket, key);
   return detail::read_gzip_csv_by_chunks(body, detail::object_name(bucket, key),
-                                         static_cast<std::size_t>(chunksize));
+                                         static_cast<std::size_t>(chunksize), options);
 }
 
 Value read_from_s3(const std::string& file_path, const std::string& data_format,

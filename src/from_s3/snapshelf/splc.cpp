@@ -74,7 +74,21 @@ Column to_dates(const Column& c) {
 }
 
 void convert_relationship_dates(Frame& f) {
-  for (const char* name : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) f.set_column(name, to_dates(f.column(name)));
+  for (const char* name : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"})
+    if (f.column(name).type != DType::Date) f.set_column(name, to_dates(f.column(name)));
+}
+
+// The snapshot read declares its date columns (read as dates, empty cells
+// missing, an unreadable cell fails the load) and its identifier columns
+// (texts as written).
+formats::CsvOptions snapshot_options() {
+  formats::CsvOptions o;
+  o.types = {{"RELTNSHP_START_DT", DType::Date},
+             {"RELTNSHP_END_DT", DType::Date},
+             {"ID_BB_GLOBAL", DType::Text},
+             {"RELATED_FIGI", DType::Text},
+             {"RELATIONSHIP", DType::Text}};
+  return o;
 }
 
 std::int64_t bound_day(const std::string& text) { return parse_date_text(text).days; }
@@ -178,9 +192,10 @@ void SPLC::_load_snapshot(std::optional<std::string> as_of_date) {
     date = wanted;
   }
   const std::string key = file_path_func(dataset_name, date);
-  Value v = bucketry::read_from_s3(key, "csv.gz", bucket, std::string(), true, 100000);
-  Frame f = v.as_frame();
-  convert_relationship_dates(f);
+  // As read_from_s3(key, "csv.gz", bucket, "", by_chunks, 100000) reads it
+  // (an empty prefix: the key as is), with the declared columns.
+  Frame f = bucketry::read_by_chunks(bucket, key, 100000, snapshot_options());
+  convert_relationship_dates(f);  // checks that both date columns are there
   data = std::make_shared<const Frame>(std::move(f));
 }
 
