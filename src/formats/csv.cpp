@@ -344,11 +344,17 @@ class ColBuilder {
         else if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) i64_.push_back(0);
         else return false;
         return true;
-      case DType::Date:
+      case DType::Date: {
+        // The text's own calendar day, whatever time or zone follows it.
+        const auto d = try_parse_date_text(std::string_view(p, n));
+        if (!d) return false;
+        i64_.push_back(d->days);
+        return true;
+      }
       case DType::Timestamp: {
         const auto ns = try_parse_datetime_ns(std::string_view(p, n));
         if (!ns) return false;
-        i64_.push_back(declared_ == DType::Date ? date_of_ns(*ns).days : *ns);
+        i64_.push_back(*ns);
         return true;
       }
       default: return false;

@@ -265,7 +265,7 @@ TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   o.missing = {"-"};
   const std::string s =
       "id,n,x,d,t,b,rest\n"
-      "007,007,1,2024-01-05,2024-01-05 13:45:00,TRUE,-\n"
+      "007,007,1,2024-01-05T01:00:00+05:00,2024-01-05 13:45:00,TRUE,-\n"
       "1.50,+12,-,20240106,,false,NA\n"
       ",-3,2.5e3,,2024-01-07T00:00:01,,4\n";
   const Frame f = read_csv(s, "typed.csv", o);
@@ -277,6 +277,7 @@ TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   EXPECT_TRUE(std::isnan(f.column("x").f64[1]));
   EXPECT_EQ(f.column("x").f64[2], 2500.0);
   EXPECT_EQ(f.column("d").type, DType::Date);
+  EXPECT_EQ(f.column("d").i64[0], days_from_civil(2024, 1, 5));  // its own calendar day
   EXPECT_EQ(f.column("d").i64[1], days_from_civil(2024, 1, 6));
   EXPECT_TRUE(f.column("d").is_missing(2));
   EXPECT_EQ(f.column("t").type, DType::Timestamp);

@@ -25,10 +25,10 @@ struct CsvOptions {
   // as that type whatever its cells look like; a present cell that does not
   // read as it is a FormatError naming the line, the column and the cell.
   // Int64 takes optional sign and digits (leading zeros allowed), Float64
-  // any decimal or scientific number, "inf" or "nan", Date and Timestamp
-  // the common date-time texts (Date keeps the calendar date; an offset is
-  // converted to UTC, the values are naive). Names absent from the header
-  // are ignored.
+  // any decimal or scientific number, "inf" or "nan", Date the common date
+  // texts (the text's own calendar day, whatever time or zone follows),
+  // Timestamp the date-time texts (an offset is converted to UTC, the values
+  // are naive). Names absent from the header are ignored.
   std::vector<std::pair<std::string, DType>> types;
   // Type of every column that `types` does not name; nullopt infers it.
   std::optional<DType> default_type;

@@ -49,9 +49,9 @@ std::string render_dates(const std::vector<std::string>& dates) {
   return out + "]";
 }
 
-// A relationship date column as calendar dates: each cell parsed as a
-// timestamp and cut to its date; empty cells missing; an unparseable cell
-// fails the conversion (ValueError naming the text).
+// A relationship date column as calendar dates: each cell's own calendar
+// day (a time of day or zone after it is dropped); empty cells missing; an
+// unparseable cell fails the conversion (ValueError naming the text).
 Column to_dates(const Column& c) {
   if (c.type == DType::Date) return c;
   const std::size_t n = c.size();
@@ -64,11 +64,10 @@ Column to_dates(const Column& c) {
       any_missing = true;
       continue;
     }
-    std::int64_t ns;
-    if (c.type == DType::Timestamp) ns = c.i64[i];
-    else if (c.type == DType::Float64) ns = parse_datetime_ns(format_double_shortest(c.f64[i]));
-    else ns = parse_datetime_ns(c.cell_text(i));
-    days[i] = date_of_ns(ns).days;
+    // A text keeps its own calendar day (as the load's declared columns do).
+    if (c.type == DType::Timestamp) days[i] = date_of_ns(c.i64[i]).days;
+    else if (c.type == DType::Float64) days[i] = parse_date_text(format_double_shortest(c.f64[i])).days;
+    else days[i] = parse_date_text(c.cell_text(i)).days;
   }
   return Column::dates(std::move(days), any_missing ? std::move(valid) : std::vector<std::uint8_t>{});
 }
