@@ -101,6 +101,22 @@ class Distinct {
       }
     }
   }
+  void add(const Value& v) {
+    if (v.is_date()) {
+      type_ = DType::Date;
+      ints_.insert(v.as_date().days);
+    } else if (v.is_timestamp()) {
+      type_ = DType::Timestamp;
+      tz_ = v.as_timestamp().tz;
+      ints_.insert(v.as_timestamp().ns);
+    } else if (v.is_int()) {
+      type_ = DType::Int64;
+      ints_.insert(v.as_int());
+    } else if (v.is_float()) {
+      type_ = DType::Float64;
+      reals_.insert(v.as_float());
+    }
+  }
   std::vector<Value> values() const {
     std::vector<Value> out;
     for (double d : reals_) out.emplace_back(d);
@@ -126,15 +142,27 @@ class Distinct {
   bool missing_ = false;
 };
 
+// Row group by row group. A row group whose statistics prove that all its
+// rows hold one value (a history appended snapshot by snapshot) gives that
+// value without its column chunk; the others are fetched, in one go, and
+// decoded.
 std::vector<Value> distinct_values(const formats::ParquetFile& file, const std::string& column) {
   const std::size_t n = file.num_row_groups();
-  std::vector<std::size_t> groups(n);
-  for (std::size_t i = 0; i < n; ++i) groups[i] = i;
-  file.prefetch(groups, std::vector<std::string>{column});
+  std::vector<std::optional<Value>> pinned(n);
+  std::vector<std::size_t> to_read;
+  for (std::size_t i = 0; i < n; ++i) {
+    pinned[i] = file.single_value(i, column);
+    if (!pinned[i]) to_read.push_back(i);
+  }
+  file.prefetch(to_read, std::vector<std::string>{column});
   Distinct d;
   Progress progress(n);
   for (std::size_t i = 0; i < n; ++i) {
     progress.step("Retrieving snapshot dates " + std::to_string(i + 1), i);
+    if (pinned[i]) {
+      d.add(*pinned[i]);
+      continue;
+    }
     const Frame part = file.read_row_group(i, std::vector<std::string>{column});
     d.add(part.column_at(0));
   }
