@@ -145,6 +145,7 @@ TEST_F(EcoestStore, DateAndTickerFilters) {
 
   EXPECT_THROW(e.get_data(std::vector<std::string>{}, std::string("not a date")), ValueError);
 
+
   // Argument kinds, checked before any work.
   EXPECT_EQ(error_of([&] { e.get_data(Value("CPI YOY Index")); }),
             "Argument 'tickers' has incorrect type (expected list, got str)");
@@ -159,6 +160,14 @@ TEST_F(EcoestStore, DateAndTickerFilters) {
   ECOEST copy = e;
   EXPECT_THROW(copy.get_data(std::string("20240112")), TypeError);
   EXPECT_EQ(ECOEST::create(Value()).data, e.data);
+
+  // Zoned survey times count by their wall-clock date in their zone.
+  Frame zoned = our_history();
+  zoned.column("economistSurveyTimestamp").tz = "America/New_York";
+  put(ECOEST::file_path, formats::write_parquet(zoned));
+  EXPECT_EQ(texts(ECOEST().get_data(std::vector<std::string>{}, std::string("20240101"), std::string("20240131")),
+                  "estimate"),
+            (std::vector<std::string>{"202.5", "203.5", "204.5", "205.5", "206.5"}));
 }
 
 // A history written by DuckDB, with the snapshot date as DATE and as

@@ -76,6 +76,11 @@ class ParquetFile {
   // have it fetched in fewer requests. Nothing for a file in memory.
   void prefetch(const std::vector<std::size_t>& groups,
                 const std::optional<std::vector<std::string>>& columns = std::nullopt) const;
+  // The value every row of row group `group` holds in `column`, when the
+  // chunk's statistics prove it (no nulls, minimum equal to maximum; integer,
+  // date, timestamp and floating-point columns); nothing otherwise. Reads no
+  // column data.
+  std::optional<Value> single_value(std::size_t group, const std::string& column) const;
   // Bytes fetched from the range source so far (0 for a file in memory).
   std::uint64_t bytes_fetched() const;
 

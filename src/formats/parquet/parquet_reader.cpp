@@ -1338,6 +1338,28 @@ bool ruled_out(const Key& k, const Key& lo, const Key& hi) {
   return false;
 }
 
+// True when the statistics of a chunk prove that every one of its `rows`
+// rows holds the same value (no nulls, minimum equal to maximum), given in
+// `k`. Only for values whose statistics are exact: integers, dates,
+// timestamps and floating-point numbers.
+bool stats_pin(const ColumnDesc& d, const quorin_pq::ColumnChunk& cc, std::int64_t rows, Key& k) {
+  if (rows <= 0 || !cc.__isset.meta_data || !cc.meta_data.__isset.statistics) return false;
+  const auto& s = cc.meta_data.statistics;
+  if (!s.__isset.null_count || s.null_count != 0 || cc.meta_data.num_values != rows) return false;
+  Key lo, hi;
+  if (!stat_bounds(d, s, lo, hi) || lo.kind != hi.kind) return false;
+  if (lo.kind == Key::Int && lo.i == hi.i) {
+    k = lo;
+    return true;
+  }
+  // -0.0 and 0.0 compare equal but are not the same value.
+  if (lo.kind == Key::Real && lo.d == hi.d && std::signbit(lo.d) == std::signbit(hi.d)) {
+    k = lo;
+    return true;
+  }
+  return false;
+}
+
 std::vector<std::size_t> matching_rows(const Column& c, const Key& k) {
   std::vector<std::size_t> rows;
   const std::size_t n = c.size();
@@ -1392,21 +1414,34 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
     }
     candidates.push_back(g);
   }
-  im.prefetch(candidates, {&fd});
+  // Row groups whose statistics prove that every row matches are taken
+  // whole; the others need their filter column first.
   struct Hit {
     std::size_t group;
+    bool whole;
     Column filter_column;
     std::vector<std::size_t> rows;
   };
   std::vector<Hit> hits;
+  std::vector<std::size_t> to_test;
   for (std::size_t g : candidates) {
-    ++st.row_groups_decoded;
+    const auto& rg = im.meta.row_groups[g];
+    Key only;
+    if (stats_pin(fd, rg.columns[static_cast<std::size_t>(fd.leaf)], rg.num_rows, only) && !ruled_out(key, only, only))
+      hits.push_back({g, true, Column(), {}});
+    else
+      to_test.push_back(g);
+  }
+  im.prefetch(to_test, {&fd});
+  for (std::size_t g : to_test) {
     Column fc = im.empty_column(fd);
     im.decode_chunk(fd, g, fc);
     im.finish(fd, fc);
     auto rows = matching_rows(fc, key);
-    if (!rows.empty()) hits.push_back({g, std::move(fc), std::move(rows)});
+    if (!rows.empty()) hits.push_back({g, false, std::move(fc), std::move(rows)});
   }
+  st.row_groups_decoded = candidates.size();
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.group < b.group; });
   {
     std::vector<std::size_t> groups;
     for (const auto& h : hits) groups.push_back(h.group);
@@ -1420,21 +1455,21 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
     const std::size_t g = h.group;
     const auto& rows = h.rows;
     for (std::size_t c = 0; c < picked.size(); ++c) {
-      if (picked[c] == &fd) {
+      if (picked[c] == &fd && !h.whole) {
         parts[c].push_back(h.filter_column.take(rows));
         continue;
       }
       Column col = im.empty_column(*picked[c]);
       im.decode_chunk(*picked[c], g, col);
       im.finish(*picked[c], col);
-      parts[c].push_back(col.take(rows));
+      parts[c].push_back(h.whole ? std::move(col) : col.take(rows));
     }
     if (idx) {
       const ColumnDesc& d = im.find(kIndexColumn);
       Column col = im.empty_column(d);
       im.decode_chunk(d, g, col);
       im.finish(d, col);
-      index_parts.push_back(col.take(rows));
+      index_parts.push_back(h.whole ? std::move(col) : col.take(rows));
     }
   }
   if (stats) *stats = st;
@@ -1464,6 +1499,25 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
     else if (!c.has_missing() && c.type == DType::Text) f.set_index(Index::texts(std::move(c.text)));
   }
   return f;
+}
+
+std::optional<Value> ParquetFile::single_value(std::size_t group, const std::string& column) const {
+  const Impl& im = *impl_;
+  if (group >= num_row_groups())
+    throw IndexError("row group " + std::to_string(group) + " out of range (the file has " +
+                     std::to_string(num_row_groups()) + ")");
+  const ColumnDesc& d = im.find(column);
+  if (!d.unsupported.empty()) return std::nullopt;
+  const auto& rg = im.meta.row_groups[group];
+  Key k;
+  if (!stats_pin(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, k)) return std::nullopt;
+  switch (d.kind) {
+    case Kind::Date32: return Value(Date{static_cast<std::int32_t>(k.i)});
+    case Kind::Timestamp64: return Value(Timestamp{k.i, d.tz});
+    case Kind::Int32: case Kind::UInt32: case Kind::Int64: return Value(static_cast<long long>(k.i));
+    case Kind::Float: case Kind::Double: return Value(k.d);
+    default: return std::nullopt;
+  }
 }
 
 Frame read_parquet(const std::uint8_t* data, std::size_t size, const std::string& source) {

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <unordered_set>
 
 #include "quorin_data/config.hpp"
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/zones.hpp"
 #include "quorin_data/formats/parquet.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "store/s3_client.hpp"
@@ -101,6 +103,22 @@ class Distinct {
       }
     }
   }
+  void add(const Value& v) {
+    if (v.is_date()) {
+      type_ = DType::Date;
+      ints_.insert(v.as_date().days);
+    } else if (v.is_timestamp()) {
+      type_ = DType::Timestamp;
+      tz_ = v.as_timestamp().tz;
+      ints_.insert(v.as_timestamp().ns);
+    } else if (v.is_int()) {
+      type_ = DType::Int64;
+      ints_.insert(v.as_int());
+    } else if (v.is_float()) {
+      type_ = DType::Float64;
+      reals_.insert(v.as_float());
+    }
+  }
   std::vector<Value> values() const {
     std::vector<Value> out;
     for (double d : reals_) out.emplace_back(d);
@@ -126,15 +144,27 @@ class Distinct {
   bool missing_ = false;
 };
 
+// Row group by row group. A row group whose statistics prove that all its
+// rows hold one value (a history appended snapshot by snapshot) gives that
+// value without its column chunk; the others are fetched, in one go, and
+// decoded.
 std::vector<Value> distinct_values(const formats::ParquetFile& file, const std::string& column) {
   const std::size_t n = file.num_row_groups();
-  std::vector<std::size_t> groups(n);
-  for (std::size_t i = 0; i < n; ++i) groups[i] = i;
-  file.prefetch(groups, std::vector<std::string>{column});
+  std::vector<std::optional<Value>> pinned(n);
+  std::vector<std::size_t> to_read;
+  for (std::size_t i = 0; i < n; ++i) {
+    pinned[i] = file.single_value(i, column);
+    if (!pinned[i]) to_read.push_back(i);
+  }
+  file.prefetch(to_read, std::vector<std::string>{column});
   Distinct d;
   Progress progress(n);
   for (std::size_t i = 0; i < n; ++i) {
     progress.step("Retrieving snapshot dates " + std::to_string(i + 1), i);
+    if (pinned[i]) {
+      d.add(*pinned[i]);
+      continue;
+    }
     const Frame part = file.read_row_group(i, std::vector<std::string>{column});
     d.add(part.column_at(0));
   }
@@ -142,14 +172,18 @@ std::vector<Value> distinct_values(const formats::ParquetFile& file, const std::
   return d.values();
 }
 
-// The calendar day of a timestamp: its wall-clock date for naive and UTC
-// values. Other zones would need the zone's offsets, which are not applied
-// here: such a column is refused rather than dated wrongly.
-std::int64_t day_of(std::int64_t ns, const std::string& tz, const std::string& what) {
-  if (!tz.empty() && tz != "UTC" && tz != "Etc/UTC")
-    throw ValueError(what + " holds timestamps in time zone " + tz + "; only naive or UTC timestamps are supported");
-  return date_of_ns(ns).days;
-}
+// The calendar day of a timestamp: the wall-clock date in its zone (naive
+// values are wall-clock times already).
+class DayOf {
+ public:
+  explicit DayOf(const std::string& tz) {
+    if (!tz.empty() && tz != "UTC") zone_.emplace(Zone::locate(tz));
+  }
+  std::int64_t operator()(std::int64_t ns) const { return date_of_ns(zone_ ? zone_->wall_ns(ns) : ns).days; }
+
+ private:
+  std::optional<Zone> zone_;
+};
 
 std::string render_dates(const std::vector<std::string>& dates) {
   std::string out = "[";
@@ -181,7 +215,8 @@ std::vector<std::string> tickers_arg(const Value& tickers) {
   return out;
 }
 
-std::int64_t bound_day(const std::string& text) { return date_of_ns(parse_datetime_ns(text)).days; }
+// A bound's own calendar day, whatever time of day (and zone) it names.
+std::int64_t bound_day(const std::string& text) { return parse_date_text(text).days; }
 
 }  // namespace
 
@@ -229,7 +264,7 @@ void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
     if (v.is_date()) {
       file_dates.push_back(format_yyyymmdd(v.as_date()));
     } else if (v.is_timestamp()) {
-      const std::int64_t day = day_of(v.as_timestamp().ns, v.as_timestamp().tz, name + ": column \"dlSnapshotDate\"");
+      const std::int64_t day = DayOf(v.as_timestamp().tz)(v.as_timestamp().ns);
       file_dates.push_back(format_yyyymmdd(Date{static_cast<std::int32_t>(day)}));
     } else {
       throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
@@ -279,10 +314,10 @@ Frame ECOEST::get_data(const std::vector<std::string>& tickers, const std::optio
     if (c.type != DType::Date && c.type != DType::Timestamp)
       throw ValueError(source_ + ": column \"" + std::string(kSurveyColumn) + "\" holds " + dtype_name(c.type) +
                        " values, not dates or timestamps");
-    const std::string what = source_ + ": column \"" + std::string(kSurveyColumn) + "\"";
+    const DayOf day_of(c.type == DType::Timestamp ? c.tz : std::string());
     for (std::size_t i = 0; i < n; ++i) {
       if (c.is_missing(i)) continue;
-      const std::int64_t d = c.type == DType::Date ? c.i64[i] : day_of(c.i64[i], c.tz, what);
+      const std::int64_t d = c.type == DType::Date ? c.i64[i] : day_of(c.i64[i]);
       if ((start && d < start_day) || (end && d > end_day)) continue;
       rows.push_back(i);
     }

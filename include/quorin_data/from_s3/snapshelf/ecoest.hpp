@@ -55,8 +55,8 @@ class ECOEST : public S3Data {
   void _load_snapshot(const Value& as_of_date);
 
   // The rows surveyed from `start` to `end` (calendar dates of
-  // "economistSurveyTimestamp", both inclusive; bounds parsed as dates and
-  // times, the time of day dropped), "column0" renamed "event_ticker", of
+  // "economistSurveyTimestamp", wall-clock dates for zoned values, both
+  // inclusive; bounds are common date texts, the time of day dropped), "column0" renamed "event_ticker", of
   // the event tickers in `tickers` (all when empty). Labels are renumbered
   // 0..n-1 after each filter that applies, the stored ones otherwise.
   Frame get_data(const std::vector<std::string>& tickers, const std::optional<std::string>& start = std::nullopt,
