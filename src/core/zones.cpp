@@ -129,6 +129,34 @@ Zone::Span Zone::span_at(std::int64_t utc_ns) const {
           info.offset.count() * kNanosPerSecond};
 }
 
+void Zone::to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::size_t n,
+                          const std::uint8_t* valid) const {
+  // A wall time at least a day away from both ends of an interval's span
+  // (in UTC) is neither skipped nor repeated: it maps into that interval
+  // with its offset. Others take the exact lookup.
+  // a - b >= a day, for a >= b (a difference past the int64 range is).
+  auto day_apart = [](std::int64_t a, std::int64_t b) {
+    std::int64_t d;
+    return __builtin_sub_overflow(a, b, &d) || d >= kNanosPerDay;
+  };
+  Span s{0, 0, 0};
+  bool have = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (valid && !valid[i]) continue;
+    const std::int64_t w = wall[i];
+    std::int64_t u;
+    if (have && !__builtin_sub_overflow(w, s.offset, &u) && u >= s.lo && u < s.hi && day_apart(u, s.lo) &&
+        day_apart(s.hi, u)) {
+      offsets[i] = s.offset;
+      continue;
+    }
+    u = utc_ns(w);
+    offsets[i] = w - u;
+    s = span_at(u);
+    have = true;
+  }
+}
+
 void Zone::to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n, const std::uint8_t* valid) const {
   // Look the offset up again only when a value leaves the current interval
   // (calendars and bars are mostly in time order).

@@ -242,6 +242,41 @@ TEST(Calendar, DaylightSavingOfTheTargetZoneAndZonedOrTextReleases) {
             "'RELEASE_DATE_TIME'");
 }
 
+TEST(Calendar, LargeEventTimeColumnsMatchOneByOneConversion) {
+  // Enough values for the streaming path, unsorted, 1900 to 2100, with
+  // sub-seconds and missing slots.
+  const std::size_t n = 70000;
+  std::vector<std::int64_t> wall(n);
+  std::vector<std::uint8_t> valid(n, 1);
+  std::uint64_t r = 88172645463325252ull;
+  const std::int64_t lo = at(1900, 1, 1, 0, 0), span = at(2100, 1, 1, 0, 0) - lo;
+  for (std::size_t i = 0; i < n; ++i) {
+    r ^= r << 13, r ^= r >> 7, r ^= r << 17;
+    wall[i] = lo + static_cast<std::int64_t>(r % static_cast<std::uint64_t>(span));
+    if (r % 97 == 0) valid[i] = 0;
+  }
+  const Column release = Column::timestamps(wall, "", valid);
+  const Zone ny = Zone::locate("America/New_York");
+  for (const char* src : {"GMT-05:00", "GMT+05:30"}) {
+    const Zone source = convert_tz(src);
+    const EventTimeColumns got = event_time_columns(release, source, ny);
+    std::size_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!valid[i]) {
+        bad += !got.event_datetime.is_missing(i) || !got.event_time.is_missing(i);
+        continue;
+      }
+      const std::int64_t u = source.utc_ns(wall[i]), w = ny.wall_ns(u);
+      const std::int64_t sec = ((w % (60 * kNanosPerSecond) + 60 * kNanosPerSecond) % (60 * kNanosPerSecond)) /
+                               kNanosPerSecond * kNanosPerSecond;
+      bad += got.event_datetime.i64[i] != u - sec;
+      bad += got.event_date.i64[i] != date_of_ns(w - sec).days;
+      bad += got.event_time.i64[i] != w - sec - std::int64_t{date_of_ns(w - sec).days} * kNanosPerDay;
+    }
+    EXPECT_EQ(bad, 0u) << src;
+  }
+}
+
 TEST(Mappings, NoHandleIsAnUndefinedNameAndWarnsAtLoad) {
   use_provider(false);
   std::vector<std::string> warned;

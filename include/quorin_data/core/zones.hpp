@@ -44,6 +44,11 @@ class Zone {
   };
   Span span_at(std::int64_t utc_ns) const;
 
+  // Batch form of utc_ns (same refusals), writing each value's offset
+  // (wall - utc, ns) to `offsets`.
+  void to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::size_t n,
+                      const std::uint8_t* valid = nullptr) const;
+
   // Batch form of wall_ns over n values (in may equal out). Slots whose
   // `valid` byte is 0 are left as they are; `valid` may be null (all present).
   void to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n,

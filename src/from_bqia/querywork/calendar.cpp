@@ -1,5 +1,10 @@
 // The economic calendar and its event-time columns.
+#include <algorithm>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <iostream>
+#include <limits>
 #include <unordered_map>
 
 #include "from_bqia/querywork/event_times.hpp"
@@ -17,41 +22,114 @@ namespace {
   throw ValueError("release time " + std::to_string(ns) + " ns is out of range after the zone conversion");
 }
 
-template <bool PerRow, bool Masked>
+// One row, with every step checked for overflow (values near the ends of
+// the nanosecond range).
+inline void event_time_checked(std::int64_t wall, std::int64_t src_off, Zone::Span& span, const Zone& standard,
+                               std::int64_t& utc, std::int64_t& day, std::int64_t& tod) {
+  std::int64_t u, w;
+  if (__builtin_sub_overflow(wall, src_off, &u)) out_of_range(wall);
+  if (u < span.lo || u >= span.hi) span = standard.span_at(u);
+  if (__builtin_add_overflow(u, span.offset, &w)) out_of_range(u);
+  const std::int64_t sec = second_field_ns(w);
+  if (__builtin_sub_overflow(u, sec, &u) || __builtin_sub_overflow(w, sec, &w)) out_of_range(u);
+  std::int64_t d = w / kNanosPerDay;
+  if (w % kNanosPerDay < 0) --d;
+  utc = u;
+  day = d;
+  tod = w - d * kNanosPerDay;
+}
+
+// Stores of large outputs bypass the cache (no read of the line before the
+// write: the outputs are written once and not read back here).
+template <bool Stream>
+inline void put(std::int64_t* p, std::int64_t v) {
+#if defined(__x86_64__)
+  if constexpr (Stream) {
+    _mm_stream_si64(reinterpret_cast<long long*>(p), v);
+    return;
+  }
+#endif
+  *p = v;
+}
+
+template <bool PerRow, bool Masked, bool Stream>
 void event_times_impl(const std::int64_t* wall, const std::int64_t* src_offs, std::int64_t src_off,
-                      const std::uint8_t* valid, std::size_t n, const Zone& standard, std::int64_t* utc,
-                      std::int64_t* day, std::int64_t* tod) {
+                      const std::uint8_t* valid, std::size_t n, const Zone& standard, std::int64_t* __restrict utc,
+                      std::int64_t* __restrict day, std::int64_t* __restrict tod) {
+  // Away from the ends of the range (|value| < 2^61, offsets under 2^61) no
+  // step can overflow; the checked path takes the rest.
+  constexpr std::uint64_t kSafe = std::uint64_t{1} << 61;
+  auto safe = [](std::int64_t v) { return static_cast<std::uint64_t>(v) + kSafe < 2 * kSafe; };
   Zone::Span span{0, 0, 0};  // empty: the first row looks the zone up
+  // The current day of the wall-clock times: [day_lo, day_lo + 1 day).
+  std::int64_t day_lo = 0, day_no = 0;
+  bool have_day = false;
   for (std::size_t i = 0; i < n; ++i) {
     if constexpr (Masked)
       if (!valid[i]) continue;
-    std::int64_t u, w;
-    if (__builtin_sub_overflow(wall[i], PerRow ? src_offs[i] : src_off, &u)) out_of_range(wall[i]);
-    if (u < span.lo || u >= span.hi) [[unlikely]]
-      span = standard.span_at(u);
-    if (__builtin_add_overflow(u, span.offset, &w)) out_of_range(u);
-    const std::int64_t sec = second_field_ns(w);
-    if (__builtin_sub_overflow(u, sec, &u) || __builtin_sub_overflow(w, sec, &w)) out_of_range(u);
-    std::int64_t d = w / kNanosPerDay;
-    if (w % kNanosPerDay < 0) --d;
-    utc[i] = u;
-    day[i] = d;
-    tod[i] = w - d * kNanosPerDay;
+    const std::int64_t wl = wall[i], off = PerRow ? src_offs[i] : src_off;
+    const std::int64_t u = safe(wl) && safe(off) ? wl - off : 0;
+    if (!safe(wl) || !safe(off) || u < span.lo || u >= span.hi || !safe(span.offset)) [[unlikely]] {
+      event_time_checked(wl, off, span, standard, utc[i], day[i], tod[i]);
+      continue;
+    }
+    const std::int64_t w = u + span.offset;
+    if (!have_day || static_cast<std::uint64_t>(w - day_lo) >= static_cast<std::uint64_t>(kNanosPerDay)) {
+      day_no = w / kNanosPerDay;
+      if (w % kNanosPerDay < 0) --day_no;
+      day_lo = day_no * kNanosPerDay;
+      have_day = true;
+    }
+    const std::int64_t into_day = w - day_lo;  // [0, 1 day)
+    const auto secs = static_cast<std::uint32_t>(static_cast<std::uint64_t>(into_day) / 1000000000u);
+    const std::int64_t sec = static_cast<std::int64_t>(secs % 60u) * kNanosPerSecond;
+    put<Stream>(utc + i, u - sec);
+    put<Stream>(day + i, day_no);
+    put<Stream>(tod + i, into_day - sec);
   }
+#if defined(__x86_64__)
+  if constexpr (Stream) _mm_sfence();
+#endif
 }
 
 }  // namespace
 
 void event_times(const std::int64_t* wall, const std::int64_t* src_offs, std::int64_t src_off,
-                 const std::uint8_t* valid, std::size_t n, const Zone& standard, std::int64_t* utc,
-                 std::int64_t* day, std::int64_t* tod) {
+                 const std::uint8_t* valid, std::size_t n, const Zone& standard, std::vector<std::int64_t>& utc_v,
+                 std::vector<std::int64_t>& day_v, std::vector<std::int64_t>& tod_v) {
+  utc_v.assign(n, 0), day_v.assign(n, 0), tod_v.assign(n, 0);
+  std::int64_t *utc = utc_v.data(), *day = day_v.data(), *tod = tod_v.data();
+  const bool stream = n >= (std::size_t{1} << 16);
+  auto run = [&]<bool P, bool M>() {
+    if (stream) event_times_impl<P, M, true>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
+    else event_times_impl<P, M, false>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
+  };
   if (src_offs) {
-    if (valid) event_times_impl<true, true>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
-    else event_times_impl<true, false>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
+    if (valid) run.template operator()<true, true>();
+    else run.template operator()<true, false>();
   } else {
-    if (valid) event_times_impl<false, true>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
-    else event_times_impl<false, false>(wall, src_offs, src_off, valid, n, standard, utc, day, tod);
+    if (valid) run.template operator()<false, true>();
+    else run.template operator()<false, false>();
   }
+}
+
+EventTimeColumns make_columns(std::vector<std::int64_t> utc, std::vector<std::int64_t> day,
+                              std::vector<std::int64_t> tod, const std::vector<std::uint8_t>& valid,
+                              const std::string& zone) {
+  // The kernel's values are in range by construction (times of day in
+  // [0, 24h)): the columns take them as they are.
+  EventTimeColumns out;
+  out.event_datetime = Column(DType::Timestamp);
+  out.event_datetime.i64 = std::move(utc);
+  out.event_datetime.tz = zone;
+  out.event_datetime.valid = valid;
+  out.event_date = Column(DType::Date);
+  out.event_date.i64 = std::move(day);
+  out.event_date.valid = valid;
+  out.event_time = Column(DType::Time);
+  out.event_time.i64 = std::move(tod);
+  out.event_time.valid = valid;
+  return out;
 }
 
 }  // namespace detail
@@ -131,19 +209,17 @@ void add_event_columns(Frame& frame, const Column& release_col, const Column& ti
     offs[i] = it->second;
   }
 
-  std::vector<std::int64_t> utc(n, 0), day(n, 0), tod(n, 0);
+  std::vector<std::int64_t> utc, day, tod;
   bool all_valid = true;
   for (auto v : rel.valid) all_valid = all_valid && v;
-  detail::event_times(rel.ns.data(), offs.data(), 0, all_valid ? nullptr : rel.valid.data(), n, standard,
-                      utc.data(), day.data(), tod.data());
-  std::vector<std::uint8_t> mask = all_valid ? std::vector<std::uint8_t>{} : rel.valid;
-  Column dt = Column::timestamps(std::move(utc), standard.name(), mask);
-  Column dd = Column::dates(std::move(day), mask);
-  Column tt = Column::times(std::move(tod), std::move(mask));
+  detail::event_times(rel.ns.data(), offs.data(), 0, all_valid ? nullptr : rel.valid.data(), n, standard, utc, day,
+                      tod);
+  EventTimeColumns cols = detail::make_columns(std::move(utc), std::move(day), std::move(tod),
+                                               all_valid ? std::vector<std::uint8_t>{} : rel.valid, standard.name());
   Column zz = Column::texts(std::vector<std::string>(n, standard.name()));
-  frame.add_column("event_datetime", std::move(dt));
-  frame.add_column("event_date", std::move(dd));
-  frame.add_column("event_time", std::move(tt));
+  frame.add_column("event_datetime", std::move(cols.event_datetime));
+  frame.add_column("event_date", std::move(cols.event_date));
+  frame.add_column("event_time", std::move(cols.event_time));
   frame.add_column("event_timezone", std::move(zz));
 }
 
@@ -152,25 +228,32 @@ EventTimeColumns event_time_columns(const Column& release, const Zone& source, c
     throw TypeError("event_time_columns needs naive timestamps (wall-clock release times)");
   const std::size_t n = release.size();
   const std::uint8_t* valid = release.valid.empty() ? nullptr : release.valid.data();
-  std::vector<std::int64_t> utc(n), day(n), tod(n), offs;
+  std::vector<std::int64_t> offs;
   std::int64_t off = 0;
-  if (source.is_fixed()) {
-    off = source.offset_ns_at(0);
-  } else {
-    // A zone with daylight saving: each wall time localized on its own.
-    offs.resize(n);
+  // One offset when the source zone keeps it over the whole range of values
+  // (with a day to spare either side); else each value localized on its own.
+  std::size_t first = 0;
+  while (valid && first < n && !valid[first]) ++first;
+  const Zone::Span span = source.span_at(first < n ? release.i64[first] : 0);
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min(), kMax = std::numeric_limits<std::int64_t>::max();
+  bool constant = span.lo == kMin && span.hi == kMax;  // a fixed offset
+  if (!constant) {
+    std::int64_t lo = kMax, hi = kMin, lo_m, hi_p;
     for (std::size_t i = 0; i < n; ++i)
-      if (!valid || valid[i]) offs[i] = release.i64[i] - source.utc_ns(release.i64[i]);
+      if (!valid || valid[i]) lo = std::min(lo, release.i64[i]), hi = std::max(hi, release.i64[i]);
+    constant = lo > hi || (!__builtin_sub_overflow(lo, kNanosPerDay, &lo_m) &&
+                           !__builtin_add_overflow(hi, kNanosPerDay, &hi_p) && span.lo <= lo_m && hi_p < span.hi);
   }
-  detail::event_times(release.i64.data(), offs.empty() ? nullptr : offs.data(), off, valid, n, standard, utc.data(),
-                      day.data(), tod.data());
-  for (std::size_t i = 0; valid && i < n; ++i)
-    if (!valid[i]) utc[i] = day[i] = tod[i] = 0;
-  EventTimeColumns out;
-  out.event_datetime = Column::timestamps(std::move(utc), standard.name(), release.valid);
-  out.event_date = Column::dates(std::move(day), release.valid);
-  out.event_time = Column::times(std::move(tod), release.valid);
-  return out;
+  if (constant) {
+    off = span.offset;
+  } else {
+    offs.resize(n);
+    source.to_utc_offsets(release.i64.data(), offs.data(), n, valid);
+  }
+  std::vector<std::int64_t> utc, day, tod;
+  detail::event_times(release.i64.data(), offs.empty() ? nullptr : offs.data(), off, valid, n, standard, utc, day,
+                      tod);
+  return detail::make_columns(std::move(utc), std::move(day), std::move(tod), release.valid, standard.name());
 }
 
 Frame get_eco_calendar_data(const std::shared_ptr<bql::Service>& bq, const bql::Universe& universe,

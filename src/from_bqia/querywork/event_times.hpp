@@ -6,11 +6,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
+#include "quorin_data/from_bqia/querywork.hpp"
 
 namespace quorin_data::from_bqia::querywork::detail {
 
@@ -50,9 +52,15 @@ inline std::int64_t shift_checked(std::int64_t ns, std::int64_t by) {
 // offset per row when `src_offs` is given), converted to `standard` and
 // rounded down to its minute there: utc[i] the instant, day[i] the date
 // (days since 1970-01-01) and tod[i] the time of day (ns) of its wall-clock
-// time in `standard`. Absent rows are left untouched.
+// time in `standard`. Absent rows get 0. The vectors are replaced.
 void event_times(const std::int64_t* wall, const std::int64_t* src_offs, std::int64_t src_off,
-                 const std::uint8_t* valid, std::size_t n, const Zone& standard, std::int64_t* utc,
-                 std::int64_t* day, std::int64_t* tod);
+                 const std::uint8_t* valid, std::size_t n, const Zone& standard, std::vector<std::int64_t>& utc,
+                 std::vector<std::int64_t>& day, std::vector<std::int64_t>& tod);
+
+// The three event-time columns over the kernel's values, missing where
+// `valid` (empty: none) says so.
+EventTimeColumns make_columns(std::vector<std::int64_t> utc, std::vector<std::int64_t> day,
+                              std::vector<std::int64_t> tod, const std::vector<std::uint8_t>& valid,
+                              const std::string& zone);
 
 }  // namespace quorin_data::from_bqia::querywork::detail
