@@ -183,6 +183,11 @@ std::shared_ptr<const BarColumns> load_bars(LocalPackage::Tables& t, const std::
     const std::size_t n = f.num_rows();
     for (std::size_t i = 0; i < n; ++i) {
       if (dt.is_missing(i)) throw PackageError(path.string() + ": missing datetime on row " + std::to_string(i));
+      // Bars between 1900 and 2200, strictly in time order (wall-clock
+      // arithmetic on them then stays far from the integer limits).
+      constexpr std::int64_t kLow = -2208988800LL * kNanosPerSecond, kHigh = 7258118400LL * kNanosPerSecond;
+      if (dt.i64[i] < kLow || dt.i64[i] >= kHigh)
+        throw PackageError(path.string() + ": bar time outside 1900-2199 on row " + std::to_string(i));
       if (i && dt.i64[i] <= dt.i64[i - 1]) throw PackageError(path.string() + ": bars not in time order at row " + std::to_string(i));
       out->time.push_back(dt.i64[i]);
       out->open.push_back(o->as_double(i));
@@ -271,6 +276,9 @@ Frame LocalPackage::get_bars(const BarsQuery& q) {
       if (it == tables_->futures.end())
         throw PackageError("unknown future root '" + t.roll->future_root() + " " + t.roll->yellow_key() + "' of '" +
                            name + "'");
+      if (t.roll->offset().days < -36500 || t.roll->offset().days > 36500)
+        throw PackageError("roll offset of '" + name + "' is out of range: " + std::to_string(t.roll->offset().days) +
+                           " days");
       for (const Contract& c : it->second) check_package(c.figi);
     } else {
       check_package(t.figi);
