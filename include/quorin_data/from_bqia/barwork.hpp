@@ -84,6 +84,26 @@ struct IntradayBarsArgs {
 // security neither mapping holds is a KeyError naming it.
 Frame get_intraday_bars(const IntradayBarsArgs& args = {});
 
+// One row per event release and offset: `EVENT_NAME`, `event_datetime` (the
+// release time rounded down to its minute), `datetime` (the bar time, that
+// plus `time_diff` minutes), `time_diff` (from `pre_event_window` to
+// `post_event_window`, both included). Events in order of first appearance,
+// each event's distinct release times likewise. `event_datetime` of the
+// calendar must hold timestamps (TypeError otherwise).
+Frame get_event_metadata(const Frame& df_calendar, int pre_event_window = -5, int post_event_window = 10);
+
+// The bars of every event window: the event metadata left-joined with the
+// bars on the bar time (times compare as instants), offsets without a bar
+// dropped, columns `EVENT_NAME`, `event_datetime`, `time_diff`, `datetime`,
+// then the bars' other columns, sorted by `EVENT_NAME`, `event_datetime`,
+// `key`, `datetime`, rows 0..n-1, then each row joined with every calendar
+// row (its labels as the first calendar column) of the same
+// (`EVENT_NAME`, `event_datetime`). The bars need `datetime` and `key`. A
+// naive time against a zoned one, or a column name on two sides, is a
+// ValueError naming the columns.
+Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, int pre_event_window = -5,
+                                int post_event_window = 10);
+
 // What a researcher looks at first in the bars around events: per `key` (in
 // order of first appearance) and `time_diff` (ascending), the number of
 // event windows and the mean move of `price` from the window's bar at

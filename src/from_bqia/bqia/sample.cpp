@@ -83,7 +83,12 @@ std::int64_t gmt_offset_s(const std::string& text) {
   return sign == '-' ? -s : s;
 }
 
-double round_to(double v, double tick) { return std::round(v / tick) * tick; }
+// The multiple of `tick` nearest to v, as the double nearest to that decimal
+// (4779.19, not 4779.1900000000005): ticks are 1 / a whole number.
+double round_to(double v, double tick) {
+  const double per_unit = std::round(1.0 / tick);
+  return std::round(v * per_unit) / per_unit;
+}
 
 void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
