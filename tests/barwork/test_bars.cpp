@@ -2,12 +2,17 @@
 // descriptions, futures rolls and the failure for an undescribed security.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "quorin_data/core/dates.hpp"
+
 #include "quorin_data/from_bqia/barwork.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
 
 namespace barwork = quorin_data::from_bqia::barwork;
 namespace bqia = quorin_data::from_bqia::bqia;
 namespace bql = quorin_data::from_bqia::bql;
+using quorin_data::Column;
 using quorin_data::Frame;
 
 namespace {
@@ -114,4 +119,28 @@ TEST(IntradayBars, SecurityMissingFromTheMappingIsAKeyErrorNamingIt) {
   } catch (const quorin_data::KeyError& e) {
     EXPECT_STREQ(e.what(), "'BBG0ESH24FUT'");
   }
+}
+
+TEST(IntradayBars, EventStudyRoadAcrossDaylightSaving) {
+  StandIns s;
+  Frame calendar = quorin_data::from_bqia::querywork::get_eco_calendar_data(
+      s.bq, bql::Universe("US"), "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
+      std::string("America/New_York"));
+  Frame bars = barwork::get_intraday_bars(
+      {.start = "2024-01-01", .end = "2024-12-31", .tz = "America/New_York", .add_description = false});
+  Frame w = barwork::filter_bars_around_events(bars, calendar);
+  ASSERT_EQ(w.num_rows(), calendar.num_rows() * 16);
+  // NFP at 08:30:45 EST and at 08:30 EDT: windows around 13:30 and 12:30 UTC,
+  // every offset with its bar and the release's calendar row.
+  const Column& ev = w.column("EVENT_NAME");
+  const Column& at = w.column("event_datetime");
+  std::vector<std::int64_t> nfp;
+  for (std::size_t i = 0; i < w.num_rows(); ++i)
+    if (ev.text[i] == "Change in Nonfarm Payrolls" && w.column("time_diff").as_double(i) == 0) {
+      nfp.push_back(at.i64[i]);
+      EXPECT_EQ(w.column("datetime").i64[i], at.i64[i]);
+      EXPECT_FALSE(std::isnan(w.column("ACTUAL").f64[i]));
+    }
+  EXPECT_EQ(nfp, (std::vector<std::int64_t>{quorin_data::parse_datetime_ns("2024-01-05 13:30:00"),
+                                            quorin_data::parse_datetime_ns("2024-06-07 12:30:00")}));
 }
