@@ -115,19 +115,22 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   std::vector<std::size_t> candidates;
   for (std::size_t i = 0; i < bar_time.size(); ++i)
     if (!bar_time.is_missing(i) && wanted.count(bar_time.i64[i])) candidates.push_back(i);
-  Frame bars = df_bars.take(candidates);
-  // The metadata's bar times in the bars' zone (the same instants).
-  Frame meta = std::move(df_event_metadata);
+  // The metadata's columns in the order the result keeps them (time_diff
+  // before the bar time), its bar times in the bars' zone (the same instants).
+  Frame meta = df_event_metadata.select({"EVENT_NAME", "event_datetime", "time_diff", "datetime"});
   meta.column("datetime").tz = bar_time.tz;
 
   // Left join on the bar time; offsets without a bar have no key and go.
-  Frame temp = meta.merge_left(bars, {"datetime"}).dropna({"key"});
-  std::vector<std::string> order{"EVENT_NAME", "event_datetime", "time_diff", "datetime"};
-  for (const std::string& n : df_bars.names())
-    if (n != "datetime") order.push_back(n);
-  temp = temp.select(order)
-             .sort_values({"EVENT_NAME", "event_datetime", "key", "datetime"})
-             .reset_index();
+  // The columns come out as the result keeps them: the metadata's, then the
+  // bars' other columns. Each step replaces the table before (one copy alive
+  // besides the inputs).
+  Frame temp = meta.merge_left(df_bars.take(candidates), {"datetime"});
+  const Column& key = temp.column("key");
+  bool any_missing_key = false;
+  for (std::size_t i = 0; i < key.size() && !any_missing_key; ++i) any_missing_key = key.is_missing(i);
+  if (any_missing_key) temp = temp.dropna({"key"});
+  temp = temp.sort_values({"EVENT_NAME", "event_datetime", "key", "datetime"});
+  temp.set_index(Index::range(temp.num_rows()));
 
   // Each bar row with every calendar row of its (EVENT_NAME, event_datetime).
   return temp.merge_left(calendar, {"EVENT_NAME", "event_datetime"});
