@@ -604,9 +604,7 @@ void LocalService::clear_log() {
 
 std::string sample_folder() {
   if (const char* env = std::getenv("QUORIN_BQL_SAMPLE"); env && *env) return env;
-  // This file sits at <root>/src/from_bqia/bql/; the sample at <root>/data/bql_sample.
-  std::filesystem::path here(__FILE__);
-  return (here.parent_path().parent_path().parent_path().parent_path() / "data" / "bql_sample").string();
+  return (std::filesystem::path(QUORIN_SOURCE_DIR) / "data" / "bql_sample").string();
 }
 
 }  // namespace quorin_data::from_bqia::bql

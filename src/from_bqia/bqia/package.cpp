@@ -1,0 +1,142 @@
+// Roll rules, the package registry, frequencies and the aggregation of bars.
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+
+#include "quorin_data/core/dates.hpp"
+#include "quorin_data/core/settings.hpp"
+#include "quorin_data/from_bqia/bqia.hpp"
+
+namespace quorin_data::from_bqia::bqia {
+
+const FuturesRollConfig* FuturesRollFactory::find(const std::string& name) const noexcept {
+  const FuturesRollConfig* out = nullptr;
+  for (const auto& [k, v] : mapping_)
+    if (k == name) out = &v;
+  return out;
+}
+
+// --------------------------------------------------------------- registry
+
+namespace {
+std::mutex& registry_mutex() {
+  static std::mutex m;
+  return m;
+}
+PackageProvider& registry_provider() {
+  static PackageProvider p;
+  return p;
+}
+}  // namespace
+
+void set_package_provider(PackageProvider provider) {
+  std::lock_guard<std::mutex> lock(registry_mutex());
+  registry_provider() = std::move(provider);
+}
+
+bool has_package_provider() {
+  std::lock_guard<std::mutex> lock(registry_mutex());
+  return static_cast<bool>(registry_provider());
+}
+
+std::shared_ptr<Package> ModulePackage::get() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (loaded_) return package_;
+  PackageProvider provider;
+  {
+    std::lock_guard<std::mutex> reg(registry_mutex());
+    provider = registry_provider();
+  }
+  if (provider) {
+    // Loading is guarded: any failure leaves the module without the package.
+    try {
+      package_ = provider();
+    } catch (...) {
+      package_ = nullptr;
+    }
+  }
+  if (!package_ && read_show_warnings()) warn("[bqia] 'bqia' is not installed.");
+  loaded_ = true;
+  return package_;
+}
+
+Package& ModulePackage::require() {
+  auto p = get();
+  if (!p) throw NameError("name 'bqia' is not defined");
+  return *p;  // kept alive by this object
+}
+
+void ModulePackage::reset() {
+  std::lock_guard<std::mutex> lock(mu_);
+  loaded_ = false;
+  package_.reset();
+}
+
+// ------------------------------------------------------------ frequencies
+
+std::int64_t parse_frequency(const std::string& freq) {
+  const auto bad = [&]() -> PackageError {
+    return PackageError("invalid downsample_freq '" + freq +
+                        "': expected a whole number of seconds, minutes or hours that divides a day "
+                        "(\"1min\", \"5min\", \"1h\")");
+  };
+  std::size_t i = 0;
+  while (i < freq.size() && std::isdigit(static_cast<unsigned char>(freq[i]))) ++i;
+  std::int64_t n = 1;
+  if (i > 0) {
+    auto [p, ec] = std::from_chars(freq.data(), freq.data() + i, n);
+    if (ec != std::errc() || p != freq.data() + i) throw bad();
+  }
+  std::string unit = freq.substr(i);
+  for (char& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::int64_t unit_s;
+  if (unit == "min" || unit == "t") unit_s = 60;
+  else if (unit == "h") unit_s = 3600;
+  else if (unit == "s") unit_s = 1;
+  else throw bad();
+  if (n <= 0 || n > 86400 / unit_s || 86400 % (n * unit_s) != 0) throw bad();
+  return n * unit_s * kNanosPerSecond;
+}
+
+// ------------------------------------------------------------ aggregation
+
+BarColumns downsample(const BarColumns& bars, const std::vector<std::int32_t>& utc_offsets_s, std::int64_t freq_ns) {
+  BarColumns out;
+  const std::size_t n = bars.time.size();
+  const auto floor_div = [](std::int64_t a, std::int64_t b) {
+    std::int64_t q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+  };
+  std::size_t i = 0;
+  while (i < n) {
+    // The interval of bar i on its zone's wall clock; its label is the
+    // interval start, as an instant at bar i's offset.
+    const std::int64_t off = static_cast<std::int64_t>(utc_offsets_s[i]) * kNanosPerSecond;
+    const std::int64_t bucket = floor_div(bars.time[i] + off, freq_ns);
+    double hi = bars.high[i], lo = bars.low[i], vol = bars.volume[i];
+    std::size_t j = i + 1;
+    while (j < n &&
+           floor_div(bars.time[j] + static_cast<std::int64_t>(utc_offsets_s[j]) * kNanosPerSecond, freq_ns) == bucket) {
+      hi = std::max(hi, bars.high[j]);
+      lo = std::min(lo, bars.low[j]);
+      vol += bars.volume[j];
+      ++j;
+    }
+    out.time.push_back(bucket * freq_ns - off);
+    out.open.push_back(bars.open[i]);
+    out.high.push_back(hi);
+    out.low.push_back(lo);
+    out.close.push_back(bars.close[j - 1]);
+    out.volume.push_back(vol);
+    i = j;
+  }
+  return out;
+}
+
+std::string sample_folder() {
+  if (const char* env = std::getenv("QUORIN_BQIA_SAMPLE"); env && *env) return env;
+  return (std::filesystem::path(QUORIN_SOURCE_DIR) / "data" / "bqia_sample").string();
+}
+
+}  // namespace quorin_data::from_bqia::bqia
