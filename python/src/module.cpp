@@ -85,6 +85,13 @@ std::string text(const char* name, py::handle v) {
   return v.cast<std::string>();
 }
 
+// A list argument: the library's value, except that a tuple (which the
+// loose conversion would read as a list) is refused as the wrong kind.
+qd::Value list_arg(const char* name, py::handle v) {
+  if (PyTuple_Check(v.ptr())) qd::throw_argument_type(name, "list", "tuple");
+  return to_value(v);
+}
+
 py::object opt_series(std::optional<qd::Series> s) {
   if (!s) return py::none();
   return qpy::from_series(std::move(*s));
@@ -337,16 +344,16 @@ PYBIND11_MODULE(_quorin, m) {
   s.def("get_next_friday", [](py::object d) { return snapshelf::get_next_friday(text("date_string", d)); });
   s.def("find_closest_earlier_date", [](py::object t, py::object l) {
     const auto target = text("target_date_str", t);
-    const auto list = qd::text_list(to_value(l), "date_list");
+    const auto list = qd::text_list(list_arg("date_list", l), "date_list");
     return snapshelf::find_closest_earlier_date(target, list);
   });
   s.def("ticker_to_figi", [](py::object tickers, py::object bq) {
     auto svc = qpy::to_service(bq);
-    return text_map(snapshelf::ticker_to_figi(to_value(tickers), svc));
+    return text_map(snapshelf::ticker_to_figi(list_arg("tickers", tickers), svc));
   });
   s.def("figi_to_ticker", [](py::object figis, py::object bq) {
     auto svc = qpy::to_service(bq);
-    return text_map(snapshelf::figi_to_ticker(to_value(figis), svc));
+    return text_map(snapshelf::figi_to_ticker(list_arg("figis", figis), svc));
   });
   s.def("splc_bucket", [] { return snapshelf::SPLC::bucket; });
   s.def("splc_folder_path", [] { return snapshelf::SPLC::folder_path; });
@@ -388,7 +395,7 @@ PYBIND11_MODULE(_quorin, m) {
         self._load_snapshot(date);
       })
       .def("get_data", [](const snapshelf::SPLC& self, py::object tickers, py::object start, py::object end) {
-        auto t = to_value(tickers);
+        auto t = list_arg("tickers", tickers);
         auto st = opt_text("start", start), en = opt_text("end", end);
         auto f = self.get_data(t, st, en);
         if (f == self.data) return py::make_tuple(true, py::none());
