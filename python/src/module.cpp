@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -101,8 +102,8 @@ py::object opt_series(std::optional<qd::Series> s) {
 // series that verify_series rejects, so the indicator returns None after its
 // arguments have been checked.
 qd::Series ta_input(py::handle o) {
-  static py::object Series = py::module_::import("pandas").attr("Series");
-  if (PyObject_IsInstance(o.ptr(), Series.ptr()) == 1) {
+  static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
+  if (PyObject_IsInstance(o.ptr(), Series->ptr()) == 1) {
     try {
       return qpy::to_series(o);
     } catch (const qd::TypeError&) {
@@ -117,6 +118,23 @@ py::dict text_map(const snapshelf::TextMap& m) {
   py::dict out;
   for (const auto& [k, v] : m) out[py::str(k)] = v;
   return out;
+}
+
+// A Python object held by a C++ function that may outlive the interpreter
+// (a registered provider, a class attribute): released with the GIL while
+// the interpreter runs, left alone after it has finalized.
+std::shared_ptr<py::object> keep(py::object o) {
+  return std::shared_ptr<py::object>(new py::object(std::move(o)), [](py::object* p) {
+    if (!Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    delete p;
+  });
+}
+
+// SPLC's key builder as the library defines it, before a caller replaces it.
+const std::function<std::string(const std::string&, const std::string&)>& default_file_path() {
+  static const auto f = snapshelf::SPLC::file_path_func;
+  return f;
 }
 
 struct StoreClient {
@@ -317,10 +335,11 @@ PYBIND11_MODULE(_quorin, m) {
     return py::make_tuple(out, batch, errors);
   });
 
-  q.def("set_python_provider", [](py::object bql_module) {
+  q.def("set_python_provider", [](py::object module) {
+    auto bql_module = keep(std::move(module));
     qpy::bql::set_service_provider([bql_module]() -> std::shared_ptr<Service> {
       py::gil_scoped_acquire gil;
-      return std::make_shared<qpy::PyService>(bql_module, bql_module.attr("Service")());
+      return std::make_shared<qpy::PyService>(*bql_module, bql_module->attr("Service")());
     });
   }, "Module-wide handles are opened as bql_module.Service(), forwarded to.");
   q.def("set_local_provider", [](const std::string& folder) {
@@ -362,9 +381,9 @@ PYBIND11_MODULE(_quorin, m) {
     for (const auto& [k, v] : snapshelf::SPLC::dataset_names) d[py::str(k)] = v;
     return d;
   });
+  default_file_path();
   s.def("splc_default_file_path", [](const std::string& name, const std::string& date) {
-    static const auto def = snapshelf::SPLC::file_path_func;
-    return def(name, date);
+    return default_file_path()(name, date);
   });
   py::class_<snapshelf::SPLC, std::shared_ptr<snapshelf::SPLC>>(s, "SPLC")
       .def(py::init([](py::object as_of_date, py::object dataset, py::object bq, py::object bucket,
@@ -373,13 +392,13 @@ PYBIND11_MODULE(_quorin, m) {
              const auto kind = text("dataset", dataset);
              auto svc = qpy::to_service(bq);
              snapshelf::SPLC::bucket = text("bucket", bucket);
-             static const auto def = snapshelf::SPLC::file_path_func;
              if (file_path_func.is_none()) {
-               snapshelf::SPLC::file_path_func = def;
+               snapshelf::SPLC::file_path_func = default_file_path();
              } else {
-               snapshelf::SPLC::file_path_func = [file_path_func](const std::string& n, const std::string& d) {
+               auto fn = keep(std::move(file_path_func));
+               snapshelf::SPLC::file_path_func = [fn](const std::string& n, const std::string& d) {
                  py::gil_scoped_acquire gil;
-                 return text("file_path_func result", file_path_func(n, d));
+                 return text("file_path_func result", (*fn)(n, d));
                };
              }
              py::gil_scoped_release nogil;
