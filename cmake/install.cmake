@@ -46,7 +46,7 @@ install(FILES ${CMAKE_BINARY_DIR}/quorin_dataConfig.cmake ${CMAKE_BINARY_DIR}/qu
 
 # pkg-config: every module library, users first (the linker resolves left to right).
 set(QUORIN_PC_LIBS "")
-foreach(lib quorin_volume quorin_overlap quorin_snapshelf quorin_bql quorin_bucketry quorin_store
+foreach(lib quorin_volume quorin_overlap quorin_barwork quorin_querywork quorin_snapshelf quorin_bql quorin_bucketry quorin_store
             quorin_formats quorin_core)
   if(TARGET ${lib})
     get_target_property(type ${lib} TYPE)

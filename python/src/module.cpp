@@ -31,6 +31,11 @@ using qpy::bql::Service;
 using qpy::from_value;
 using qpy::to_value;
 
+namespace qpy {
+void bind_querywork(py::module_& m);
+void bind_ecoest(py::module_& snapshelf);
+}  // namespace qpy
+
 namespace {
 
 // ------------------------------------------------------------------ errors
@@ -423,6 +428,9 @@ PYBIND11_MODULE(_quorin, m) {
       .def("data", [](const snapshelf::SPLC& self) { return qpy::from_frame_shared(self.data); })
       .def_readonly("dataset", &snapshelf::SPLC::dataset)
       .def_readonly("dataset_name", &snapshelf::SPLC::dataset_name);
+
+  qpy::bind_ecoest(s);
+  qpy::bind_querywork(m);
 
   // ---------------------------------------------------------------- ta
   auto u = m.def_submodule("ta_utils");
