@@ -1,7 +1,7 @@
 """Conversions between pandas objects and the typed parts that cross to C++.
 
 A column crosses as (kind, data, missing, tz): kind is one of "float64",
-"int64", "bool", "text", "date", "timestamp"; data is a numpy array (float64,
+"int64", "bool", "text", "date", "timestamp", "time" (of day); data is a numpy array (float64,
 int64 or object); missing is None or a bool array (True where a value is
 missing); tz names the zone of a timestamp column ("" when naive). The C++
 side copies or adopts the arrays; the pandas side is built here.
@@ -76,6 +76,13 @@ def _object_parts(arr, label):
         stamps = pd.to_datetime(list(present), utc=zone is not None)
         data[~missing] = stamps.asi8
         return "timestamp", data, _mask_or_none(missing), zone or ""
+    if all(issubclass(k, _dt.time) for k in kinds):
+        if any(v.tzinfo is not None for v in present):
+            raise _cannot(label, "times of day with a zone")
+        data = np.zeros(arr.size, dtype=np.int64)
+        data[~missing] = [((v.hour * 60 + v.minute) * 60 + v.second) * 1_000_000_000 + v.microsecond * 1000
+                          for v in present]
+        return "time", data, _mask_or_none(missing), ""
     if all(issubclass(k, _dt.date) and not issubclass(k, _dt.datetime) for k in kinds):
         data = np.zeros(arr.size, dtype=np.int64)
         data[~missing] = np.array(list(present), dtype="datetime64[D]").astype(np.int64)
@@ -141,6 +148,18 @@ def make_array(kind, data, missing, tz):
         out = data.astype("M8[D]").astype(object)
         if missing is not None:
             out[missing] = None
+        return out
+    if kind == "time":
+        out = np.empty(data.size, dtype=object)
+        for i, ns in enumerate(data.tolist()):
+            if missing is not None and missing[i]:
+                out[i] = None
+                continue
+            if ns % 1000:
+                raise ValueError(f"time of day {ns} ns after midnight has nanoseconds, "
+                                 "which datetime.time cannot hold")
+            seconds, micro = divmod(ns // 1000, 1_000_000)
+            out[i] = _dt.time(seconds // 3600, seconds // 60 % 60, seconds % 60, micro)
         return out
     if kind == "timestamp":
         stamps = data.view("M8[ns]")

@@ -143,6 +143,10 @@ py::object column_to_py(Column&& c) {
           if (c.valid[i] == 0) c.i64[i] = kNaT;
       return make_array("timestamp", adopt(std::move(c.i64)), py::none(), c.tz);
     }
+    case DType::Time: {
+      auto m = missing_mask(c);
+      return make_array("time", adopt(std::move(c.i64)), m, "");
+    }
   }
   throw quorin_data::ValueError("unknown column type");
 }
@@ -196,6 +200,7 @@ Column column_from_parts(const py::tuple& parts) {
   if (kind == "bool") return Column::bools(std::move(v), std::move(valid));
   if (kind == "date") return Column::dates(std::move(v), std::move(valid));
   if (kind == "timestamp") return Column::timestamps(std::move(v), tz, std::move(valid));
+  if (kind == "time") return Column::times(std::move(v), std::move(valid));
   throw quorin_data::ValueError("unknown column kind " + kind);
 }
 

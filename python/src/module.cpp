@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,11 @@ namespace tautils = quorin_data::ta::utils;
 using qpy::bql::Service;
 using qpy::from_value;
 using qpy::to_value;
+
+namespace qpy {
+void bind_querywork(py::module_& m);
+void bind_ecoest(py::module_& snapshelf);
+}  // namespace qpy
 
 namespace {
 
@@ -85,6 +91,13 @@ std::string text(const char* name, py::handle v) {
   return v.cast<std::string>();
 }
 
+// A list argument: the library's value, except that a tuple (which the
+// loose conversion would read as a list) is refused as the wrong kind.
+qd::Value list_arg(const char* name, py::handle v) {
+  if (PyTuple_Check(v.ptr())) qd::throw_argument_type(name, "list", "tuple");
+  return to_value(v);
+}
+
 py::object opt_series(std::optional<qd::Series> s) {
   if (!s) return py::none();
   return qpy::from_series(std::move(*s));
@@ -94,8 +107,8 @@ py::object opt_series(std::optional<qd::Series> s) {
 // series that verify_series rejects, so the indicator returns None after its
 // arguments have been checked.
 qd::Series ta_input(py::handle o) {
-  static py::object Series = py::module_::import("pandas").attr("Series");
-  if (PyObject_IsInstance(o.ptr(), Series.ptr()) == 1) {
+  static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
+  if (PyObject_IsInstance(o.ptr(), Series->ptr()) == 1) {
     try {
       return qpy::to_series(o);
     } catch (const qd::TypeError&) {
@@ -110,6 +123,23 @@ py::dict text_map(const snapshelf::TextMap& m) {
   py::dict out;
   for (const auto& [k, v] : m) out[py::str(k)] = v;
   return out;
+}
+
+// A Python object held by a C++ function that may outlive the interpreter
+// (a registered provider, a class attribute): released with the GIL while
+// the interpreter runs, left alone after it has finalized.
+std::shared_ptr<py::object> keep(py::object o) {
+  return std::shared_ptr<py::object>(new py::object(std::move(o)), [](py::object* p) {
+    if (!Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    delete p;
+  });
+}
+
+// SPLC's key builder as the library defines it, before a caller replaces it.
+const std::function<std::string(const std::string&, const std::string&)>& default_file_path() {
+  static const auto f = snapshelf::SPLC::file_path_func;
+  return f;
 }
 
 struct StoreClient {
@@ -310,10 +340,11 @@ PYBIND11_MODULE(_quorin, m) {
     return py::make_tuple(out, batch, errors);
   });
 
-  q.def("set_python_provider", [](py::object bql_module) {
+  q.def("set_python_provider", [](py::object module) {
+    auto bql_module = keep(std::move(module));
     qpy::bql::set_service_provider([bql_module]() -> std::shared_ptr<Service> {
       py::gil_scoped_acquire gil;
-      return std::make_shared<qpy::PyService>(bql_module, bql_module.attr("Service")());
+      return std::make_shared<qpy::PyService>(*bql_module, bql_module->attr("Service")());
     });
   }, "Module-wide handles are opened as bql_module.Service(), forwarded to.");
   q.def("set_local_provider", [](const std::string& folder) {
@@ -337,16 +368,16 @@ PYBIND11_MODULE(_quorin, m) {
   s.def("get_next_friday", [](py::object d) { return snapshelf::get_next_friday(text("date_string", d)); });
   s.def("find_closest_earlier_date", [](py::object t, py::object l) {
     const auto target = text("target_date_str", t);
-    const auto list = qd::text_list(to_value(l), "date_list");
+    const auto list = qd::text_list(list_arg("date_list", l), "date_list");
     return snapshelf::find_closest_earlier_date(target, list);
   });
   s.def("ticker_to_figi", [](py::object tickers, py::object bq) {
     auto svc = qpy::to_service(bq);
-    return text_map(snapshelf::ticker_to_figi(to_value(tickers), svc));
+    return text_map(snapshelf::ticker_to_figi(list_arg("tickers", tickers), svc));
   });
   s.def("figi_to_ticker", [](py::object figis, py::object bq) {
     auto svc = qpy::to_service(bq);
-    return text_map(snapshelf::figi_to_ticker(to_value(figis), svc));
+    return text_map(snapshelf::figi_to_ticker(list_arg("figis", figis), svc));
   });
   s.def("splc_bucket", [] { return snapshelf::SPLC::bucket; });
   s.def("splc_folder_path", [] { return snapshelf::SPLC::folder_path; });
@@ -355,9 +386,9 @@ PYBIND11_MODULE(_quorin, m) {
     for (const auto& [k, v] : snapshelf::SPLC::dataset_names) d[py::str(k)] = v;
     return d;
   });
+  default_file_path();
   s.def("splc_default_file_path", [](const std::string& name, const std::string& date) {
-    static const auto def = snapshelf::SPLC::file_path_func;
-    return def(name, date);
+    return default_file_path()(name, date);
   });
   py::class_<snapshelf::SPLC, std::shared_ptr<snapshelf::SPLC>>(s, "SPLC")
       .def(py::init([](py::object as_of_date, py::object dataset, py::object bq, py::object bucket,
@@ -366,13 +397,13 @@ PYBIND11_MODULE(_quorin, m) {
              const auto kind = text("dataset", dataset);
              auto svc = qpy::to_service(bq);
              snapshelf::SPLC::bucket = text("bucket", bucket);
-             static const auto def = snapshelf::SPLC::file_path_func;
              if (file_path_func.is_none()) {
-               snapshelf::SPLC::file_path_func = def;
+               snapshelf::SPLC::file_path_func = default_file_path();
              } else {
-               snapshelf::SPLC::file_path_func = [file_path_func](const std::string& n, const std::string& d) {
+               auto fn = keep(std::move(file_path_func));
+               snapshelf::SPLC::file_path_func = [fn](const std::string& n, const std::string& d) {
                  py::gil_scoped_acquire gil;
-                 return text("file_path_func result", file_path_func(n, d));
+                 return text("file_path_func result", (*fn)(n, d));
                };
              }
              py::gil_scoped_release nogil;
@@ -388,7 +419,7 @@ PYBIND11_MODULE(_quorin, m) {
         self._load_snapshot(date);
       })
       .def("get_data", [](const snapshelf::SPLC& self, py::object tickers, py::object start, py::object end) {
-        auto t = to_value(tickers);
+        auto t = list_arg("tickers", tickers);
         auto st = opt_text("start", start), en = opt_text("end", end);
         auto f = self.get_data(t, st, en);
         if (f == self.data) return py::make_tuple(true, py::none());
@@ -397,6 +428,9 @@ PYBIND11_MODULE(_quorin, m) {
       .def("data", [](const snapshelf::SPLC& self) { return qpy::from_frame_shared(self.data); })
       .def_readonly("dataset", &snapshelf::SPLC::dataset)
       .def_readonly("dataset_name", &snapshelf::SPLC::dataset_name);
+
+  qpy::bind_ecoest(s);
+  qpy::bind_querywork(m);
 
   // ---------------------------------------------------------------- ta
   auto u = m.def_submodule("ta_utils");

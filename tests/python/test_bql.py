@@ -12,6 +12,8 @@ def test_calls_are_forwarded_to_a_python_bql_service(fake_bql):
     bq = fake_bql.Service()
     assert snapshelf.ticker_to_figi("IBM US Equity", bq) == {"IBM US Equity": "BBG000BLNNH6"}
     assert snapshelf.figi_to_ticker(["BBG000C0G1D1", "NOPE"], bq) == {"BBG000C0G1D1": "INTC US Equity"}
+    with pytest.raises(TypeError, match=r"^Argument 'tickers' has incorrect type \(expected list, got tuple\)$"):
+        snapshelf.ticker_to_figi(("IBM US Equity",), bq)
     assert fake_bql.CALLS == ["get(ID_BB_GLOBAL) for(['IBM US Equity'])",
                               "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(['BBG000C0G1D1', 'NOPE'])"]
     fake_bql.CALLS.clear()

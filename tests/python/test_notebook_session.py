@@ -86,6 +86,13 @@ def test_supply_chain_snapshot_with_forwarded_service(s3, fake_bql, monkeypatch)
     plain = snapshelf.SPLC()
     assert plain.get_data(None, None, None) is plain.data  # the stored table itself
     assert not plain.data["ID_BB_GLOBAL"].empty
+    asked = []
+
+    class Custom(snapshelf.SPLC):  # a key builder of the caller's own
+        file_path_func = staticmethod(lambda name, day: asked.append(day) or
+                                      snapshelf.SPLC.file_path_func(name, "20240105"))
+    assert len(Custom(as_of_date="20240112").data) == 3 and asked == ["20240112"]
+    assert len(snapshelf.SPLC().data) == 3  # the library's builder again
     with pytest.raises(AssertionError, match=r"^20240101 is not valid. Valid snapshot dates: "
                                              r"\['20240105', '20240112'\].$"):
         snapshelf.SPLC(as_of_date="20240101")

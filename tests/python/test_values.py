@@ -23,6 +23,7 @@ def frame_of_every_dtype():
         "s": pd.array(["x", None, "z"], dtype="string"),
         "cat": pd.Categorical(["u", "v", None]),
         "d": [dt.date(2024, 1, 5), None, dt.date(1900, 2, 28)],
+        "tod": [dt.time(9, 30), dt.time(23, 59, 59, 999999), None],
         "ts": pd.to_datetime(["2024-01-05 09:30:00.123456789", None, "1970-01-01"]),
         "tz": pd.to_datetime(["2024-03-10 06:59", None, "2024-11-03 05:30"]).tz_localize("UTC")
                 .tz_convert("America/New_York"),

@@ -1,1 +1,2 @@
-"""The query service: its connection and local stand-in (bql)."""
+"""The query service: its connection and local stand-in (bql), and the
+query-service utilities (querywork)."""

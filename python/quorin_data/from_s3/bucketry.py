@@ -6,11 +6,13 @@ environment variable SHOW_WARNINGS is "1"), ``s3_client`` and ``s3_resource``
 not be created), ``BUCKET`` (TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED") and
 ``PREFIX`` ("trelux_common_s3"). The defaults below are bound to them.
 """
+import quorin_data as _pkg
 from quorin_data import _quorin
 
 _b = _quorin.bucketry
 
 SHOW_WARNINGS = _b.SHOW_WARNINGS
+_pkg._load_warnings("'boto3' is not installed.")
 s3_client = _b.s3_client()
 s3_resource = s3_client
 BUCKET = _b.BUCKET

@@ -9,12 +9,14 @@ type, ``bql.Service``, or None when the ``bql`` package is not importable);
 import abc as _abc
 import importlib as _importlib
 
+import quorin_data as _pkg
 from quorin_data import _quorin
 from quorin_data.from_s3.bucketry import list_s3_objects, read_from_s3  # noqa: F401 (bound by name)
 
 _s = _quorin.snapshelf
 
 SHOW_WARNINGS = _s.SHOW_WARNINGS
+_pkg._load_warnings("'bql' is not installed.", "'boto3' is not installed.")
 
 try:
     _bql = _importlib.import_module("bql")
@@ -114,3 +116,30 @@ class SPLC(S3Data):
         itself (treat it as read-only)."""
         stored, frame = self._impl.get_data(tickers, start, end)
         return self.data if stored else frame
+
+
+class ECOEST(S3Data):
+    """Economist estimates APIs."""
+
+    bucket = _s.ecoest_bucket()
+    file_path = _s.ecoest_file_path()
+
+    def __init__(self, as_of_date=None):
+        cls = type(self)
+        self._impl = _s.ECOEST(as_of_date, cls.bucket, cls.file_path)
+        self.data = self._impl.data()
+
+    @staticmethod
+    def get_distinct(column, bucket, key):
+        """The distinct values of `column` in the Parquet object `key` of `bucket`."""
+        return _s.ECOEST.get_distinct(column, bucket, key)
+
+    def _load_snapshot(self, as_of_date=None):
+        """Retrieve the latest snapshot."""
+        self._impl._load_snapshot(as_of_date)
+        self.data = self._impl.data()
+
+    def get_data(self, tickers, start=None, end=None):
+        """The estimates surveyed from `start` to `end` of the event tickers
+        `tickers` (a list; all when empty), "column0" named "event_ticker"."""
+        return self._impl.get_data(tickers, start, end)
