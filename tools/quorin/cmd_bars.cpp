@@ -73,20 +73,6 @@ std::shared_ptr<bql::Service> install_stand_ins(const Args& a) {
   return bq;
 }
 
-std::vector<std::string> split_list(const std::string& s) {
-  std::vector<std::string> out;
-  std::size_t b = 0;
-  for (;;) {
-    auto c = s.find(',', b);
-    std::string item = s.substr(b, c == std::string::npos ? std::string::npos : c - b);
-    auto f = item.find_first_not_of(' '), l = item.find_last_not_of(' ');
-    if (f != std::string::npos) out.push_back(item.substr(f, l - f + 1));
-    if (c == std::string::npos) break;
-    b = c + 1;
-  }
-  return out;
-}
-
 int whole_minutes(const Args& a, const char* name, int fallback) {
   auto v = a.get(name);
   if (!v) return fallback;

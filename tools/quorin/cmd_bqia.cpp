@@ -2,7 +2,6 @@
 // identifier/FIGI mappings of querywork, printed as CSV with the row labels
 // first.
 #include <iostream>
-#include <sstream>
 
 #include "commands.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -14,18 +13,6 @@ namespace qw = quorin_data::from_bqia::querywork;
 
 namespace quorin_cli {
 namespace {
-
-std::vector<std::string> split_list(const std::string& s) {
-  std::vector<std::string> out;
-  std::string item;
-  std::istringstream in(s);
-  while (std::getline(in, item, ',')) {
-    auto b = item.find_first_not_of(' ');
-    auto e = item.find_last_not_of(' ');
-    if (b != std::string::npos) out.push_back(item.substr(b, e - b + 1));
-  }
-  return out;
-}
 
 std::string required(const Args& a, const std::string& name) {
   auto v = a.get(name);

@@ -1,7 +1,6 @@
 // `quorin ecoest`: one snapshot of the economist-estimates history, filtered
 // by event ticker and survey date, printed as CSV with the row labels first.
 #include <iostream>
-#include <sstream>
 
 #include "commands.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -11,18 +10,6 @@ using quorin_data::from_s3::snapshelf::ECOEST;
 
 namespace quorin_cli {
 namespace {
-
-std::vector<std::string> split_list(const std::string& s) {
-  std::vector<std::string> out;
-  std::string item;
-  std::istringstream in(s);
-  while (std::getline(in, item, ',')) {
-    auto b = item.find_first_not_of(' ');
-    auto e = item.find_last_not_of(' ');
-    if (b != std::string::npos) out.push_back(item.substr(b, e - b + 1));
-  }
-  return out;
-}
 
 int run_ecoest(const std::vector<std::string>& argv) {
   Args a = parse_args(argv, {}, {"as-of", "tickers", "start", "end", "bucket"});

@@ -1,7 +1,6 @@
 // `quorin splc`: the supply-chain relationships of a few tickers, printed as
 // CSV with the row labels first.
 #include <iostream>
-#include <sstream>
 
 #include "commands.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -13,18 +12,6 @@ using quorin_data::from_s3::snapshelf::SPLC;
 
 namespace quorin_cli {
 namespace {
-
-std::vector<std::string> split_tickers(const std::string& s) {
-  std::vector<std::string> out;
-  std::string item;
-  std::istringstream in(s);
-  while (std::getline(in, item, ',')) {
-    auto b = item.find_first_not_of(' ');
-    auto e = item.find_last_not_of(' ');
-    if (b != std::string::npos) out.push_back(item.substr(b, e - b + 1));
-  }
-  return out;
-}
 
 int run_splc(const std::vector<std::string>& argv) {
   Args a = parse_args(argv, {"no-service"}, {"dataset", "as-of", "tickers", "start", "end", "bucket", "service"});
@@ -38,7 +25,7 @@ int run_splc(const std::vector<std::string>& argv) {
   if (!a.has("no-service")) bq = std::make_shared<bql::LocalService>(a.get_or("service", bql::sample_folder()));
 
   SPLC splc(a.get("as-of"), *dataset, bq);
-  auto table = splc.get_data(split_tickers(a.get_or("tickers", "")), a.get("start"), a.get("end"));
+  auto table = splc.get_data(split_list(a.get_or("tickers", "")), a.get("start"), a.get("end"));
   quorin_data::formats::write_csv(*table, true, std::cout);
   return 0;
 }

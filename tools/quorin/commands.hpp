@@ -30,6 +30,9 @@ struct UsageError : std::runtime_error {
 Args parse_args(const std::vector<std::string>& argv, const std::vector<std::string>& flag_names,
                 const std::vector<std::string>& value_names, bool allow_unknown = false);
 
+// A comma-separated list, each item trimmed of spaces; empty items dropped.
+std::vector<std::string> split_list(const std::string& s);
+
 struct Command {
   std::string name;
   std::string summary;  // one line for `quorin --help`

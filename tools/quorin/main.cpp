@@ -36,6 +36,20 @@ static bool contains(const std::vector<std::string>& v, const std::string& s) {
   return false;
 }
 
+std::vector<std::string> split_list(const std::string& s) {
+  std::vector<std::string> out;
+  std::size_t b = 0;
+  for (;;) {
+    auto c = s.find(',', b);
+    std::string item = s.substr(b, c == std::string::npos ? std::string::npos : c - b);
+    auto f = item.find_first_not_of(' '), l = item.find_last_not_of(' ');
+    if (f != std::string::npos) out.push_back(item.substr(f, l - f + 1));
+    if (c == std::string::npos) break;
+    b = c + 1;
+  }
+  return out;
+}
+
 Args parse_args(const std::vector<std::string>& argv, const std::vector<std::string>& flag_names,
                 const std::vector<std::string>& value_names, bool allow_unknown) {
   Args a;
