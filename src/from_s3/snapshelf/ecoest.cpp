@@ -204,17 +204,6 @@ std::optional<std::string> optional_text_arg(const char* name, const Value& v) {
   return text_arg(name, v);
 }
 
-std::vector<std::string> tickers_arg(const Value& tickers) {
-  if (!tickers.is_list()) throw_argument_type("tickers", "list", tickers.type_name());
-  std::vector<std::string> out;
-  out.reserve(tickers.as_list().size());
-  for (const Value& v : tickers.as_list()) {
-    if (!v.is_str()) throw_argument_type("tickers", "list of str", "list of " + v.type_name());
-    out.push_back(v.as_str());
-  }
-  return out;
-}
-
 // A bound's own calendar day, whatever time of day (and zone) it names.
 std::int64_t bound_day(const std::string& text) { return parse_date_text(text).days; }
 
@@ -294,7 +283,7 @@ Frame ECOEST::get_data(const std::string&) {
 }
 
 Frame ECOEST::get_data(const Value& tickers, const Value& start, const Value& end) const {
-  auto list = tickers_arg(tickers);
+  auto list = text_list(tickers, "tickers");
   auto s = optional_text_arg("start", start);
   auto e = optional_text_arg("end", end);
   return get_data(list, s, e);

@@ -92,17 +92,6 @@ formats::CsvOptions snapshot_options() {
 
 std::int64_t bound_day(const std::string& text) { return parse_date_text(text).days; }
 
-std::vector<std::string> tickers_list(const Value& tickers) {
-  if (!tickers.is_list()) throw_argument_type("tickers", "list", tickers.type_name());
-  std::vector<std::string> out;
-  out.reserve(tickers.as_list().size());
-  for (const Value& v : tickers.as_list()) {
-    if (!v.is_str()) throw_argument_type("tickers", "list of str", "list of " + v.type_name());
-    out.push_back(v.as_str());
-  }
-  return out;
-}
-
 // Membership of texts in a small set. A bitmap over the last two bytes
 // rejects almost every non-member before any hashing.
 class TextSet {
@@ -215,7 +204,7 @@ std::shared_ptr<const Frame> SPLC::get_data(const Value& tickers, const std::opt
                                             const std::optional<std::string>& end) const {
   // Checked on entry; none passes when no handle will use it.
   std::vector<std::string> ticker_list;
-  if (!(tickers.is_none() && !bq)) ticker_list = tickers_list(tickers);
+  if (!(tickers.is_none() && !bq)) ticker_list = text_list(tickers, "tickers");
 
   const Frame& table = *data;
   const bool has_start = start.has_value(), has_end = end.has_value();
