@@ -14,6 +14,7 @@
 
 #include "store/http_util.hpp"
 #include "store/s3_client.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::store {
 namespace {
@@ -25,18 +26,8 @@ std::string env(const char* name) {
   return v ? std::string(v) : std::string();
 }
 
-std::string trim(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
-
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
+using text::lower;
+using text::trim;
 
 std::string home_dir() {
   std::string h = env("HOME");

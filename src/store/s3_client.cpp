@@ -19,23 +19,14 @@
 #include <thread>
 
 #include "store/http_util.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::store {
 
 namespace {
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
-std::string trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
-  return std::string(s.substr(b, e - b));
-}
+using text::lower;
+using text::trim;
 
 std::string amz_now() {
   std::time_t t = std::time(nullptr);

@@ -24,6 +24,7 @@
 #include "formats/xlsx/xlsx_internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::formats {
 namespace xlsx_detail {
@@ -50,9 +51,7 @@ pugi::xml_attribute attr(const pugi::xml_node& n, const char* name) {
   }
   return {};
 }
-bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
+using text::ends_with;
 
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::formats::xlsx_detail {
 namespace {
@@ -31,13 +32,7 @@ constexpr std::size_t kPiece = std::size_t{256} << 10;
 
 std::string at(std::uint64_t off) { return "byte " + std::to_string(off); }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-bool iequal(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
+using text::iequals;
 
 }  // namespace
 
@@ -128,7 +123,7 @@ const ZipEntry* ZipArchive::find(const std::string& name) const {
   for (const auto& e : entries_)
     if (e.name == name) return &e;
   for (const auto& e : entries_)
-    if (iequal(e.name, name)) return &e;
+    if (iequals(e.name, name)) return &e;
   return nullptr;
 }
 

@@ -13,20 +13,14 @@
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/formats/csv.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::from_bqia::bql {
 
 namespace {
 
-std::string lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using text::lower;
+using text::upper;
 
 // A reference table with every cell as written: identifiers such as a
 // numeric ticker ("7203") or "NA" stay texts; only an empty cell is missing.

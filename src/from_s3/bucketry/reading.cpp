@@ -16,20 +16,11 @@
 #include "quorin_data/formats/serialize.hpp"
 #include "quorin_data/formats/xlsx.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::from_s3::bucketry {
 
 namespace {
-
-// Extensions match in any case ("x.CSV.GZ" is gzip too).
-bool ends_with_ci(const std::string& s, std::string_view suffix) {
-  if (s.size() < suffix.size()) return false;
-  const std::size_t off = s.size() - suffix.size();
-  for (std::size_t i = 0; i < suffix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(s[off + i])) != std::tolower(static_cast<unsigned char>(suffix[i])))
-      return false;
-  return true;
-}
 
 // Key of the tabular formats: file_path alone under an empty prefix. An absent
 // prefix has no length and fails as such.
@@ -194,7 +185,8 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
     if (by_chunks) return Value(read_by_chunks(bucket, key, chunksize));
     auto body = detail::require_client()->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
-    if (ends_with_ci(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
+    // Extensions match in any case ("x.CSV.GZ" is gzip too).
+    if (text::iends_with(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
     return Value(formats::read_csv(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
   }

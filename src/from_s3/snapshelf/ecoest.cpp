@@ -18,6 +18,7 @@
 #include "quorin_data/formats/parquet.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "store/s3_client.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
 
@@ -185,15 +186,6 @@ class DayOf {
   std::optional<Zone> zone_;
 };
 
-std::string render_dates(const std::vector<std::string>& dates) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < dates.size(); ++i) {
-    if (i) out += ", ";
-    out += "'" + dates[i] + "'";
-  }
-  return out + "]";
-}
-
 const std::string& text_arg(const char* name, const Value& v) {
   if (!v.is_str()) throw_argument_type(name, "str", v.type_name());
   return v.as_str();
@@ -268,7 +260,7 @@ void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
     for (char ch : *as_of_date)
       if (ch != '-') wanted.push_back(ch);
     if (std::find(file_dates.begin(), file_dates.end(), wanted) == file_dates.end())
-      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + render_dates(file_dates) + ".");
+      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(file_dates) + ".");
     date = wanted;
   }
   // Midnight at the start of that day.

@@ -14,6 +14,7 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf/ticker_figi.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
 
@@ -38,15 +39,6 @@ const std::string& lookup_dataset_name(const std::string& dataset) {
   for (const auto& [kind, name] : SPLC::dataset_names)
     if (kind == dataset) return name;
   throw ValueError("`dataset`=" + dataset + " is invalid. Only `suppliers` or `customers` or `competitors` are allowed.");
-}
-
-std::string render_dates(const std::vector<std::string>& dates) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < dates.size(); ++i) {
-    if (i) out += ", ";
-    out += "'" + dates[i] + "'";
-  }
-  return out + "]";
 }
 
 // A relationship date column as calendar dates: each cell's own calendar
@@ -176,7 +168,7 @@ void SPLC::_load_snapshot(std::optional<std::string> as_of_date) {
     for (char ch : *as_of_date)
       if (ch != '-') wanted.push_back(ch);
     if (std::find(dates.begin(), dates.end(), wanted) == dates.end())
-      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + render_dates(dates) + ".");
+      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(dates) + ".");
     date = wanted;
   }
   const std::string key = file_path_func(dataset_name, date);

@@ -2,6 +2,7 @@
 #include "quorin_data/from_s3/snapshelf/ticker_figi.hpp"
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
 
@@ -40,15 +41,6 @@ std::vector<std::string> TextMap::values() const {
   return out;
 }
 
-std::string render_universe(const std::vector<std::string>& keys) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (i) out += ", ";
-    out += python_str_repr(keys[i]);
-  }
-  return out + "]";
-}
-
 namespace {
 
 bql::Service& handle(const std::shared_ptr<bql::Service>& bq) {
@@ -63,7 +55,7 @@ std::string id_of(const Frame& f, std::size_t i) { return f.index().label_text(i
 
 TextMap ticker_to_figi(const std::vector<std::string>& tickers, const std::shared_ptr<bql::Service>& bq) {
   bql::Service& service = handle(bq);
-  bql::Results res = service.execute("get(ID_BB_GLOBAL) for(" + render_universe(tickers) + ")");
+  bql::Results res = service.execute("get(ID_BB_GLOBAL) for(" + text::python_list_repr(tickers) + ")");
   const Frame& df = res[0].frame();
   const Column& figi = df.column("ID_BB_GLOBAL");
   TextMap out;
@@ -85,7 +77,7 @@ TextMap ticker_to_figi(const char* tickers, const std::shared_ptr<bql::Service>&
 TextMap figi_to_ticker(const std::vector<std::string>& figis, const std::shared_ptr<bql::Service>& bq) {
   bql::Service& service = handle(bq);
   bql::Results res =
-      service.execute("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(" + render_universe(figis) + ")");
+      service.execute("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(" + text::python_list_repr(figis) + ")");
   static const char* const fields[3] = {"TICKER", "EXCH_CODE", "MARKET_SECTOR_DES"};
 
   // Side by side on ID: the first result's rows in order, then labels that

@@ -5,6 +5,7 @@
 #include "quorin_data/ta/overlap.hpp"
 #include "quorin_data/ta/utils.hpp"
 #include "ta/kernels.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::ta::overlap {
 
@@ -50,14 +51,6 @@ std::optional<Series> vwap(const Series& high, const Series& low, const Series& 
 
 namespace {
 
-// Lower-cases ASCII letters. No other character lower-cases to a letter of
-// the seven table names, so this decides the lookup exactly as the full
-// Unicode mapping would.
-std::string lower(std::string s) {
-  for (char& ch : s)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  return s;
-}
 
 // Splits the keywords into the chosen function's named parameters and its
 // extra keywords.
@@ -83,7 +76,9 @@ Forwarded forward(const char* fn, const Kwargs& kwargs, bool takes_asc) {
 
 std::optional<Series> ma(const Value& mode, const Series& source, const Kwargs& kwargs) {
   if (!mode.is_str()) throw_argument_type("mode", "str", mode.type_name());
-  const std::string name = lower(mode.as_str());
+  // ASCII folding: no other character lower-cases to a letter of the seven
+  // table names, so this decides the lookup as the full Unicode mapping would.
+  const std::string name = text::lower(mode.as_str());
   using Fn = std::optional<Series> (*)(const Series&, const Value&, const Value&, const Kwargs&);
   struct Entry {
     const char* name;
