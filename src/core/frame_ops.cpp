@@ -76,34 +76,7 @@ std::string key_type_name(const Column& c) {
   return dtype_name(c.type);
 }
 
-// A column of `c`'s type with the value of row rows[k], or a missing value
-// where rows[k] is npos.
-constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
-Column take_or_missing(const Column& c, const std::vector<std::size_t>& rows) {
-  bool any_missing = false;
-  for (std::size_t r : rows) any_missing = any_missing || r == npos;
-  if (!any_missing) return c.take(rows);
-  Column out(c.type);
-  out.tz = c.tz;
-  const std::size_t n = rows.size();
-  if (c.type == DType::Float64) {
-    out.f64.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out.f64[i] = rows[i] == npos ? kNaN : c.f64[rows[i]];
-    return out;
-  }
-  out.valid.resize(n);
-  if (c.type == DType::Text) out.text.resize(n);
-  else out.i64.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t r = rows[i];
-    if (r == npos || c.is_missing(r)) continue;  // slot stays 0 / "" and missing
-    out.valid[i] = 1;
-    if (c.type == DType::Text) out.text[i] = c.text[r];
-    else out.i64[i] = c.i64[r];
-  }
-  return out;
-}
+constexpr std::size_t npos = Column::npos;
 
 }  // namespace
 
@@ -269,7 +242,32 @@ Frame Frame::merge_left(const Frame& right, const std::vector<std::string>& on) 
   for (std::size_t j = 0; j < right.columns_.size(); ++j) {
     if (std::find(on.begin(), on.end(), right.names_[j]) != on.end()) continue;
     out.names_.push_back(right.names_[j]);
-    out.columns_.push_back(take_or_missing(right.columns_[j], rrows));
+    out.columns_.push_back(right.columns_[j].take_or_missing(rrows));
+  }
+  return out;
+}
+
+Column Column::take_or_missing(const std::vector<std::size_t>& rows) const {
+  bool any_missing = false;
+  for (std::size_t r : rows) any_missing = any_missing || r == npos;
+  if (!any_missing) return take(rows);
+  Column out(type);
+  out.tz = tz;
+  const std::size_t n = rows.size();
+  if (type == DType::Float64) {
+    out.f64.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out.f64[i] = rows[i] == npos ? kNaN : f64[rows[i]];
+    return out;
+  }
+  out.valid.resize(n);
+  if (type == DType::Text) out.text.resize(n);
+  else out.i64.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t r = rows[i];
+    if (r == npos || is_missing(r)) continue;  // slot stays 0 / "" and missing
+    out.valid[i] = 1;
+    if (type == DType::Text) out.text[i] = text[r];
+    else out.i64[i] = i64[r];
   }
   return out;
 }

@@ -144,3 +144,59 @@ TEST(FilterBars, ClearErrorsForNaiveAgainstZonedAndSharedColumns) {
   nodt.drop_column("datetime");
   EXPECT_THROW(barwork::filter_bars_around_events(nodt, calendar()), quorin_data::KeyError);
 }
+
+TEST(FilterBars, SameAsTheJoinDropSortJoinStepsOnIrregularData) {
+  // Bars of three keys (some key cells missing, some times repeated, a gap
+  // every seventh minute) and a calendar with repeated rows, a release
+  // listed twice with different values and one without a time.
+  std::uint64_t r = 88172645463325252ull;
+  auto next = [&r] { return r ^= r << 13, r ^= r >> 7, r ^= r << 17; };
+  std::vector<std::string> key;
+  std::vector<std::uint8_t> key_valid;
+  std::vector<std::int64_t> t;
+  std::vector<double> close;
+  const std::int64_t t0 = utc("2024-03-08 13:00:00");
+  for (int m = 0; m < 400; ++m)
+    for (const char* k : {"c", "a", "b"}) {
+      if ((m + k[0]) % 7 == 0) continue;
+      key.push_back(k);
+      key_valid.push_back(next() % 11 != 0);
+      t.push_back(t0 + m * kMin);
+      close.push_back(static_cast<double>(next() % 1000));
+      if (next() % 13 == 0) key.push_back(k), key_valid.push_back(1), t.push_back(t.back()), close.push_back(-1);
+    }
+  Frame b;
+  b.add_column("key", Column::texts(key, key_valid));
+  b.add_column("datetime", Column::timestamps(t, "UTC"));
+  b.add_column("close", Column::floats(close));
+
+  std::vector<std::string> ev;
+  std::vector<std::int64_t> when;
+  std::vector<std::uint8_t> when_valid;
+  for (int i = 0; i < 40; ++i) {
+    ev.push_back(i % 3 == 0 ? "NFP" : i % 3 == 1 ? "CPI" : "ISM");
+    when.push_back(t0 + static_cast<std::int64_t>(next() % 380) * kMin + (i % 4 == 0 ? 17 * kNanosPerSecond : 0));
+    when_valid.push_back(i != 5);
+    if (i % 9 == 0) ev.push_back(ev.back()), when.push_back(when.back()), when_valid.push_back(1);
+  }
+  Frame cal;
+  cal.add_column("EVENT_NAME", Column::texts(ev));
+  cal.add_column("event_datetime", Column::timestamps(when, kNY, when_valid));
+  std::vector<double> actual(ev.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) actual[i] = static_cast<double>(i);
+  cal.add_column("ACTUAL", Column::floats(actual));
+
+  for (auto [pre, post] : {std::pair{-5, 5}, std::pair{0, 0}, std::pair{-30, 2}}) {
+    Frame meta =
+        barwork::get_event_metadata(cal, pre, post).select({"EVENT_NAME", "event_datetime", "time_diff", "datetime"});
+    meta.column("datetime").tz = "UTC";
+    Frame want = meta.merge_left(b, {"datetime"})
+                     .dropna({"key"})
+                     .sort_values({"EVENT_NAME", "event_datetime", "key", "datetime"});
+    want.set_index(Index::range(want.num_rows()));
+    want = want.merge_left(cal.reset_index_to_column(), {"EVENT_NAME", "event_datetime"});
+    const Frame got = barwork::filter_bars_around_events(b, cal, pre, post);
+    ASSERT_GT(got.num_rows(), 0u);
+    EXPECT_TRUE(got == want) << pre << ".." << post << ": " << got.num_rows() << " rows against " << want.num_rows();
+  }
+}

@@ -73,6 +73,10 @@ class Column {
 
   // Rows at the given positions, in that order.
   Column take(const std::vector<std::size_t>& rows) const;
+  // As take, with a missing value where a position is `npos` (a left join's
+  // unmatched rows).
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  Column take_or_missing(const std::vector<std::size_t>& rows) const;
   Column slice(std::size_t begin, std::size_t end) const;
   // Row-wise concatenation with type promotion: Int64/Bool with Float64
   // gives Float64 (as a table library would), anything mixed with Text gives

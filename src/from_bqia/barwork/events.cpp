@@ -1,6 +1,10 @@
 // Event metadata (the bar times of each release's window) and the bars cut
 // to those windows, with each event's calendar row attached.
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -22,6 +26,71 @@ const Column& timestamp_column(const Frame& f, const char* name, const char* sid
 }
 
 std::string zone_text(const Column& c) { return c.tz.empty() ? "naive" : "zoned (" + c.tz + ")"; }
+
+// Cells of `c` at `rows` as 64-bit keys that order as sort_values orders
+// present cells (texts by byte order through their rank among the distinct
+// texts, floats by value), and which cells are missing.
+struct OrderKeys {
+  std::vector<std::int64_t> key;
+  std::vector<std::uint8_t> missing;
+};
+
+OrderKeys order_keys(const Column& c, const std::vector<std::size_t>& rows) {
+  OrderKeys out;
+  const std::size_t n = rows.size();
+  out.key.resize(n);
+  out.missing.resize(n);
+  if (c.type == DType::Text) {
+    // Distinct texts by hash; runs of one text (bars of one security, rows
+    // of one event) cost one comparison.
+    std::unordered_map<std::string_view, std::int64_t> id_of;
+    std::vector<std::string_view> distinct;
+    std::string_view last;
+    std::int64_t last_id = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t r = rows[i];
+      if (c.is_missing(r)) {
+        out.missing[i] = 1;
+        continue;
+      }
+      const std::string_view t = c.text[r];
+      if (last_id < 0 || t != last) {
+        auto [it, added] = id_of.emplace(t, static_cast<std::int64_t>(distinct.size()));
+        if (added) distinct.push_back(t);
+        last = t, last_id = it->second;
+      }
+      out.key[i] = last_id;
+    }
+    std::vector<std::int64_t> order(distinct.size()), rank(distinct.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
+    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+      return distinct[static_cast<std::size_t>(a)] < distinct[static_cast<std::size_t>(b)];
+    });
+    for (std::size_t k = 0; k < order.size(); ++k)
+      rank[static_cast<std::size_t>(order[k])] = static_cast<std::int64_t>(k);
+    for (std::size_t i = 0; i < n; ++i)
+      if (!out.missing[i]) out.key[i] = rank[static_cast<std::size_t>(out.key[i])];
+  } else if (c.type == DType::Float64) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = c.f64[rows[i]];
+      if (std::isnan(v)) {
+        out.missing[i] = 1;
+        continue;
+      }
+      std::int64_t b;
+      const double z = v == 0 ? 0.0 : v;  // -0 orders equal to 0
+      std::memcpy(&b, &z, sizeof b);
+      out.key[i] = b >= 0 ? b : b ^ std::numeric_limits<std::int64_t>::max();
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t r = rows[i];
+      out.missing[i] = c.is_missing(r);
+      out.key[i] = out.missing[i] ? 0 : c.i64[r];
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -66,7 +135,8 @@ Frame get_event_metadata(const Frame& df_calendar, int pre_event_window, int pos
   const bool all_valid = std::find(dt_valid.begin(), dt_valid.end(), 0) == dt_valid.end();
   Frame out;
   out.add_column("EVENT_NAME", Column::texts(std::move(ev)));
-  out.add_column("event_datetime", Column::timestamps(event_dt, when.tz, all_valid ? std::vector<std::uint8_t>{} : dt_valid));
+  out.add_column("event_datetime",
+                 Column::timestamps(event_dt, when.tz, all_valid ? std::vector<std::uint8_t>{} : dt_valid));
   out.add_column("datetime", Column::timestamps(std::move(bar_dt), when.tz,
                                                 all_valid ? std::vector<std::uint8_t>{} : std::move(dt_valid)));
   out.add_column("time_diff", Column::ints(std::move(diff)));
@@ -104,36 +174,104 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   }
 
   Frame df_event_metadata = get_event_metadata(df_calendar, pre_event_window, post_event_window);
-
-  // Only bars at a window's time can take part in the join; the others are
-  // left out before it (the join's result is the same).
-  std::unordered_set<std::int64_t> wanted;
-  const Column& meta_time = df_event_metadata.column("datetime");
-  wanted.reserve(meta_time.size());
-  for (std::size_t i = 0; i < meta_time.size(); ++i)
-    if (!meta_time.is_missing(i)) wanted.insert(meta_time.i64[i]);
-  std::vector<std::size_t> candidates;
-  for (std::size_t i = 0; i < bar_time.size(); ++i)
-    if (!bar_time.is_missing(i) && wanted.count(bar_time.i64[i])) candidates.push_back(i);
   // The metadata's columns in the order the result keeps them (time_diff
   // before the bar time), its bar times in the bars' zone (the same instants).
   Frame meta = df_event_metadata.select({"EVENT_NAME", "event_datetime", "time_diff", "datetime"});
   meta.column("datetime").tz = bar_time.tz;
+  const Column& meta_time = meta.column("datetime");
+  const std::size_t n_meta = meta.num_rows();
 
-  // Left join on the bar time; offsets without a bar have no key and go.
-  // The columns come out as the result keeps them: the metadata's, then the
-  // bars' other columns. Each step replaces the table before (one copy alive
-  // besides the inputs).
-  Frame temp = meta.merge_left(df_bars.take(candidates), {"datetime"});
-  const Column& key = temp.column("key");
-  bool any_missing_key = false;
-  for (std::size_t i = 0; i < key.size() && !any_missing_key; ++i) any_missing_key = key.is_missing(i);
-  if (any_missing_key) temp = temp.dropna({"key"});
-  temp = temp.sort_values({"EVENT_NAME", "event_datetime", "key", "datetime"});
-  temp.set_index(Index::range(temp.num_rows()));
+  // The steps are a left join of the metadata with the bars on the bar time,
+  // rows without `key` dropped, a stable sort by (EVENT_NAME,
+  // event_datetime, key, datetime), and a left join with the calendar on
+  // (EVENT_NAME, event_datetime). They run on row numbers, and each result
+  // column is gathered once from its source at the end.
 
-  // Each bar row with every calendar row of its (EVENT_NAME, event_datetime).
-  return temp.merge_left(calendar, {"EVENT_NAME", "event_datetime"});
+  // Bars at a window's time, grouped by time (bars' order within a time).
+  std::unordered_set<std::int64_t> wanted;
+  wanted.reserve(n_meta);
+  for (std::size_t i = 0; i < n_meta; ++i)
+    if (!meta_time.is_missing(i)) wanted.insert(meta_time.i64[i]);
+  std::vector<std::size_t> candidates;
+  for (std::size_t i = 0; i < bar_time.size(); ++i)
+    if (!bar_time.is_missing(i) && wanted.count(bar_time.i64[i])) candidates.push_back(i);
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [&](std::size_t a, std::size_t b) { return bar_time.i64[a] < bar_time.i64[b]; });
+  std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> bars_at;
+  bars_at.reserve(wanted.size());
+  for (std::size_t k = 0; k < candidates.size();) {
+    std::size_t e = k + 1;
+    while (e < candidates.size() && bar_time.i64[candidates[e]] == bar_time.i64[candidates[k]]) ++e;
+    bars_at.emplace(bar_time.i64[candidates[k]], std::make_pair(k, e));
+    k = e;
+  }
+
+  // The join's rows that have a key: (metadata row, bar row).
+  const Column& key = df_bars.column("key");
+  std::vector<std::size_t> pm, pb;
+  for (std::size_t i = 0; i < n_meta; ++i) {
+    if (meta_time.is_missing(i)) continue;
+    auto it = bars_at.find(meta_time.i64[i]);
+    if (it == bars_at.end()) continue;
+    for (std::size_t k = it->second.first; k < it->second.second; ++k)
+      if (!key.is_missing(candidates[k])) pm.push_back(i), pb.push_back(candidates[k]);
+  }
+
+  // Stable sort, missing last in each key.
+  const OrderKeys k_name = order_keys(meta.column("EVENT_NAME"), pm);
+  const OrderKeys k_event = order_keys(meta.column("event_datetime"), pm);
+  const OrderKeys k_key = order_keys(key, pb);
+  std::vector<std::size_t> order(pm.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto before = [](const OrderKeys& k, std::size_t a, std::size_t b) -> int {
+    if (k.missing[a] || k.missing[b]) return k.missing[a] == k.missing[b] ? 0 : k.missing[a] ? 1 : -1;
+    return k.key[a] < k.key[b] ? -1 : k.key[b] < k.key[a] ? 1 : 0;
+  };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (int r = before(k_name, a, b)) return r < 0;
+    if (int r = before(k_event, a, b)) return r < 0;
+    if (int r = before(k_key, a, b)) return r < 0;
+    return bar_time.i64[pb[a]] < bar_time.i64[pb[b]];
+  });
+
+  // Calendar rows of each metadata row's event, through the join itself on
+  // the two key columns (its matching rules and key checks), in calendar
+  // order; a row with none keeps one unmatched slot.
+  Frame meta_keys = meta.select({"EVENT_NAME", "event_datetime"});
+  Frame cal_keys = calendar.select({"EVENT_NAME", "event_datetime"});
+  std::vector<std::int64_t> ids(std::max(n_meta, calendar.num_rows()));
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<std::int64_t>(i);
+  const std::string meta_id = "\x01" "meta_row", cal_id = "\x01" "calendar_row";
+  meta_keys.add_column(meta_id, Column::ints(std::vector<std::int64_t>(ids.begin(), ids.begin() + n_meta)));
+  cal_keys.add_column(cal_id,
+                      Column::ints(std::vector<std::int64_t>(ids.begin(), ids.begin() + calendar.num_rows())));
+  const Frame joined = meta_keys.merge_left(cal_keys, {"EVENT_NAME", "event_datetime"});
+  const Column& jm = joined.column(meta_id);
+  const Column& jc = joined.column(cal_id);
+  std::vector<std::size_t> cal_begin(n_meta + 1, 0);
+  for (std::size_t r = 0; r < jm.size(); ++r) ++cal_begin[static_cast<std::size_t>(jm.i64[r]) + 1];
+  for (std::size_t i = 0; i < n_meta; ++i) cal_begin[i + 1] += cal_begin[i];
+  std::vector<std::size_t> cal_rows(jc.size());  // in joined order, which is by metadata row
+  for (std::size_t r = 0; r < jc.size(); ++r)
+    cal_rows[r] = jc.is_missing(r) ? Column::npos : static_cast<std::size_t>(jc.i64[r]);
+
+  std::vector<std::size_t> out_m, out_b, out_c;
+  out_m.reserve(order.size()), out_b.reserve(order.size()), out_c.reserve(order.size());
+  for (std::size_t o : order) {
+    const std::size_t i = pm[o];
+    for (std::size_t r = cal_begin[i]; r < cal_begin[i + 1]; ++r)
+      out_m.push_back(i), out_b.push_back(pb[o]), out_c.push_back(cal_rows[r]);
+  }
+
+  // The metadata's columns, the bars' other columns, the calendar's other
+  // columns, each in its own order.
+  Frame out;
+  for (const std::string& n : meta.names()) out.add_column(n, meta.column(n).take(out_m));
+  for (const std::string& n : df_bars.names())
+    if (n != "datetime") out.add_column(n, df_bars.column(n).take(out_b));
+  for (const std::string& n : calendar.names())
+    if (n != "EVENT_NAME" && n != "event_datetime") out.add_column(n, calendar.column(n).take_or_missing(out_c));
+  return out;
 }
 
 }  // namespace quorin_data::from_bqia::barwork
