@@ -1,6 +1,9 @@
 // Relational operations on Frames: distinct values, dropping rows with missing
 // values, index <-> column, multi-column sorting and the left join.
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string_view>
 #include <cstring>
 #include <numeric>
 #include <unordered_map>
@@ -78,6 +81,71 @@ std::string key_type_name(const Column& c) {
 
 constexpr std::size_t npos = Column::npos;
 
+// Cells of `c` at `rows` as 64-bit keys that order as sort_values orders
+// present cells (texts by byte order through their rank among the distinct
+// texts, floats by value), and which cells are missing.
+struct OrderKeys {
+  std::vector<std::int64_t> key;
+  std::vector<std::uint8_t> missing;
+};
+
+OrderKeys order_keys(const Column& c, const std::vector<std::size_t>* rows, std::size_t n) {
+  OrderKeys out;
+  out.key.resize(n);
+  out.missing.resize(n);
+  if (c.type == DType::Text) {
+    // Distinct texts by hash; runs of one text (bars of one security, rows
+    // of one event) cost one comparison.
+    std::unordered_map<std::string_view, std::int64_t> id_of;
+    std::vector<std::string_view> distinct;
+    std::string_view last;
+    std::int64_t last_id = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t r = rows ? (*rows)[i] : i;
+      if (c.is_missing(r)) {
+        out.missing[i] = 1;
+        continue;
+      }
+      const std::string_view t = c.text[r];
+      if (last_id < 0 || t != last) {
+        auto [it, added] = id_of.emplace(t, static_cast<std::int64_t>(distinct.size()));
+        if (added) distinct.push_back(t);
+        last = t, last_id = it->second;
+      }
+      out.key[i] = last_id;
+    }
+    std::vector<std::int64_t> order(distinct.size()), rank(distinct.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
+    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+      return distinct[static_cast<std::size_t>(a)] < distinct[static_cast<std::size_t>(b)];
+    });
+    for (std::size_t k = 0; k < order.size(); ++k)
+      rank[static_cast<std::size_t>(order[k])] = static_cast<std::int64_t>(k);
+    for (std::size_t i = 0; i < n; ++i)
+      if (!out.missing[i]) out.key[i] = rank[static_cast<std::size_t>(out.key[i])];
+  } else if (c.type == DType::Float64) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = c.f64[rows ? (*rows)[i] : i];
+      if (std::isnan(v)) {
+        out.missing[i] = 1;
+        continue;
+      }
+      std::int64_t b;
+      const double z = v == 0 ? 0.0 : v;  // -0 orders equal to 0
+      std::memcpy(&b, &z, sizeof b);
+      out.key[i] = b >= 0 ? b : b ^ std::numeric_limits<std::int64_t>::max();
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t r = rows ? (*rows)[i] : i;
+      out.missing[i] = c.is_missing(r);
+      out.key[i] = out.missing[i] ? 0 : c.i64[r];
+    }
+  }
+  return out;
+}
+
+
 }  // namespace
 
 std::vector<std::size_t> Column::unique_positions() const {
@@ -151,35 +219,37 @@ Frame Frame::sort_values(const std::vector<std::string>& by, const std::vector<b
   if (!ascending.empty() && ascending.size() != by.size())
     throw ValueError("Length of ascending (" + std::to_string(ascending.size()) +
                      ") != length of by (" + std::to_string(by.size()) + ")");
-  std::vector<const Column*> keys;
-  for (const auto& n : by) keys.push_back(&column(n));
-  // Three-way comparison of two present cells of one column.
-  auto compare = [](const Column& c, std::size_t a, std::size_t b) -> int {
-    switch (c.type) {
-      case DType::Float64: return c.f64[a] < c.f64[b] ? -1 : c.f64[b] < c.f64[a] ? 1 : 0;
-      case DType::Text: {
-        const int r = c.text[a].compare(c.text[b]);
-        return r < 0 ? -1 : r > 0 ? 1 : 0;
-      }
-      default: return c.i64[a] < c.i64[b] ? -1 : c.i64[b] < c.i64[a] ? 1 : 0;
-    }
-  };
-  std::vector<std::size_t> rows(num_rows());
+  std::vector<SortKey> keys;
+  for (std::size_t k = 0; k < by.size(); ++k)
+    keys.push_back({&column(by[k]), nullptr, ascending.empty() || ascending[k]});
+  return take(stable_sort_order(num_rows(), keys));
+}
+
+std::vector<std::size_t> stable_sort_order(std::size_t n, const std::vector<SortKey>& keys) {
+  // Each key's cells as 64-bit integers first, so that the sort compares
+  // integers (no text comparisons, no type dispatch per comparison).
+  std::vector<OrderKeys> k;
+  k.reserve(keys.size());
+  for (const SortKey& key : keys) {
+    if (key.rows && key.rows->size() != n) throw ValueError("a sort key has " + std::to_string(key.rows->size()) +
+                                                            " positions for " + std::to_string(n) + " rows");
+    k.push_back(order_keys(*key.column, key.rows, n));
+  }
+  std::vector<std::size_t> rows(n);
   std::iota(rows.begin(), rows.end(), std::size_t{0});
   std::stable_sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) {
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-      const Column& c = *keys[k];
-      const bool ma = c.is_missing(a), mb = c.is_missing(b);
+    for (std::size_t j = 0; j < k.size(); ++j) {
+      const OrderKeys& o = k[j];
+      const bool ma = o.missing[a], mb = o.missing[b];
       if (ma || mb) {
         if (ma && mb) continue;
         return mb;  // missing last in either direction
       }
-      const int r = compare(c, a, b);
-      if (r != 0) return (ascending.empty() || ascending[k]) ? r < 0 : r > 0;
+      if (o.key[a] != o.key[b]) return keys[j].ascending ? o.key[a] < o.key[b] : o.key[a] > o.key[b];
     }
     return false;
   });
-  return take(rows);
+  return rows;
 }
 
 Frame Frame::merge_left(const Frame& right, const std::vector<std::string>& on) const {

@@ -2,6 +2,8 @@
 // join), the time-of-day column and time zones.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "quorin_data/core.hpp"
 
 using namespace quorin_data;
@@ -114,6 +116,16 @@ TEST(FrameOps, SortByManyColumnsIsStableWithMissingLast) {
   Frame d = df.sort_values({"k", "v"}, {true, false});
   EXPECT_EQ(d.column("tag").i64, (std::vector<std::int64_t>{1, 4, 5, 0, 2, 3}));
   EXPECT_THROW(df.sort_values({"k"}, {true, false}), ValueError);
+
+  // Floats by value (signed zeros equal, so stable), texts by bytes.
+  const double inf = std::numeric_limits<double>::infinity();
+  Frame f;
+  f.add_column("x", Column::floats({-1.5, 3, 0.0, -0.0, -inf, inf, 1e-300, -1e300}));
+  f.add_column("t", Column::texts({"a", "B", "\xc3\xa9", "ab", "", "a", "b", "A"}));
+  f.add_column("tag", Column::ints({0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(f.sort_values({"x"}).column("tag").i64, (std::vector<std::int64_t>{4, 7, 0, 2, 3, 6, 1, 5}));
+  EXPECT_EQ(f.sort_values({"t"}).column("tag").i64, (std::vector<std::int64_t>{4, 7, 1, 0, 5, 3, 6, 2}));
+  EXPECT_EQ(f.sort_values({"t"}, {false}).column("tag").i64, (std::vector<std::int64_t>{2, 6, 3, 0, 5, 1, 7, 4}));
 }
 
 TEST(FrameOps, LeftJoinOnOneAndTwoKeys) {

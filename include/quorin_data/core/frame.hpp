@@ -135,6 +135,19 @@ class Index {
 };
 
 // Ordered named columns of equal length and a row index.
+// One key of a multi-column sort: the cells of `column` at the positions
+// `rows` (null: row i is position i), ascending or not.
+struct SortKey {
+  const Column* column;
+  const std::vector<std::size_t>* rows = nullptr;
+  bool ascending = true;
+};
+
+// The stable order of n rows by `keys`, the first deciding first, as
+// Frame::sort_values orders them: texts by bytes, missing values last in
+// either direction.
+std::vector<std::size_t> stable_sort_order(std::size_t n, const std::vector<SortKey>& keys);
+
 class Frame {
  public:
   Frame() = default;

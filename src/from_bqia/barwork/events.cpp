@@ -1,10 +1,6 @@
 // Event metadata (the bar times of each release's window) and the bars cut
 // to those windows, with each event's calendar row attached.
 #include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,71 +22,6 @@ const Column& timestamp_column(const Frame& f, const char* name, const char* sid
 }
 
 std::string zone_text(const Column& c) { return c.tz.empty() ? "naive" : "zoned (" + c.tz + ")"; }
-
-// Cells of `c` at `rows` as 64-bit keys that order as sort_values orders
-// present cells (texts by byte order through their rank among the distinct
-// texts, floats by value), and which cells are missing.
-struct OrderKeys {
-  std::vector<std::int64_t> key;
-  std::vector<std::uint8_t> missing;
-};
-
-OrderKeys order_keys(const Column& c, const std::vector<std::size_t>& rows) {
-  OrderKeys out;
-  const std::size_t n = rows.size();
-  out.key.resize(n);
-  out.missing.resize(n);
-  if (c.type == DType::Text) {
-    // Distinct texts by hash; runs of one text (bars of one security, rows
-    // of one event) cost one comparison.
-    std::unordered_map<std::string_view, std::int64_t> id_of;
-    std::vector<std::string_view> distinct;
-    std::string_view last;
-    std::int64_t last_id = -1;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t r = rows[i];
-      if (c.is_missing(r)) {
-        out.missing[i] = 1;
-        continue;
-      }
-      const std::string_view t = c.text[r];
-      if (last_id < 0 || t != last) {
-        auto [it, added] = id_of.emplace(t, static_cast<std::int64_t>(distinct.size()));
-        if (added) distinct.push_back(t);
-        last = t, last_id = it->second;
-      }
-      out.key[i] = last_id;
-    }
-    std::vector<std::int64_t> order(distinct.size()), rank(distinct.size());
-    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::int64_t>(k);
-    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-      return distinct[static_cast<std::size_t>(a)] < distinct[static_cast<std::size_t>(b)];
-    });
-    for (std::size_t k = 0; k < order.size(); ++k)
-      rank[static_cast<std::size_t>(order[k])] = static_cast<std::int64_t>(k);
-    for (std::size_t i = 0; i < n; ++i)
-      if (!out.missing[i]) out.key[i] = rank[static_cast<std::size_t>(out.key[i])];
-  } else if (c.type == DType::Float64) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double v = c.f64[rows[i]];
-      if (std::isnan(v)) {
-        out.missing[i] = 1;
-        continue;
-      }
-      std::int64_t b;
-      const double z = v == 0 ? 0.0 : v;  // -0 orders equal to 0
-      std::memcpy(&b, &z, sizeof b);
-      out.key[i] = b >= 0 ? b : b ^ std::numeric_limits<std::int64_t>::max();
-    }
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t r = rows[i];
-      out.missing[i] = c.is_missing(r);
-      out.key[i] = out.missing[i] ? 0 : c.i64[r];
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -217,22 +148,8 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
       if (!key.is_missing(candidates[k])) pm.push_back(i), pb.push_back(candidates[k]);
   }
 
-  // Stable sort, missing last in each key.
-  const OrderKeys k_name = order_keys(meta.column("EVENT_NAME"), pm);
-  const OrderKeys k_event = order_keys(meta.column("event_datetime"), pm);
-  const OrderKeys k_key = order_keys(key, pb);
-  std::vector<std::size_t> order(pm.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  auto before = [](const OrderKeys& k, std::size_t a, std::size_t b) -> int {
-    if (k.missing[a] || k.missing[b]) return k.missing[a] == k.missing[b] ? 0 : k.missing[a] ? 1 : -1;
-    return k.key[a] < k.key[b] ? -1 : k.key[b] < k.key[a] ? 1 : 0;
-  };
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    if (int r = before(k_name, a, b)) return r < 0;
-    if (int r = before(k_event, a, b)) return r < 0;
-    if (int r = before(k_key, a, b)) return r < 0;
-    return bar_time.i64[pb[a]] < bar_time.i64[pb[b]];
-  });
+  const std::vector<std::size_t> order = stable_sort_order(
+      pm.size(), {{&meta.column("EVENT_NAME"), &pm}, {&meta.column("event_datetime"), &pm}, {&key, &pb}, {&bar_time, &pb}});
 
   // Calendar rows of each metadata row's event, through the join itself on
   // the two key columns (its matching rules and key checks), in calendar
