@@ -2,10 +2,12 @@
 
 Modules: quorin_data.from_s3.bucketry (object store I/O),
 quorin_data.from_s3.snapshelf (snapshot datasets), quorin_data.from_bqia.querywork
-(query-service utilities), quorin_data.ta.overlap and
+(query-service utilities), quorin_data.from_bqia.barwork (intraday bars
+around economic events), quorin_data.ta.overlap and
 quorin_data.ta.volume (technical indicators), quorin_data.ta.utils (series
-utilities), quorin_data.from_bqia.bql (the query-service connection and its
-local stand-in).
+utilities), quorin_data.from_bqia.bql and quorin_data.from_bqia.bqia (the
+connections to the query service and the intraday-bars package, and their
+local stand-ins).
 """
 import importlib as _importlib
 import warnings as _warnings
@@ -14,7 +16,7 @@ import warnings as _warnings
 # load-time warnings can be handed to Python's warnings module.
 from . import _boot
 from . import _quorin
-from ._errors import FormatError, PythonPickleError, ServiceError, StoreError, TransportError
+from ._errors import FormatError, PackageError, PythonPickleError, ServiceError, StoreError, TransportError
 
 
 def _probe(name):
@@ -63,4 +65,4 @@ def _load_warnings(*texts):
 
 _boot.set_sink(_warn)
 
-__all__ = ["StoreError", "TransportError", "FormatError", "PythonPickleError", "ServiceError"]
+__all__ = ["StoreError", "TransportError", "FormatError", "PythonPickleError", "ServiceError", "PackageError"]

@@ -46,3 +46,9 @@ class PythonPickleError(FormatError):
 
 class ServiceError(RuntimeError):
     """A failure reported by the query service."""
+
+
+class PackageError(RuntimeError):
+    """A failure reported by the intraday-bars package (its local stand-in:
+    an unknown security, a package that is not enabled, a bad zone or
+    frequency)."""

@@ -14,6 +14,7 @@
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/serialize.hpp"
+#include "quorin_data/from_bqia/bqia.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf.hpp"
 #include "quorin_data/ta/overlap.hpp"
@@ -34,6 +35,7 @@ using qpy::to_value;
 namespace qpy {
 void bind_querywork(py::module_& m);
 void bind_ecoest(py::module_& snapshelf);
+void bind_barwork(py::module_& m);
 }  // namespace qpy
 
 namespace {
@@ -51,6 +53,9 @@ void translate(std::exception_ptr p) {
     if (p) std::rethrow_exception(p);
   } catch (const qpy::bql::ServiceError& e) {
     auto cls = error_class("ServiceError");
+    raise(cls, cls(e.what()));
+  } catch (const qd::from_bqia::bqia::PackageError& e) {
+    auto cls = error_class("PackageError");
     raise(cls, cls(e.what()));
   } catch (const qd::StoreError& e) {
     auto cls = error_class("StoreError");
@@ -431,6 +436,7 @@ PYBIND11_MODULE(_quorin, m) {
 
   qpy::bind_ecoest(s);
   qpy::bind_querywork(m);
+  qpy::bind_barwork(m);
 
   // ---------------------------------------------------------------- ta
   auto u = m.def_submodule("ta_utils");

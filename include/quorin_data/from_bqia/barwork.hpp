@@ -114,10 +114,13 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
 Frame event_move_summary(const Frame& df_event_bars, int pre_event_window = -5,
                          const std::string& price = "close");
 
-// The same over dynamic values: a dict of name -> list/tuple. A value of
-// another length than the function unpacks fails with "too many values to
-// unpack (expected N)" or "need more than K value(s) to unpack".
+// The same over dynamic values (and the typed mappings they convert to): a
+// dict of name -> list/tuple. A value of another length than the function
+// unpacks fails with "too many values to unpack (expected N)" or "need more
+// than K value(s) to unpack".
 namespace dynamic {
+DictSecPcs to_dict_sec_pcs(const Value& dict_sec_pcs);
+DictFut to_dict_fut(const Value& dict_fut);
 Frame get_id_mapping(const Value& dict_sec_pcs);
 bqia::FuturesRollFactory get_roll_config(const Value& dict_fut);
 }  // namespace dynamic

@@ -26,8 +26,10 @@ def python_bql_active():
 
 def use_local_service(folder):
     """Makes the local stand-in over `folder` the module-wide query service
-    (for modules that open their handle from now on; snapshelf's is reopened).
-    Returns the stand-in."""
+    (the handles of snapshelf, querywork and barwork are reopened). Returns
+    the stand-in."""
     svc = _q.set_local_provider(folder)
     _quorin.snapshelf.reset_handle()
+    _quorin.querywork.reset_handle()
+    _quorin.barwork.reset()
     return svc

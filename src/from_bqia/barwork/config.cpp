@@ -138,7 +138,7 @@ const List& sequence_of(const char* name, const Value& v) {
 
 }  // namespace
 
-Frame get_id_mapping(const Value& dict_sec_pcs) {
+DictSecPcs to_dict_sec_pcs(const Value& dict_sec_pcs) {
   DictSecPcs d;
   for (const auto& [k, v] : dict_arg("dict_sec_pcs", dict_sec_pcs)) {
     const List& pair = sequence_of("dict_sec_pcs", v);
@@ -147,10 +147,10 @@ Frame get_id_mapping(const Value& dict_sec_pcs) {
     if (pair.size() < 2) throw IndexError("tuple index out of range");
     d.emplace_back(text_of("custom", k), SecPcs{text_of("parsekey", pair[0]), text_of("pcs", pair[1])});
   }
-  return barwork::get_id_mapping(d);
+  return d;
 }
 
-bqia::FuturesRollFactory get_roll_config(const Value& dict_fut) {
+DictFut to_dict_fut(const Value& dict_fut) {
   DictFut d;
   for (const auto& [k, v] : dict_arg("dict_fut", dict_fut)) {
     const List& t = sequence_of("dict_fut", v);
@@ -161,7 +161,13 @@ bqia::FuturesRollFactory get_roll_config(const Value& dict_fut) {
     if (!t[2].is_int()) throw_argument_type("roll_offset", "int", t[2].type_name());
     d.emplace_back(text_of("key", k), FutRoll{text_of("future_root", t[0]), text_of("yellow_key", t[1]), t[2].as_int()});
   }
-  return barwork::get_roll_config(d);
+  return d;
+}
+
+Frame get_id_mapping(const Value& dict_sec_pcs) { return barwork::get_id_mapping(to_dict_sec_pcs(dict_sec_pcs)); }
+
+bqia::FuturesRollFactory get_roll_config(const Value& dict_fut) {
+  return barwork::get_roll_config(to_dict_fut(dict_fut));
 }
 
 }  // namespace dynamic

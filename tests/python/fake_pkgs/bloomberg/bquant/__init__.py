@@ -1,0 +1,1 @@
+"""Namespace of the fake intraday-bars package."""
