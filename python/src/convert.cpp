@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
+#include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace qpy {
@@ -107,6 +110,41 @@ std::string text_from_py(py::handle o) {
 
 std::string label_of(py::handle name) { return py::str(py::repr(name)); }
 
+// An object array of the column's texts (None where missing). Equal texts
+// share one str object while the column repeats itself (identifiers, codes,
+// dates as texts): a lookup instead of a new object per cell. A column whose
+// first rows are mostly distinct gets one object per cell without lookups.
+py::array text_array(const Column& c) {
+  const std::size_t n = c.size();
+  py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  auto** cells = static_cast<PyObject**>(out.mutable_data());
+  for (std::size_t i = 0; i < n; ++i) {  // valid (None) before any str is made
+    Py_INCREF(Py_None);
+    cells[i] = Py_None;
+  }
+  constexpr std::size_t kProbe = 4096;
+  std::unordered_map<std::string_view, PyObject*> seen;
+  bool share = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (c.is_missing(i)) continue;
+    const std::string& t = c.text[i];
+    PyObject* o = nullptr;
+    if (share) {
+      auto [it, fresh] = seen.try_emplace(std::string_view(t), nullptr);
+      if (fresh) it->second = text_to_py(t).release().ptr();
+      o = it->second;
+      Py_INCREF(o);
+      if (i + 1 == kProbe && seen.size() * 2 > kProbe) share = false;
+    } else {
+      o = text_to_py(t).release().ptr();
+    }
+    Py_DECREF(cells[i]);
+    cells[i] = o;
+  }
+  for (auto& kv : seen) Py_DECREF(kv.second);  // the cells hold their own references
+  return out;
+}
+
 py::object make_array(const char* kind, py::object data, py::object missing, const std::string& tz) {
   return frames().attr("make_array")(kind, data, missing, tz);
 }
@@ -126,12 +164,8 @@ py::object column_to_py(Column&& c) {
       for (std::size_t i = 0; i < n; ++i) p[i] = c.i64[i] != 0;
       return make_array("bool", b, missing_mask(c), "");
     }
-    case DType::Text: {
-      py::list items(n);
-      for (std::size_t i = 0; i < n; ++i)
-        items[i] = c.is_missing(i) ? py::object(py::none()) : py::object(text_to_py(c.text[i]));
-      return make_array("text", frames().attr("object_array")(items), py::none(), "");
-    }
+    case DType::Text:
+      return make_array("text", text_array(c), py::none(), "");
     case DType::Date: {
       auto m = missing_mask(c);
       return make_array("date", adopt(std::move(c.i64)), m, "");
@@ -178,7 +212,10 @@ Column column_from_parts(const py::tuple& parts) {
   if (kind == "float64") {
     auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(data);
     if (!a) throw py::error_already_set();
-    return Column::floats(std::vector<double>(a.data(), a.data() + a.size()));
+    std::vector<double> v;
+    quorin_data::reserve_large(v, static_cast<std::size_t>(a.size()));
+    v.assign(a.data(), a.data() + a.size());
+    return Column::floats(std::move(v));
   }
   if (kind == "text") {
     py::list items = data.attr("tolist")();
@@ -192,7 +229,9 @@ Column column_from_parts(const py::tuple& parts) {
   auto a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(data);
   if (!a) throw py::error_already_set();
   const std::size_t n = static_cast<std::size_t>(a.size());
-  std::vector<std::int64_t> v(a.data(), a.data() + n);
+  std::vector<std::int64_t> v;
+  quorin_data::reserve_large(v, n);
+  v.assign(a.data(), a.data() + n);
   auto valid = valid_from(parts[2], n);
   for (std::size_t i = 0; i < valid.size(); ++i)
     if (!valid[i]) v[i] = 0;

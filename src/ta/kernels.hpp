@@ -267,46 +267,47 @@ inline double dot(const double* __restrict x, const double* __restrict w, std::s
   return ((s0 + s2) + (s1 + s3)) + tail;
 }
 
-// Weighted window mean: missing until the window of `len` rows is complete
-// and free of missing values, then dot(window, weights) / total.
-// The dot products of kRows consecutive windows at once (the windows starting
-// at x, x + 1, ...): the rows run side by side in vector registers while each
+// The dot products of R consecutive windows at once (the windows starting at
+// x, x + 1, ...): the rows run side by side in vector registers while each
 // row keeps exactly the operations, and the order, of `dot`.
-constexpr std::size_t kRows = 4;
-inline void dot_rows(const double* __restrict x, const double* __restrict w, std::size_t len,
-                     double* __restrict out) {
-  double s0[kRows] = {}, s1[kRows] = {}, s2[kRows] = {}, s3[kRows] = {}, tail[kRows] = {};
+template <std::size_t R>
+__attribute__((always_inline)) inline void dot_rows(const double* __restrict x, const double* __restrict w,
+                                                    std::size_t len, double* __restrict out) {
+  double s0[R] = {}, s1[R] = {}, s2[R] = {}, s3[R] = {}, tail[R] = {};
   std::size_t k = 0;
   for (; k + 4 <= len; k += 4) {
     const double w0 = w[k], w1 = w[k + 1], w2 = w[k + 2], w3 = w[k + 3];
-    for (std::size_t r = 0; r < kRows; ++r) s0[r] += x[r + k] * w0;
-    for (std::size_t r = 0; r < kRows; ++r) s1[r] += x[r + k + 1] * w1;
-    for (std::size_t r = 0; r < kRows; ++r) s2[r] += x[r + k + 2] * w2;
-    for (std::size_t r = 0; r < kRows; ++r) s3[r] += x[r + k + 3] * w3;
+    for (std::size_t r = 0; r < R; ++r) s0[r] += x[r + k] * w0;
+    for (std::size_t r = 0; r < R; ++r) s1[r] += x[r + k + 1] * w1;
+    for (std::size_t r = 0; r < R; ++r) s2[r] += x[r + k + 2] * w2;
+    for (std::size_t r = 0; r < R; ++r) s3[r] += x[r + k + 3] * w3;
   }
   for (; k < len; ++k)
-    for (std::size_t r = 0; r < kRows; ++r) tail[r] += x[r + k] * w[k];
-  for (std::size_t r = 0; r < kRows; ++r) out[r] = ((s0[r] + s2[r]) + (s1[r] + s3[r])) + tail[r];
+    for (std::size_t r = 0; r < R; ++r) tail[r] += x[r + k] * w[k];
+  for (std::size_t r = 0; r < R; ++r) out[r] = ((s0[r] + s2[r]) + (s1[r] + s3[r])) + tail[r];
 }
 
-// Per row: the dot product of its window (oldest first) with the weights,
-// divided by `total`; missing when the window is incomplete or holds a
-// missing value. Runs of kRows complete windows without missing values go
-// through dot_rows; the results are those of `dot`, bit for bit.
-inline void weighted_window(const double* x, std::size_t n, const double* weights,
-                            std::size_t len, double total, double* out) {
+// Weighted window mean: per row, the dot product of its window (oldest
+// first) with the weights, divided by `total`; missing when the window is
+// incomplete or holds a missing value. Runs of R complete windows without
+// missing values go through dot_rows; the results are those of `dot`, bit
+// for bit. The AVX2 variant (without FMA: every product is rounded before
+// its add, as in `dot`) runs 8 rows in two 4-wide registers.
+template <std::size_t R>
+__attribute__((always_inline)) inline void weighted_window_rows(const double* x, std::size_t n,
+                                                                const double* weights, std::size_t len,
+                                                                double total, double* out) {
   std::ptrdiff_t last_nan = -1;  // the last missing value at or before the rows done
   std::size_t i = 0;
-  double block[kRows];
+  double block[R];
   while (i < n) {
-    if (i + 1 >= len && i + kRows <= n) {
-      std::ptrdiff_t ln = last_nan;
-      for (std::size_t j = i; j < i + kRows; ++j)
-        if (std::isnan(x[j])) ln = static_cast<std::ptrdiff_t>(j);
-      if (ln < static_cast<std::ptrdiff_t>(i + 1 - len)) {
-        dot_rows(x + (i + 1 - len), weights, len, block);
-        for (std::size_t r = 0; r < kRows; ++r) out[i + r] = block[r] / total;
-        i += kRows;
+    if (i + 1 >= len && i + R <= n) {
+      bool any_nan = false;
+      for (std::size_t j = i; j < i + R; ++j) any_nan |= std::isnan(x[j]);
+      if (!any_nan && last_nan < static_cast<std::ptrdiff_t>(i + 1 - len)) {
+        dot_rows<R>(x + (i + 1 - len), weights, len, block);
+        for (std::size_t r = 0; r < R; ++r) out[i + r] = block[r] / total;
+        i += R;
         continue;
       }
     }
@@ -315,6 +316,20 @@ inline void weighted_window(const double* x, std::size_t n, const double* weight
     out[i] = complete ? dot(x + (i + 1 - len), weights, len) / total : kNaN;
     ++i;
   }
+}
+
+__attribute__((target("avx2"))) inline void weighted_window_avx2(const double* x, std::size_t n,
+                                                                 const double* weights, std::size_t len,
+                                                                 double total, double* out) {
+  weighted_window_rows<8>(x, n, weights, len, total, out);
+}
+
+inline void weighted_window(const double* x, std::size_t n, const double* weights, std::size_t len,
+                            double total, double* out) {
+  if (has_avx2())
+    weighted_window_avx2(x, n, weights, len, total, out);
+  else
+    weighted_window_rows<4>(x, n, weights, len, total, out);
 }
 
 // Running total that skips missing terms: a missing term gives a missing

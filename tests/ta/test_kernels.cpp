@@ -60,14 +60,16 @@ TEST(Kernels, WeightedWindowRowsSideBySideGiveTheBitsOfOneRowAtATime) {
       std::vector<double> w(len);
       for (std::size_t j = 0; j < len; ++j) w[j] = static_cast<double>(len - j);
       const double total = (0.5 * static_cast<double>(len)) * (static_cast<double>(len) + 1);
-      std::vector<double> got(x.size()), want(x.size());
-      k::weighted_window(x.data(), x.size(), w.data(), len, total, got.data());
+      std::vector<double> got(x.size()), got4(x.size()), want(x.size());
+      k::weighted_window(x.data(), x.size(), w.data(), len, total, got.data());  // AVX2 where the CPU has it
+      k::weighted_window_rows<4>(x.data(), x.size(), w.data(), len, total, got4.data());
       for (std::size_t i = 0; i < x.size(); ++i) {
         bool missing = i + 1 < len;
         for (std::size_t j = 0; !missing && j < len; ++j) missing = std::isnan(x[i + 1 - len + j]);
         want[i] = missing ? quorin_data::kNaN : k::dot(x.data() + i + 1 - len, w.data(), len) / total;
       }
       EXPECT_TRUE(same_bits(got, want)) << "len " << len << " nan_every " << nan_every;
+      EXPECT_TRUE(same_bits(got4, want)) << "4 rows, len " << len << " nan_every " << nan_every;
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace quorin_data::ta::utils {
@@ -195,7 +196,12 @@ Aligned align(std::initializer_list<const Series*> inputs) {
   return a;
 }
 
-std::vector<double> new_values(std::size_t n) { return std::vector<double>(n); }
+std::vector<double> new_values(std::size_t n) {
+  std::vector<double> v;
+  reserve_large(v, n);
+  v.resize(n);
+  return v;
+}
 
 void apply_offset_inplace(std::vector<double>& v, std::int64_t offset) {
   if (offset == 0 || v.empty()) return;
