@@ -21,7 +21,8 @@ try:
     package = _importlib.import_module("bloomberg.bquant.intraday")
 except ImportError:
     package = None
-if package is not None:
+_forwarding = package is not None
+if _forwarding:
     _w.set_python_provider(package)
     _w.reset()
 
@@ -32,12 +33,14 @@ sample_folder = _w.sample_folder
 
 def python_bqia_active():
     """True when barwork's package forwards to ``bloomberg.bquant.intraday``."""
-    return package is not None and _w.has_provider() and not isinstance(_w.package(), LocalPackage)
+    return _forwarding and _w.has_provider()
 
 
 def use_local_package(folder):
     """Makes the local stand-in over `folder` barwork's package (its handles
     are reopened). Returns the stand-in."""
+    global _forwarding
     pkg = _w.set_local_provider(folder)
+    _forwarding = False
     _w.reset()
     return pkg
