@@ -215,7 +215,15 @@ void bind_barwork(py::module_& m) {
         d["futures_roll_factory"] = py::isinstance<bqia::FuturesRollFactory>(roll_config)
                                         ? p->factory(roll_config.cast<const bqia::FuturesRollFactory&>())
                                         : roll_config;
-      d["enabled_packages"] = packages;
+      // A copy, so that a package that changes the list it is given cannot
+      // change the default of later calls.
+      if (PyList_Check(packages.ptr())) {
+        PyObject* copy = PySequence_List(packages.ptr());
+        if (!copy) throw py::error_already_set();
+        d["enabled_packages"] = py::reinterpret_steal<py::list>(copy);
+      } else {
+        d["enabled_packages"] = packages;
+      }
       p->set_config_py(d);
       return;
     }

@@ -109,6 +109,9 @@ cfg = intraday.CALLS[-1][1]
 assert cfg["security_id_mapping"] is ids and cfg["futures_roll_factory"] is factory
 barwork.set_intraday_config()
 assert intraday.CALLS[-1][1] == {"enabled_packages": ["equity", "macro", "fixed-income"]}
+intraday.CALLS[-1][1]["enabled_packages"].append("x")  # the package keeps and changes what it got
+barwork.set_intraday_config()
+assert intraday.CALLS[-1][1] == {"enabled_packages": ["equity", "macro", "fixed-income"]}
 
 # Without descriptions, no query after the id mapping; package errors arrive unchanged.
 n = len(bql.CALLS)
