@@ -292,7 +292,8 @@ __attribute__((always_inline)) inline void dot_rows(const double* __restrict x, 
 // incomplete or holds a missing value. Runs of R complete windows without
 // missing values go through dot_rows; the results are those of `dot`, bit
 // for bit. The AVX2 variant (without FMA: every product is rounded before
-// its add, as in `dot`) runs 8 rows in two 4-wide registers.
+// its add, as in `dot`) runs 8 rows in two 4-wide registers, for windows of
+// up to 16 rows.
 template <std::size_t R>
 __attribute__((always_inline)) inline void weighted_window_rows(const double* x, std::size_t n,
                                                                 const double* weights, std::size_t len,
@@ -326,7 +327,9 @@ __attribute__((target("avx2"))) inline void weighted_window_avx2(const double* x
 
 inline void weighted_window(const double* x, std::size_t n, const double* weights, std::size_t len,
                             double total, double* out) {
-  if (has_avx2())
+  // Long windows gain nothing from the wide rows (their partial sums no
+  // longer stay in registers).
+  if (len <= 16 && has_avx2())
     weighted_window_avx2(x, n, weights, len, total, out);
   else
     weighted_window_rows<4>(x, n, weights, len, total, out);
