@@ -1,0 +1,97 @@
+// The byte ranges of a file read by ranges: what is held, joined where
+// ranges touch, and the reads of what is not held yet.
+#include <algorithm>
+#include <cstring>
+
+#include "reader_internal.hpp"
+
+namespace quorin_data::formats {
+
+namespace pq {
+
+std::pair<RangeCache::Buffer, std::size_t> RangeCache::find_locked(std::uint64_t off, std::size_t len) const {
+  auto it = held.upper_bound(off);
+  if (it == held.begin()) return {nullptr, 0};
+  --it;
+  if (it->first + it->second->size() < off + len) return {nullptr, 0};
+  return {it->second, static_cast<std::size_t>(off - it->first)};
+}
+
+void RangeCache::insert_locked(std::uint64_t off, std::vector<std::uint8_t> bytes) {
+  std::uint64_t lo = off, hi = off + bytes.size();
+  auto first = held.upper_bound(off);
+  if (first != held.begin() && std::prev(first)->first + std::prev(first)->second->size() >= off) --first;
+  auto last = first;
+  while (last != held.end() && last->first <= hi) ++last;
+  if (first == last) {
+    held.emplace(off, std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes)));
+    return;
+  }
+  lo = std::min(lo, first->first);
+  for (auto it = first; it != last; ++it) hi = std::max<std::uint64_t>(hi, it->first + it->second->size());
+  auto joined = std::make_shared<std::vector<std::uint8_t>>(static_cast<std::size_t>(hi - lo));
+  for (auto it = first; it != last; ++it)
+    std::memcpy(joined->data() + (it->first - lo), it->second->data(), it->second->size());
+  if (!bytes.empty()) std::memcpy(joined->data() + (off - lo), bytes.data(), bytes.size());
+  held.erase(first, last);
+  held.emplace(lo, std::move(joined));
+}
+
+std::vector<std::uint8_t> RangeCache::read_exact(std::uint64_t off, std::size_t len, const Place& place) {
+  std::vector<std::uint8_t> b = src->read(off, len);
+  if (b.size() != len)
+    place.fail("range read of " + std::to_string(len) + " bytes at offset " + std::to_string(off) + " returned " +
+               std::to_string(b.size()) + " bytes");
+  fetched += len;
+  return b;
+}
+
+void RangeCache::fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans, const Place& place) {
+  std::lock_guard<std::mutex> lock(mu);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
+  for (const auto& [b, e] : spans) {
+    std::uint64_t pos = b;
+    auto it = held.upper_bound(pos);
+    if (it != held.begin()) --it;
+    for (; it != held.end() && pos < e; ++it) {
+      const std::uint64_t hb = it->first, he = hb + it->second->size();
+      if (he <= pos) continue;
+      if (hb >= e) break;
+      if (hb > pos) missing.emplace_back(pos, hb);
+      pos = std::max(pos, he);
+    }
+    if (pos < e) missing.emplace_back(pos, e);
+  }
+  std::sort(missing.begin(), missing.end());
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+  for (const auto& m : missing) {
+    if (!runs.empty() && m.first <= runs.back().second) runs.back().second = std::max(runs.back().second, m.second);
+    else runs.push_back(m);
+  }
+  for (const auto& [b, e] : runs) insert_locked(b, read_exact(b, static_cast<std::size_t>(e - b), place));
+}
+
+std::pair<RangeCache::Buffer, std::size_t> RangeCache::get(std::uint64_t off, std::size_t len, const Place& place) {
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    auto hit = find_locked(off, len);
+    if (hit.first) return hit;
+  }
+  fetch({{off, off + len}}, place);
+  std::lock_guard<std::mutex> lock(mu);
+  auto hit = find_locked(off, len);
+  if (!hit.first) place.fail("bytes at offset " + std::to_string(off) + " were not fetched");
+  return hit;
+}
+
+}  // namespace pq
+
+const std::uint8_t* ParquetFile::Impl::bytes_at(std::uint64_t offset, std::size_t length, const pq::Place& place,
+                                                pq::RangeCache::Buffer& keep) const {
+  if (!ranges) return data + offset;
+  auto [buf, pos] = ranges->get(offset, length, place);
+  keep = std::move(buf);
+  return keep->data() + pos;
+}
+
+}  // namespace quorin_data::formats
