@@ -120,12 +120,14 @@ ParquetFile ParquetFile::open_path(const std::string& path) {
   return open(std::move(bytes), path);
 }
 
-ParquetFile ParquetFile::open_ranges(std::shared_ptr<RangeSource> src, std::string name, std::size_t tail_bytes) {
+ParquetFile ParquetFile::open_ranges(std::shared_ptr<RangeSource> src, std::string name, std::size_t tail_bytes,
+                                     std::size_t max_gap) {
   if (!src) throw ValueError("no range source given for Parquet file " + name);
   auto impl = std::make_shared<Impl>();
   impl->source = std::move(name);
   impl->ranges = std::make_shared<RangeCache>();
   impl->ranges->src = std::move(src);
+  impl->ranges->max_gap = max_gap;
   const std::uint64_t size = impl->ranges->src->size();
   Place place{&impl->source, "file"};
   if (size < 12) place.fail("file too short to be Parquet (" + std::to_string(size) + " bytes)");

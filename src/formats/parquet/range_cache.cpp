@@ -1,7 +1,10 @@
 // The byte ranges of a file read by ranges: what is held, joined where
 // ranges touch, and the reads of what is not held yet.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 #include "reader_internal.hpp"
 
@@ -37,11 +40,19 @@ void RangeCache::insert_locked(std::uint64_t off, std::vector<std::uint8_t> byte
   held.emplace(lo, std::move(joined));
 }
 
-std::vector<std::uint8_t> RangeCache::read_exact(std::uint64_t off, std::size_t len, const Place& place) {
-  std::vector<std::uint8_t> b = src->read(off, len);
+namespace {
+
+void check_length(std::uint64_t off, std::size_t len, const std::vector<std::uint8_t>& b, const Place& place) {
   if (b.size() != len)
     place.fail("range read of " + std::to_string(len) + " bytes at offset " + std::to_string(off) + " returned " +
                std::to_string(b.size()) + " bytes");
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> RangeCache::read_exact(std::uint64_t off, std::size_t len, const Place& place) {
+  std::vector<std::uint8_t> b = src->read(off, len);
+  check_length(off, len, b, place);
   fetched += len;
   return b;
 }
@@ -65,10 +76,43 @@ void RangeCache::fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> span
   std::sort(missing.begin(), missing.end());
   std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
   for (const auto& m : missing) {
-    if (!runs.empty() && m.first <= runs.back().second) runs.back().second = std::max(runs.back().second, m.second);
-    else runs.push_back(m);
+    if (!runs.empty() && m.first <= runs.back().second + max_gap)
+      runs.back().second = std::max(runs.back().second, m.second);
+    else
+      runs.push_back(m);
   }
-  for (const auto& [b, e] : runs) insert_locked(b, read_exact(b, static_cast<std::size_t>(e - b), place));
+  const std::size_t workers = std::min(runs.size(), std::max<std::size_t>(src->concurrent_reads(), 1));
+  if (workers <= 1) {
+    for (const auto& [b, e] : runs) insert_locked(b, read_exact(b, static_cast<std::size_t>(e - b), place));
+    return;
+  }
+  // Several reads at once; every read finishes, then the first failure in
+  // file order is reported and nothing is kept.
+  std::vector<std::vector<std::uint8_t>> got(runs.size());
+  std::vector<std::exception_ptr> errors(runs.size());
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < runs.size();) {
+      try {
+        got[i] = src->read(runs[i].first, static_cast<std::size_t>(runs[i].second - runs[i].first));
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  threads.reserve(workers - 1);
+  for (std::size_t k = 1; k < workers; ++k) threads.emplace_back(work);
+  work();
+  for (auto& t : threads) t.join();
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (errors[i]) std::rethrow_exception(errors[i]);
+    check_length(runs[i].first, static_cast<std::size_t>(runs[i].second - runs[i].first), got[i], place);
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    fetched += got[i].size();
+    insert_locked(runs[i].first, std::move(got[i]));
+  }
 }
 
 std::pair<RangeCache::Buffer, std::size_t> RangeCache::get(std::uint64_t off, std::size_t len, const Place& place) {

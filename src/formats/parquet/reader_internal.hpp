@@ -125,6 +125,7 @@ struct RangeCache {
   std::mutex mu;
   std::map<std::uint64_t, Buffer> held;  // offset -> bytes
   std::uint64_t fetched = 0;
+  std::size_t max_gap = 0;  // missing parts at most this far apart are read as one
 
   // The buffer holding [off, off + len) whole and the position of `off` in it.
   std::pair<Buffer, std::size_t> find_locked(std::uint64_t off, std::size_t len) const;
@@ -132,8 +133,9 @@ struct RangeCache {
   void insert_locked(std::uint64_t off, std::vector<std::uint8_t> bytes);
   // Reads [off, off + len) from the source, checking the answer's length.
   std::vector<std::uint8_t> read_exact(std::uint64_t off, std::size_t len, const Place& place);
-  // Fetches the parts of the spans [begin, end) not held yet: overlapping and
-  // adjacent parts as one read each, in file order.
+  // Fetches the parts of the spans [begin, end) not held yet: parts that
+  // overlap or lie at most `max_gap` apart as one read each, several at once
+  // when the source allows it.
   void fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans, const Place& place);
   // The bytes [off, off + len), fetched when not held yet.
   std::pair<Buffer, std::size_t> get(std::uint64_t off, std::size_t len, const Place& place);

@@ -44,6 +44,8 @@ class S3ObjectSource : public formats::RangeSource {
     etag_ = info.etag;
   }
   std::uint64_t size() override { return size_; }
+  // The client takes concurrent requests (over as many connections as it keeps).
+  std::size_t concurrent_reads() const override { return 4; }
   std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
     store::ObjectRange r = client_->get_object_range(bucket_, key_, offset, length, etag_);
     if (r.object_size != size_)
