@@ -94,6 +94,58 @@ void ParquetFile::Impl::prefetch(const std::vector<std::size_t>& groups,
   ranges->fetch(std::move(spans), Place{&source, "column chunks"});
 }
 
+ReadAhead::ReadAhead(const ParquetFile::Impl& im, const std::vector<std::size_t>& groups,
+                     const std::vector<const ColumnDesc*>& cols) {
+  if (!im.ranges || groups.empty()) {
+    done_ = SIZE_MAX;
+    return;
+  }
+  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> spans(groups.size());
+  for (std::size_t i = 0; i < groups.size(); ++i)
+    for (const ColumnDesc* d : cols) {
+      if (!d->unsupported.empty()) continue;  // its read reports why
+      spans[i].push_back(im.chunk_span(*d, groups[i], Place{&im.source, rg_place(*d, groups[i])}));
+    }
+  if (groups.size() == 1) {  // nothing to overlap with
+    im.ranges->fetch(std::move(spans[0]), Place{&im.source, "column chunks"});
+    done_ = SIZE_MAX;
+    return;
+  }
+  thread_ = std::thread([this, cache = im.ranges, source = im.source, spans = std::move(spans)]() mutable {
+    for (auto& s : spans) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (stop_) break;
+      }
+      try {
+        cache->fetch(std::move(s), Place{&source, "column chunks"});
+      } catch (...) {
+        break;
+      }
+      std::lock_guard<std::mutex> lock(mu_);
+      ++done_;
+      cv_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    done_ = SIZE_MAX;
+    cv_.notify_all();
+  });
+}
+
+ReadAhead::~ReadAhead() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  thread_.join();
+}
+
+void ReadAhead::wait_for(std::size_t i) {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [&] { return done_ > i; });
+}
+
 ParquetFile ParquetFile::open(std::shared_ptr<const std::vector<std::uint8_t>> bytes, std::string source) {
   auto impl = std::make_shared<Impl>();
   if (!bytes) throw ValueError("no bytes given for Parquet file " + source);

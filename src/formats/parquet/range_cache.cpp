@@ -58,35 +58,35 @@ std::vector<std::uint8_t> RangeCache::read_exact(std::uint64_t off, std::size_t 
 }
 
 void RangeCache::fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans, const Place& place) {
-  std::lock_guard<std::mutex> lock(mu);
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
-  for (const auto& [b, e] : spans) {
-    std::uint64_t pos = b;
-    auto it = held.upper_bound(pos);
-    if (it != held.begin()) --it;
-    for (; it != held.end() && pos < e; ++it) {
-      const std::uint64_t hb = it->first, he = hb + it->second->size();
-      if (he <= pos) continue;
-      if (hb >= e) break;
-      if (hb > pos) missing.emplace_back(pos, hb);
-      pos = std::max(pos, he);
-    }
-    if (pos < e) missing.emplace_back(pos, e);
-  }
-  std::sort(missing.begin(), missing.end());
+  std::lock_guard<std::mutex> one_at_a_time(fetch_mu);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
-  for (const auto& m : missing) {
-    if (!runs.empty() && m.first <= runs.back().second + max_gap)
-      runs.back().second = std::max(runs.back().second, m.second);
-    else
-      runs.push_back(m);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
+    for (const auto& [b, e] : spans) {
+      std::uint64_t pos = b;
+      auto it = held.upper_bound(pos);
+      if (it != held.begin()) --it;
+      for (; it != held.end() && pos < e; ++it) {
+        const std::uint64_t hb = it->first, he = hb + it->second->size();
+        if (he <= pos) continue;
+        if (hb >= e) break;
+        if (hb > pos) missing.emplace_back(pos, hb);
+        pos = std::max(pos, he);
+      }
+      if (pos < e) missing.emplace_back(pos, e);
+    }
+    std::sort(missing.begin(), missing.end());
+    for (const auto& m : missing) {
+      if (!runs.empty() && m.first <= runs.back().second + max_gap)
+        runs.back().second = std::max(runs.back().second, m.second);
+      else
+        runs.push_back(m);
+    }
   }
-  const std::size_t workers = std::min(runs.size(), std::max<std::size_t>(src->concurrent_reads(), 1));
-  if (workers <= 1) {
-    for (const auto& [b, e] : runs) insert_locked(b, read_exact(b, static_cast<std::size_t>(e - b), place));
-    return;
-  }
-  // Several reads at once; every read finishes, then the first failure in
+  if (runs.empty()) return;
+  // The reads run without the cache's lock, so that decoding from held
+  // ranges goes on meanwhile. Every read finishes, then the first failure in
   // file order is reported and nothing is kept.
   std::vector<std::vector<std::uint8_t>> got(runs.size());
   std::vector<std::exception_ptr> errors(runs.size());
@@ -97,9 +97,11 @@ void RangeCache::fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> span
         got[i] = src->read(runs[i].first, static_cast<std::size_t>(runs[i].second - runs[i].first));
       } catch (...) {
         errors[i] = std::current_exception();
+        if (src->concurrent_reads() <= 1) break;  // one at a time: stop at the first failure
       }
     }
   };
+  const std::size_t workers = std::min(runs.size(), std::max<std::size_t>(src->concurrent_reads(), 1));
   std::vector<std::thread> threads;
   threads.reserve(workers - 1);
   for (std::size_t k = 1; k < workers; ++k) threads.emplace_back(work);
@@ -109,6 +111,7 @@ void RangeCache::fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> span
     if (errors[i]) std::rethrow_exception(errors[i]);
     check_length(runs[i].first, static_cast<std::size_t>(runs[i].second - runs[i].first), got[i], place);
   }
+  std::lock_guard<std::mutex> lock(mu);
   for (std::size_t i = 0; i < runs.size(); ++i) {
     fetched += got[i].size();
     insert_locked(runs[i].first, std::move(got[i]));

@@ -13,6 +13,7 @@
 //   row_filter.cpp                reads filtered by value, row groups skipped by statistics
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -122,7 +124,8 @@ void decode_byte_stream_split(Cursor& cur, std::size_t width, std::size_t n, std
 struct RangeCache {
   using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
   std::shared_ptr<RangeSource> src;
-  std::mutex mu;
+  std::mutex mu;        // guards `held` and `fetched`; never held during a read of the source
+  std::mutex fetch_mu;  // one fetch at a time, so that what one fetches the next finds held
   std::map<std::uint64_t, Buffer> held;  // offset -> bytes
   std::uint64_t fetched = 0;
   std::size_t max_gap = 0;  // missing parts at most this far apart are read as one
@@ -131,11 +134,12 @@ struct RangeCache {
   std::pair<Buffer, std::size_t> find_locked(std::uint64_t off, std::size_t len) const;
   // Adds [off, off + bytes.size()), joining it with held neighbours it touches.
   void insert_locked(std::uint64_t off, std::vector<std::uint8_t> bytes);
-  // Reads [off, off + len) from the source, checking the answer's length.
+  // Reads [off, off + len) from the source, checking the answer's length
+  // (while the file is opened, before any other use).
   std::vector<std::uint8_t> read_exact(std::uint64_t off, std::size_t len, const Place& place);
   // Fetches the parts of the spans [begin, end) not held yet: parts that
   // overlap or lie at most `max_gap` apart as one read each, several at once
-  // when the source allows it.
+  // when the source allows it. Reads from held ranges go on meanwhile.
   void fetch(std::vector<std::pair<std::uint64_t, std::uint64_t>> spans, const Place& place);
   // The bytes [off, off + len), fetched when not held yet.
   std::pair<Buffer, std::size_t> get(std::uint64_t off, std::size_t len, const Place& place);
@@ -178,6 +182,31 @@ struct ParquetFile::Impl {
 };
 
 namespace pq {
+
+// For a file read by ranges: fetches the chunks of `cols` in `groups` on a
+// thread of its own, one row group after the other in the order given, so
+// that a read decoding them in that order overlaps the network with the
+// decoding. The spans are checked before anything is fetched (a bad chunk
+// fails here as in a read). Nothing for a file in memory. The thread stops
+// at the first failure (the read that needs those bytes fetches them itself
+// and reports it) and is joined when the object is destroyed.
+class ReadAhead {
+ public:
+  ReadAhead(const ParquetFile::Impl& im, const std::vector<std::size_t>& groups,
+            const std::vector<const ColumnDesc*>& cols);
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  // Waits until the chunks of the i-th of `groups` are fetched (or the thread gave up).
+  void wait_for(std::size_t i);
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::size_t done_ = 0;  // groups fetched so far
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 // The column our writer stores the row labels in.
 constexpr const char* kIndexColumn = "__index_level_0__";

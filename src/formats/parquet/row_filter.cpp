@@ -264,16 +264,17 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   }
   st.row_groups_decoded = candidates.size();
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.group < b.group; });
-  {
-    std::vector<std::size_t> groups;
-    for (const auto& h : hits) groups.push_back(h.group);
-    auto wanted = picked;
-    if (idx) wanted.push_back(&im.find(kIndexColumn));
-    im.prefetch(groups, wanted);
-  }
+  // The matching row groups' chunks arrive one row group ahead of decoding.
+  std::vector<std::size_t> hit_groups;
+  for (const auto& h : hits) hit_groups.push_back(h.group);
+  auto wanted = picked;
+  if (idx) wanted.push_back(&im.find(kIndexColumn));
+  ReadAhead ahead(im, hit_groups, wanted);
   std::vector<std::vector<Column>> parts(picked.size());
   std::vector<Column> index_parts;
-  for (const auto& h : hits) {
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    ahead.wait_for(i);
+    const Hit& h = hits[i];
     const std::size_t g = h.group;
     const auto& rows = h.rows;
     for (std::size_t c = 0; c < picked.size(); ++c) {

@@ -91,18 +91,25 @@ class Progress {
 // value last.
 class Distinct {
  public:
+  // Runs of one value (a snapshot column holds long ones) go into the set once.
   void add(const Column& c) {
     type_ = c.type;
     tz_ = c.tz;
+    const std::int64_t* last_int = nullptr;
+    const std::string* last_text = nullptr;
     for (std::size_t i = 0; i < c.size(); ++i) {
       if (c.is_missing(i)) {
         missing_ = true;
       } else if (c.type == DType::Float64) {
         reals_.insert(c.f64[i]);
       } else if (c.type == DType::Text) {
+        if (last_text && *last_text == c.text[i]) continue;
         texts_.insert(c.text[i]);
+        last_text = &c.text[i];
       } else {
+        if (last_int && *last_int == c.i64[i]) continue;
         ints_.insert(c.i64[i]);
+        last_int = &c.i64[i];
       }
     }
   }
