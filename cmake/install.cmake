@@ -1,7 +1,7 @@
 # `cmake --install`: headers, the module libraries, the quorin tool, a CMake
 # package (find_package(quorin_data) gives one target per module,
-# quorin_data::core ... quorin_data::volume), a pkg-config file and, when
-# built, the Python package.
+# quorin_data::core ... quorin_data::volume), a pkg-config file, the sample
+# folders and, when built, the Python package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -32,6 +32,10 @@ install(DIRECTORY ${QUORIN_INCLUDE}/quorin_data DESTINATION ${CMAKE_INSTALL_INCL
         FILES_MATCHING PATTERN "*.hpp")
 install(FILES ${CMAKE_BINARY_DIR}/generated/quorin_data/config.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorin_data)
+# The sample reference folders of the local stand-ins, found by
+# bql::sample_folder() and bqia::sample_folder() beside the installed libraries.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/bql_sample ${PROJECT_SOURCE_DIR}/data/bqia_sample
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/quorin_data)
 install(EXPORT quorin_dataTargets NAMESPACE quorin_data:: DESTINATION ${QUORIN_INSTALL_CMAKEDIR})
 
 file(WRITE ${CMAKE_BINARY_DIR}/quorin_dataConfig.cmake

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/parquet.hpp"
@@ -60,13 +64,35 @@ Frame history() {
   return f;
 }
 
-std::shared_ptr<Recorder> recorder(const Frame& f) {
+template <class R = Recorder>
+std::shared_ptr<R> recorder(const Frame& f) {
   ParquetWriteOptions o;
   o.row_group_size = 100;
-  auto r = std::make_shared<Recorder>();
+  auto r = std::make_shared<R>();
   r->bytes = write_parquet(f, o);
   return r;
 }
+
+// A recorder that serves four reads at once (each takes a moment, so that
+// they overlap) and remembers how many were in flight together.
+struct ConcurrentRecorder : Recorder {
+  std::mutex mu;
+  std::atomic<int> in_flight{0}, most{0};
+  std::size_t concurrent_reads() const override { return 4; }
+  std::vector<std::uint8_t> read(std::uint64_t off, std::size_t len) override {
+    const int now = ++in_flight;
+    for (int m = most; m < now && !most.compare_exchange_weak(m, now);) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::vector<std::uint8_t> r;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      r = Recorder::read(off, len);
+    }
+    --in_flight;
+    return r;
+  }
+};
 
 }  // namespace
 
@@ -82,7 +108,7 @@ TEST(ParquetRanges, SameTablesFromFewerBytesEachFetchedOnce) {
 
   // A tail read shorter than the footer: one more read for the rest of it.
   auto ranged = recorder(f);
-  const auto file = ParquetFile::open_ranges(ranged, "ranged", 12);
+  const auto file = ParquetFile::open_ranges(ranged, "ranged", 12, 0);
   ASSERT_EQ(ranged->reads.size(), 2u);
   EXPECT_EQ(file.num_row_groups(), 12u);
 
@@ -144,4 +170,44 @@ TEST(ParquetRanges, BadSourcesFailNamingTheFile) {
     EXPECT_NE(std::string(e.what()).find("short"), std::string::npos) << e.what();
     EXPECT_NE(std::string(e.what()).find("returned"), std::string::npos) << e.what();
   }
+}
+
+TEST(ParquetRanges, NearbyRangesInOneReadSeparateOnesAtOnce) {
+  const Frame f = history();
+  const auto mem = ParquetFile::open(std::make_shared<std::vector<std::uint8_t>>(recorder(f)->bytes), "mem");
+  std::vector<std::size_t> all(12);
+  for (std::size_t g = 0; g < 12; ++g) all[g] = g;
+  const std::vector<std::string> dates{"dlSnapshotDate"};
+
+  // The date chunks lie a few hundred bytes apart: one read bridges them.
+  auto near = recorder(f);
+  const auto bridged = ParquetFile::open_ranges(near, "near", 12);
+  bridged.prefetch(all, dates);
+  EXPECT_EQ(near->reads.size(), 3u);
+  EXPECT_EQ(bridged.read(dates), mem.read(dates));
+  EXPECT_EQ(near->reads.size(), 3u);
+  EXPECT_EQ(bridged.read(), mem.read());
+  EXPECT_LE(near->total(), near->bytes.size());
+
+  // Without bridging, twelve reads, several in flight at once. A short
+  // answer among them fails the fetch and keeps nothing; the next fetch of
+  // the same chunks reads them again.
+  auto apart = recorder<ConcurrentRecorder>(f);
+  const auto file = ParquetFile::open_ranges(apart, "apart", 12, 0);
+  apart->short_by = 1;
+  EXPECT_THROW(file.prefetch(all, dates), FormatError);
+  apart->short_by = 0;
+  apart->reads.clear();
+  file.prefetch(all, dates);
+  EXPECT_EQ(apart->reads.size(), 12u);
+  EXPECT_GT(apart->most.load(), 1);
+
+  // The rows of one snapshot: three row groups, each decoded while the next
+  // one arrives. A short answer there fails the read as well.
+  const Value when(Date{19727 + 7});
+  apart->short_by = 1;
+  EXPECT_THROW(file.read_where_equal("dlSnapshotDate", when), FormatError);
+  apart->short_by = 0;
+  EXPECT_EQ(file.read_where_equal("dlSnapshotDate", when), mem.read_where_equal("dlSnapshotDate", when));
+  EXPECT_EQ(file.read(), mem.read());
 }

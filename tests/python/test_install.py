@@ -1,5 +1,6 @@
 """The installed tree: a C++ consumer finds the package with CMake (and the
-pkg-config file describes it), and Python imports quorin_data from it."""
+pkg-config file describes it) and the installed sample folders, and Python
+imports quorin_data from it."""
 import os
 import subprocess
 import sys
@@ -32,7 +33,13 @@ def test_installed_tree_serves_cpp_and_python(tmp_path):
     run(["cmake", "-S", os.path.join(HERE, "consumer"), "-B", str(consumer), "-G", "Ninja",
          f"-DCMAKE_PREFIX_PATH={prefix}"])
     run(["cmake", "--build", str(consumer)])
-    assert run([str(consumer / "consumer")]) == "20240105 OBV 10 30 25\n"
+    # Without the variables that name them, the sample folders are the
+    # installed ones, found from where the libraries were loaded.
+    bare = {k: v for k, v in os.environ.items() if k not in ("QUORIN_BQL_SAMPLE", "QUORIN_BQIA_SAMPLE")}
+    out = run([str(consumer / "consumer")], env=bare).splitlines()
+    data = prefix / "share" / "quorin_data"
+    assert out == ["20240105 OBV 10 30 25", str(data / "bql_sample"), str(data / "bqia_sample")]
+    assert (data / "bql_sample" / "calendar.csv").is_file() and any((data / "bqia_sample").iterdir())
     assert (prefix / "bin" / "quorin").exists()
 
     site = prefix / libdir / "python3" / "dist-packages"

@@ -155,9 +155,9 @@ const char* kBarOptions =
     "  --packages LIST  enabled data packages (default equity,macro,fixed-income)\n"
     "  --no-description without the short_name and parsekey columns\n"
     "  --service DIR    query-service stand-in over DIR (default: $QUORIN_BQL_SAMPLE,\n"
-    "                   else the sources' data/bql_sample)\n"
+    "                   else the installed or source bql_sample)\n"
     "  --bars DIR       intraday-package stand-in over DIR (default: $QUORIN_BQIA_SAMPLE,\n"
-    "                   else the sources' data/bqia_sample)\n";
+    "                   else the installed or source bqia_sample)\n";
 
 QUORIN_COMMAND("bars", "intraday bars of securities and futures rolls (CSV)",
                std::string("usage: quorin bars [SECURITY...] [--start DATE] [--end DATE] [--tz ZONE]\n"
@@ -193,7 +193,7 @@ QUORIN_COMMAND("bqia-sample", "write the sample folder of the local intraday-bar
                "  --calendar FILE  reference calendar of the query-service stand-in\n"
                "                   (default: the sample folder's calendar.csv)\n"
                "  --out DIR        folder to write (default: $QUORIN_BQIA_SAMPLE, else the\n"
-               "                   sources' data/bqia_sample)\n"
+               "                   installed or source bqia_sample)\n"
                "  --before MIN     one-minute bars from MIN minutes before each release (default 90)\n"
                "  --after MIN      to MIN minutes after it (default 90)\n"
                "The same calendar always gives the same files.",

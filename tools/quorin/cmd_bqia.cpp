@@ -73,7 +73,7 @@ QUORIN_COMMAND("calendar", "economic calendar of a universe over a date range (C
                "                   IANA zone ZONE (e.g. America/New_York)\n"
                "  --verbose        progress lines on stderr\n"
                "  --service DIR    local query-service stand-in over reference CSVs in DIR\n"
-               "                   (default: $QUORIN_BQL_SAMPLE, else the sources' data/bql_sample)",
+               "                   (default: $QUORIN_BQL_SAMPLE, else the installed or source bql_sample)",
                run_calendar);
 
 QUORIN_COMMAND("figi", "map security keys to FIGI codes, or FIGI codes to a field (CSV)",

@@ -40,7 +40,7 @@ QUORIN_COMMAND("splc", "supply-chain relationships of tickers (CSV)",
                "  --end DATE      keep relationships running until then\n"
                "  --bucket B      bucket of the snapshots (default: the build's equity bucket)\n"
                "  --service DIR   local query-service stand-in over reference CSVs in DIR\n"
-               "                  (default: $QUORIN_BQL_SAMPLE, else the sources' data/bql_sample)\n"
+               "                  (default: $QUORIN_BQL_SAMPLE, else the installed or source bql_sample)\n"
                "  --no-service    no query service: the window-filtered table, without the\n"
                "                  company filter and the ticker columns",
                run_splc);

@@ -57,7 +57,15 @@ class RangeSource {
   // Exactly the bytes [offset, offset + length); a source that cannot give
   // them all throws.
   virtual std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) = 0;
+  // How many reads the source serves at once: separate ranges wanted together
+  // are then read from up to that many threads. 1 (one at a time) unless a
+  // source says otherwise; `read` must then be safe to call concurrently.
+  virtual std::size_t concurrent_reads() const { return 1; }
 };
+
+// Ranges of a file read by ranges that lie at most this many bytes apart are
+// read as one: a few bytes more instead of one more request.
+constexpr std::size_t kDefaultRangeGap = 8 << 10;
 
 class ParquetFile {
  public:
@@ -66,10 +74,12 @@ class ParquetFile {
   static ParquetFile open_path(const std::string& path);
   // Opens a file read by ranges: the footer from one read of the last
   // `tail_bytes` (a second read only when the footer is longer), then only
-  // the column chunks a read needs, adjacent ranges fetched as one and every
-  // byte fetched at most once. Same results as a file in memory.
+  // the column chunks a read needs. Ranges wanted together that lie at most
+  // `max_gap` bytes apart are fetched as one read (the bytes between them
+  // included, even when held already); otherwise no byte is fetched twice.
+  // Same results as a file in memory.
   static ParquetFile open_ranges(std::shared_ptr<RangeSource> source, std::string name,
-                                 std::size_t tail_bytes = 64 << 10);
+                                 std::size_t tail_bytes = 64 << 10, std::size_t max_gap = kDefaultRangeGap);
   // For a file read by ranges: fetches the chunks of `columns` (every
   // readable column when absent) in row groups `groups` that are not held
   // yet. Reads do this themselves; a caller that knows what comes next can

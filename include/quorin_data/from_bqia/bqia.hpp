@@ -198,9 +198,10 @@ BarColumns downsample(const BarColumns& bars, const std::vector<std::int32_t>& u
 // the text for anything else (or an interval that does not divide a day).
 std::int64_t parse_frequency(const std::string& freq);
 
-// The sample folder shipped with the sources (data/bqia_sample): the
-// environment variable QUORIN_BQIA_SAMPLE when set, else the folder beside
-// the sources this library was built from.
+// The sample folder shipped with quorin_data (data/bqia_sample): the
+// environment variable QUORIN_BQIA_SAMPLE when set, else the installed copy
+// beside this library (<prefix>/share/quorin_data/bqia_sample), else the
+// folder in the sources this library was built from.
 std::string sample_folder();
 
 // Writes a deterministic sample folder: one-minute bars from `minutes_before`

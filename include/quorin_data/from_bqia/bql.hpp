@@ -366,9 +366,10 @@ class LocalService : public Service {
   std::vector<Request> requests_;
 };
 
-// The sample reference folder shipped with the sources (data/bql_sample): the
-// environment variable QUORIN_BQL_SAMPLE when set, else the folder beside the
-// sources this library was built from.
+// The sample reference folder shipped with quorin_data (data/bql_sample): the
+// environment variable QUORIN_BQL_SAMPLE when set, else the installed copy
+// beside this library (<prefix>/share/quorin_data/bql_sample), else the
+// folder in the sources this library was built from.
 std::string sample_folder();
 
 }  // namespace quorin_data::from_bqia::bql

@@ -87,16 +87,6 @@ struct Cursor {
   }
 };
 
-// RLE / bit-packed hybrid decoder (levels and dictionary indexes).
-// Decodes `count` values of `bit_width` bits into out[0..count).
-void decode_rle_hybrid(Cursor& c, int bit_width, std::size_t count, std::uint32_t* out,
-                       const char* what);
-// Legacy BIT_PACKED levels (most significant bit first).
-void decode_bit_packed_legacy(Cursor& c, int bit_width, std::size_t count, std::uint32_t* out);
-
-// DELTA_BINARY_PACKED: decodes exactly `count` values (the page's non-null count).
-void decode_delta_binary(Cursor& c, std::size_t count, std::vector<std::int64_t>& out, bool is32);
-
 // Encoders used by the writer.
 void encode_rle_hybrid(const std::uint32_t* v, std::size_t n, int bit_width,
                        std::vector<std::uint8_t>& out);

@@ -7,6 +7,7 @@
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bqia.hpp"
+#include "from_bqia/sample_folder.hpp"
 
 namespace quorin_data::from_bqia::bqia {
 
@@ -135,8 +136,7 @@ BarColumns downsample(const BarColumns& bars, const std::vector<std::int32_t>& u
 }
 
 std::string sample_folder() {
-  if (const char* env = std::getenv("QUORIN_BQIA_SAMPLE"); env && *env) return env;
-  return (std::filesystem::path(QUORIN_SOURCE_DIR) / "data" / "bqia_sample").string();
+  return detail::locate_sample_folder("QUORIN_BQIA_SAMPLE", "bqia_sample", reinterpret_cast<const void*>(&sample_folder));
 }
 
 }  // namespace quorin_data::from_bqia::bqia

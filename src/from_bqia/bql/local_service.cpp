@@ -14,6 +14,7 @@
 #include "quorin_data/formats/csv.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
 #include "quorin_data/core/text.hpp"
+#include "from_bqia/sample_folder.hpp"
 
 namespace quorin_data::from_bqia::bql {
 
@@ -597,8 +598,7 @@ void LocalService::clear_log() {
 }
 
 std::string sample_folder() {
-  if (const char* env = std::getenv("QUORIN_BQL_SAMPLE"); env && *env) return env;
-  return (std::filesystem::path(QUORIN_SOURCE_DIR) / "data" / "bql_sample").string();
+  return detail::locate_sample_folder("QUORIN_BQL_SAMPLE", "bql_sample", reinterpret_cast<const void*>(&sample_folder));
 }
 
 }  // namespace quorin_data::from_bqia::bql

@@ -44,6 +44,8 @@ class S3ObjectSource : public formats::RangeSource {
     etag_ = info.etag;
   }
   std::uint64_t size() override { return size_; }
+  // The client takes concurrent requests (over as many connections as it keeps).
+  std::size_t concurrent_reads() const override { return 4; }
   std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
     store::ObjectRange r = client_->get_object_range(bucket_, key_, offset, length, etag_);
     if (r.object_size != size_)
@@ -89,18 +91,25 @@ class Progress {
 // value last.
 class Distinct {
  public:
+  // Runs of one value (a snapshot column holds long ones) go into the set once.
   void add(const Column& c) {
     type_ = c.type;
     tz_ = c.tz;
+    const std::int64_t* last_int = nullptr;
+    const std::string* last_text = nullptr;
     for (std::size_t i = 0; i < c.size(); ++i) {
       if (c.is_missing(i)) {
         missing_ = true;
       } else if (c.type == DType::Float64) {
         reals_.insert(c.f64[i]);
       } else if (c.type == DType::Text) {
+        if (last_text && *last_text == c.text[i]) continue;
         texts_.insert(c.text[i]);
+        last_text = &c.text[i];
       } else {
+        if (last_int && *last_int == c.i64[i]) continue;
         ints_.insert(c.i64[i]);
+        last_int = &c.i64[i];
       }
     }
   }
