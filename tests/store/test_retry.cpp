@@ -1,4 +1,5 @@
 // Retry, error mapping, wire form and secrecy against a fake server on 127.0.0.1.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 
 #include "store/fake_http.hpp"
 #include "store/http_util.hpp"
+#include "store/retry.hpp"
 #include "store/s3_client.hpp"
 
 using namespace quorin_data;
@@ -495,4 +497,31 @@ TEST(Download, FailedTransferLeavesNoFile) {
   EXPECT_TRUE(fs::is_empty(dir));
   EXPECT_EQ(s.count(), 3u);
   fs::remove_all(dir);
+}
+
+TEST(RetryPolicy, DecisionsAndBackoffBounds) {
+  detail::RetryPolicy p;
+  p.max_attempts = 3;
+  p.base_ms = 100;
+  p.cap_ms = 1000;
+  // Throttling and transient answers are retried while attempts remain.
+  EXPECT_TRUE(p.retry_answer(503, "SlowDown", 1));
+  EXPECT_TRUE(p.retry_answer(400, "Throttling", 2));
+  EXPECT_TRUE(p.retry_answer(500, "", 1));
+  EXPECT_FALSE(p.retry_answer(503, "SlowDown", 3));
+  // Client errors are final.
+  EXPECT_FALSE(p.retry_answer(400, "InvalidArgument", 1));
+  EXPECT_FALSE(p.retry_answer(404, "NoSuchKey", 1));
+  EXPECT_FALSE(p.retry_answer(301, "PermanentRedirect", 1));
+  EXPECT_TRUE(p.retry_transport(CURLE_RECV_ERROR, 1));
+  EXPECT_TRUE(p.retry_transport(CURLE_COULDNT_CONNECT, 2));
+  EXPECT_FALSE(p.retry_transport(CURLE_RECV_ERROR, 3));
+  EXPECT_FALSE(p.retry_transport(CURLE_WRITE_ERROR, 1));
+  EXPECT_FALSE(p.retry_transport(CURLE_URL_MALFORMAT, 1));
+  // Full jitter under an exponential ceiling that the cap bounds.
+  EXPECT_EQ(p.delay(1, 0.0).count(), 0);
+  EXPECT_EQ(p.delay(1, 1.0).count(), 100000);
+  EXPECT_EQ(p.delay(3, 0.5).count(), 200000);
+  EXPECT_EQ(p.delay(10, 1.0).count(), 1000000);
+  EXPECT_EQ(p.delay(200, 1.0).count(), 1000000);
 }
