@@ -48,7 +48,7 @@ S3Client::Impl::Impl(const ClientConfig& c) : cfg(c) {
   timeouts.connect_ms = cfg.connect_timeout_ms;
   timeouts.request_ms = cfg.request_timeout_ms;
   timeouts.stall_ms = cfg.stall_timeout_ms;
-  pool = std::make_unique<detail::ConnectionPool>(1);
+  pool = std::make_unique<detail::ConnectionPool>(static_cast<std::size_t>(std::max(1, cfg.max_concurrency)));
 }
 
 Attempt S3Client::Impl::send(Request& r) {

@@ -1,7 +1,8 @@
 // The S3 client under the object-store module (bucketry): libcurl with our own
 // AWS Signature V4 signer, the SDK default credential/region/endpoint chain,
-// SDK-style bounded retry ("standard" mode), managed multipart upload and the
-// parsers of the XML response bodies.
+// SDK-style bounded retry ("standard" mode), a small pool of connections,
+// managed multipart upload with parallel parts and the parsers of the XML
+// response bodies.
 //
 // Internal header: included as "store/s3_client.hpp".
 #pragma once
@@ -119,6 +120,10 @@ struct ClientConfig {
   long retry_cap_ms = 20000;
   std::size_t multipart_threshold = 8u << 20;  // multipart above this size
   std::size_t part_size = 8u << 20;
+  // Requests in flight at once: the size of the connection pool (threads
+  // sharing the client each take a connection), and the parts of one
+  // multipart upload sent together. 1 sends one request at a time.
+  int max_concurrency = 4;
 };
 
 struct ListPage {
@@ -189,7 +194,8 @@ class S3Client {
   // Streams to a temporary file beside `path`, renames it on success, removes it on failure.
   void download_file(const std::string& bucket, const std::string& key, const std::string& path);
   // Managed upload: one PutObject up to multipart_threshold, multipart (part_size
-  // parts) above it; a failed multipart upload is aborted.
+  // parts, up to max_concurrency of them at once) above it; a failed multipart
+  // upload is aborted (the first failing part's error is raised).
   void put_object(const std::string& bucket, const std::string& key, const std::uint8_t* data,
                   std::size_t size);
   void upload_file(const std::string& bucket, const std::string& key, const std::string& path);

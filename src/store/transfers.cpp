@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "store/client_impl.hpp"
+#include "store/parallel.hpp"
 
 namespace quorin_data::store {
 
@@ -104,9 +105,11 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
         "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
-    std::uint64_t n = 0;
-    for (std::uint64_t off = 0; off < size; off += part) {
-      ++n;
+    const std::uint64_t parts = (size + part - 1) / part;
+    std::vector<std::string> etags(static_cast<std::size_t>(parts));
+    detail::run_indexed(etags.size(), static_cast<std::size_t>(std::max(1, cfg.max_concurrency)),
+                        [&](std::size_t i) {
+      const std::uint64_t n = i + 1, off = i * part;
       impl.count(&RequestStats::upload_part);
       Body body = src.range(off, std::min(part, size - off));
       Request p = object_request("UploadPart", "PUT", bucket, key);
@@ -117,9 +120,11 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
       if (it == pa.headers.end() || it->second.empty())
         throw FormatError("S3 response", "UploadPart response for s3://" + bucket + "/" + key,
                           "part " + std::to_string(n), "no ETag header");
-      xml += "<Part><PartNumber>" + std::to_string(n) + "</PartNumber><ETag>" +
-             xml_escape(it->second) + "</ETag></Part>";
-    }
+      etags[i] = it->second;
+    });
+    for (std::size_t i = 0; i < etags.size(); ++i)
+      xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + xml_escape(etags[i]) +
+             "</ETag></Part>";
     xml += "</CompleteMultipartUpload>";
     impl.count(&RequestStats::complete_multipart_upload);
     Body body;

@@ -8,10 +8,13 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <thread>
 
 #include "store/fake_http.hpp"
 #include "store/http_util.hpp"
 #include "store/retry.hpp"
+#include "store/transport.hpp"
 #include "store/s3_client.hpp"
 
 using namespace quorin_data;
@@ -211,40 +214,50 @@ TEST(Retry, FileBodyIsRewoundOnRetry) {
 }
 
 TEST(Retry, FailedMultipartUploadIsAborted) {
-  FakeHttpServer s([&](const FakeRequest& r) {
-    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+  // Parts 2 and 4 fail; with parts in flight together the error raised is
+  // still the first failing part's, and the upload is aborted, not completed.
+  for (int concurrency : {1, 4}) {
+    FakeHttpServer s([&](const FakeRequest& r) {
+      if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+        FakeResponse ok;
+        ok.body = "<InitiateMultipartUploadResult><UploadId>UP1</UploadId></InitiateMultipartUploadResult>";
+        return ok;
+      }
+      if (r.method == "PUT" && r.target.find("partNumber=2") != std::string::npos)
+        return error(400, "EntityTooSmall");
+      if (r.method == "PUT" && r.target.find("partNumber=4") != std::string::npos)
+        return error(400, "InvalidPart");
+      if (r.method == "PUT") {
+        FakeResponse ok;
+        ok.headers = {{"ETag", "\"e1\""}};
+        return ok;
+      }
       FakeResponse ok;
-      ok.body = "<InitiateMultipartUploadResult><UploadId>UP1</UploadId></InitiateMultipartUploadResult>";
+      ok.status = 204;
       return ok;
+    });
+    ClientConfig cfg = fake_config(s);
+    cfg.multipart_threshold = 10;
+    cfg.part_size = 8;
+    cfg.max_concurrency = concurrency;
+    S3Client c(cfg);
+    std::vector<std::uint8_t> data(30, 'z');
+    try {
+      c.put_object("bkt", "big", data.data(), data.size());
+      FAIL();
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.code(), "EntityTooSmall");
+      EXPECT_EQ(e.operation(), "UploadPart");
     }
-    if (r.method == "PUT" && r.target.find("partNumber=2") != std::string::npos)
-      return error(400, "EntityTooSmall");
-    if (r.method == "PUT") {
-      FakeResponse ok;
-      ok.headers = {{"ETag", "\"e1\""}};
-      return ok;
+    auto reqs = s.requests();
+    if (concurrency == 1) {
+      ASSERT_EQ(reqs.size(), 4u);  // create, part 1, part 2, abort
     }
-    FakeResponse ok;
-    ok.status = 204;
-    return ok;
-  });
-  ClientConfig cfg = fake_config(s);
-  cfg.multipart_threshold = 10;
-  cfg.part_size = 8;
-  S3Client c(cfg);
-  std::vector<std::uint8_t> data(30, 'z');
-  try {
-    c.put_object("bkt", "big", data.data(), data.size());
-    FAIL();
-  } catch (const StoreError& e) {
-    EXPECT_EQ(e.code(), "EntityTooSmall");
-    EXPECT_EQ(e.operation(), "UploadPart");
+    EXPECT_EQ(reqs.back().method, "DELETE");
+    EXPECT_EQ(reqs.back().target, "/bkt/big?uploadId=UP1");
+    for (const auto& r : reqs) EXPECT_FALSE(r.method == "POST" && r.target.find("uploadId=") != std::string::npos);
+    EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
   }
-  auto reqs = s.requests();
-  ASSERT_EQ(reqs.size(), 4u);
-  EXPECT_EQ(reqs[3].method, "DELETE");
-  EXPECT_EQ(reqs[3].target, "/bkt/big?uploadId=UP1");
-  EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
 }
 
 TEST(Retry, MultipartCompletesWithPartsInOrder) {
@@ -262,13 +275,16 @@ TEST(Retry, MultipartCompletesWithPartsInOrder) {
   cfg.multipart_threshold = 10;
   cfg.part_size = 8;
   S3Client c(cfg);
-  std::string data = "0123456789abcdefghijk";  // 21 bytes: 8 + 8 + 5
+  std::string data = "0123456789abcdefghijk";  // 21 bytes: 8 + 8 + 5, sent in parallel
   c.put_object("bkt", "big", reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
   auto reqs = s.requests();
   ASSERT_EQ(reqs.size(), 5u);
-  EXPECT_EQ(reqs[1].target, "/bkt/big?partNumber=1&uploadId=U%262");
-  EXPECT_EQ(reqs[1].body, "01234567");
-  EXPECT_EQ(reqs[3].body, "ghijk");
+  std::map<std::string, std::string> parts;
+  for (const auto& r : reqs)
+    if (r.method == "PUT") parts[r.target] = r.body;
+  EXPECT_EQ(parts["/bkt/big?partNumber=1&uploadId=U%262"], "01234567");
+  EXPECT_EQ(parts["/bkt/big?partNumber=2&uploadId=U%262"], "89abcdef");
+  EXPECT_EQ(parts["/bkt/big?partNumber=3&uploadId=U%262"], "ghijk");
   EXPECT_EQ(reqs[4].method, "POST");
   EXPECT_NE(reqs[4].body.find("<Part><PartNumber>1</PartNumber><ETag>\"etag-1\"</ETag></Part>"
                               "<Part><PartNumber>2</PartNumber><ETag>\"etag-2\"</ETag></Part>"
@@ -276,6 +292,29 @@ TEST(Retry, MultipartCompletesWithPartsInOrder) {
             std::string::npos)
       << reqs[4].body;
   EXPECT_EQ(c.stats().upload_part, 3u);
+}
+
+TEST(Pool, BoundedWarmHandlesAndWaiters) {
+  detail::ConnectionPool pool(2);
+  CURL* a = pool.acquire();
+  CURL* b = pool.acquire();
+  EXPECT_NE(a, b);
+  std::atomic<bool> got{false};
+  CURL* c = nullptr;
+  std::thread waiter([&] {
+    c = pool.acquire();  // waits: both handles are out
+    got = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(got.load());
+  pool.release(b);
+  waiter.join();
+  EXPECT_EQ(c, b);
+  EXPECT_EQ(pool.created(), 2u);
+  pool.release(c);
+  pool.release(a);
+  EXPECT_EQ(pool.acquire(), a);  // the last released, its connection warm
+  pool.release(a);
 }
 
 TEST(Retry, CompleteMultipartErrorIn200IsAnError) {
