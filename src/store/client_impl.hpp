@@ -1,6 +1,7 @@
 // The inside of S3Client, shared by the sources of its operations.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,8 +23,17 @@ struct S3Client::Impl {
   std::unique_ptr<detail::ConnectionPool> pool;
   mutable std::mutex stats_mu;
   RequestStats st;
+  // Regions that buckets redirected to, used for every later request to them.
+  mutable std::mutex region_mu;
+  std::map<std::string, std::string> bucket_regions;
 
   explicit Impl(const ClientConfig& c);
+
+  // The region requests to the bucket are signed for (and, on AWS, sent to).
+  std::string region_of(const std::string& bucket) const;
+  // The addressing of a region: the AWS endpoint of that region, or the
+  // custom endpoint whatever the region.
+  detail::Addressing addressing_for(const std::string& region) const;
 
   void count(std::uint64_t RequestStats::*field) {
     std::lock_guard<std::mutex> l(stats_mu);

@@ -51,19 +51,40 @@ S3Client::Impl::Impl(const ClientConfig& c) : cfg(c) {
   pool = std::make_unique<detail::ConnectionPool>(static_cast<std::size_t>(std::max(1, cfg.max_concurrency)));
 }
 
+std::string S3Client::Impl::region_of(const std::string& bucket) const {
+  std::lock_guard<std::mutex> l(region_mu);
+  auto it = bucket_regions.find(bucket);
+  return it == bucket_regions.end() ? cfg.region : it->second;
+}
+
+detail::Addressing S3Client::Impl::addressing_for(const std::string& region) const {
+  if (custom_endpoint || region == cfg.region) return addr;
+  detail::Addressing a = addr;
+  a.ep = detail::parse_endpoint("https://s3." + region + ".amazonaws.com");
+  return a;
+}
+
 Attempt S3Client::Impl::send(Request& r) {
-  std::string host, path;
-  addr.locate(r.bucket, r.object ? &r.key : nullptr, host, path);
-  const std::string url = addr.ep.scheme + "://" + host + path + detail::url_query(r.query);
+  std::string region = region_of(r.bucket);
+  std::string host, path, url;
+  detail::Addressing where;
+  auto route = [&] {
+    where = addressing_for(region);
+    where.locate(r.bucket, r.object ? &r.key : nullptr, host, path);
+    url = where.ep.scheme + "://" + host + path + detail::url_query(r.query);
+  };
+  route();
   if (r.payload_hash.empty()) r.payload_hash = r.body ? detail::body_sha256(*r.body) : sha256_hex("", 0);
+  bool redirected = false;
 
   for (int attempt = 1;; ++attempt) {
     Credentials creds = provider->credentials();  // TransportError when none
     std::string auth;
-    const auto lines = detail::signed_header_lines(r, host, path, cfg.region, creds, detail::amz_now(), &auth);
+    const auto lines = detail::signed_header_lines(r, host, path, region, creds, detail::amz_now(), &auth);
 
     Attempt a;
     a.sink = r.sink;
+    a.body_cap = cfg.max_response_bytes;
     if (r.body) r.body->pos = 0;  // rewind the body (memory or file range)
     if (r.sink && !r.sink->reset())
       throw TransportError(std::string(r.op) + " " + resource(r) +
@@ -79,6 +100,10 @@ Attempt S3Client::Impl::send(Request& r) {
     if (ex.curl_code != 0) {
       if (a.sink_failed)
         throw TransportError(what + ": cannot write the download: " + std::strerror(r.sink->err));
+      if (a.over_cap)
+        throw TransportError(what + ": the response is larger than the client's limit of " +
+                             std::to_string(cfg.max_response_bytes) +
+                             " bytes for an answer held in memory (ClientConfig::max_response_bytes)");
       if (r.body && r.body->read_errno)
         throw TransportError(what + ": cannot read the upload source: " + std::strerror(r.body->read_errno));
       if (retry.retry_transport(ex.curl_code, attempt)) {
@@ -86,7 +111,7 @@ Attempt S3Client::Impl::send(Request& r) {
         retry.sleep_before_retry(attempt);
         continue;
       }
-      throw TransportError(scrub(what + ": could not complete the request to \"" + addr.ep.scheme + "://" + host +
+      throw TransportError(scrub(what + ": could not complete the request to \"" + where.ep.scheme + "://" + host +
                                      path + "\" (" + ex.error + ", curl error " + std::to_string(ex.curl_code) +
                                      ") after " + std::to_string(attempt) + (attempt == 1 ? " attempt" : " attempts"),
                                  creds, auth));
@@ -98,6 +123,25 @@ Attempt S3Client::Impl::send(Request& r) {
       err = parse_complete_multipart(a.body, std::string(r.op) + " response for " + resource(r));
     }
     if (err) {
+      // A bucket in another region: 301 PermanentRedirect, or 400 (a request
+      // signed for the wrong region), with the bucket's region in a header.
+      // Tried once more there, and the region kept for the bucket.
+      if (!redirected && (a.status == 301 || a.status == 400)) {
+        auto it = a.headers.find("x-amz-bucket-region");
+        if (it != a.headers.end() && !it->second.empty() && it->second != region &&
+            it->second.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") == std::string::npos) {
+          region = it->second;
+          {
+            std::lock_guard<std::mutex> l(region_mu);
+            bucket_regions[r.bucket] = region;
+          }
+          count(&RequestStats::redirects);
+          route();
+          redirected = true;
+          --attempt;  // not a retry: the request has not been tried there yet
+          continue;
+        }
+      }
       if (err->code.empty()) {
         err->code = std::to_string(a.status);
         err->message = a.reason.empty() ? detail::reason_phrase(a.status) : a.reason;
@@ -148,8 +192,9 @@ RequestStats S3Client::stats() const {
 std::string S3Client::url_for(const std::string& bucket,
                               const std::optional<std::string>& key) const {
   std::string host, path;
-  impl_->addr.locate(bucket, key ? &*key : nullptr, host, path);
-  return impl_->addr.ep.scheme + "://" + host + path;
+  const detail::Addressing where = impl_->addressing_for(impl_->region_of(bucket));
+  where.locate(bucket, key ? &*key : nullptr, host, path);
+  return where.ep.scheme + "://" + host + path;
 }
 
 void S3Client::reset_stats() {

@@ -100,6 +100,9 @@ std::string endpoint_from_environment();
 // ---------------------------------------------------------------- client
 
 struct ClientConfig {
+  // A bucket that answers from another region (301 PermanentRedirect, or 400
+  // with x-amz-bucket-region) is asked again there once, and its region kept
+  // for the client's later requests to it.
   std::string region = "us-east-1";
   // Empty: https://s3.REGION.amazonaws.com with virtual-host addressing.
   // Custom endpoints ("http://127.0.0.1:9000") use path-style addressing.
@@ -124,6 +127,9 @@ struct ClientConfig {
   // sharing the client each take a connection), and the parts of one
   // multipart upload sent together. 1 sends one request at a time.
   int max_concurrency = 4;
+  // The largest answer held in memory as text (listings, error bodies,
+  // multipart and delete results); a larger one fails with a clear error.
+  std::size_t max_response_bytes = std::size_t{256} << 20;
 };
 
 struct ListPage {
@@ -155,6 +161,7 @@ struct RequestStats {
   std::uint64_t retries = 0;        // attempts beyond the first
   std::uint64_t http_requests = 0;  // every attempt that was sent
   std::uint64_t connections = 0;    // new connections opened (reuse keeps it low)
+  std::uint64_t redirects = 0;      // requests sent again in a bucket's own region
 };
 
 // Part of an object, as a ranged GetObject answered it.
@@ -208,7 +215,8 @@ class S3Client {
   RequestStats stats() const;
   void reset_stats();
   // The URL a request for this object (or the bucket, when key is absent)
-  // goes to: virtual-host or path style, the key encoded as sent.
+  // goes to: virtual-host or path style, the key encoded as sent, in the
+  // bucket's region once a redirect has named it.
   std::string url_for(const std::string& bucket, const std::optional<std::string>& key) const;
   const ClientConfig& config() const { return cfg_; }
 

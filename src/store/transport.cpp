@@ -83,7 +83,10 @@ size_t write_cb(char* p, size_t sz, size_t n, void* ud) {
     a->sink->bytes += len;
     return len;
   }
-  if (a->body.size() + len > (256u << 20)) return 0;
+  if (len > a->body_cap - std::min(a->body_cap, a->body.size())) {
+    a->over_cap = true;
+    return 0;
+  }
   a->body.append(p, len);
   return len;
 }

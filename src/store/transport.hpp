@@ -57,6 +57,8 @@ struct Attempt {
   std::string reason;
   std::map<std::string, std::string> headers;  // lower-case names
   std::string body;                            // error bodies and small answers
+  std::size_t body_cap = std::size_t{256} << 20;  // the most `body` may hold
+  bool over_cap = false;                          // the answer went past it
   Sink* sink = nullptr;
   bool sink_failed = false;
   bool reserved = false;

@@ -564,3 +564,76 @@ TEST(RetryPolicy, DecisionsAndBackoffBounds) {
   EXPECT_EQ(p.delay(10, 1.0).count(), 1000000);
   EXPECT_EQ(p.delay(200, 1.0).count(), 1000000);
 }
+
+TEST(Redirect, BucketRegionIsFollowedOnceAndRemembered) {
+  // The bucket "far" lives in eu-west-1: a request signed for another region
+  // is answered 301 (GET) or 400 (HEAD, no body) naming the region.
+  FakeHttpServer s([&](const FakeRequest& r) {
+    const bool far = r.target.rfind("/far/", 0) == 0;
+    const std::string& auth = r.headers.at("authorization");
+    if (far && auth.find("/eu-west-1/s3/") == std::string::npos) {
+      FakeResponse moved = error(r.method == "HEAD" ? 400 : 301, "PermanentRedirect", "use the bucket's endpoint");
+      moved.headers.emplace_back("x-amz-bucket-region", "eu-west-1");
+      return moved;
+    }
+    if (r.target.rfind("/loop/", 0) == 0) {
+      FakeResponse moved = error(301, "PermanentRedirect");
+      moved.headers.emplace_back("x-amz-bucket-region", auth.find("/ap-east-1/") == std::string::npos ? "ap-east-1" : "us-west-2");
+      return moved;
+    }
+    FakeResponse ok;
+    ok.body = "payload";
+    return ok;
+  });
+  S3Client c(fake_config(s));
+  auto got = c.get_object("far", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), "payload");
+  ASSERT_EQ(s.count(), 2u);
+  EXPECT_EQ(c.stats().redirects, 1u);
+  EXPECT_EQ(c.stats().retries, 0u);
+  // Remembered: straight to eu-west-1; other buckets keep the client's region.
+  EXPECT_EQ(c.head_object("far", "k").size, 7u);
+  EXPECT_EQ(c.get_object("near", "k").size(), 7u);
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_NE(reqs[2].headers.at("authorization").find("/eu-west-1/s3/"), std::string::npos);
+  EXPECT_NE(reqs[3].headers.at("authorization").find("/us-east-1/s3/"), std::string::npos);
+  // A fresh client learns it from a 400 answer to HEAD.
+  S3Client h(fake_config(s));
+  EXPECT_EQ(h.head_object("far", "k").size, 7u);
+  EXPECT_EQ(h.stats().redirects, 1u);
+  // Only once per request: a second redirect is the error.
+  try {
+    c.get_object("loop", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "PermanentRedirect");
+    EXPECT_EQ(e.http_status(), 301);
+  }
+  EXPECT_EQ(s.count(), 8u);
+}
+
+TEST(Limits, AnswerOverTheSizeCapSaysSo) {
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = "<ListBucketResult>" + std::string(5000, ' ') + "</ListBucketResult>";
+    return r;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.max_response_bytes = 4096;
+  S3Client c(cfg);
+  try {
+    c.list_objects_v2("bkt", "p", 10, std::nullopt);
+    FAIL();
+  } catch (const TransportError& e) {
+    const std::string m = e.what();
+    EXPECT_NE(m.find("ListObjectsV2 s3://bkt: the response is larger than the client's limit of 4096 bytes"),
+              std::string::npos)
+        << m;
+    EXPECT_EQ(m.find("curl error"), std::string::npos) << m;
+  }
+  EXPECT_EQ(s.count(), 1u);  // not retried: the answer would be as large again
+  cfg.max_response_bytes = 8192;
+  S3Client roomy(cfg);
+  EXPECT_NO_THROW(roomy.list_objects_v2("bkt", "p", 10, std::nullopt));
+}
