@@ -97,6 +97,7 @@ Attempt S3Client::Impl::send(Request& r) {
       st.connections += static_cast<std::uint64_t>(ex.connects);
     }
     const std::string what = std::string(r.op) + " " + resource(r);
+    if (ex.curl_code != 0 && a.empty_range) return a;
     if (ex.curl_code != 0) {
       if (a.sink_failed)
         throw TransportError(what + ": cannot write the download: " + std::strerror(r.sink->err));
@@ -226,16 +227,6 @@ ObjectInfo S3Client::head_object(const std::string& bucket, const std::string& k
   if (auto it = a.headers.find("content-type"); it != a.headers.end()) info.content_type = it->second;
   if (auto it = a.headers.find("last-modified"); it != a.headers.end()) info.last_modified = it->second;
   return info;
-}
-
-std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const std::string& key) {
-  impl_->count(&RequestStats::get_object);
-  std::vector<std::uint8_t> out;
-  MemSink sink(&out);
-  Request r = object_request("GetObject", "GET", bucket, key);
-  r.sink = &sink;
-  impl_->send(r);
-  return out;
 }
 
 ObjectRange S3Client::get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,

@@ -125,8 +125,15 @@ struct ClientConfig {
   std::size_t part_size = 8u << 20;
   // Requests in flight at once: the size of the connection pool (threads
   // sharing the client each take a connection), and the parts of one
-  // multipart upload sent together. 1 sends one request at a time.
+  // multipart upload or ranged download sent together. 1 sends one request
+  // at a time.
   int max_concurrency = 4;
+  // Downloads (get_object, download_file) ask for ranged parts of this size:
+  // the first part's answer gives the object's size and ETag, the other parts
+  // follow up to max_concurrency at once, each pinned to that ETag (If-Match)
+  // and retried on its own. An object up to this size takes one request. 0:
+  // one plain GetObject whatever the size.
+  std::size_t download_part_size = 8u << 20;
   // The largest answer held in memory as text (listings, error bodies,
   // multipart and delete results); a larger one fails with a clear error.
   std::size_t max_response_bytes = std::size_t{256} << 20;
@@ -188,6 +195,7 @@ class S3Client {
   ListPage list_objects_v2(const std::string& bucket, const std::string& prefix, int max_keys,
                            const std::optional<std::string>& continuation_token);
   ObjectInfo head_object(const std::string& bucket, const std::string& key);
+  // The whole object, in download_part_size parts (see ClientConfig).
   std::vector<std::uint8_t> get_object(const std::string& bucket, const std::string& key);
   // GetObject of the bytes [offset, offset + length) ("Range: bytes=a-b";
   // length >= 1). With `if_match` (an ETag) the store is asked to answer only

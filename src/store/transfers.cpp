@@ -1,4 +1,5 @@
-// Transfers of whole objects: downloads to a file and managed (multipart) uploads.
+// Transfers of whole objects: downloads (to memory or a file) in parallel
+// ranged parts, and managed (multipart) uploads with parallel parts.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "store/client_impl.hpp"
 #include "store/parallel.hpp"
@@ -19,6 +21,130 @@ using detail::FileSink;
 using detail::Request;
 using detail::object_request;
 using detail::xml_escape;
+
+namespace {
+
+// Takes one ranged part at its place in the whole object.
+class SliceSink : public detail::Sink {
+ public:
+  using WriteAt = std::function<bool(std::uint64_t offset, const char* p, std::size_t n, int& err)>;
+  SliceSink(const WriteAt& w, std::uint64_t offset, std::uint64_t length) : w_(w), off_(offset), len_(length) {}
+  bool write(const char* p, std::size_t n) override {
+    if (n > len_ - pos_) {
+      overflow = true;
+      err = EMSGSIZE;
+      return false;
+    }
+    if (!w_(off_ + pos_, p, n, err)) return false;
+    pos_ += n;
+    return true;
+  }
+  bool reset() override {
+    pos_ = 0;
+    return true;
+  }
+  bool overflow = false;
+
+ private:
+  const WriteAt& w_;
+  std::uint64_t off_, len_, pos_ = 0;
+};
+
+std::string range_header(std::uint64_t first, std::uint64_t last) {
+  return "bytes=" + std::to_string(first) + "-" + std::to_string(last);
+}
+
+// A GetObject made of ranged parts of download_part_size bytes. The first
+// part's answer gives the object's size and ETag (or, from a store that
+// ignores Range, the whole object); the other parts follow up to
+// max_concurrency at once, each pinned to that ETag with If-Match and retried
+// on its own. `first` takes the first part, `sized` is told the object's
+// size before the other parts, which `write_at` puts in place.
+void ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::string& key, detail::Sink& first,
+                const std::function<void(std::uint64_t)>& sized, const SliceSink::WriteAt& write_at) {
+  const std::string what = "GetObject s3://" + bucket + "/" + key;
+  const std::uint64_t part = impl.cfg.download_part_size;
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.sink = &first;
+  if (part == 0) {
+    impl.send(r);
+    return;
+  }
+  r.headers.emplace_back("range", range_header(0, part - 1));
+  Attempt a;
+  try {
+    a = impl.send(r);
+  } catch (const StoreError& e) {
+    // An empty object has no byte 0 to ask for: asked again whole.
+    if (e.http_status() != 416) throw;
+    r.headers.clear();
+    impl.send(r);
+    return;
+  }
+  if (a.status != 206 || a.empty_range) return;  // the whole object, or an empty one
+  auto fail = [&](const std::string& range, const std::string& why) {
+    return TransportError(what + ": the answer to Range " + range + " " + why);
+  };
+  auto h = a.headers.find("content-range");
+  std::optional<ContentRange> cr;
+  if (h != a.headers.end()) cr = parse_content_range(h->second);
+  if (!cr || !cr->total || cr->first != 0 || cr->last != std::min(part, *cr->total) - 1 ||
+      first.bytes != cr->last + 1)
+    throw fail(range_header(0, part - 1), "is not the object's first " + std::to_string(part) + " bytes (Content-Range " +
+                                              (h == a.headers.end() ? std::string("none") : h->second) + ", " +
+                                              std::to_string(first.bytes) + " bytes)");
+  const std::uint64_t total = *cr->total;
+  if (total <= part) return;
+  std::string etag;
+  if (auto it = a.headers.find("etag"); it != a.headers.end()) etag = it->second;
+  sized(total);
+  const std::uint64_t parts = (total - part + part - 1) / part;
+  detail::run_indexed(static_cast<std::size_t>(parts), static_cast<std::size_t>(std::max(1, impl.cfg.max_concurrency)),
+                      [&](std::size_t i) {
+    const std::uint64_t off = part * (i + 1), len = std::min(part, total - off);
+    const std::string range = range_header(off, off + len - 1);
+    SliceSink sink(write_at, off, len);
+    Request p = object_request("GetObject", "GET", bucket, key);
+    p.headers.emplace_back("range", range);
+    if (!etag.empty()) p.headers.emplace_back("if-match", etag);
+    p.sink = &sink;
+    Attempt pa;
+    try {
+      pa = impl.send(p);
+    } catch (const TransportError&) {
+      if (sink.overflow) throw fail(range, "holds more than the " + std::to_string(len) + " bytes asked");
+      throw;
+    }
+    auto ph = pa.headers.find("content-range");
+    std::optional<ContentRange> pcr;
+    if (ph != pa.headers.end()) pcr = parse_content_range(ph->second);
+    if (pa.status != 206 || !pcr || pcr->first != off || pcr->last != off + len - 1 || pcr->total != total ||
+        sink.bytes != len)
+      throw fail(range, "holds " + std::to_string(sink.bytes) + " bytes (status " + std::to_string(pa.status) +
+                            ", Content-Range " + (ph == pa.headers.end() ? std::string("none") : ph->second) +
+                            ") for the " + std::to_string(len) + " asked of " + std::to_string(total));
+    std::string got;
+    if (auto it = pa.headers.find("etag"); it != pa.headers.end()) got = it->second;
+    if (got != etag)
+      throw fail(range, "comes from another version of the object (ETag " + (got.empty() ? "none" : got) +
+                            ", expected " + etag + ")");
+  });
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const std::string& key) {
+  impl_->count(&RequestStats::get_object);
+  std::vector<std::uint8_t> out;
+  detail::MemSink first(&out);
+  const SliceSink::WriteAt write_at = [&out](std::uint64_t off, const char* p, std::size_t n, int&) {
+    std::memcpy(out.data() + off, p, n);
+    return true;
+  };
+  ranged_get(*impl_, bucket, key, first, [&out](std::uint64_t total) { out.resize(static_cast<std::size_t>(total)); },
+             write_at);
+  return out;
+}
 
 void S3Client::download_file(const std::string& bucket, const std::string& key,
                              const std::string& path) {
@@ -39,10 +165,22 @@ void S3Client::download_file(const std::string& bucket, const std::string& key,
     ::umask(mask);
     ::fchmod(fd, 0666 & ~mask);
     impl_->count(&RequestStats::get_object);
-    FileSink sink(fd);
-    Request r = object_request("GetObject", "GET", bucket, key);
-    r.sink = &sink;
-    impl_->send(r);
+    FileSink first(fd);
+    const SliceSink::WriteAt write_at = [fd](std::uint64_t off, const char* p, std::size_t n, int& err) {
+      while (n > 0) {
+        const ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+          err = w < 0 ? errno : EIO;
+          return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        off += static_cast<std::uint64_t>(w);
+      }
+      return true;
+    };
+    ranged_get(*impl_, bucket, key, first, [](std::uint64_t) {}, write_at);
     if (::close(fd) != 0) {
       fd = -1;
       throw TransportError("GetObject s3://" + bucket + "/" + key + ": cannot write \"" + tmp +

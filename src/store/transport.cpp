@@ -64,6 +64,13 @@ size_t header_cb(char* p, size_t sz, size_t n, void* ud) {
   auto colon = line.find(':');
   if (colon != std::string_view::npos)
     a->headers[lower(std::string(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+  if (a->status == 206 && trim(line).empty()) {
+    auto it = a->headers.find("content-range");
+    if (it != a->headers.end() && it->second.size() > 2 && it->second.compare(it->second.size() - 2, 2, "/0") == 0) {
+      a->empty_range = true;
+      return 0;
+    }
+  }
   return sz * n;
 }
 

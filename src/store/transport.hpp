@@ -59,6 +59,10 @@ struct Attempt {
   std::string body;                            // error bodies and small answers
   std::size_t body_cap = std::size_t{256} << 20;  // the most `body` may hold
   bool over_cap = false;                          // the answer went past it
+  // A 206 answer whose Content-Range names an empty object ("bytes 0-0/0",
+  // as some S3 servers answer a range of an empty object, announcing a byte
+  // they never send): the exchange stops at its headers.
+  bool empty_range = false;
   Sink* sink = nullptr;
   bool sink_failed = false;
   bool reserved = false;

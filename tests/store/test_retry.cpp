@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -636,4 +638,68 @@ TEST(Limits, AnswerOverTheSizeCapSaysSo) {
   cfg.max_response_bytes = 8192;
   S3Client roomy(cfg);
   EXPECT_NO_THROW(roomy.list_objects_v2("bkt", "p", 10, std::nullopt));
+}
+
+TEST(Download, RangedPartsArePinnedRetriedAndJoined) {
+  std::string object(50, '\0');
+  for (std::size_t i = 0; i < object.size(); ++i) object[i] = static_cast<char>('A' + i % 26);
+  std::atomic<int> part_503{0};
+  std::atomic<bool> replaced{false}, ignore_range{false};
+  FakeHttpServer s([&](const FakeRequest& r) {
+    const bool empty = r.target == "/bkt/empty";
+    auto range = r.headers.find("range");
+    FakeResponse out;
+    out.headers = {{"ETag", "\"v1\""}};
+    if (range == r.headers.end() || ignore_range) {
+      out.body = empty ? "" : object;
+      return out;
+    }
+    if (empty) return error(416, "InvalidRange");
+    if (auto m = r.headers.find("if-match"); m != r.headers.end() && (m->second != "\"v1\"" || replaced))
+      return error(412, "PreconditionFailed");
+    unsigned long a = 0, b = 0;
+    std::sscanf(range->second.c_str(), "bytes=%lu-%lu", &a, &b);
+    b = std::min<unsigned long>(b, object.size() - 1);
+    if (a == 16 && part_503++ == 0) return error(503, "SlowDown");
+    out.status = 206;
+    out.body = object.substr(a, b - a + 1);
+    out.headers.emplace_back("Content-Range", "bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" +
+                                                  std::to_string(object.size()));
+    return out;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.download_part_size = 8;
+  S3Client c(cfg);
+  auto got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), object);
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 8u);  // 7 parts (8 * 6 + 2), part 3 retried once
+  EXPECT_EQ(reqs[0].headers.at("range"), "bytes=0-7");
+  EXPECT_EQ(reqs[0].headers.count("if-match"), 0u);
+  for (std::size_t i = 1; i < reqs.size(); ++i) EXPECT_EQ(reqs[i].headers.at("if-match"), "\"v1\"");
+  EXPECT_EQ(c.stats().retries, 1u);
+  EXPECT_EQ(c.stats().get_object, 1u);
+  EXPECT_EQ(c.stats().bytes_received, object.size());
+  // The same bytes into a file.
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("quorin-ranged-" + std::to_string(::getpid()));
+  c.download_file("bkt", "k", file.string());
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), object);
+  fs::remove(file);
+  // An empty object (416 to a range) and a store that ignores Range.
+  EXPECT_TRUE(c.get_object("bkt", "empty").empty());
+  ignore_range = true;
+  got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), object);
+  ignore_range = false;
+  // The object replaced during the download: the store's error, no mixed bytes.
+  replaced = true;
+  try {
+    c.get_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "PreconditionFailed");
+    EXPECT_EQ(e.http_status(), 412);
+  }
 }
