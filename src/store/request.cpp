@@ -58,10 +58,15 @@ void Addressing::locate(const std::string& bucket, const std::string* key, std::
   bool virtual_host = !path_style && dns_compatible(bucket, ep.scheme == "https");
   host = virtual_host ? bucket + "." + ep.authority : ep.authority;
   path = ep.base_path;
-  if (!virtual_host) path += "/" + uri_encode(bucket, false);
-  if (key)
-    path += "/" + encode_key(*key);
-  else if (virtual_host)
+  // (Appended piecewise: GCC 12 warns falsely on "/" + string here.)
+  if (!virtual_host) {
+    path += '/';
+    path += uri_encode(bucket, false);
+  }
+  if (key) {
+    path += '/';
+    path += encode_key(*key);
+  } else if (virtual_host)
     path += "/";
 }
 
@@ -118,7 +123,10 @@ std::string url_query(const std::vector<std::pair<std::string, std::string>>& qu
   for (const auto& [k, v] : query) {
     out += out.empty() ? "?" : "&";
     out += uri_encode(k, false);
-    if (!v.empty()) out += "=" + uri_encode(v, false);
+    if (!v.empty()) {
+      out += '=';
+      out += uri_encode(v, false);
+    }
   }
   return out;
 }
