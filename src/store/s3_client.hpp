@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -206,6 +207,12 @@ class S3Client {
   // Range and sends the whole object is answered from its body.
   ObjectRange get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,
                                std::uint64_t length, const std::string& if_match = {});
+  // GetObject in one stream, the body handed to `data` piece by piece as it
+  // arrives (false from `data` stops the transfer: TransportError). A retry
+  // starts over from the first byte: `restart` is called before it when an
+  // earlier attempt has delivered bytes.
+  void get_object_stream(const std::string& bucket, const std::string& key, const std::function<void()>& restart,
+                         const std::function<bool(const std::uint8_t*, std::size_t)>& data);
   // Streams to a temporary file beside `path`, renames it on success, removes it on failure.
   void download_file(const std::string& bucket, const std::string& key, const std::string& path);
   // Managed upload: one PutObject up to multipart_threshold, multipart (part_size

@@ -146,6 +146,37 @@ std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const 
   return out;
 }
 
+void S3Client::get_object_stream(const std::string& bucket, const std::string& key,
+                                 const std::function<void()>& restart,
+                                 const std::function<bool(const std::uint8_t*, std::size_t)>& data) {
+  class CallbackSink : public detail::Sink {
+   public:
+    CallbackSink(const std::function<void()>& r, const std::function<bool(const std::uint8_t*, std::size_t)>& d)
+        : restart_(r), data_(d) {}
+    bool write(const char* p, std::size_t n) override {
+      delivered_ = true;
+      if (data_(reinterpret_cast<const std::uint8_t*>(p), n)) return true;
+      err = ECANCELED;
+      return false;
+    }
+    bool reset() override {
+      if (delivered_ && restart_) restart_();
+      delivered_ = false;
+      return true;
+    }
+
+   private:
+    const std::function<void()>& restart_;
+    const std::function<bool(const std::uint8_t*, std::size_t)>& data_;
+    bool delivered_ = false;
+  };
+  impl_->count(&RequestStats::get_object);
+  CallbackSink sink(restart, data);
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.sink = &sink;
+  impl_->send(r);
+}
+
 void S3Client::download_file(const std::string& bucket, const std::string& key,
                              const std::string& path) {
   namespace fs = std::filesystem;
