@@ -1,5 +1,6 @@
 // libFuzzer target over gzip decoding: the whole-buffer path, the inline
-// streaming path and the read-ahead streaming path must agree, and every
+// streaming path, the read-ahead streaming path and the path over input
+// pulled in pieces must agree, and every
 // input must give bytes or a FormatError.
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> ahead;
   if (stream(GzipStream::ReadAhead::On, ahead) != stream_ok || (stream_ok && ahead != streamed)) std::abort();
   if (whole_ok != stream_ok || (whole_ok && whole != streamed)) std::abort();
+  // Input pulled in small pieces (as a download arrives) decodes the same.
+  std::vector<std::uint8_t> pulled;
+  bool pulled_ok = false;
+  try {
+    std::size_t at = 0;
+    const std::size_t piece = size > 1 ? 1 + data[1] % 61 : 1;
+    GzipStream s(
+        [&](std::uint8_t* out, std::size_t cap) {
+          std::size_t n = cap < piece ? cap : piece;
+          if (n > size - at) n = size - at;
+          for (std::size_t i = 0; i < n; ++i) out[i] = data[at + i];
+          at += n;
+          return n;
+        },
+        "fuzz", GzipStream::ReadAhead::Off);
+    std::uint8_t buf[1000];
+    for (std::size_t n; (n = s.read(buf, sizeof buf)) > 0;) pulled.insert(pulled.end(), buf, buf + n);
+    pulled_ok = true;
+  } catch (const quorin_data::FormatError&) {
+  }
+  if (pulled_ok != stream_ok || (pulled_ok && pulled != streamed)) std::abort();
   if (whole_ok) {
     auto again = gzip_compress(whole.data(), whole.size(), 1);
     if (gunzip(again.data(), again.size(), "re") != whole) std::abort();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -71,7 +72,9 @@ bool looks_like_gzip(const std::uint8_t* data, std::size_t size) noexcept {
 
 namespace {
 
-// The streaming decoder itself, run inline or on the read-ahead thread.
+// The streaming decoder itself, run inline or on the read-ahead thread. Its
+// input is a whole buffer, or a window over bytes pulled from a source as
+// they are needed (positions in messages count from the input's start).
 struct Inflater {
   const std::uint8_t* data;
   std::size_t size;
@@ -80,12 +83,26 @@ struct Inflater {
   bool zinit = false;
   bool in_member = false;  // inside a member (header seen, end not reached)
   bool done = false;
-  std::size_t pos = 0;    // input bytes consumed
+  std::size_t pos = 0;    // input bytes consumed (of the window)
+  std::size_t base = 0;   // input bytes before the window
   std::size_t limit;      // most output bytes allowed
   std::size_t total = 0;  // output bytes produced
+  GzipSource pull;        // empty for a whole buffer
+  std::vector<std::uint8_t> window;
+  bool pulled_all = false;
 
   Inflater(const std::uint8_t* d, std::size_t n, std::string src)
       : data(d), size(n), source(std::move(src)), limit(gzip_output_limit()) {
+    init();
+  }
+  Inflater(GzipSource p, std::string src)
+      : data(nullptr), size(0), source(std::move(src)), limit(gzip_output_limit()), pull(std::move(p)) {
+    window.resize(std::size_t{256} << 10);
+    data = window.data();
+    refill();
+    init();
+  }
+  void init() {
     if (size == 0) fail(source, 0, "empty input, not a gzip stream");
     if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
     zinit = true;
@@ -96,11 +113,40 @@ struct Inflater {
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
 
+  // Moves the unread bytes to the front of the window and pulls more after
+  // them; false when the source has nothing more (or there is no source).
+  bool refill() {
+    if (!pull || pulled_all) return false;
+    const std::size_t left = size - pos;
+    if (pos > 0) std::memmove(window.data(), window.data() + pos, left);
+    base += pos;
+    pos = 0;
+    size = left;
+    while (size < window.size()) {
+      const std::size_t got = pull(window.data() + size, window.size() - size);
+      if (got == 0) {
+        pulled_all = true;
+        break;
+      }
+      size += got;
+      if (size - left >= window.size() / 4) break;  // enough to go on with
+    }
+    return size > left;
+  }
+
   void start_member() {
+    while (size - pos < 2 && refill()) {
+    }
     const std::size_t left = size - pos;
     if (left < 2 || data[pos] != 0x1f || data[pos + 1] != 0x8b) {
-      if (pos == 0) fail(source, pos, "bad gzip header (not gzip magic bytes 1f 8b)");
-      fail(source, pos, "trailing garbage after the last gzip member (" + std::to_string(left) + " bytes)");
+      if (base + pos == 0) fail(source, 0, "bad gzip header (not gzip magic bytes 1f 8b)");
+      std::size_t trailing = left;  // the whole rest, as over a buffer
+      if (pull && !pulled_all) {
+        std::vector<std::uint8_t> rest(std::size_t{64} << 10);
+        for (std::size_t got; (got = pull(rest.data(), rest.size())) > 0;) trailing += got;
+        pulled_all = true;
+      }
+      fail(source, base + pos, "trailing garbage after the last gzip member (" + std::to_string(trailing) + " bytes)");
     }
     if (inflateReset(&zs) != Z_OK) throw RuntimeError("zlib inflateReset failed");
     in_member = true;
@@ -113,12 +159,13 @@ struct Inflater {
     std::size_t produced = 0;
     while (produced == 0) {
       if (!in_member) {
-        if (pos == size) {
+        if (pos == size && !refill()) {
           done = true;
           return 0;
         }
         start_member();
       }
+      if (pos == size) refill();
       zs.next_in = const_cast<Bytef*>(data + pos);
       zs.avail_in = static_cast<uInt>(std::min(size - pos, kMaxAvail));
       zs.next_out = out + produced;
@@ -127,20 +174,20 @@ struct Inflater {
       const int rc = inflate(&zs, Z_NO_FLUSH);
       pos += in_before - zs.avail_in;
       produced += out_before - zs.avail_out;
-      if (produced > limit - total) fail(source, pos, over_limit(limit));
+      if (produced > limit - total) fail(source, base + pos, over_limit(limit));
       if (rc == Z_STREAM_END) {
         in_member = false;
         continue;
       }
-      if (rc == Z_DATA_ERROR) fail(source, pos, describe_zlib(zs.msg));
+      if (rc == Z_DATA_ERROR) fail(source, base + pos, describe_zlib(zs.msg));
       if (rc == Z_MEM_ERROR) throw RuntimeError("zlib out of memory inflating " + source);
-      if (rc == Z_NEED_DICT) fail(source, pos, "deflate stream needs a preset dictionary");
+      if (rc == Z_NEED_DICT) fail(source, base + pos, "deflate stream needs a preset dictionary");
       if (rc == Z_OK || rc == Z_BUF_ERROR) {
-        if (pos == size && zs.avail_out != 0)
-          fail(source, pos, "truncated gzip stream (input ends inside a member)");
+        if (pos == size && zs.avail_out != 0 && !refill())
+          fail(source, base + pos, "truncated gzip stream (input ends inside a member)");
         continue;
       }
-      fail(source, pos, "zlib error " + std::to_string(rc));
+      fail(source, base + pos, "zlib error " + std::to_string(rc));
     }
     total += produced;
     return produced;
@@ -289,6 +336,19 @@ GzipStream::GzipStream(const std::uint8_t* data, std::size_t size, std::string s
   }
   impl_->inline_ = std::move(inf);
 }
+GzipStream::GzipStream(GzipSource pull, std::string source, ReadAhead mode) : impl_(std::make_unique<Impl>()) {
+  auto inf = std::make_unique<Inflater>(std::move(pull), std::move(source));
+  if (mode != ReadAhead::Off) {
+    try {
+      impl_->ahead_ = std::make_unique<Pipeline>(inf);
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had: decode inline.
+    }
+  }
+  impl_->inline_ = std::move(inf);
+}
+
 GzipStream::~GzipStream() = default;
 
 std::size_t GzipStream::read(std::uint8_t* out, std::size_t cap) {

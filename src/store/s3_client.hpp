@@ -1,7 +1,8 @@
 // The S3 client under the object-store module (bucketry): libcurl with our own
 // AWS Signature V4 signer, the SDK default credential/region/endpoint chain,
-// SDK-style bounded retry ("standard" mode), managed multipart upload and the
-// parsers of the XML response bodies.
+// SDK-style bounded retry ("standard" mode), a small pool of connections,
+// managed multipart upload with parallel parts and the parsers of the XML
+// response bodies.
 //
 // Internal header: included as "store/s3_client.hpp".
 #pragma once
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,6 +101,9 @@ std::string endpoint_from_environment();
 // ---------------------------------------------------------------- client
 
 struct ClientConfig {
+  // A bucket that answers from another region (301 PermanentRedirect, or 400
+  // with x-amz-bucket-region) is asked again there once, and its region kept
+  // for the client's later requests to it.
   std::string region = "us-east-1";
   // Empty: https://s3.REGION.amazonaws.com with virtual-host addressing.
   // Custom endpoints ("http://127.0.0.1:9000") use path-style addressing.
@@ -119,6 +124,20 @@ struct ClientConfig {
   long retry_cap_ms = 20000;
   std::size_t multipart_threshold = 8u << 20;  // multipart above this size
   std::size_t part_size = 8u << 20;
+  // Requests in flight at once: the size of the connection pool (threads
+  // sharing the client each take a connection), and the parts of one
+  // multipart upload or ranged download sent together. 1 sends one request
+  // at a time.
+  int max_concurrency = 4;
+  // Downloads (get_object, download_file) ask for ranged parts of this size:
+  // the first part's answer gives the object's size and ETag, the other parts
+  // follow up to max_concurrency at once, each pinned to that ETag (If-Match)
+  // and retried on its own. An object up to this size takes one request. 0:
+  // one plain GetObject whatever the size.
+  std::size_t download_part_size = 8u << 20;
+  // The largest answer held in memory as text (listings, error bodies,
+  // multipart and delete results); a larger one fails with a clear error.
+  std::size_t max_response_bytes = std::size_t{256} << 20;
 };
 
 struct ListPage {
@@ -150,6 +169,7 @@ struct RequestStats {
   std::uint64_t retries = 0;        // attempts beyond the first
   std::uint64_t http_requests = 0;  // every attempt that was sent
   std::uint64_t connections = 0;    // new connections opened (reuse keeps it low)
+  std::uint64_t redirects = 0;      // requests sent again in a bucket's own region
 };
 
 // Part of an object, as a ranged GetObject answered it.
@@ -176,6 +196,7 @@ class S3Client {
   ListPage list_objects_v2(const std::string& bucket, const std::string& prefix, int max_keys,
                            const std::optional<std::string>& continuation_token);
   ObjectInfo head_object(const std::string& bucket, const std::string& key);
+  // The whole object, in download_part_size parts (see ClientConfig).
   std::vector<std::uint8_t> get_object(const std::string& bucket, const std::string& key);
   // GetObject of the bytes [offset, offset + length) ("Range: bytes=a-b";
   // length >= 1). With `if_match` (an ETag) the store is asked to answer only
@@ -186,10 +207,17 @@ class S3Client {
   // Range and sends the whole object is answered from its body.
   ObjectRange get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,
                                std::uint64_t length, const std::string& if_match = {});
+  // GetObject in one stream, the body handed to `data` piece by piece as it
+  // arrives (false from `data` stops the transfer: TransportError). A retry
+  // starts over from the first byte: `restart` is called before it when an
+  // earlier attempt has delivered bytes.
+  void get_object_stream(const std::string& bucket, const std::string& key, const std::function<void()>& restart,
+                         const std::function<bool(const std::uint8_t*, std::size_t)>& data);
   // Streams to a temporary file beside `path`, renames it on success, removes it on failure.
   void download_file(const std::string& bucket, const std::string& key, const std::string& path);
   // Managed upload: one PutObject up to multipart_threshold, multipart (part_size
-  // parts) above it; a failed multipart upload is aborted.
+  // parts, up to max_concurrency of them at once) above it; a failed multipart
+  // upload is aborted (the first failing part's error is raised).
   void put_object(const std::string& bucket, const std::string& key, const std::uint8_t* data,
                   std::size_t size);
   void upload_file(const std::string& bucket, const std::string& key, const std::string& path);
@@ -202,7 +230,8 @@ class S3Client {
   RequestStats stats() const;
   void reset_stats();
   // The URL a request for this object (or the bucket, when key is absent)
-  // goes to: virtual-host or path style, the key encoded as sent.
+  // goes to: virtual-host or path style, the key encoded as sent, in the
+  // bucket's region once a redirect has named it.
   std::string url_for(const std::string& bucket, const std::optional<std::string>& key) const;
   const ClientConfig& config() const { return cfg_; }
 

@@ -164,4 +164,36 @@ ErrorInfo parse_error_body(std::string_view xml) {
   return info;
 }
 
+std::optional<ContentRange> parse_content_range(std::string_view h) {
+  auto number = [](std::string_view& s, std::uint64_t& v) {
+    std::size_t i = 0;
+    v = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+      const std::uint64_t d = static_cast<std::uint64_t>(s[i] - '0');
+      if (v > (UINT64_MAX - d) / 10) return false;
+      v = v * 10 + d;
+    }
+    s.remove_prefix(i);
+    return i > 0;
+  };
+  while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+  while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
+  if (h.size() < 6 || h.substr(0, 6) != "bytes ") return std::nullopt;
+  h.remove_prefix(6);
+  ContentRange cr;
+  if (!number(h, cr.first) || h.empty() || h.front() != '-') return std::nullopt;
+  h.remove_prefix(1);
+  if (!number(h, cr.last) || h.empty() || h.front() != '/') return std::nullopt;
+  h.remove_prefix(1);
+  if (h == "*") {
+    cr.total.reset();
+  } else {
+    std::uint64_t t;
+    if (!number(h, t) || !h.empty()) return std::nullopt;
+    cr.total = t;
+  }
+  if (cr.last < cr.first || (cr.total && cr.last >= *cr.total)) return std::nullopt;
+  return cr;
+}
+
 }  // namespace quorin_data::store

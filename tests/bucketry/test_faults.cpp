@@ -5,6 +5,8 @@
 
 #include "fixture.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
 #include "support/fault_proxy.hpp"
 
 using namespace bucketry_test;
@@ -161,3 +163,38 @@ TEST_F(Faults, DownloadsStayInsideTheRealTempFolder) {
 }
 
 }  // namespace
+
+TEST_F(Faults, ChunkedReadsParseAsTheBodyArrivesAndStartOverOnARetry) {
+  std::string csv = "id,name,value\n";
+  for (int i = 0; i < 60000; ++i)
+    csv += std::to_string(i) + ",n" + std::to_string(i * 7919 % 100003) + "," + std::to_string(i * 0.25) + "\n";
+  const auto gz = quorin_data::formats::gzip_compress(reinterpret_cast<const std::uint8_t*>(csv.data()), csv.size());
+  ASSERT_GT(gz.size(), 200000u);
+  const std::string key = prefix + "/stream.csv.gz";
+  put(key, gz);
+  const Frame expected = quorin_data::formats::read_csv(csv, "whole");
+  // Cut short after 150000 bytes (parsing has begun), then served whole: the
+  // parse starts over and the table is the same.
+  proxy->set_plan([](const FakeRequest&, std::size_t n) {
+    return n == 0 ? ProxyAction::truncate(150000) : ProxyAction::forward();
+  });
+  ::testing::internal::CaptureStderr();
+  Frame got = bucketry::read_by_chunks(bucket, key, 7000);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(proxy->count(), 2u);
+  ASSERT_EQ(got.num_rows(), 60000u);
+  EXPECT_EQ(got, expected);
+  // Cut short on every attempt: the transfer's error, not a gzip one.
+  proxy->set_plan([](const FakeRequest&, std::size_t) { return ProxyAction::truncate(150000); });
+  ::testing::internal::CaptureStderr();
+  EXPECT_THROW(bucketry::read_by_chunks(bucket, key, 7000), quorin_data::TransportError);
+  // A corrupt body fails in gzip decoding as before, and stops the download.
+  auto bad = gz;
+  bad[bad.size() / 2] ^= 0x55;
+  put(key, bad);
+  proxy->set_plan([](const FakeRequest&, std::size_t) { return ProxyAction::forward(); });
+  EXPECT_THROW(bucketry::read_by_chunks(bucket, key, 7000), quorin_data::FormatError);
+  // A missing object: the store's error.
+  EXPECT_THROW(bucketry::read_by_chunks(bucket, prefix + "/missing.csv.gz", 7000), quorin_data::StoreError);
+  ::testing::internal::GetCapturedStderr();
+}

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -267,4 +269,65 @@ TEST(Gzip, OutputStopsAtTheConfiguredLimit) {
             std::string::npos);
   EXPECT_THROW(set_gzip_output_limit(0), ValueError);
   set_gzip_output_limit(before);
+}
+
+TEST(GzipPulled, SameBytesAndErrorsAsOverTheWholeBuffer) {
+  using RA = GzipStream::ReadAhead;
+  // The outcome of reading all of `in`: the text, or the error message.
+  auto outcome = [](GzipStream& s) {
+    std::string out;
+    std::vector<std::uint8_t> buf(1000);
+    try {
+      for (std::size_t n; (n = s.read(buf.data(), buf.size())) > 0;) out.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    } catch (const FormatError& e) {
+      return std::string("error: ") + e.what();
+    }
+    return out;
+  };
+  auto pulled = [&](const std::vector<std::uint8_t>& in, std::size_t piece, RA mode) {
+    std::size_t at = 0;
+    try {
+      GzipStream s(
+          [&](std::uint8_t* out, std::size_t cap) {
+            const std::size_t n = std::min({cap, piece, in.size() - at});
+            if (n > 0) std::memcpy(out, in.data() + at, n);
+            at += n;
+            return n;
+          },
+          "mem", mode);
+      return outcome(s);
+    } catch (const FormatError& e) {
+      return std::string("error: ") + e.what();
+    }
+  };
+  auto whole = [&](const std::vector<std::uint8_t>& in) {
+    try {
+      GzipStream s(in.data(), in.size(), "mem", RA::Off);
+      return outcome(s);
+    } catch (const FormatError& e) {
+      return std::string("error: ") + e.what();
+    }
+  };
+  auto big = gz(random_text(700000, 3));
+  const auto second = gz("second member");
+  big.insert(big.end(), second.begin(), second.end());
+  auto crc = gz(random_text(5000, 4));
+  crc[crc.size() - 8] ^= 0xff;
+  auto garbage = gz("payload");
+  garbage.insert(garbage.end(), 300000, 'x');
+  const std::vector<std::vector<std::uint8_t>> inputs = {
+      big, {big.begin(), big.begin() + 400000}, {big.begin(), big.end() - 3}, crc, garbage, bytes("not gzip"), {}};
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string expected = whole(inputs[i]);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{65536}})
+      for (RA mode : {RA::Off, RA::On}) {
+        if (piece == 1 && inputs[i].size() > 10000) continue;  // byte by byte only where it stays quick
+        const std::string got = pulled(inputs[i], piece, mode);
+        EXPECT_EQ(got.size(), expected.size()) << "input " << i << " piece " << piece;
+        EXPECT_TRUE(got == expected) << "input " << i << " piece " << piece << ": " << got.substr(0, 200);
+      }
+  }
+  // The source's own failure propagates as it is.
+  EXPECT_THROW(GzipStream([](std::uint8_t*, std::size_t) -> std::size_t { throw TransportError("cut"); }, "m"),
+               TransportError);
 }

@@ -1,15 +1,22 @@
 // Retry, error mapping, wire form and secrecy against a fake server on 127.0.0.1.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <thread>
 
 #include "store/fake_http.hpp"
 #include "store/http_util.hpp"
+#include "store/retry.hpp"
+#include "store/transport.hpp"
 #include "store/s3_client.hpp"
 
 using namespace quorin_data;
@@ -209,40 +216,50 @@ TEST(Retry, FileBodyIsRewoundOnRetry) {
 }
 
 TEST(Retry, FailedMultipartUploadIsAborted) {
-  FakeHttpServer s([&](const FakeRequest& r) {
-    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+  // Parts 2 and 4 fail; with parts in flight together the error raised is
+  // still the first failing part's, and the upload is aborted, not completed.
+  for (int concurrency : {1, 4}) {
+    FakeHttpServer s([&](const FakeRequest& r) {
+      if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+        FakeResponse ok;
+        ok.body = "<InitiateMultipartUploadResult><UploadId>UP1</UploadId></InitiateMultipartUploadResult>";
+        return ok;
+      }
+      if (r.method == "PUT" && r.target.find("partNumber=2") != std::string::npos)
+        return error(400, "EntityTooSmall");
+      if (r.method == "PUT" && r.target.find("partNumber=4") != std::string::npos)
+        return error(400, "InvalidPart");
+      if (r.method == "PUT") {
+        FakeResponse ok;
+        ok.headers = {{"ETag", "\"e1\""}};
+        return ok;
+      }
       FakeResponse ok;
-      ok.body = "<InitiateMultipartUploadResult><UploadId>UP1</UploadId></InitiateMultipartUploadResult>";
+      ok.status = 204;
       return ok;
+    });
+    ClientConfig cfg = fake_config(s);
+    cfg.multipart_threshold = 10;
+    cfg.part_size = 8;
+    cfg.max_concurrency = concurrency;
+    S3Client c(cfg);
+    std::vector<std::uint8_t> data(30, 'z');
+    try {
+      c.put_object("bkt", "big", data.data(), data.size());
+      FAIL();
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.code(), "EntityTooSmall");
+      EXPECT_EQ(e.operation(), "UploadPart");
     }
-    if (r.method == "PUT" && r.target.find("partNumber=2") != std::string::npos)
-      return error(400, "EntityTooSmall");
-    if (r.method == "PUT") {
-      FakeResponse ok;
-      ok.headers = {{"ETag", "\"e1\""}};
-      return ok;
+    auto reqs = s.requests();
+    if (concurrency == 1) {
+      ASSERT_EQ(reqs.size(), 4u);  // create, part 1, part 2, abort
     }
-    FakeResponse ok;
-    ok.status = 204;
-    return ok;
-  });
-  ClientConfig cfg = fake_config(s);
-  cfg.multipart_threshold = 10;
-  cfg.part_size = 8;
-  S3Client c(cfg);
-  std::vector<std::uint8_t> data(30, 'z');
-  try {
-    c.put_object("bkt", "big", data.data(), data.size());
-    FAIL();
-  } catch (const StoreError& e) {
-    EXPECT_EQ(e.code(), "EntityTooSmall");
-    EXPECT_EQ(e.operation(), "UploadPart");
+    EXPECT_EQ(reqs.back().method, "DELETE");
+    EXPECT_EQ(reqs.back().target, "/bkt/big?uploadId=UP1");
+    for (const auto& r : reqs) EXPECT_FALSE(r.method == "POST" && r.target.find("uploadId=") != std::string::npos);
+    EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
   }
-  auto reqs = s.requests();
-  ASSERT_EQ(reqs.size(), 4u);
-  EXPECT_EQ(reqs[3].method, "DELETE");
-  EXPECT_EQ(reqs[3].target, "/bkt/big?uploadId=UP1");
-  EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
 }
 
 TEST(Retry, MultipartCompletesWithPartsInOrder) {
@@ -260,13 +277,16 @@ TEST(Retry, MultipartCompletesWithPartsInOrder) {
   cfg.multipart_threshold = 10;
   cfg.part_size = 8;
   S3Client c(cfg);
-  std::string data = "0123456789abcdefghijk";  // 21 bytes: 8 + 8 + 5
+  std::string data = "0123456789abcdefghijk";  // 21 bytes: 8 + 8 + 5, sent in parallel
   c.put_object("bkt", "big", reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
   auto reqs = s.requests();
   ASSERT_EQ(reqs.size(), 5u);
-  EXPECT_EQ(reqs[1].target, "/bkt/big?partNumber=1&uploadId=U%262");
-  EXPECT_EQ(reqs[1].body, "01234567");
-  EXPECT_EQ(reqs[3].body, "ghijk");
+  std::map<std::string, std::string> parts;
+  for (const auto& r : reqs)
+    if (r.method == "PUT") parts[r.target] = r.body;
+  EXPECT_EQ(parts["/bkt/big?partNumber=1&uploadId=U%262"], "01234567");
+  EXPECT_EQ(parts["/bkt/big?partNumber=2&uploadId=U%262"], "89abcdef");
+  EXPECT_EQ(parts["/bkt/big?partNumber=3&uploadId=U%262"], "ghijk");
   EXPECT_EQ(reqs[4].method, "POST");
   EXPECT_NE(reqs[4].body.find("<Part><PartNumber>1</PartNumber><ETag>\"etag-1\"</ETag></Part>"
                               "<Part><PartNumber>2</PartNumber><ETag>\"etag-2\"</ETag></Part>"
@@ -274,6 +294,29 @@ TEST(Retry, MultipartCompletesWithPartsInOrder) {
             std::string::npos)
       << reqs[4].body;
   EXPECT_EQ(c.stats().upload_part, 3u);
+}
+
+TEST(Pool, BoundedWarmHandlesAndWaiters) {
+  detail::ConnectionPool pool(2);
+  CURL* a = pool.acquire();
+  CURL* b = pool.acquire();
+  EXPECT_NE(a, b);
+  std::atomic<bool> got{false};
+  CURL* c = nullptr;
+  std::thread waiter([&] {
+    c = pool.acquire();  // waits: both handles are out
+    got = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(got.load());
+  pool.release(b);
+  waiter.join();
+  EXPECT_EQ(c, b);
+  EXPECT_EQ(pool.created(), 2u);
+  pool.release(c);
+  pool.release(a);
+  EXPECT_EQ(pool.acquire(), a);  // the last released, its connection warm
+  pool.release(a);
 }
 
 TEST(Retry, CompleteMultipartErrorIn200IsAnError) {
@@ -495,4 +538,168 @@ TEST(Download, FailedTransferLeavesNoFile) {
   EXPECT_TRUE(fs::is_empty(dir));
   EXPECT_EQ(s.count(), 3u);
   fs::remove_all(dir);
+}
+
+TEST(RetryPolicy, DecisionsAndBackoffBounds) {
+  detail::RetryPolicy p;
+  p.max_attempts = 3;
+  p.base_ms = 100;
+  p.cap_ms = 1000;
+  // Throttling and transient answers are retried while attempts remain.
+  EXPECT_TRUE(p.retry_answer(503, "SlowDown", 1));
+  EXPECT_TRUE(p.retry_answer(400, "Throttling", 2));
+  EXPECT_TRUE(p.retry_answer(500, "", 1));
+  EXPECT_FALSE(p.retry_answer(503, "SlowDown", 3));
+  // Client errors are final.
+  EXPECT_FALSE(p.retry_answer(400, "InvalidArgument", 1));
+  EXPECT_FALSE(p.retry_answer(404, "NoSuchKey", 1));
+  EXPECT_FALSE(p.retry_answer(301, "PermanentRedirect", 1));
+  EXPECT_TRUE(p.retry_transport(CURLE_RECV_ERROR, 1));
+  EXPECT_TRUE(p.retry_transport(CURLE_COULDNT_CONNECT, 2));
+  EXPECT_FALSE(p.retry_transport(CURLE_RECV_ERROR, 3));
+  EXPECT_FALSE(p.retry_transport(CURLE_WRITE_ERROR, 1));
+  EXPECT_FALSE(p.retry_transport(CURLE_URL_MALFORMAT, 1));
+  // Full jitter under an exponential ceiling that the cap bounds.
+  EXPECT_EQ(p.delay(1, 0.0).count(), 0);
+  EXPECT_EQ(p.delay(1, 1.0).count(), 100000);
+  EXPECT_EQ(p.delay(3, 0.5).count(), 200000);
+  EXPECT_EQ(p.delay(10, 1.0).count(), 1000000);
+  EXPECT_EQ(p.delay(200, 1.0).count(), 1000000);
+}
+
+TEST(Redirect, BucketRegionIsFollowedOnceAndRemembered) {
+  // The bucket "far" lives in eu-west-1: a request signed for another region
+  // is answered 301 (GET) or 400 (HEAD, no body) naming the region.
+  FakeHttpServer s([&](const FakeRequest& r) {
+    const bool far = r.target.rfind("/far/", 0) == 0;
+    const std::string& auth = r.headers.at("authorization");
+    if (far && auth.find("/eu-west-1/s3/") == std::string::npos) {
+      FakeResponse moved = error(r.method == "HEAD" ? 400 : 301, "PermanentRedirect", "use the bucket's endpoint");
+      moved.headers.emplace_back("x-amz-bucket-region", "eu-west-1");
+      return moved;
+    }
+    if (r.target.rfind("/loop/", 0) == 0) {
+      FakeResponse moved = error(301, "PermanentRedirect");
+      moved.headers.emplace_back("x-amz-bucket-region", auth.find("/ap-east-1/") == std::string::npos ? "ap-east-1" : "us-west-2");
+      return moved;
+    }
+    FakeResponse ok;
+    ok.body = "payload";
+    return ok;
+  });
+  S3Client c(fake_config(s));
+  auto got = c.get_object("far", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), "payload");
+  ASSERT_EQ(s.count(), 2u);
+  EXPECT_EQ(c.stats().redirects, 1u);
+  EXPECT_EQ(c.stats().retries, 0u);
+  // Remembered: straight to eu-west-1; other buckets keep the client's region.
+  EXPECT_EQ(c.head_object("far", "k").size, 7u);
+  EXPECT_EQ(c.get_object("near", "k").size(), 7u);
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_NE(reqs[2].headers.at("authorization").find("/eu-west-1/s3/"), std::string::npos);
+  EXPECT_NE(reqs[3].headers.at("authorization").find("/us-east-1/s3/"), std::string::npos);
+  // A fresh client learns it from a 400 answer to HEAD.
+  S3Client h(fake_config(s));
+  EXPECT_EQ(h.head_object("far", "k").size, 7u);
+  EXPECT_EQ(h.stats().redirects, 1u);
+  // Only once per request: a second redirect is the error.
+  try {
+    c.get_object("loop", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "PermanentRedirect");
+    EXPECT_EQ(e.http_status(), 301);
+  }
+  EXPECT_EQ(s.count(), 8u);
+}
+
+TEST(Limits, AnswerOverTheSizeCapSaysSo) {
+  FakeHttpServer s([&](const FakeRequest&) {
+    FakeResponse r;
+    r.body = "<ListBucketResult>" + std::string(5000, ' ') + "</ListBucketResult>";
+    return r;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.max_response_bytes = 4096;
+  S3Client c(cfg);
+  try {
+    c.list_objects_v2("bkt", "p", 10, std::nullopt);
+    FAIL();
+  } catch (const TransportError& e) {
+    const std::string m = e.what();
+    EXPECT_NE(m.find("ListObjectsV2 s3://bkt: the response is larger than the client's limit of 4096 bytes"),
+              std::string::npos)
+        << m;
+    EXPECT_EQ(m.find("curl error"), std::string::npos) << m;
+  }
+  EXPECT_EQ(s.count(), 1u);  // not retried: the answer would be as large again
+  cfg.max_response_bytes = 8192;
+  S3Client roomy(cfg);
+  EXPECT_NO_THROW(roomy.list_objects_v2("bkt", "p", 10, std::nullopt));
+}
+
+TEST(Download, RangedPartsArePinnedRetriedAndJoined) {
+  std::string object(50, '\0');
+  for (std::size_t i = 0; i < object.size(); ++i) object[i] = static_cast<char>('A' + i % 26);
+  std::atomic<int> part_503{0};
+  std::atomic<bool> replaced{false}, ignore_range{false};
+  FakeHttpServer s([&](const FakeRequest& r) {
+    const bool empty = r.target == "/bkt/empty";
+    auto range = r.headers.find("range");
+    FakeResponse out;
+    out.headers = {{"ETag", "\"v1\""}};
+    if (range == r.headers.end() || ignore_range) {
+      out.body = empty ? "" : object;
+      return out;
+    }
+    if (empty) return error(416, "InvalidRange");
+    if (auto m = r.headers.find("if-match"); m != r.headers.end() && (m->second != "\"v1\"" || replaced))
+      return error(412, "PreconditionFailed");
+    unsigned long a = 0, b = 0;
+    std::sscanf(range->second.c_str(), "bytes=%lu-%lu", &a, &b);
+    b = std::min<unsigned long>(b, object.size() - 1);
+    if (a == 16 && part_503++ == 0) return error(503, "SlowDown");
+    out.status = 206;
+    out.body = object.substr(a, b - a + 1);
+    out.headers.emplace_back("Content-Range", "bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" +
+                                                  std::to_string(object.size()));
+    return out;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.download_part_size = 8;
+  S3Client c(cfg);
+  auto got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), object);
+  auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 8u);  // 7 parts (8 * 6 + 2), part 3 retried once
+  EXPECT_EQ(reqs[0].headers.at("range"), "bytes=0-7");
+  EXPECT_EQ(reqs[0].headers.count("if-match"), 0u);
+  for (std::size_t i = 1; i < reqs.size(); ++i) EXPECT_EQ(reqs[i].headers.at("if-match"), "\"v1\"");
+  EXPECT_EQ(c.stats().retries, 1u);
+  EXPECT_EQ(c.stats().get_object, 1u);
+  EXPECT_EQ(c.stats().bytes_received, object.size());
+  // The same bytes into a file.
+  namespace fs = std::filesystem;
+  fs::path file = fs::temp_directory_path() / ("quorin-ranged-" + std::to_string(::getpid()));
+  c.download_file("bkt", "k", file.string());
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), object);
+  fs::remove(file);
+  // An empty object (416 to a range) and a store that ignores Range.
+  EXPECT_TRUE(c.get_object("bkt", "empty").empty());
+  ignore_range = true;
+  got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), object);
+  ignore_range = false;
+  // The object replaced during the download: the store's error, no mixed bytes.
+  replaced = true;
+  try {
+    c.get_object("bkt", "k");
+    FAIL();
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.code(), "PreconditionFailed");
+    EXPECT_EQ(e.http_status(), 412);
+  }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,12 +35,19 @@ std::vector<std::uint8_t> gzip_compress(const std::uint8_t* data, std::size_t si
 // one place the library starts a thread: it lives inside one GzipStream, is
 // stopped and joined by its destructor (so before the read that created it
 // returns), and only moves decoded bytes earlier; it changes no result.
+// Fills up to `cap` bytes of compressed input; 0 only at its end.
+using GzipSource = std::function<std::size_t(std::uint8_t* out, std::size_t cap)>;
+
 class GzipStream {
  public:
   enum class ReadAhead { Auto, Off, On };
   static constexpr std::size_t kReadAheadMin = std::size_t{1} << 20;
 
   GzipStream(const std::uint8_t* data, std::size_t size, std::string source, ReadAhead mode = ReadAhead::Auto);
+  // Over compressed bytes pulled from `pull` as they are needed (a download
+  // as it arrives); the same bytes and errors as over the whole buffer. The
+  // source's own failures propagate unchanged. Auto reads ahead.
+  GzipStream(GzipSource pull, std::string source, ReadAhead mode = ReadAhead::Auto);
   ~GzipStream();
   GzipStream(const GzipStream&) = delete;
   GzipStream& operator=(const GzipStream&) = delete;

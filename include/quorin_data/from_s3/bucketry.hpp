@@ -162,6 +162,55 @@ void delete_local_folder(const std::string& folder_path);
 // signal ended it) for callers that act on it, such as the quorin tool.
 int delete_local_folder_with_status(const std::string& folder_path);
 
+// ------------------------------------------------------------------ stores
+
+// What a store of its own connects with.
+struct StoreConfig {
+  std::string endpoint;  // empty: AWS in `region` (custom endpoints use path-style addressing)
+  std::string region = "us-east-1";
+  // Empty: the default credential chain (environment, shared files, container, instance).
+  std::string access_key_id, secret_access_key, session_token;
+  int max_concurrency = 4;  // requests in flight at once (connections, parallel parts)
+};
+
+// A client with a bucket and prefix: the module functions above run over
+// the default one (the client created at load, BUCKET and PREFIX); a program
+// may make others for another endpoint, credentials, bucket or prefix. The
+// operations are the module functions with their bucket and prefix taken
+// from the store, the same keys, results and errors. Copies share the client.
+class Store {
+ public:
+  // The module's own (a store without a client, when none could be created:
+  // its operations fail as the module functions do).
+  static Store default_store();
+  // A store on a client of its own.
+  static Store connect(const StoreConfig& config, std::string bucket,
+                       std::optional<std::string> prefix = std::string(PREFIX));
+  Store(std::shared_ptr<store::S3Client> client, std::string bucket,
+        std::optional<std::string> prefix = std::string(PREFIX));
+
+  const std::shared_ptr<store::S3Client>& client() const { return client_; }
+  const std::string& bucket() const { return bucket_; }
+  const std::optional<std::string>& prefix() const { return prefix_; }
+  // The same client over another bucket and prefix.
+  Store with_bucket(std::string bucket, std::optional<std::string> prefix = std::string(PREFIX)) const;
+
+  std::vector<std::string> list_s3_objects(const std::string& folder_path) const;
+  bool s3_path_exists(const std::string& file_path) const;
+  Value read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks = false,
+                     std::int64_t chunksize = 100000) const;
+  Frame read_by_chunks(const std::string& key, std::int64_t chunksize = 100000) const;
+  void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
+                   bool index = true) const;
+  void delete_s3_object(const std::string& file_path) const;
+  void delete_s3_folder(const std::string& folder_path) const;
+
+ private:
+  std::shared_ptr<store::S3Client> client_;
+  std::string bucket_;
+  std::optional<std::string> prefix_;
+};
+
 // ------------------------------------------------------------------ dynamic forms
 
 // The same operations over dynamic values. Texts must be "str" values,

@@ -1,20 +1,38 @@
 // Pieces shared by the bucketry sources and its tests.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
 #include "quorin_data/formats/csv.hpp"
+#include "quorin_data/formats/gzip.hpp"
 #include "store/s3_client.hpp"
 
 namespace quorin_data::from_s3::bucketry::detail {
 
-// The module-wide client; when there is none, the error that kept it from
+// The client of the Store whose operation runs on this thread, for the
+// duration of the scope; the module functions use it instead of the
+// module-wide client (a null client leaves the module-wide one in force).
+class ClientScope {
+ public:
+  explicit ClientScope(std::shared_ptr<store::S3Client> client);
+  ~ClientScope();
+  ClientScope(const ClientScope&) = delete;
+  ClientScope& operator=(const ClientScope&) = delete;
+
+ private:
+  std::shared_ptr<store::S3Client> previous_;
+};
+
+// The client of the running Store operation, else the module-wide client; when there is none, the error that kept it from
 // being created at load, else NameError "name 's3_client' is not defined".
 std::shared_ptr<store::S3Client> require_client();
 
@@ -47,9 +65,41 @@ void make_local_folders(const std::string& file_path);
 using ChunkObserver = std::function<void(std::size_t chunk_number, const Frame& chunk)>;
 ChunkObserver set_chunk_observer(ChunkObserver observer);
 
-// The chunked CSV read over gzip bytes already in memory (the body of
-// read_by_chunks after the GetObject).
+// The chunked CSV read over gzip bytes in memory, or pulled as they arrive.
 Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
                               std::size_t chunksize, const formats::CsvOptions& options = {});
+Frame read_gzip_csv_by_chunks(formats::GzipSource pull, const std::string& source, std::size_t chunksize,
+                              const formats::CsvOptions& options = {});
+
+// The body of a download on its way from the download thread to the parser:
+// pieces in order, at most kMaxBuffered bytes waiting (the download waits
+// for the parser beyond that).
+class BodyPipe {
+ public:
+  static constexpr std::size_t kMaxBuffered = std::size_t{8} << 20;
+  // Raised to a parser whose download has started over.
+  struct Restarted {};
+
+  // Download side. push() is false once the parser has stopped.
+  bool push(const std::uint8_t* p, std::size_t n);
+  void restart();  // drops what is waiting; the parser of the old attempt gets Restarted
+  void finish(std::exception_ptr error);
+  // Parser side.
+  void cancel();
+  std::uint64_t generation() const;
+  // Up to `cap` bytes of the attempt `generation`; 0 at the end; the
+  // download's failure is raised here once the bytes before it are read.
+  std::size_t pull(std::uint64_t generation, std::uint8_t* out, std::size_t cap);
+
+ private:
+  void push_wait(std::unique_lock<std::mutex>& l, std::size_t n);
+  mutable std::mutex mu_;
+  std::condition_variable filled_, space_;
+  std::deque<std::vector<std::uint8_t>> pieces_;
+  std::size_t front_used_ = 0, buffered_ = 0;
+  std::uint64_t generation_ = 0;
+  bool ended_ = false, cancelled_ = false;
+  std::exception_ptr error_;
+};
 
 }  // namespace quorin_data::from_s3::bucketry::detail

@@ -82,8 +82,19 @@ std::string s3_client_load_error() {
 
 namespace detail {
 
+namespace {
+thread_local std::shared_ptr<store::S3Client> scoped_client;
+}
+
+ClientScope::ClientScope(std::shared_ptr<store::S3Client> client) : previous_(scoped_client) {
+  if (client) scoped_client = std::move(client);
+}
+
+ClientScope::~ClientScope() { scoped_client = std::move(previous_); }
+
 std::shared_ptr<store::S3Client> require_client() {
   (void)client_loaded;
+  if (scoped_client) return scoped_client;
   std::exception_ptr failure;
   std::shared_ptr<store::S3Client> c;
   {

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <iterator>
 #include <iostream>
+#include <cstring>
 #include <mutex>
+#include <thread>
 #include <string_view>
 
 #include "from_s3/bucketry/internal.hpp"
@@ -127,9 +129,10 @@ void make_local_folders(const std::string& file_path) {
   }
 }
 
-Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
-                              std::size_t chunksize, const formats::CsvOptions& options) {
-  formats::GzipStream gz(body.data(), body.size(), source);
+namespace {
+
+Frame read_csv_chunks(formats::GzipStream& gz, const std::string& source, std::size_t chunksize,
+                      const formats::CsvOptions& options) {
   formats::CsvChunkReader reader(
       [&gz](char* out, std::size_t cap) { return gz.read(reinterpret_cast<std::uint8_t*>(out), cap); },
       source, chunksize, options);
@@ -149,6 +152,87 @@ Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::
   return out;
 }
 
+}  // namespace
+
+Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
+                              std::size_t chunksize, const formats::CsvOptions& options) {
+  formats::GzipStream gz(body.data(), body.size(), source);
+  return read_csv_chunks(gz, source, chunksize, options);
+}
+
+Frame read_gzip_csv_by_chunks(formats::GzipSource pull, const std::string& source, std::size_t chunksize,
+                              const formats::CsvOptions& options) {
+  formats::GzipStream gz(std::move(pull), source);
+  return read_csv_chunks(gz, source, chunksize, options);
+}
+
+void BodyPipe::push_wait(std::unique_lock<std::mutex>& l, std::size_t n) {
+  space_.wait(l, [&] { return cancelled_ || buffered_ == 0 || buffered_ + n <= kMaxBuffered; });
+}
+
+bool BodyPipe::push(const std::uint8_t* p, std::size_t n) {
+  std::unique_lock<std::mutex> l(mu_);
+  push_wait(l, n);
+  if (cancelled_) return false;
+  pieces_.emplace_back(p, p + n);
+  buffered_ += n;
+  filled_.notify_one();
+  return true;
+}
+
+void BodyPipe::restart() {
+  std::lock_guard<std::mutex> l(mu_);
+  pieces_.clear();
+  buffered_ = 0;
+  front_used_ = 0;
+  ++generation_;
+  filled_.notify_all();
+  space_.notify_all();
+}
+
+void BodyPipe::finish(std::exception_ptr error) {
+  std::lock_guard<std::mutex> l(mu_);
+  ended_ = true;
+  error_ = std::move(error);
+  filled_.notify_all();
+}
+
+void BodyPipe::cancel() {
+  std::lock_guard<std::mutex> l(mu_);
+  cancelled_ = true;
+  space_.notify_all();
+}
+
+std::uint64_t BodyPipe::generation() const {
+  std::lock_guard<std::mutex> l(mu_);
+  return generation_;
+}
+
+std::size_t BodyPipe::pull(std::uint64_t generation, std::uint8_t* out, std::size_t cap) {
+  std::unique_lock<std::mutex> l(mu_);
+  filled_.wait(l, [&] { return generation_ != generation || !pieces_.empty() || ended_; });
+  if (generation_ != generation) throw Restarted{};
+  if (pieces_.empty()) {
+    if (error_) std::rethrow_exception(error_);
+    return 0;
+  }
+  std::size_t got = 0;
+  while (got < cap && !pieces_.empty()) {
+    const auto& front = pieces_.front();
+    const std::size_t n = std::min(cap - got, front.size() - front_used_);
+    std::memcpy(out + got, front.data() + front_used_, n);
+    got += n;
+    front_used_ += n;
+    if (front_used_ == front.size()) {
+      pieces_.pop_front();
+      front_used_ = 0;
+    }
+  }
+  buffered_ -= got;
+  space_.notify_one();
+  return got;
+}
+
 }  // namespace detail
 
 Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
@@ -159,9 +243,40 @@ Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int
                      const formats::CsvOptions& options) {
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
   auto client = detail::require_client();
-  const std::vector<std::uint8_t> body = client->get_object(bucket, key);
-  return detail::read_gzip_csv_by_chunks(body, detail::object_name(bucket, key),
-                                         static_cast<std::size_t>(chunksize), options);
+  const std::string source = detail::object_name(bucket, key);
+  // The body is inflated and parsed as it arrives: the download runs on a
+  // thread of its own and hands its pieces over through a bounded pipe, so
+  // the compressed object is never held whole. A retried download starts the
+  // parse over from its first byte.
+  detail::BodyPipe pipe;
+  std::thread download([&] {
+    std::exception_ptr failure;
+    try {
+      client->get_object_stream(
+          bucket, key, [&] { pipe.restart(); }, [&](const std::uint8_t* p, std::size_t n) { return pipe.push(p, n); });
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    pipe.finish(failure);
+  });
+  struct Join {
+    detail::BodyPipe& pipe;
+    std::thread& t;
+    ~Join() {
+      pipe.cancel();  // a parse that stopped early stops the download
+      t.join();
+    }
+  } join{pipe, download};
+  for (;;) {
+    const std::uint64_t generation = pipe.generation();
+    try {
+      return detail::read_gzip_csv_by_chunks(
+          [&pipe, generation](std::uint8_t* out, std::size_t cap) { return pipe.pull(generation, out, cap); }, source,
+          static_cast<std::size_t>(chunksize), options);
+    } catch (const detail::BodyPipe::Restarted&) {
+      // The download starts over: so does the parse.
+    }
+  }
 }
 
 Value read_from_s3(const std::string& file_path, const std::string& data_format,

@@ -1,0 +1,347 @@
+// Transfers of whole objects: downloads (to memory or a file) in parallel
+// ranged parts, and managed (multipart) uploads with parallel parts.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "store/client_impl.hpp"
+#include "store/parallel.hpp"
+
+namespace quorin_data::store {
+
+using detail::Attempt;
+using detail::Body;
+using detail::FileSink;
+using detail::Request;
+using detail::object_request;
+using detail::xml_escape;
+
+namespace {
+
+// Takes one ranged part at its place in the whole object.
+class SliceSink : public detail::Sink {
+ public:
+  using WriteAt = std::function<bool(std::uint64_t offset, const char* p, std::size_t n, int& err)>;
+  SliceSink(const WriteAt& w, std::uint64_t offset, std::uint64_t length) : w_(w), off_(offset), len_(length) {}
+  bool write(const char* p, std::size_t n) override {
+    if (n > len_ - pos_) {
+      overflow = true;
+      err = EMSGSIZE;
+      return false;
+    }
+    if (!w_(off_ + pos_, p, n, err)) return false;
+    pos_ += n;
+    return true;
+  }
+  bool reset() override {
+    pos_ = 0;
+    return true;
+  }
+  bool overflow = false;
+
+ private:
+  const WriteAt& w_;
+  std::uint64_t off_, len_, pos_ = 0;
+};
+
+std::string range_header(std::uint64_t first, std::uint64_t last) {
+  return "bytes=" + std::to_string(first) + "-" + std::to_string(last);
+}
+
+// A GetObject made of ranged parts of download_part_size bytes. The first
+// part's answer gives the object's size and ETag (or, from a store that
+// ignores Range, the whole object); the other parts follow up to
+// max_concurrency at once, each pinned to that ETag with If-Match and retried
+// on its own. `first` takes the first part, `sized` is told the object's
+// size before the other parts, which `write_at` puts in place.
+void ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::string& key, detail::Sink& first,
+                const std::function<void(std::uint64_t)>& sized, const SliceSink::WriteAt& write_at) {
+  const std::string what = "GetObject s3://" + bucket + "/" + key;
+  const std::uint64_t part = impl.cfg.download_part_size;
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.sink = &first;
+  if (part == 0) {
+    impl.send(r);
+    return;
+  }
+  r.headers.emplace_back("range", range_header(0, part - 1));
+  Attempt a;
+  try {
+    a = impl.send(r);
+  } catch (const StoreError& e) {
+    // An empty object has no byte 0 to ask for: asked again whole.
+    if (e.http_status() != 416) throw;
+    r.headers.clear();
+    impl.send(r);
+    return;
+  }
+  if (a.status != 206 || a.empty_range) return;  // the whole object, or an empty one
+  auto fail = [&](const std::string& range, const std::string& why) {
+    return TransportError(what + ": the answer to Range " + range + " " + why);
+  };
+  auto h = a.headers.find("content-range");
+  std::optional<ContentRange> cr;
+  if (h != a.headers.end()) cr = parse_content_range(h->second);
+  if (!cr || !cr->total || cr->first != 0 || cr->last != std::min(part, *cr->total) - 1 ||
+      first.bytes != cr->last + 1)
+    throw fail(range_header(0, part - 1), "is not the object's first " + std::to_string(part) + " bytes (Content-Range " +
+                                              (h == a.headers.end() ? std::string("none") : h->second) + ", " +
+                                              std::to_string(first.bytes) + " bytes)");
+  const std::uint64_t total = *cr->total;
+  if (total <= part) return;
+  std::string etag;
+  if (auto it = a.headers.find("etag"); it != a.headers.end()) etag = it->second;
+  sized(total);
+  const std::uint64_t parts = (total - part + part - 1) / part;
+  detail::run_indexed(static_cast<std::size_t>(parts), static_cast<std::size_t>(std::max(1, impl.cfg.max_concurrency)),
+                      [&](std::size_t i) {
+    const std::uint64_t off = part * (i + 1), len = std::min(part, total - off);
+    const std::string range = range_header(off, off + len - 1);
+    SliceSink sink(write_at, off, len);
+    Request p = object_request("GetObject", "GET", bucket, key);
+    p.headers.emplace_back("range", range);
+    if (!etag.empty()) p.headers.emplace_back("if-match", etag);
+    p.sink = &sink;
+    Attempt pa;
+    try {
+      pa = impl.send(p);
+    } catch (const TransportError&) {
+      if (sink.overflow) throw fail(range, "holds more than the " + std::to_string(len) + " bytes asked");
+      throw;
+    }
+    auto ph = pa.headers.find("content-range");
+    std::optional<ContentRange> pcr;
+    if (ph != pa.headers.end()) pcr = parse_content_range(ph->second);
+    if (pa.status != 206 || !pcr || pcr->first != off || pcr->last != off + len - 1 || pcr->total != total ||
+        sink.bytes != len)
+      throw fail(range, "holds " + std::to_string(sink.bytes) + " bytes (status " + std::to_string(pa.status) +
+                            ", Content-Range " + (ph == pa.headers.end() ? std::string("none") : ph->second) +
+                            ") for the " + std::to_string(len) + " asked of " + std::to_string(total));
+    std::string got;
+    if (auto it = pa.headers.find("etag"); it != pa.headers.end()) got = it->second;
+    if (got != etag)
+      throw fail(range, "comes from another version of the object (ETag " + (got.empty() ? "none" : got) +
+                            ", expected " + etag + ")");
+  });
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const std::string& key) {
+  impl_->count(&RequestStats::get_object);
+  std::vector<std::uint8_t> out;
+  detail::MemSink first(&out);
+  const SliceSink::WriteAt write_at = [&out](std::uint64_t off, const char* p, std::size_t n, int&) {
+    std::memcpy(out.data() + off, p, n);
+    return true;
+  };
+  ranged_get(*impl_, bucket, key, first, [&out](std::uint64_t total) { out.resize(static_cast<std::size_t>(total)); },
+             write_at);
+  return out;
+}
+
+void S3Client::get_object_stream(const std::string& bucket, const std::string& key,
+                                 const std::function<void()>& restart,
+                                 const std::function<bool(const std::uint8_t*, std::size_t)>& data) {
+  class CallbackSink : public detail::Sink {
+   public:
+    CallbackSink(const std::function<void()>& r, const std::function<bool(const std::uint8_t*, std::size_t)>& d)
+        : restart_(r), data_(d) {}
+    bool write(const char* p, std::size_t n) override {
+      delivered_ = true;
+      if (data_(reinterpret_cast<const std::uint8_t*>(p), n)) return true;
+      err = ECANCELED;
+      return false;
+    }
+    bool reset() override {
+      if (delivered_ && restart_) restart_();
+      delivered_ = false;
+      return true;
+    }
+
+   private:
+    const std::function<void()>& restart_;
+    const std::function<bool(const std::uint8_t*, std::size_t)>& data_;
+    bool delivered_ = false;
+  };
+  impl_->count(&RequestStats::get_object);
+  CallbackSink sink(restart, data);
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.sink = &sink;
+  impl_->send(r);
+}
+
+void S3Client::download_file(const std::string& bucket, const std::string& key,
+                             const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path target(path);
+  fs::path dir = target.parent_path();
+  std::string tmpl = (dir.empty() ? fs::path(".") : dir).string() + "/." +
+                     target.filename().string() + ".part-XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0)
+    throw TransportError("GetObject s3://" + bucket + "/" + key + ": cannot create a temporary file beside \"" +
+                         path + "\": " + std::strerror(errno));
+  const std::string tmp(name.data());
+  try {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    impl_->count(&RequestStats::get_object);
+    FileSink first(fd);
+    const SliceSink::WriteAt write_at = [fd](std::uint64_t off, const char* p, std::size_t n, int& err) {
+      while (n > 0) {
+        const ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+          err = w < 0 ? errno : EIO;
+          return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        off += static_cast<std::uint64_t>(w);
+      }
+      return true;
+    };
+    ranged_get(*impl_, bucket, key, first, [](std::uint64_t) {}, write_at);
+    if (::close(fd) != 0) {
+      fd = -1;
+      throw TransportError("GetObject s3://" + bucket + "/" + key + ": cannot write \"" + tmp +
+                           "\": " + std::strerror(errno));
+    }
+    fd = -1;
+    if (::rename(tmp.c_str(), path.c_str()) != 0)
+      throw TransportError("GetObject s3://" + bucket + "/" + key + ": cannot rename the download to \"" +
+                           path + "\": " + std::strerror(errno));
+  } catch (...) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+}
+
+namespace {
+
+struct MultipartSource {
+  const std::uint8_t* mem = nullptr;
+  int fd = -1;
+  Body range(std::uint64_t off, std::uint64_t len) const {
+    Body b;
+    b.size = len;
+    if (mem) {
+      b.mem = mem + off;
+    } else {
+      b.fd = fd;
+      b.offset = off;
+    }
+    return b;
+  }
+};
+
+}  // namespace
+
+static void managed_upload(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                           const MultipartSource& src, std::uint64_t size) {
+  const ClientConfig& cfg = impl.cfg;
+  if (size <= cfg.multipart_threshold) {
+    impl.count(&RequestStats::put_object);
+    Body body = src.range(0, size);
+    if (!body.mem && size == 0) body.mem = reinterpret_cast<const std::uint8_t*>("");
+    Request r = object_request("PutObject", "PUT", bucket, key);
+    r.body = &body;
+    impl.send(r);
+    return;
+  }
+  std::uint64_t part = std::max<std::uint64_t>(cfg.part_size, (size + 9999) / 10000);
+  impl.count(&RequestStats::create_multipart_upload);
+  Request c = object_request("CreateMultipartUpload", "POST", bucket, key);
+  c.query = {{"uploads", ""}};
+  Body empty;
+  empty.mem = reinterpret_cast<const std::uint8_t*>("");
+  c.body = &empty;
+  Attempt ca = impl.send(c);
+  const std::string upload_id =
+      parse_initiate_multipart(ca.body, "CreateMultipartUpload response for s3://" + bucket + "/" + key);
+  try {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
+    const std::uint64_t parts = (size + part - 1) / part;
+    std::vector<std::string> etags(static_cast<std::size_t>(parts));
+    detail::run_indexed(etags.size(), static_cast<std::size_t>(std::max(1, cfg.max_concurrency)),
+                        [&](std::size_t i) {
+      const std::uint64_t n = i + 1, off = i * part;
+      impl.count(&RequestStats::upload_part);
+      Body body = src.range(off, std::min(part, size - off));
+      Request p = object_request("UploadPart", "PUT", bucket, key);
+      p.query = {{"partNumber", std::to_string(n)}, {"uploadId", upload_id}};
+      p.body = &body;
+      Attempt pa = impl.send(p);
+      auto it = pa.headers.find("etag");
+      if (it == pa.headers.end() || it->second.empty())
+        throw FormatError("S3 response", "UploadPart response for s3://" + bucket + "/" + key,
+                          "part " + std::to_string(n), "no ETag header");
+      etags[i] = it->second;
+    });
+    for (std::size_t i = 0; i < etags.size(); ++i)
+      xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + xml_escape(etags[i]) +
+             "</ETag></Part>";
+    xml += "</CompleteMultipartUpload>";
+    impl.count(&RequestStats::complete_multipart_upload);
+    Body body;
+    body.mem = reinterpret_cast<const std::uint8_t*>(xml.data());
+    body.size = xml.size();
+    Request f = object_request("CompleteMultipartUpload", "POST", bucket, key);
+    f.query = {{"uploadId", upload_id}};
+    f.headers = {{"content-type", "application/xml"}};
+    f.body = &body;
+    f.error_in_200 = true;
+    impl.send(f);
+  } catch (...) {
+    try {
+      impl.count(&RequestStats::abort_multipart_upload);
+      Request ab = object_request("AbortMultipartUpload", "DELETE", bucket, key);
+      ab.query = {{"uploadId", upload_id}};
+      impl.send(ab);
+    } catch (...) {
+      // The original failure is what the caller needs to see.
+    }
+    throw;
+  }
+}
+
+void S3Client::put_object(const std::string& bucket, const std::string& key,
+                          const std::uint8_t* data, std::size_t size) {
+  MultipartSource src;
+  src.mem = data ? data : reinterpret_cast<const std::uint8_t*>("");
+  managed_upload(*impl_, bucket, key, src, size);
+}
+
+void S3Client::upload_file(const std::string& bucket, const std::string& key,
+                           const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw TransportError("PutObject s3://" + bucket + "/" + key + ": cannot open \"" + path +
+                         "\": " + std::strerror(errno));
+  struct FdGuard {
+    int fd;
+    ~FdGuard() { ::close(fd); }
+  } guard{fd};
+  struct stat sb;
+  if (::fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))
+    throw TransportError("PutObject s3://" + bucket + "/" + key + ": \"" + path +
+                         "\" is not a regular file");
+  MultipartSource src;
+  src.fd = fd;
+  managed_upload(*impl_, bucket, key, src, static_cast<std::uint64_t>(sb.st_size));
+}
+
+}  // namespace quorin_data::store
