@@ -9,7 +9,6 @@ importable). The package and the query service are reached through the
 connections of ``quorin_data.from_bqia.bqia`` and ``quorin_data.from_bqia.bql``
 (local stand-ins only when chosen there).
 """
-import importlib as _importlib
 
 import quorin_data as _pkg
 from quorin_data import _quorin
@@ -22,11 +21,7 @@ bqia = _conn.package
 _w.load()
 _pkg._load_warnings("'bql' is not installed.")
 
-try:
-    _bql = _importlib.import_module("bql")
-except ImportError:
-    _bql = None
-bql_Service = _bql.Service if _bql is not None else None
+bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:
     bq = bql_Service()
 

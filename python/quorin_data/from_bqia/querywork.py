@@ -6,7 +6,6 @@ Module values: ``SHOW_WARNINGS``; ``bql_Service`` (``bql.Service``, or None
 when the ``bql`` package is not importable); ``bq`` (the module's handle,
 only when ``bql`` is importable; the mappings use it).
 """
-import importlib as _importlib
 
 import quorin_data as _pkg
 from quorin_data import _quorin
@@ -16,11 +15,7 @@ _q = _quorin.querywork
 SHOW_WARNINGS = _q.SHOW_WARNINGS
 _pkg._load_warnings("[bqia] 'bql' is not installed.")
 
-try:
-    _bql = _importlib.import_module("bql")
-except ImportError:
-    _bql = None
-bql_Service = _bql.Service if _bql is not None else None
+bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:
     bq = bql_Service()
 

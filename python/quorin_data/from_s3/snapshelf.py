@@ -7,7 +7,6 @@ type, ``bql.Service``, or None when the ``bql`` package is not importable);
 ``bq`` (a handle opened at load, only when ``bql`` is importable).
 """
 import abc as _abc
-import importlib as _importlib
 
 import quorin_data as _pkg
 from quorin_data import _quorin
@@ -18,11 +17,7 @@ _s = _quorin.snapshelf
 SHOW_WARNINGS = _s.SHOW_WARNINGS
 _pkg._load_warnings("'bql' is not installed.", "'boto3' is not installed.")
 
-try:
-    _bql = _importlib.import_module("bql")
-except ImportError:
-    _bql = None
-bql_Service = _bql.Service if _bql is not None else None
+bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:
     bq = bql_Service()
 
