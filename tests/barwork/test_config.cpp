@@ -5,6 +5,7 @@
 
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/barwork.hpp"
+#include "support/error_of.hpp"
 
 namespace barwork = quorin_data::from_bqia::barwork;
 namespace bqia = quorin_data::from_bqia::bqia;
@@ -32,16 +33,6 @@ struct Providers {
     barwork::detail::reset();
   }
 };
-
-template <class F>
-std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 }  // namespace
 

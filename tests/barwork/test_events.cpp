@@ -5,6 +5,7 @@
 
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/from_bqia/barwork.hpp"
+#include "support/error_of.hpp"
 
 namespace barwork = quorin_data::from_bqia::barwork;
 using quorin_data::Column;
@@ -57,16 +58,6 @@ Frame bars(const std::string& tz = "UTC") {
   b.add_column("datetime", Column::timestamps(t, tz));
   b.add_column("close", Column::floats(close));
   return b;
-}
-
-template <class F>
-std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
+#include "support/error_of.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::from_bqia::bql;
@@ -20,16 +21,6 @@ namespace {
 std::string sample() { return std::string(QUORIN_SOURCE_DIR) + "/data/bql_sample"; }
 
 std::shared_ptr<LocalService> service() { return std::make_shared<LocalService>(sample()); }
-
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TEST(LocalServiceQueries, FigiQueryEchoesKeysAsGivenInRequestOrder) {
   auto bq = service();

@@ -8,6 +8,7 @@
 
 #include "quorin_data/core.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
+#include "support/error_of.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::from_bqia;
@@ -25,16 +26,6 @@ std::vector<std::string> texts_of(const Column& c) {
   std::vector<std::string> out;
   for (std::size_t i = 0; i < c.size(); ++i) out.push_back(c.is_missing(i) ? "<NA>" : c.cell_text(i));
   return out;
-}
-
-template <class F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
 }
 
 // The stand-in, with calendar requests of chosen years failing or answered by

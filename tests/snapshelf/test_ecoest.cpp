@@ -13,6 +13,7 @@
 #include "quorin_data/from_s3/snapshelf/ecoest.hpp"
 #include "store/s3_client.hpp"
 #include "support/s3_env.hpp"
+#include "support/error_of.hpp"
 
 using namespace quorin_data;
 using quorin_data::from_s3::snapshelf::ECOEST;
@@ -85,16 +86,6 @@ std::vector<std::string> texts(const Frame& f, const char* col) {
   const Column& c = f.column(col);
   for (std::size_t i = 0; i < f.num_rows(); ++i) out.push_back(c.is_missing(i) ? "<missing>" : c.cell_text(i));
   return out;
-}
-
-template <class F>
-std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 TEST_F(EcoestStore, SnapshotChoice) {
