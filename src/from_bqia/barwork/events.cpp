@@ -1,6 +1,7 @@
 // Event metadata (the bar times of each release's window) and the bars cut
 // to those windows, with each event's calendar row attached.
 #include <algorithm>
+#include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -156,12 +157,14 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   // order; a row with none keeps one unmatched slot.
   Frame meta_keys = meta.select({"EVENT_NAME", "event_datetime"});
   Frame cal_keys = calendar.select({"EVENT_NAME", "event_datetime"});
-  std::vector<std::int64_t> ids(std::max(n_meta, calendar.num_rows()));
-  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<std::int64_t>(i);
+  auto row_numbers = [](std::size_t n) {
+    std::vector<std::int64_t> v(n);
+    std::iota(v.begin(), v.end(), std::int64_t{0});
+    return Column::ints(std::move(v));
+  };
   const std::string meta_id = "\x01" "meta_row", cal_id = "\x01" "calendar_row";
-  meta_keys.add_column(meta_id, Column::ints(std::vector<std::int64_t>(ids.begin(), ids.begin() + n_meta)));
-  cal_keys.add_column(cal_id,
-                      Column::ints(std::vector<std::int64_t>(ids.begin(), ids.begin() + calendar.num_rows())));
+  meta_keys.add_column(meta_id, row_numbers(n_meta));
+  cal_keys.add_column(cal_id, row_numbers(calendar.num_rows()));
   const Frame joined = meta_keys.merge_left(cal_keys, {"EVENT_NAME", "event_datetime"});
   const Column& jm = joined.column(meta_id);
   const Column& jc = joined.column(cal_id);
