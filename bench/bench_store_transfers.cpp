@@ -3,7 +3,15 @@
 // BM_UploadSequential / BM_UploadParallel: a 256 MiB buffer uploaded as
 // multipart (8 MiB parts) with one request at a time (max_concurrency 1, the
 // baseline) and with 4 parts in flight; "speedup" on the parallel run is the
-// baseline's time over its own (target >= 1.5).
+// baseline's time over its own (target >= 1.5). "server_loop_busy" is the CPU
+// time of the S3 server's main thread over the wall time of the upload:
+// s3rver handles every request, and hashes every byte, in that one Node
+// thread, so near 1 it, not the client, is what the upload waits on, and more
+// parts in flight cannot make it faster. "server_busy" counts all the
+// server's threads, "client_busy" this process's. "complete_share" is the
+// share of the time spent waiting for CompleteMultipartUpload, where s3rver
+// copies and hashes the whole object again: a fixed cost that bounds the
+// speedup; "parts_speedup" compares the part uploads alone.
 //
 // BM_DownloadOneStream / BM_DownloadParallel: a 128 MiB object read through a
 // local proxy that caps every connection at 32 MiB/s (as one connection to
@@ -14,6 +22,7 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +32,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -160,7 +170,7 @@ int port_of(const std::string& url) { return std::atoi(url.c_str() + url.rfind('
 constexpr std::size_t kDownload = std::size_t{128} << 20;
 constexpr double kConnectionRate = 32.0 * (1 << 20);
 
-double sequential_seconds = 0;
+double sequential_seconds = 0, sequential_parts_seconds = 0;
 double one_stream_seconds = 0;
 
 void download(benchmark::State& state, bool parallel) {
@@ -198,6 +208,37 @@ void download(benchmark::State& state, bool parallel) {
 void BM_DownloadOneStream(benchmark::State& state) { download(state, false); }
 void BM_DownloadParallel(benchmark::State& state) { download(state, true); }
 
+// CPU seconds (user + system) of the S3 server process (or of its main
+// thread), or a negative value when the server's pid is not known.
+double server_cpu_seconds(bool main_thread = false) {
+  const char* pid = std::getenv("QUORIN_S3_SERVER_PID");
+  if (!pid || !*pid) return -1;
+  const std::string dir = std::string("/proc/") + pid;
+  std::ifstream f(main_thread ? dir + "/task/" + pid + "/stat" : dir + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // Fields after the command name: state is field 3, utime 14, stime 15.
+  std::vector<std::string> fields;
+  std::size_t pos = close + 2;
+  while (pos < stat.size() && fields.size() < 13) {
+    const auto sp = stat.find(' ', pos);
+    fields.push_back(stat.substr(pos, sp - pos));
+    if (sp == std::string::npos) break;
+    pos = sp + 1;
+  }
+  if (fields.size() < 13) return -1;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+double own_cpu_seconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
 void upload(benchmark::State& state, int concurrency) {
   if (!have_server()) {
     state.SkipWithError("needs the local S3 server: run under scripts/with-s3server.sh");
@@ -205,16 +246,32 @@ void upload(benchmark::State& state, int concurrency) {
   }
   S3Client client(config(concurrency));
   const auto& data = payload();
-  double total = 0;
+  double total = 0, server = 0, loop = 0, own = 0;
   std::size_t n = 0;
+  client.reset_stats();
   for (auto _ : state) {
+    const double s0 = server_cpu_seconds(), l0 = server_cpu_seconds(true), c0 = own_cpu_seconds();
     const auto t0 = std::chrono::steady_clock::now();
     client.put_object(kBucket, "bench/upload.bin", data.data(), data.size());
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    server += server_cpu_seconds() - s0;
+    loop += server_cpu_seconds(true) - l0;
+    own += own_cpu_seconds() - c0;
     ++n;
   }
   const double mean = total / static_cast<double>(n);
+  const double complete = static_cast<double>(client.stats().complete_multipart_ns) * 1e-9;
+  const double parts = (total - complete) / static_cast<double>(n);
+  state.counters["complete_share"] = complete / total;
+  if (concurrency == 1) sequential_parts_seconds = parts;
+  else if (sequential_parts_seconds > 0 && parts > 0)
+    state.counters["parts_speedup"] = sequential_parts_seconds / parts;
   state.SetBytesProcessed(static_cast<std::int64_t>(n * data.size()));
+  if (server_cpu_seconds() >= 0) {
+    state.counters["server_busy"] = server / total;
+    state.counters["server_loop_busy"] = loop / total;
+  }
+  state.counters["client_busy"] = own / total;
   if (concurrency == 1) sequential_seconds = mean;
   else if (sequential_seconds > 0) state.counters["speedup"] = sequential_seconds / mean;
   client.delete_object(kBucket, "bench/upload.bin");

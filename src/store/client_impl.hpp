@@ -35,9 +35,9 @@ struct S3Client::Impl {
   // custom endpoint whatever the region.
   detail::Addressing addressing_for(const std::string& region) const;
 
-  void count(std::uint64_t RequestStats::*field) {
+  void count(std::uint64_t RequestStats::*field, std::uint64_t n = 1) {
     std::lock_guard<std::mutex> l(stats_mu);
-    ++(st.*field);
+    st.*field += n;
   }
 
   std::string resource(const detail::Request& r) const {

@@ -170,6 +170,9 @@ struct RequestStats {
   std::uint64_t http_requests = 0;  // every attempt that was sent
   std::uint64_t connections = 0;    // new connections opened (reuse keeps it low)
   std::uint64_t redirects = 0;      // requests sent again in a bucket's own region
+  // Wall time spent waiting for CompleteMultipartUpload answers: the server
+  // assembles the object then, a step no number of parts in flight shortens.
+  std::uint64_t complete_multipart_ns = 0;
 };
 
 // Part of an object, as a ranged GetObject answered it.

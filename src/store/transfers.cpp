@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -304,7 +305,12 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
     f.headers = {{"content-type", "application/xml"}};
     f.body = &body;
     f.error_in_200 = true;
+    const auto t0 = std::chrono::steady_clock::now();
     impl.send(f);
+    impl.count(&RequestStats::complete_multipart_ns,
+               static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now() - t0)
+                                              .count()));
   } catch (...) {
     try {
       impl.count(&RequestStats::abort_multipart_upload);
