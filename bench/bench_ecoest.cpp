@@ -158,6 +158,7 @@ void BM_Construction(benchmark::State& state) {
   state.counters["ratio_fetched_to_needed"] = static_cast<double>(st.bytes_received) / static_cast<double>(needed);
   state.counters["range_requests"] = static_cast<double>(st.get_object_range);
   state.counters["head_requests"] = static_cast<double>(st.head_object);
+  state.counters["http_requests"] = static_cast<double>(st.http_requests);
 }
 BENCHMARK(BM_Construction)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -32,18 +32,27 @@ constexpr const char* kSnapshotColumn = "dlSnapshotDate";
 constexpr const char* kSurveyColumn = "economistSurveyTimestamp";
 constexpr const char* kTickerColumn = "column0";
 
-// One S3 object as a range source: its size and ETag from one HeadObject,
-// then ranged GetObjects pinned to that ETag, so that ranges of an object
-// replaced meanwhile are never mixed.
+// One S3 object as a range source: its size and ETag from the answer to a
+// suffix-range GetObject of its tail (the read that opens it), then ranged
+// GetObjects pinned to that ETag, so that ranges of an object replaced
+// meanwhile are never mixed.
 class S3ObjectSource : public formats::RangeSource {
  public:
   S3ObjectSource(std::shared_ptr<store::S3Client> client, std::string bucket, std::string key)
-      : client_(std::move(client)), bucket_(std::move(bucket)), key_(std::move(key)) {
-    const store::ObjectInfo info = client_->head_object(bucket_, key_);
-    size_ = info.size;
-    etag_ = info.etag;
+      : client_(std::move(client)), bucket_(std::move(bucket)), key_(std::move(key)) {}
+  Tail tail(std::size_t length) override {
+    store::ObjectRange r = client_->get_object_tail(bucket_, key_, length);
+    remember(r.object_size, r.etag);
+    return Tail{std::move(r.bytes), r.object_size};
   }
-  std::uint64_t size() override { return size_; }
+  // Known from the tail read; asked for by HeadObject only when nothing was read yet.
+  std::uint64_t size() override {
+    if (!known_) {
+      const store::ObjectInfo info = client_->head_object(bucket_, key_);
+      remember(info.size, info.etag);
+    }
+    return size_;
+  }
   // The client takes concurrent requests (over as many connections as it keeps).
   std::size_t concurrent_reads() const override { return 4; }
   std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
@@ -55,8 +64,15 @@ class S3ObjectSource : public formats::RangeSource {
   }
 
  private:
+  void remember(std::uint64_t size, std::string etag) {
+    size_ = size;
+    etag_ = std::move(etag);
+    known_ = true;
+  }
+
   std::shared_ptr<store::S3Client> client_;
   std::string bucket_, key_;
+  bool known_ = false;
   std::uint64_t size_ = 0;
   std::string etag_;
 };
