@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -68,8 +69,15 @@ double decimal_value(__int128 unscaled, int scale) {
 double decimal_from_bytes(std::string_view b, int scale, const Place& place) {
   if (b.empty()) return 0.0;
   if (b.size() > 16) place.fail("DECIMAL wider than 16 bytes is not supported");
-  unsigned __int128 u = (static_cast<std::uint8_t>(b[0]) & 0x80) ? ~static_cast<unsigned __int128>(0) : 0;
-  for (char c : b) u = (u << 8) | static_cast<std::uint8_t>(c);
+  // Big-endian two's complement, sign-extended to 16 bytes and read as two
+  // 64-bit halves.
+  unsigned char wide[16];
+  std::memset(wide, (static_cast<std::uint8_t>(b[0]) & 0x80) ? 0xff : 0, 16 - b.size());
+  std::memcpy(wide + 16 - b.size(), b.data(), b.size());
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, wide, 8);
+  std::memcpy(&lo, wide + 8, 8);
+  const unsigned __int128 u = (static_cast<unsigned __int128>(__builtin_bswap64(hi)) << 64) | __builtin_bswap64(lo);
   return decimal_value(static_cast<__int128>(u), scale);
 }
 

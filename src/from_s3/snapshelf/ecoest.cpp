@@ -111,21 +111,34 @@ class Distinct {
   void add(const Column& c) {
     type_ = c.type;
     tz_ = c.tz;
-    const std::int64_t* last_int = nullptr;
-    const std::string* last_text = nullptr;
-    for (std::size_t i = 0; i < c.size(); ++i) {
-      if (c.is_missing(i)) {
-        missing_ = true;
-      } else if (c.type == DType::Float64) {
-        reals_.insert(c.f64[i]);
-      } else if (c.type == DType::Text) {
-        if (last_text && *last_text == c.text[i]) continue;
-        texts_.insert(c.text[i]);
-        last_text = &c.text[i];
-      } else {
-        if (last_int && *last_int == c.i64[i]) continue;
-        ints_.insert(c.i64[i]);
-        last_int = &c.i64[i];
+    const std::size_t n = c.size();
+    if (c.type == DType::Float64) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(c.f64[i])) missing_ = true;
+        else reals_.insert(c.f64[i]);
+      }
+    } else if (c.type == DType::Text) {
+      const std::string* last = nullptr;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (c.is_missing(i)) {
+          missing_ = true;
+        } else if (!last || *last != c.text[i]) {
+          texts_.insert(c.text[i]);
+          last = &c.text[i];
+        }
+      }
+    } else {
+      const bool all_present = c.valid.empty();
+      bool have_last = false;
+      std::int64_t last = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!all_present && c.valid[i] == 0) {
+          missing_ = true;
+        } else if (!have_last || c.i64[i] != last) {
+          last = c.i64[i];
+          have_last = true;
+          ints_.insert(last);
+        }
       }
     }
   }
