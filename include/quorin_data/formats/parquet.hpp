@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorin_data/core/frame.hpp"
@@ -99,6 +100,10 @@ class ParquetFile {
   // date, timestamp and floating-point columns); nothing otherwise. Reads no
   // column data.
   std::optional<Value> single_value(std::size_t group, const std::string& column) const;
+  // The least and the greatest value of `column` in row group `group`, when
+  // the chunk's statistics give them and say that no row misses a value (the
+  // column kinds of single_value); nothing otherwise. Reads no column data.
+  std::optional<std::pair<Value, Value>> value_range(std::size_t group, const std::string& column) const;
   // Bytes fetched from the range source so far (0 for a file in memory).
   std::uint64_t bytes_fetched() const;
 

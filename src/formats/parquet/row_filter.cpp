@@ -160,16 +160,22 @@ bool ruled_out(const Key& k, const Key& lo, const Key& hi) {
   return false;
 }
 
+// The least and greatest value of a chunk of `rows` rows without missing
+// values, as its statistics give them (false when they do not).
+bool present_bounds(const ColumnDesc& d, const quorin_pq::ColumnChunk& cc, std::int64_t rows, Key& lo, Key& hi) {
+  if (rows <= 0 || !cc.__isset.meta_data || !cc.meta_data.__isset.statistics) return false;
+  const auto& s = cc.meta_data.statistics;
+  if (!s.__isset.null_count || s.null_count != 0 || cc.meta_data.num_values != rows) return false;
+  return stat_bounds(d, s, lo, hi) && lo.kind == hi.kind;
+}
+
 // True when the statistics of a chunk prove that every one of its `rows`
 // rows holds the same value (no nulls, minimum equal to maximum), given in
 // `k`. Only for values whose statistics are exact: integers, dates,
 // timestamps and floating-point numbers.
 bool stats_pin(const ColumnDesc& d, const quorin_pq::ColumnChunk& cc, std::int64_t rows, Key& k) {
-  if (rows <= 0 || !cc.__isset.meta_data || !cc.meta_data.__isset.statistics) return false;
-  const auto& s = cc.meta_data.statistics;
-  if (!s.__isset.null_count || s.null_count != 0 || cc.meta_data.num_values != rows) return false;
   Key lo, hi;
-  if (!stat_bounds(d, s, lo, hi) || lo.kind != hi.kind) return false;
+  if (!present_bounds(d, cc, rows, lo, hi)) return false;
   if (lo.kind == Key::Int && lo.i == hi.i) {
     k = lo;
     return true;
@@ -327,16 +333,10 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   return f;
 }
 
-std::optional<Value> ParquetFile::single_value(std::size_t group, const std::string& column) const {
-  const Impl& im = *impl_;
-  if (group >= num_row_groups())
-    throw IndexError("row group " + std::to_string(group) + " out of range (the file has " +
-                     std::to_string(num_row_groups()) + ")");
-  const ColumnDesc& d = im.find(column);
-  if (!d.unsupported.empty()) return std::nullopt;
-  const auto& rg = im.meta.row_groups[group];
-  Key k;
-  if (!stats_pin(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, k)) return std::nullopt;
+namespace {
+
+// A bound of a column of the kinds whose statistics are exact, as a value.
+std::optional<Value> value_of(const ColumnDesc& d, const Key& k) {
   switch (d.kind) {
     case Kind::Date32: return Value(Date{static_cast<std::int32_t>(k.i)});
     case Kind::Timestamp64: return Value(Timestamp{k.i, d.tz});
@@ -344,6 +344,37 @@ std::optional<Value> ParquetFile::single_value(std::size_t group, const std::str
     case Kind::Float: case Kind::Double: return Value(k.d);
     default: return std::nullopt;
   }
+}
+
+const ColumnDesc& stats_column(const ParquetFile::Impl& im, std::size_t group, const std::string& column) {
+  if (group >= im.meta.row_groups.size())
+    throw IndexError("row group " + std::to_string(group) + " out of range (the file has " +
+                     std::to_string(im.meta.row_groups.size()) + ")");
+  return im.find(column);
+}
+
+}  // namespace
+
+std::optional<Value> ParquetFile::single_value(std::size_t group, const std::string& column) const {
+  const Impl& im = *impl_;
+  const ColumnDesc& d = stats_column(im, group, column);
+  if (!d.unsupported.empty()) return std::nullopt;
+  const auto& rg = im.meta.row_groups[group];
+  Key k;
+  if (!stats_pin(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, k)) return std::nullopt;
+  return value_of(d, k);
+}
+
+std::optional<std::pair<Value, Value>> ParquetFile::value_range(std::size_t group, const std::string& column) const {
+  const Impl& im = *impl_;
+  const ColumnDesc& d = stats_column(im, group, column);
+  if (!d.unsupported.empty()) return std::nullopt;
+  const auto& rg = im.meta.row_groups[group];
+  Key lo, hi;
+  if (!present_bounds(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, lo, hi)) return std::nullopt;
+  auto a = value_of(d, lo), b = value_of(d, hi);
+  if (!a || !b) return std::nullopt;
+  return std::make_pair(std::move(*a), std::move(*b));
 }
 
 }  // namespace quorin_data::formats

@@ -224,6 +224,42 @@ class DayOf {
   std::optional<Zone> zone_;
 };
 
+// The "%Y%m%d" text of a date, or of a timestamp's calendar day.
+std::string day_text(const Value& v) {
+  if (v.is_date()) return format_yyyymmdd(v.as_date());
+  const std::int64_t day = DayOf(v.as_timestamp().tz)(v.as_timestamp().ns);
+  return format_yyyymmdd(Date{static_cast<std::int32_t>(day)});
+}
+
+// The snapshot date from the row groups' statistics alone, when they settle
+// it, so that no snapshot-date chunk needs fetching: the least and greatest
+// snapshot date of each row group are stored dates, so the greatest of them
+// all is the latest, and a named date among them is a stored one. Nothing
+// when a row group's statistics do not give them or allow a missing value,
+// or the named date is not among them (the dates are then read). Zoned
+// timestamps are always read: their calendar day need not grow with the
+// instant across a change of offset.
+std::optional<std::string> date_from_statistics(const formats::ParquetFile& file,
+                                                const std::optional<std::string>& wanted) {
+  const std::size_t n = file.num_row_groups();
+  if (n == 0) return std::nullopt;
+  std::string latest;
+  bool named = false;
+  for (std::size_t g = 0; g < n; ++g) {
+    const auto range = file.value_range(g, kSnapshotColumn);
+    if (!range) return std::nullopt;
+    for (const Value* v : {&range->first, &range->second}) {
+      if (!v->is_date() && !(v->is_timestamp() && (v->as_timestamp().tz.empty() || v->as_timestamp().tz == "UTC")))
+        return std::nullopt;
+      const std::string day = day_text(*v);
+      latest = std::max(latest, day);
+      named = named || (wanted && day == *wanted);
+    }
+  }
+  if (wanted) return named ? wanted : std::nullopt;
+  return latest;
+}
+
 const std::string& text_arg(const char* name, const Value& v) {
   if (!v.is_str()) throw_argument_type(name, "str", v.type_name());
   return v.as_str();
@@ -264,8 +300,8 @@ void ECOEST::_load_snapshot(const Value& as_of_date) { _load_snapshot(optional_t
 
 void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
   const std::string name = object_name(bucket, file_path);
-  // One opened history serves the date list and the snapshot read, so the
-  // footer and the snapshot-date chunks are fetched once.
+  // One opened history serves the date choice and the snapshot read, so the
+  // footer and any snapshot-date chunk are fetched once.
   const formats::ParquetFile file = open_history(bucket, file_path);
   const auto columns = file.column_names();
   for (const char* required : {kSnapshotColumn, kTickerColumn, kSurveyColumn})
@@ -276,31 +312,36 @@ void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
     throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) + "\" holds " + dtype_name(snapshot_type) +
                      " values, not dates or timestamps");
 
-  const std::vector<Value> dates = distinct_values(file, kSnapshotColumn);
-  std::vector<std::string> file_dates;
-  file_dates.reserve(dates.size());
-  for (const Value& v : dates) {
-    if (v.is_date()) {
-      file_dates.push_back(format_yyyymmdd(v.as_date()));
-    } else if (v.is_timestamp()) {
-      const std::int64_t day = DayOf(v.as_timestamp().tz)(v.as_timestamp().ns);
-      file_dates.push_back(format_yyyymmdd(Date{static_cast<std::int32_t>(day)}));
-    } else {
-      throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
-                       "\" has a missing value, which has no \"%Y%m%d\" date");
+  std::optional<std::string> wanted;
+  if (as_of_date) {
+    wanted.emplace();
+    for (char ch : *as_of_date)
+      if (ch != '-') wanted->push_back(ch);
+  }
+  std::optional<std::string> chosen = date_from_statistics(file, wanted);
+  if (!chosen) {
+    const std::vector<Value> dates = distinct_values(file, kSnapshotColumn);
+    std::vector<std::string> file_dates;
+    file_dates.reserve(dates.size());
+    for (const Value& v : dates) {
+      if (v.is_date() || v.is_timestamp()) {
+        file_dates.push_back(day_text(v));
+      } else {
+        throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
+                         "\" has a missing value, which has no \"%Y%m%d\" date");
+      }
+    }
+    if (file_dates.empty())
+      throw ValueError("max() arg is an empty sequence (no snapshot date in " + name + ")");
+    chosen = *std::max_element(file_dates.begin(), file_dates.end());
+    if (wanted) {
+      if (std::find(file_dates.begin(), file_dates.end(), *wanted) == file_dates.end())
+        throw AssertionError(*wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(file_dates) +
+                             ".");
+      chosen = wanted;
     }
   }
-  if (file_dates.empty())
-    throw ValueError("max() arg is an empty sequence (no snapshot date in " + name + ")");
-  std::string date = *std::max_element(file_dates.begin(), file_dates.end());
-  if (as_of_date) {
-    std::string wanted;
-    for (char ch : *as_of_date)
-      if (ch != '-') wanted.push_back(ch);
-    if (std::find(file_dates.begin(), file_dates.end(), wanted) == file_dates.end())
-      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(file_dates) + ".");
-    date = wanted;
-  }
+  const std::string& date = *chosen;
   // Midnight at the start of that day.
   const Date day = parse_yyyymmdd(date);
   const Value midnight(Timestamp{std::int64_t{day.days} * kNanosPerDay, ""});
