@@ -117,6 +117,22 @@ TEST_F(EcoestStore, SnapshotChoice) {
   EXPECT_EQ(ECOEST().data, latest.data);
   EXPECT_EQ(error_of([] { ECOEST bad(std::string("20240106")); }),
             "20240106 is not valid. Valid snapshot dates: ['20231229', '20240105', '20240112'].");
+
+  // Read through the default store's client, whichever a program put there.
+  auto own = std::make_shared<store::S3Client>(client_->config());
+  auto previous = from_s3::bucketry::set_s3_client(own);
+  const bool read = [&] {
+    try {
+      return ECOEST().data == latest.data && own->stats().get_object > 0;
+    } catch (...) {
+      return false;
+    }
+  }();
+  from_s3::bucketry::set_s3_client(nullptr);
+  const std::string none = error_of([] { ECOEST e; });
+  from_s3::bucketry::set_s3_client(previous);
+  EXPECT_TRUE(read);
+  EXPECT_EQ(none, "name 's3_client' is not defined");
 }
 
 TEST_F(EcoestStore, DateAndTickerFilters) {

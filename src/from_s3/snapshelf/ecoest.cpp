@@ -16,6 +16,7 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 #include "quorin_data/formats/parquet.hpp"
+#include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "store/s3_client.hpp"
 #include "quorin_data/core/text.hpp"
@@ -80,8 +81,9 @@ class S3ObjectSource : public formats::RangeSource {
 std::string object_name(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
 
 formats::ParquetFile open_history(const std::string& bucket, const std::string& key) {
-  auto client = bucketry::s3_client();
-  if (!client) throw NameError("name 's3_client' is not defined");
+  // The default store's client, as the module functions take it; when there
+  // is none, the error that kept it from being created at load.
+  auto client = bucketry::detail::require_client();
   return formats::ParquetFile::open_ranges(std::make_shared<S3ObjectSource>(client, bucket, key),
                                            object_name(bucket, key));
 }
