@@ -62,6 +62,7 @@ struct Request {
   std::string payload_hash;
   Sink* sink = nullptr;
   bool error_in_200 = false;  // CompleteMultipartUpload
+  bool tail_only = false;     // a suffix range: see Attempt::tail_only
 };
 
 // A request addressed to one object.

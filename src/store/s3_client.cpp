@@ -84,6 +84,7 @@ Attempt S3Client::Impl::send(Request& r) {
 
     Attempt a;
     a.sink = r.sink;
+    a.tail_only = r.tail_only;
     a.body_cap = cfg.max_response_bytes;
     if (r.body) r.body->pos = 0;  // rewind the body (memory or file range)
     if (r.sink && !r.sink->reset())
@@ -97,7 +98,7 @@ Attempt S3Client::Impl::send(Request& r) {
       st.connections += static_cast<std::uint64_t>(ex.connects);
     }
     const std::string what = std::string(r.op) + " " + resource(r);
-    if (ex.curl_code != 0 && a.empty_range) return a;
+    if (ex.curl_code != 0 && (a.empty_range || a.not_tail)) return a;
     if (ex.curl_code != 0) {
       if (a.sink_failed)
         throw TransportError(what + ": cannot write the download: " + std::strerror(r.sink->err));
@@ -268,6 +269,60 @@ ObjectRange S3Client::get_object_range(const std::string& bucket, const std::str
     throw fail("is the whole object of " + std::to_string(out.bytes.size()) + " bytes, shorter than the range");
   out.bytes.erase(out.bytes.begin() + static_cast<std::ptrdiff_t>(offset + length), out.bytes.end());
   out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+  return out;
+}
+
+ObjectRange S3Client::get_object_tail(const std::string& bucket, const std::string& key, std::uint64_t length) {
+  const std::string what = "GetObject s3://" + bucket + "/" + key;
+  if (length == 0) throw ValueError(what + ": invalid suffix length 0");
+  const std::string range = "bytes=-" + std::to_string(length);
+  impl_->count(&RequestStats::get_object);
+  impl_->count(&RequestStats::get_object_range);
+  ObjectRange out;
+  MemSink sink(&out.bytes);
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.headers.emplace_back("range", range);
+  r.sink = &sink;
+  r.tail_only = true;
+  Attempt a;
+  try {
+    a = impl_->send(r);
+  } catch (const StoreError& e) {
+    // Only an empty object has no last byte to give.
+    if (e.http_status() != 416) throw;
+    return out;
+  }
+  if (a.empty_range) {
+    out.bytes.clear();
+    return out;
+  }
+  if (auto it = a.headers.find("etag"); it != a.headers.end()) out.etag = it->second;
+  if (a.status != 206) {  // the whole object: the store ignored Range
+    out.object_size = out.bytes.size();
+    if (out.bytes.size() > length)
+      out.bytes.erase(out.bytes.begin(), out.bytes.end() - static_cast<std::ptrdiff_t>(length));
+    return out;
+  }
+  auto h = a.headers.find("content-range");
+  std::optional<ContentRange> cr;
+  if (h != a.headers.end()) cr = parse_content_range(h->second);
+  auto fail = [&](const std::string& why) { return TransportError(what + ": the answer to Range " + range + " " + why); };
+  if (!cr || !cr->total) throw fail("has no valid Content-Range");
+  const std::uint64_t total = *cr->total, want = std::min(length, total);
+  if (a.not_tail) {
+    ObjectRange tail = get_object_range(bucket, key, total - want, want, out.etag);
+    if (tail.object_size != total)
+      throw fail("names an object of " + std::to_string(total) + " bytes, which is now " +
+                 std::to_string(tail.object_size) + " bytes long");
+    return tail;
+  }
+  // The tail, or more of the object up to its end (a store that reads "-N"
+  // as "0-N" on an object of N + 1 bytes): the last `want` of them.
+  out.object_size = total;
+  if (cr->first > total - want || out.bytes.size() != cr->last - cr->first + 1)
+    throw fail("holds " + std::to_string(out.bytes.size()) + " bytes (Content-Range " + h->second +
+               ") for the last " + std::to_string(want) + " of " + std::to_string(total));
+  out.bytes.erase(out.bytes.begin(), out.bytes.end() - static_cast<std::ptrdiff_t>(want));
   return out;
 }
 

@@ -210,6 +210,16 @@ class S3Client {
   // Range and sends the whole object is answered from its body.
   ObjectRange get_object_range(const std::string& bucket, const std::string& key, std::uint64_t offset,
                                std::uint64_t length, const std::string& if_match = {});
+  // GetObject of the object's last `length` bytes ("Range: bytes=-length";
+  // length >= 1), with the object's size and ETag from the same answer, so
+  // that one request opens an object read from its end. An object shorter
+  // than `length` comes whole; an empty one gives no bytes and size 0. A
+  // store that ignores Range is answered from the whole body; one that
+  // answers another range than the suffix (s3rver reads "-N" as "0-N") is
+  // stopped at its headers and asked again for the tail by offsets, pinned
+  // to the ETag it named. An answer that is not exactly the tail raises
+  // TransportError naming the object and the range.
+  ObjectRange get_object_tail(const std::string& bucket, const std::string& key, std::uint64_t length);
   // GetObject in one stream, the body handed to `data` piece by piece as it
   // arrives (false from `data` stops the transfer: TransportError). A retry
   // starts over from the first byte: `restart` is called before it when an

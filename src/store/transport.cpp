@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/text.hpp"
@@ -69,6 +70,14 @@ size_t header_cb(char* p, size_t sz, size_t n, void* ud) {
     if (it != a->headers.end() && it->second.size() > 2 && it->second.compare(it->second.size() - 2, 2, "/0") == 0) {
       a->empty_range = true;
       return 0;
+    }
+    if (a->tail_only) {
+      std::optional<ContentRange> cr;
+      if (it != a->headers.end()) cr = parse_content_range(it->second);
+      if (!cr || !cr->total || cr->last + 1 != *cr->total) {
+        a->not_tail = true;
+        return 0;
+      }
     }
   }
   return sz * n;

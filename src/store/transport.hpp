@@ -63,6 +63,12 @@ struct Attempt {
   // as some S3 servers answer a range of an empty object, announcing a byte
   // they never send): the exchange stops at its headers.
   bool empty_range = false;
+  // Set for a request of the object's last bytes ("Range: bytes=-N"): a 206
+  // whose Content-Range does not end at the object's last byte (a store
+  // that reads the suffix as another range) stops at its headers, with
+  // `not_tail` set, instead of downloading bytes nobody asked for.
+  bool tail_only = false;
+  bool not_tail = false;
   Sink* sink = nullptr;
   bool sink_failed = false;
   bool reserved = false;

@@ -131,6 +131,14 @@ TEST(ParquetWriter, StatisticsLetTheFilterSkipRowGroups) {
   f.add_column("dlSnapshotDate", Column::dates(days));
   f.add_column("v", Column::ints(vals));
   f.add_column("name", Column::texts(names));
+  // Missing in some rows: every 7th text, every 11th number.
+  std::vector<std::uint8_t> every7(days.size()), every11(days.size());
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    every7[i] = i % 7 != 0;
+    every11[i] = i % 11 != 0;
+  }
+  f.add_column("note", Column::texts(names, every7));
+  f.add_column("w", Column::ints(vals, every11));
   ParquetWriteOptions o;
   o.row_group_size = 50;
   const auto bytes = write_parquet(f, o);
@@ -159,6 +167,10 @@ TEST(ParquetWriter, StatisticsLetTheFilterSkipRowGroups) {
   const Frame names3 = file.read_where_equal("name", Value("n3"), std::vector<std::string>{"v"}, &st);
   EXPECT_EQ(names3.num_rows(), 200u);
   for (std::int64_t v : names3.column("v").i64) EXPECT_EQ(v % 50 % 5, 3);
+  std::vector<std::size_t> n3;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == "n3") n3.push_back(i);
+  EXPECT_EQ(file.read_where_equal("name", Value("n3")), file.read().take(n3).reset_index());
   const Frame v7 = file.read_where_equal("v", Value(7007), std::nullopt, &st);
   EXPECT_EQ(st.row_groups_decoded, 1u);
   ASSERT_EQ(v7.num_rows(), 1u);

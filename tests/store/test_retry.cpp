@@ -18,6 +18,7 @@
 #include "store/retry.hpp"
 #include "store/transport.hpp"
 #include "store/s3_client.hpp"
+#include "support/error_of.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::store;
@@ -702,4 +703,66 @@ TEST(Download, RangedPartsArePinnedRetriedAndJoined) {
     EXPECT_EQ(e.code(), "PreconditionFailed");
     EXPECT_EQ(e.http_status(), 412);
   }
+}
+
+// The tail of an object by a suffix range, whatever the store makes of it.
+TEST(Download, TailBySuffixRangeOrByOffsets) {
+  const std::string object = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";  // 50 bytes
+  enum class Mode { Suffix, IgnoresRange, FromStart, Short, Empty } mode = Mode::Suffix;
+  FakeHttpServer s([&](const FakeRequest& r) {
+    FakeResponse out;
+    out.headers = {{"ETag", "\"v1\""}};
+    const std::string range = r.headers.count("range") ? r.headers.at("range") : "";
+    if (mode == Mode::Empty) return error(416, "InvalidRange");
+    if (mode == Mode::IgnoresRange || range.empty()) {
+      out.body = object;
+      return out;
+    }
+    unsigned long a = 0, b = 0;
+    if (range.rfind("bytes=-", 0) == 0) {
+      const unsigned long n = std::stoul(range.substr(7));
+      if (mode == Mode::FromStart) {  // "-N" read as "0-N"
+        a = 0;
+        b = n;
+      } else {
+        a = object.size() - std::min<unsigned long>(n, object.size()) + (mode == Mode::Short ? 3 : 0);
+        b = object.size() - 1;
+      }
+    } else {
+      std::sscanf(range.c_str(), "bytes=%lu-%lu", &a, &b);
+    }
+    b = std::min<unsigned long>(b, object.size() - 1);
+    out.status = 206;
+    out.body = object.substr(a, b - a + 1);
+    out.headers.emplace_back("Content-Range", "bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" +
+                                                  std::to_string(object.size()));
+    return out;
+  });
+  S3Client c(fake_config(s));
+  auto tail = [&](std::uint64_t n) {
+    ObjectRange r = c.get_object_tail("bkt", "k", n);
+    return std::string(r.bytes.begin(), r.bytes.end()) + "|" + std::to_string(r.object_size) + "|" + r.etag;
+  };
+  for (Mode m : {Mode::Suffix, Mode::IgnoresRange, Mode::FromStart}) {
+    mode = m;
+    const std::size_t before = s.requests().size();
+    EXPECT_EQ(tail(8), "GHIJKLMN|50|\"v1\"");
+    EXPECT_EQ(tail(64), object + "|50|\"v1\"");
+    EXPECT_EQ(tail(49), object.substr(1) + "|50|\"v1\"");  // "0-49" is more than the tail, up to the end
+    const auto reqs = s.requests();
+    EXPECT_EQ(reqs[before].headers.at("range"), "bytes=-8");
+    // Only the store that reads the suffix from the start is asked again, by offsets, pinned.
+    ASSERT_EQ(reqs.size() - before, m == Mode::FromStart ? 4u : 3u);
+    if (m == Mode::FromStart) {
+      EXPECT_EQ(reqs[before + 1].headers.at("range"), "bytes=42-49");
+      EXPECT_EQ(reqs[before + 1].headers.at("if-match"), "\"v1\"");
+    }
+  }
+  mode = Mode::Empty;
+  EXPECT_EQ(tail(8), "|0|");
+  mode = Mode::Short;
+  const std::string msg = error_of([&] { c.get_object_tail("bkt", "k", 8); });
+  EXPECT_NE(msg.find("s3://bkt/k"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("holds 5 bytes"), std::string::npos) << msg;
+  EXPECT_THROW(c.get_object_tail("bkt", "k", 0), ValueError);
 }

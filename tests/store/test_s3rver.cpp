@@ -270,6 +270,31 @@ TEST_F(S3rver, SmallFileUploadAndEmptyObject) {
   fs::remove_all(dir);
 }
 
+// s3rver reads "bytes=-N" as "bytes=0-N": the tail still comes right, in one
+// request when the object is at most N + 1 bytes long, else in two.
+TEST_F(S3rver, TailOfAnObject) {
+  const auto data = random_bytes(1000, 7);
+  client->put_object(bucket, prefix + "tail", data.data(), data.size());
+  const std::string etag = client->head_object(bucket, prefix + "tail").etag;
+  for (std::uint64_t n : {1, 64, 999, 1000, 5000}) {
+    client->reset_stats();
+    const ObjectRange r = client->get_object_tail(bucket, prefix + "tail", n);
+    const std::size_t want = std::min<std::size_t>(n, data.size());
+    EXPECT_EQ(r.bytes, std::vector<std::uint8_t>(data.end() - static_cast<std::ptrdiff_t>(want), data.end())) << n;
+    EXPECT_EQ(r.object_size, data.size());
+    EXPECT_EQ(r.etag, etag);
+    EXPECT_EQ(client->stats().http_requests, n >= 999 ? 1u : 2u) << n;
+    // The answer that is not the tail stops at its headers.
+    EXPECT_EQ(client->stats().bytes_received, n == 999 ? 1000u : want) << n;
+  }
+  client->put_object(bucket, prefix + "empty", nullptr, 0);
+  const ObjectRange empty = client->get_object_tail(bucket, prefix + "empty", 64);
+  EXPECT_TRUE(empty.bytes.empty());
+  EXPECT_EQ(empty.object_size, 0u);
+  EXPECT_THROW(client->get_object_tail(bucket, prefix + "missing", 64), StoreError);
+  client->delete_objects(bucket, {prefix + "tail", prefix + "empty"});
+}
+
 TEST_F(S3rver, DownloadOfMissingKeyLeavesNoFile) {
   fs::path dir = temp_dir() / "dl";
   fs::create_directories(dir);

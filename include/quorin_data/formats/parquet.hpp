@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorin_data/core/frame.hpp"
@@ -57,6 +58,14 @@ class RangeSource {
   // Exactly the bytes [offset, offset + length); a source that cannot give
   // them all throws.
   virtual std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) = 0;
+  // The last `length` bytes (the whole file when it is shorter) and the
+  // file's size. By default size() and then read(); a source that can ask
+  // for a suffix answers both with one read.
+  struct Tail {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t size = 0;
+  };
+  virtual Tail tail(std::size_t length);
   // How many reads the source serves at once: separate ranges wanted together
   // are then read from up to that many threads. 1 (one at a time) unless a
   // source says otherwise; `read` must then be safe to call concurrently.
@@ -72,8 +81,8 @@ class ParquetFile {
   // Opens a file held in memory; `source` names it in errors. The buffer is shared, not copied.
   static ParquetFile open(std::shared_ptr<const std::vector<std::uint8_t>> bytes, std::string source);
   static ParquetFile open_path(const std::string& path);
-  // Opens a file read by ranges: the footer from one read of the last
-  // `tail_bytes` (a second read only when the footer is longer), then only
+  // Opens a file read by ranges: the size and the footer from one tail read
+  // of `tail_bytes` (a second read only when the footer is longer), then only
   // the column chunks a read needs. Ranges wanted together that lie at most
   // `max_gap` bytes apart are fetched as one read (the bytes between them
   // included, even when held already); otherwise no byte is fetched twice.
@@ -91,6 +100,10 @@ class ParquetFile {
   // date, timestamp and floating-point columns); nothing otherwise. Reads no
   // column data.
   std::optional<Value> single_value(std::size_t group, const std::string& column) const;
+  // The least and the greatest value of `column` in row group `group`, when
+  // the chunk's statistics give them and say that no row misses a value (the
+  // column kinds of single_value); nothing otherwise. Reads no column data.
+  std::optional<std::pair<Value, Value>> value_range(std::size_t group, const std::string& column) const;
   // Bytes fetched from the range source so far (0 for a file in memory).
   std::uint64_t bytes_fetched() const;
 

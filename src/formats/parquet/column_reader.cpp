@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -68,8 +69,15 @@ double decimal_value(__int128 unscaled, int scale) {
 double decimal_from_bytes(std::string_view b, int scale, const Place& place) {
   if (b.empty()) return 0.0;
   if (b.size() > 16) place.fail("DECIMAL wider than 16 bytes is not supported");
-  unsigned __int128 u = (static_cast<std::uint8_t>(b[0]) & 0x80) ? ~static_cast<unsigned __int128>(0) : 0;
-  for (char c : b) u = (u << 8) | static_cast<std::uint8_t>(c);
+  // Big-endian two's complement, sign-extended to 16 bytes and read as two
+  // 64-bit halves.
+  unsigned char wide[16];
+  std::memset(wide, (static_cast<std::uint8_t>(b[0]) & 0x80) ? 0xff : 0, 16 - b.size());
+  std::memcpy(wide + 16 - b.size(), b.data(), b.size());
+  std::uint64_t hi, lo;
+  std::memcpy(&hi, wide, 8);
+  std::memcpy(&lo, wide + 8, 8);
+  const unsigned __int128 u = (static_cast<unsigned __int128>(__builtin_bswap64(hi)) << 64) | __builtin_bswap64(lo);
   return decimal_value(static_cast<__int128>(u), scale);
 }
 
@@ -97,6 +105,26 @@ template <class Dst, class Get>
 void scatter(std::vector<Dst>& dst, std::vector<std::uint8_t>& valid, const std::uint32_t* defs, int max_def,
              std::size_t rows, std::size_t nvals, Dst missing, bool track_valid, Get get) {
   const std::size_t base = dst.size();
+  if constexpr (std::is_same_v<Dst, std::string>) {
+    // Texts are built in place, not default-made and then assigned.
+    dst.reserve(base + rows);
+    if (!defs) {
+      for (std::size_t i = 0; i < rows; ++i) dst.emplace_back(get(i));
+      if (track_valid && !valid.empty()) valid.resize(base + rows, 1);
+      return;
+    }
+    if (track_valid) valid.resize(base + rows, 1);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (static_cast<int>(defs[i]) == max_def && k < nvals) {
+        dst.emplace_back(get(k++));
+      } else {
+        dst.emplace_back(missing);
+        if (track_valid) valid[base + i] = 0;
+      }
+    }
+    return;
+  }
   dst.resize(base + rows);
   Dst* out = dst.data() + base;
   if (!defs) {
@@ -170,7 +198,7 @@ void emit(PageCtx& c, const T* vals) {
     });
   } else if constexpr (std::is_same_v<T, std::string_view>) {
     switch (d.kind) {
-      case Kind::Bytes: return texts([&](std::size_t k) { return std::string(vals[k]); });
+      case Kind::Bytes: return texts([&](std::size_t k) { return vals[k]; });
       case Kind::Uuid: return texts([&](std::size_t k) { return uuid_text(vals[k]); });
       case Kind::Decimal: return reals([&](std::size_t k) { return decimal_from_bytes(vals[k], d.scale, c.place); });
       case Kind::Float16:

@@ -172,6 +172,14 @@ ParquetFile ParquetFile::open_path(const std::string& path) {
   return open(std::move(bytes), path);
 }
 
+RangeSource::Tail RangeSource::tail(std::size_t length) {
+  Tail t;
+  t.size = size();
+  const std::uint64_t n = std::min<std::uint64_t>(t.size, length);
+  if (n) t.bytes = read(t.size - n, static_cast<std::size_t>(n));
+  return t;
+}
+
 ParquetFile ParquetFile::open_ranges(std::shared_ptr<RangeSource> src, std::string name, std::size_t tail_bytes,
                                      std::size_t max_gap) {
   if (!src) throw ValueError("no range source given for Parquet file " + name);
@@ -180,14 +188,20 @@ ParquetFile ParquetFile::open_ranges(std::shared_ptr<RangeSource> src, std::stri
   impl->ranges = std::make_shared<RangeCache>();
   impl->ranges->src = std::move(src);
   impl->ranges->max_gap = max_gap;
-  const std::uint64_t size = impl->ranges->src->size();
+  const std::size_t want = std::max<std::size_t>(tail_bytes, 12);
+  RangeSource::Tail first = impl->ranges->src->tail(want);
+  const std::uint64_t size = first.size;
   Place place{&impl->source, "file"};
   if (size < 12) place.fail("file too short to be Parquet (" + std::to_string(size) + " bytes)");
   if (size > std::numeric_limits<std::size_t>::max() / 2) place.fail("file too large");
   impl->size = static_cast<std::size_t>(size);
   RangeCache& cache = *impl->ranges;
-  std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, std::max<std::size_t>(tail_bytes, 12)));
-  std::vector<std::uint8_t> tail = cache.read_exact(size - tail_len, tail_len, place);
+  std::size_t tail_len = static_cast<std::size_t>(std::min<std::uint64_t>(size, want));
+  if (first.bytes.size() != tail_len)
+    place.fail("read of the last " + std::to_string(tail_len) + " bytes returned " +
+               std::to_string(first.bytes.size()) + " bytes");
+  cache.fetched += tail_len;
+  std::vector<std::uint8_t> tail = std::move(first.bytes);
   // A footer longer than the first read: fetch the part before it.
   if (std::memcmp(tail.data() + tail_len - 4, "PAR1", 4) == 0) {
     std::uint32_t flen;

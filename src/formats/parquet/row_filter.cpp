@@ -160,16 +160,22 @@ bool ruled_out(const Key& k, const Key& lo, const Key& hi) {
   return false;
 }
 
+// The least and greatest value of a chunk of `rows` rows without missing
+// values, as its statistics give them (false when they do not).
+bool present_bounds(const ColumnDesc& d, const quorin_pq::ColumnChunk& cc, std::int64_t rows, Key& lo, Key& hi) {
+  if (rows <= 0 || !cc.__isset.meta_data || !cc.meta_data.__isset.statistics) return false;
+  const auto& s = cc.meta_data.statistics;
+  if (!s.__isset.null_count || s.null_count != 0 || cc.meta_data.num_values != rows) return false;
+  return stat_bounds(d, s, lo, hi) && lo.kind == hi.kind;
+}
+
 // True when the statistics of a chunk prove that every one of its `rows`
 // rows holds the same value (no nulls, minimum equal to maximum), given in
 // `k`. Only for values whose statistics are exact: integers, dates,
 // timestamps and floating-point numbers.
 bool stats_pin(const ColumnDesc& d, const quorin_pq::ColumnChunk& cc, std::int64_t rows, Key& k) {
-  if (rows <= 0 || !cc.__isset.meta_data || !cc.meta_data.__isset.statistics) return false;
-  const auto& s = cc.meta_data.statistics;
-  if (!s.__isset.null_count || s.null_count != 0 || cc.meta_data.num_values != rows) return false;
   Key lo, hi;
-  if (!stat_bounds(d, s, lo, hi) || lo.kind != hi.kind) return false;
+  if (!present_bounds(d, cc, rows, lo, hi)) return false;
   if (lo.kind == Key::Int && lo.i == hi.i) {
     k = lo;
     return true;
@@ -199,6 +205,22 @@ std::vector<std::size_t> matching_rows(const Column& c, const Key& k) {
     if (eq) rows.push_back(i);
   }
   return rows;
+}
+
+// Moves the `rows` of `part` to the end of `to`, both as decoded (before
+// `finish`): one validity byte per row once either has a missing value.
+void append_rows(Column& to, Column& part, const std::vector<std::size_t>& rows) {
+  const std::size_t base = to.size();
+  if (to.type == DType::Float64) {
+    for (std::size_t r : rows) to.f64.push_back(part.f64[r]);
+  } else if (to.type == DType::Text) {
+    for (std::size_t r : rows) to.text.push_back(std::move(part.text[r]));
+  } else {
+    for (std::size_t r : rows) to.i64.push_back(part.i64[r]);
+  }
+  if (to.type == DType::Float64 || (to.valid.empty() && part.valid.empty())) return;
+  if (to.valid.empty()) to.valid.assign(base, 1);
+  for (std::size_t r : rows) to.valid.push_back(part.valid.empty() ? 1 : part.valid[r]);
 }
 
 }  // namespace
@@ -241,8 +263,7 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   struct Hit {
     std::size_t group;
     bool whole;
-    Column filter_column;
-    std::vector<std::size_t> rows;
+    std::vector<std::size_t> rows;  // the matching rows of a group not taken whole
   };
   std::vector<Hit> hits;
   std::vector<std::size_t> to_test;
@@ -250,7 +271,7 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
     const auto& rg = im.meta.row_groups[g];
     Key only;
     if (stats_pin(fd, rg.columns[static_cast<std::size_t>(fd.leaf)], rg.num_rows, only) && !ruled_out(key, only, only))
-      hits.push_back({g, true, Column(), {}});
+      hits.push_back({g, true, {}});
     else
       to_test.push_back(g);
   }
@@ -260,80 +281,62 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
     im.decode_chunk(fd, g, fc);
     im.finish(fd, fc);
     auto rows = matching_rows(fc, key);
-    if (!rows.empty()) hits.push_back({g, false, std::move(fc), std::move(rows)});
+    if (!rows.empty()) hits.push_back({g, false, std::move(rows)});
   }
   st.row_groups_decoded = candidates.size();
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.group < b.group; });
   // The matching row groups' chunks arrive one row group ahead of decoding.
+  // Each column is decoded straight into one column for all of them (whole
+  // row groups appended as decoded, the matching rows of the others moved
+  // in), so that no value is copied twice.
   std::vector<std::size_t> hit_groups;
-  for (const auto& h : hits) hit_groups.push_back(h.group);
+  std::size_t total = 0;
+  for (const auto& h : hits) {
+    hit_groups.push_back(h.group);
+    total += h.whole ? static_cast<std::size_t>(im.meta.row_groups[h.group].num_rows) : h.rows.size();
+  }
   auto wanted = picked;
   if (idx) wanted.push_back(&im.find(kIndexColumn));
+  std::vector<Column> out;
+  for (const ColumnDesc* d : wanted) {
+    out.push_back(im.empty_column(*d));
+    out.back().reserve(std::min(total, im.size * 8));  // a hint only; hostile row counts must not allocate
+  }
   ReadAhead ahead(im, hit_groups, wanted);
-  std::vector<std::vector<Column>> parts(picked.size());
-  std::vector<Column> index_parts;
   for (std::size_t i = 0; i < hits.size(); ++i) {
     ahead.wait_for(i);
     const Hit& h = hits[i];
-    const std::size_t g = h.group;
-    const auto& rows = h.rows;
-    for (std::size_t c = 0; c < picked.size(); ++c) {
-      if (picked[c] == &fd && !h.whole) {
-        parts[c].push_back(h.filter_column.take(rows));
+    for (std::size_t c = 0; c < wanted.size(); ++c) {
+      if (!wanted[c]->unsupported.empty()) Place{&im.source, "column '" + wanted[c]->name + "'"}.fail(wanted[c]->unsupported);
+      if (h.whole) {
+        im.decode_chunk(*wanted[c], h.group, out[c]);
         continue;
       }
-      Column col = im.empty_column(*picked[c]);
-      im.decode_chunk(*picked[c], g, col);
-      im.finish(*picked[c], col);
-      parts[c].push_back(h.whole ? std::move(col) : col.take(rows));
-    }
-    if (idx) {
-      const ColumnDesc& d = im.find(kIndexColumn);
-      Column col = im.empty_column(d);
-      im.decode_chunk(d, g, col);
-      im.finish(d, col);
-      index_parts.push_back(h.whole ? std::move(col) : col.take(rows));
+      Column part = im.empty_column(*wanted[c]);
+      im.decode_chunk(*wanted[c], h.group, part);
+      append_rows(out[c], part, h.rows);
     }
   }
   if (stats) *stats = st;
   Frame f;
-  std::size_t total = 0;
   for (std::size_t c = 0; c < picked.size(); ++c) {
-    Column col;
-    if (parts[c].empty()) {
-      col = im.empty_column(*picked[c]);
-    } else {
-      std::vector<const Column*> ptrs;
-      for (const auto& p : parts[c]) ptrs.push_back(&p);
-      col = parts[c].size() == 1 ? std::move(parts[c][0]) : Column::concat(ptrs);
-    }
-    total = col.size();
-    f.add_column(picked[c]->name, std::move(col));
+    im.finish(*picked[c], out[c]);
+    f.add_column(picked[c]->name, std::move(out[c]));
   }
-  if (picked.empty()) {
-    for (const auto& p : index_parts) total += p.size();
-    f.set_index(Index::range(total));
-  }
-  if (idx && !index_parts.empty()) {
-    std::vector<const Column*> ptrs;
-    for (const auto& p : index_parts) ptrs.push_back(&p);
-    Column c = Column::concat(ptrs);
+  if (picked.empty()) f.set_index(Index::range(total));
+  if (idx && !hits.empty()) {
+    Column& c = out.back();
+    im.finish(*wanted.back(), c);
     if (!c.has_missing() && c.type == DType::Int64) f.set_index(Index::ints(std::move(c.i64)));
     else if (!c.has_missing() && c.type == DType::Text) f.set_index(Index::texts(std::move(c.text)));
   }
   return f;
 }
 
-std::optional<Value> ParquetFile::single_value(std::size_t group, const std::string& column) const {
-  const Impl& im = *impl_;
-  if (group >= num_row_groups())
-    throw IndexError("row group " + std::to_string(group) + " out of range (the file has " +
-                     std::to_string(num_row_groups()) + ")");
-  const ColumnDesc& d = im.find(column);
-  if (!d.unsupported.empty()) return std::nullopt;
-  const auto& rg = im.meta.row_groups[group];
-  Key k;
-  if (!stats_pin(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, k)) return std::nullopt;
+namespace {
+
+// A bound of a column of the kinds whose statistics are exact, as a value.
+std::optional<Value> value_of(const ColumnDesc& d, const Key& k) {
   switch (d.kind) {
     case Kind::Date32: return Value(Date{static_cast<std::int32_t>(k.i)});
     case Kind::Timestamp64: return Value(Timestamp{k.i, d.tz});
@@ -341,6 +344,37 @@ std::optional<Value> ParquetFile::single_value(std::size_t group, const std::str
     case Kind::Float: case Kind::Double: return Value(k.d);
     default: return std::nullopt;
   }
+}
+
+const ColumnDesc& stats_column(const ParquetFile::Impl& im, std::size_t group, const std::string& column) {
+  if (group >= im.meta.row_groups.size())
+    throw IndexError("row group " + std::to_string(group) + " out of range (the file has " +
+                     std::to_string(im.meta.row_groups.size()) + ")");
+  return im.find(column);
+}
+
+}  // namespace
+
+std::optional<Value> ParquetFile::single_value(std::size_t group, const std::string& column) const {
+  const Impl& im = *impl_;
+  const ColumnDesc& d = stats_column(im, group, column);
+  if (!d.unsupported.empty()) return std::nullopt;
+  const auto& rg = im.meta.row_groups[group];
+  Key k;
+  if (!stats_pin(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, k)) return std::nullopt;
+  return value_of(d, k);
+}
+
+std::optional<std::pair<Value, Value>> ParquetFile::value_range(std::size_t group, const std::string& column) const {
+  const Impl& im = *impl_;
+  const ColumnDesc& d = stats_column(im, group, column);
+  if (!d.unsupported.empty()) return std::nullopt;
+  const auto& rg = im.meta.row_groups[group];
+  Key lo, hi;
+  if (!present_bounds(d, rg.columns[static_cast<std::size_t>(d.leaf)], rg.num_rows, lo, hi)) return std::nullopt;
+  auto a = value_of(d, lo), b = value_of(d, hi);
+  if (!a || !b) return std::nullopt;
+  return std::make_pair(std::move(*a), std::move(*b));
 }
 
 }  // namespace quorin_data::formats

@@ -16,6 +16,7 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 #include "quorin_data/formats/parquet.hpp"
+#include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "store/s3_client.hpp"
 #include "quorin_data/core/text.hpp"
@@ -32,18 +33,27 @@ constexpr const char* kSnapshotColumn = "dlSnapshotDate";
 constexpr const char* kSurveyColumn = "economistSurveyTimestamp";
 constexpr const char* kTickerColumn = "column0";
 
-// One S3 object as a range source: its size and ETag from one HeadObject,
-// then ranged GetObjects pinned to that ETag, so that ranges of an object
-// replaced meanwhile are never mixed.
+// One S3 object as a range source: its size and ETag from the answer to a
+// suffix-range GetObject of its tail (the read that opens it), then ranged
+// GetObjects pinned to that ETag, so that ranges of an object replaced
+// meanwhile are never mixed.
 class S3ObjectSource : public formats::RangeSource {
  public:
   S3ObjectSource(std::shared_ptr<store::S3Client> client, std::string bucket, std::string key)
-      : client_(std::move(client)), bucket_(std::move(bucket)), key_(std::move(key)) {
-    const store::ObjectInfo info = client_->head_object(bucket_, key_);
-    size_ = info.size;
-    etag_ = info.etag;
+      : client_(std::move(client)), bucket_(std::move(bucket)), key_(std::move(key)) {}
+  Tail tail(std::size_t length) override {
+    store::ObjectRange r = client_->get_object_tail(bucket_, key_, length);
+    remember(r.object_size, r.etag);
+    return Tail{std::move(r.bytes), r.object_size};
   }
-  std::uint64_t size() override { return size_; }
+  // Known from the tail read; asked for by HeadObject only when nothing was read yet.
+  std::uint64_t size() override {
+    if (!known_) {
+      const store::ObjectInfo info = client_->head_object(bucket_, key_);
+      remember(info.size, info.etag);
+    }
+    return size_;
+  }
   // The client takes concurrent requests (over as many connections as it keeps).
   std::size_t concurrent_reads() const override { return 4; }
   std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
@@ -55,8 +65,15 @@ class S3ObjectSource : public formats::RangeSource {
   }
 
  private:
+  void remember(std::uint64_t size, std::string etag) {
+    size_ = size;
+    etag_ = std::move(etag);
+    known_ = true;
+  }
+
   std::shared_ptr<store::S3Client> client_;
   std::string bucket_, key_;
+  bool known_ = false;
   std::uint64_t size_ = 0;
   std::string etag_;
 };
@@ -64,8 +81,9 @@ class S3ObjectSource : public formats::RangeSource {
 std::string object_name(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
 
 formats::ParquetFile open_history(const std::string& bucket, const std::string& key) {
-  auto client = bucketry::s3_client();
-  if (!client) throw NameError("name 's3_client' is not defined");
+  // The default store's client, as the module functions take it; when there
+  // is none, the error that kept it from being created at load.
+  auto client = bucketry::detail::require_client();
   return formats::ParquetFile::open_ranges(std::make_shared<S3ObjectSource>(client, bucket, key),
                                            object_name(bucket, key));
 }
@@ -95,21 +113,34 @@ class Distinct {
   void add(const Column& c) {
     type_ = c.type;
     tz_ = c.tz;
-    const std::int64_t* last_int = nullptr;
-    const std::string* last_text = nullptr;
-    for (std::size_t i = 0; i < c.size(); ++i) {
-      if (c.is_missing(i)) {
-        missing_ = true;
-      } else if (c.type == DType::Float64) {
-        reals_.insert(c.f64[i]);
-      } else if (c.type == DType::Text) {
-        if (last_text && *last_text == c.text[i]) continue;
-        texts_.insert(c.text[i]);
-        last_text = &c.text[i];
-      } else {
-        if (last_int && *last_int == c.i64[i]) continue;
-        ints_.insert(c.i64[i]);
-        last_int = &c.i64[i];
+    const std::size_t n = c.size();
+    if (c.type == DType::Float64) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(c.f64[i])) missing_ = true;
+        else reals_.insert(c.f64[i]);
+      }
+    } else if (c.type == DType::Text) {
+      const std::string* last = nullptr;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (c.is_missing(i)) {
+          missing_ = true;
+        } else if (!last || *last != c.text[i]) {
+          texts_.insert(c.text[i]);
+          last = &c.text[i];
+        }
+      }
+    } else {
+      const bool all_present = c.valid.empty();
+      bool have_last = false;
+      std::int64_t last = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!all_present && c.valid[i] == 0) {
+          missing_ = true;
+        } else if (!have_last || c.i64[i] != last) {
+          last = c.i64[i];
+          have_last = true;
+          ints_.insert(last);
+        }
       }
     }
   }
@@ -195,6 +226,42 @@ class DayOf {
   std::optional<Zone> zone_;
 };
 
+// The "%Y%m%d" text of a date, or of a timestamp's calendar day.
+std::string day_text(const Value& v) {
+  if (v.is_date()) return format_yyyymmdd(v.as_date());
+  const std::int64_t day = DayOf(v.as_timestamp().tz)(v.as_timestamp().ns);
+  return format_yyyymmdd(Date{static_cast<std::int32_t>(day)});
+}
+
+// The snapshot date from the row groups' statistics alone, when they settle
+// it, so that no snapshot-date chunk needs fetching: the least and greatest
+// snapshot date of each row group are stored dates, so the greatest of them
+// all is the latest, and a named date among them is a stored one. Nothing
+// when a row group's statistics do not give them or allow a missing value,
+// or the named date is not among them (the dates are then read). Zoned
+// timestamps are always read: their calendar day need not grow with the
+// instant across a change of offset.
+std::optional<std::string> date_from_statistics(const formats::ParquetFile& file,
+                                                const std::optional<std::string>& wanted) {
+  const std::size_t n = file.num_row_groups();
+  if (n == 0) return std::nullopt;
+  std::string latest;
+  bool named = false;
+  for (std::size_t g = 0; g < n; ++g) {
+    const auto range = file.value_range(g, kSnapshotColumn);
+    if (!range) return std::nullopt;
+    for (const Value* v : {&range->first, &range->second}) {
+      if (!v->is_date() && !(v->is_timestamp() && (v->as_timestamp().tz.empty() || v->as_timestamp().tz == "UTC")))
+        return std::nullopt;
+      const std::string day = day_text(*v);
+      latest = std::max(latest, day);
+      named = named || (wanted && day == *wanted);
+    }
+  }
+  if (wanted) return named ? wanted : std::nullopt;
+  return latest;
+}
+
 const std::string& text_arg(const char* name, const Value& v) {
   if (!v.is_str()) throw_argument_type(name, "str", v.type_name());
   return v.as_str();
@@ -235,8 +302,8 @@ void ECOEST::_load_snapshot(const Value& as_of_date) { _load_snapshot(optional_t
 
 void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
   const std::string name = object_name(bucket, file_path);
-  // One opened history serves the date list and the snapshot read, so the
-  // footer and the snapshot-date chunks are fetched once.
+  // One opened history serves the date choice and the snapshot read, so the
+  // footer and any snapshot-date chunk are fetched once.
   const formats::ParquetFile file = open_history(bucket, file_path);
   const auto columns = file.column_names();
   for (const char* required : {kSnapshotColumn, kTickerColumn, kSurveyColumn})
@@ -247,31 +314,36 @@ void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
     throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) + "\" holds " + dtype_name(snapshot_type) +
                      " values, not dates or timestamps");
 
-  const std::vector<Value> dates = distinct_values(file, kSnapshotColumn);
-  std::vector<std::string> file_dates;
-  file_dates.reserve(dates.size());
-  for (const Value& v : dates) {
-    if (v.is_date()) {
-      file_dates.push_back(format_yyyymmdd(v.as_date()));
-    } else if (v.is_timestamp()) {
-      const std::int64_t day = DayOf(v.as_timestamp().tz)(v.as_timestamp().ns);
-      file_dates.push_back(format_yyyymmdd(Date{static_cast<std::int32_t>(day)}));
-    } else {
-      throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
-                       "\" has a missing value, which has no \"%Y%m%d\" date");
+  std::optional<std::string> wanted;
+  if (as_of_date) {
+    wanted.emplace();
+    for (char ch : *as_of_date)
+      if (ch != '-') wanted->push_back(ch);
+  }
+  std::optional<std::string> chosen = date_from_statistics(file, wanted);
+  if (!chosen) {
+    const std::vector<Value> dates = distinct_values(file, kSnapshotColumn);
+    std::vector<std::string> file_dates;
+    file_dates.reserve(dates.size());
+    for (const Value& v : dates) {
+      if (v.is_date() || v.is_timestamp()) {
+        file_dates.push_back(day_text(v));
+      } else {
+        throw ValueError(name + ": column \"" + std::string(kSnapshotColumn) +
+                         "\" has a missing value, which has no \"%Y%m%d\" date");
+      }
+    }
+    if (file_dates.empty())
+      throw ValueError("max() arg is an empty sequence (no snapshot date in " + name + ")");
+    chosen = *std::max_element(file_dates.begin(), file_dates.end());
+    if (wanted) {
+      if (std::find(file_dates.begin(), file_dates.end(), *wanted) == file_dates.end())
+        throw AssertionError(*wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(file_dates) +
+                             ".");
+      chosen = wanted;
     }
   }
-  if (file_dates.empty())
-    throw ValueError("max() arg is an empty sequence (no snapshot date in " + name + ")");
-  std::string date = *std::max_element(file_dates.begin(), file_dates.end());
-  if (as_of_date) {
-    std::string wanted;
-    for (char ch : *as_of_date)
-      if (ch != '-') wanted.push_back(ch);
-    if (std::find(file_dates.begin(), file_dates.end(), wanted) == file_dates.end())
-      throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(file_dates) + ".");
-    date = wanted;
-  }
+  const std::string& date = *chosen;
   // Midnight at the start of that day.
   const Date day = parse_yyyymmdd(date);
   const Value midnight(Timestamp{std::int64_t{day.days} * kNanosPerDay, ""});
