@@ -89,7 +89,13 @@ std::vector<std::string> texts(const Frame& f, const char* col) {
 }
 
 TEST_F(EcoestStore, SnapshotChoice) {
+  // One progress line over the row groups, whether their dates come from the
+  // statistics (as here) or are read.
+  testing::internal::CaptureStderr();
   ECOEST latest;
+  const std::string progress = testing::internal::GetCapturedStderr();
+  EXPECT_NE(progress.find("\rRetrieving snapshot dates 1: 0/"), std::string::npos) << progress;
+  EXPECT_EQ(std::count(progress.begin(), progress.end(), '\n'), 1) << progress;
   EXPECT_EQ(latest.data.names(),
             (std::vector<std::string>{"column0", "economistSurveyTimestamp", "dlSnapshotDate", "estimate"}));
   EXPECT_EQ(texts(latest.data, "estimate"),
@@ -113,7 +119,9 @@ TEST_F(EcoestStore, SnapshotChoice) {
   formats::ParquetWriteOptions one_group;
   one_group.row_group_size = 24;
   put(ECOEST::file_path, formats::write_parquet(our_history(), one_group));
+  testing::internal::CaptureStderr();
   EXPECT_EQ(ECOEST(std::string("20240105")).data, plain.data);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\rRetrieving snapshot dates 1: 0/1\rRetrieving snapshot dates 1: 1/1\n");
   EXPECT_EQ(ECOEST().data, latest.data);
   EXPECT_EQ(error_of([] { ECOEST bad(std::string("20240106")); }),
             "20240106 is not valid. Valid snapshot dates: ['20231229', '20240105', '20240112'].");

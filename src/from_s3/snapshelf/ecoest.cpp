@@ -258,8 +258,13 @@ std::optional<std::string> date_from_statistics(const formats::ParquetFile& file
       named = named || (wanted && day == *wanted);
     }
   }
-  if (wanted) return named ? wanted : std::nullopt;
-  return latest;
+  if (wanted && !named) return std::nullopt;
+  // The dates of every row group were taken from its statistics: the same
+  // progress is shown as when they are read.
+  Progress progress(n);
+  for (std::size_t g = 0; g < n; ++g) progress.step("Retrieving snapshot dates " + std::to_string(g + 1), g);
+  progress.step("Retrieving snapshot dates " + std::to_string(n), n);
+  return wanted ? wanted : std::optional<std::string>(latest);
 }
 
 const std::string& text_arg(const char* name, const Value& v) {
