@@ -249,13 +249,23 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
       EXPECT_EQ(joined, whole) << cs << " " << step;
       EXPECT_EQ(write_csv(joined, true), write_csv(whole, true)) << cs << " " << step;
       EXPECT_EQ(sizes.size(), (5 + cs - 1) / cs);
+      // In one pass: the same table and the same chunk numbers.
+      CsvChunkReader one(string_reader(s, step), "chunks.csv", cs);
+      std::size_t ticks = 0;
+      EXPECT_EQ(one.read_all_in_one([&](std::size_t k) { EXPECT_EQ(k, ticks++); }), whole) << cs << " " << step;
+      EXPECT_EQ(ticks, sizes.size()) << cs;
     }
   // Header only: one empty chunk with the columns.
   CsvChunkReader h(string_reader("x,y\n", 1), "h.csv", 3);
   EXPECT_EQ(h.read_all().names(), (std::vector<std::string>{"x", "y"}));
+  CsvChunkReader h1(string_reader("x,y\n", 1), "h.csv", 3);
+  std::size_t ticks = 0;
+  EXPECT_EQ(h1.read_all_in_one([&](std::size_t) { ++ticks; }), csv("x,y\n"));
+  EXPECT_EQ(ticks, 1u);
   CsvChunkReader used(string_reader("x\n1\n", 1), "u.csv", 3);
   used.next();
   EXPECT_THROW(used.read_all(), ValueError);
+  EXPECT_THROW(used.read_all_in_one(), ValueError);
 }
 
 TEST(CsvRead, DeclaredTypesAndMissingTexts) {

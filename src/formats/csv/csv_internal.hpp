@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -140,6 +141,12 @@ struct Field {
 // closing quote).
 std::string decode_quoted(const char* p, std::size_t n);
 
+// Called with the rows read so far after every `every` rows (0: never).
+struct RowTick {
+  std::size_t every = 0;
+  std::function<void(std::size_t)> call;
+};
+
 // The record splitter and column builders shared by read_csv and the chunk
 // reader. The data is a window [head, tail) of a buffer; `eof` says no more
 // bytes will come.
@@ -166,7 +173,7 @@ class Engine {
   // Parses up to `max_rows` rows into a frame labelled from `first_label`.
   // With `infos`, each column's join information goes there.
   Frame chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
-              std::vector<Finished>* infos = nullptr);
+              std::vector<Finished>* infos = nullptr, const RowTick& tick = {});
 
  private:
   void check_options() const;

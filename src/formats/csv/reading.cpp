@@ -166,4 +166,25 @@ Frame CsvChunkReader::read_all(const std::function<void(std::size_t, const Frame
   return join_chunks(chunks, infos);
 }
 
+Frame CsvChunkReader::read_all_in_one(const std::function<void(std::size_t)>& on_chunk) {
+  Impl& m = *impl_;
+  if (m.started) throw ValueError("read_all_in_one() reads from the start, but next() was called first");
+  m.started = true;
+  if (!m.engine.read_header()) {
+    m.finished = true;
+    no_columns(m.source_name);
+  }
+  std::size_t chunks = 0, rows = 0;
+  RowTick tick;
+  if (on_chunk) {
+    tick.every = m.chunksize;
+    tick.call = [&](std::size_t) { on_chunk(chunks++); };
+  }
+  Frame f = m.engine.chunk(static_cast<std::size_t>(-1), std::size_t{1} << 20, 0, rows, nullptr, tick);
+  // The last, shorter chunk; a file with a header only gives one empty chunk.
+  if (on_chunk && (rows == 0 || rows % m.chunksize != 0)) on_chunk(chunks++);
+  m.finished = true;
+  return f;
+}
+
 }  // namespace quorin_data::formats

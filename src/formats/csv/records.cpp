@@ -289,7 +289,7 @@ int Engine::scan() {
 }
 
 Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
-                   std::vector<Finished>* infos) {
+                   std::vector<Finished>* infos, const RowTick& tick) {
   rows = 0;
   const std::size_t ncols = cols_.size();
   for (auto& c : cols_) c.set_reserve(reserve);
@@ -317,6 +317,7 @@ Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first
     for (std::size_t i = nf; i < ncols; ++i) cols_[i].add_missing();
     consume();
     ++rows;
+    if (tick.every && rows % tick.every == 0) tick.call(rows);
   }
   Frame f;
   if (infos) infos->assign(ncols, Finished{});
