@@ -2,7 +2,9 @@
 // writer/reader round trip.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "quorin_data/core/dates.hpp"
@@ -128,6 +130,27 @@ TEST(CsvRead, TypeInference) {
   EXPECT_EQ(h.column("a").type, DType::Float64);
   EXPECT_TRUE(std::isinf(h.column("a").f64[1]));
   EXPECT_EQ(h.column("b").type, DType::Text);
+}
+
+TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {
+  std::mt19937_64 rng(7);
+  std::string text = "x\n";
+  std::vector<std::string> cells;
+  for (int i = 0; i < 20000; ++i) {
+    std::string c = rng() % 3 == 0 ? "-" : "";
+    const std::size_t whole = rng() % 9, frac = 1 + rng() % 12;
+    c += std::to_string(rng() % 1000000000).substr(0, whole + 1);
+    c += '.';
+    for (std::size_t k = 0; k < frac; ++k) c += static_cast<char>('0' + rng() % 10);
+    cells.push_back(c);
+    text += c + "\n";
+  }
+  const Frame f = csv(text);
+  ASSERT_EQ(f.column("x").type, DType::Float64);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const double want = std::strtod(cells[i].c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&f.column("x").f64[i], &want, sizeof want), 0) << cells[i];
+  }
 }
 
 TEST(CsvRead, HeaderNamesAndLabels) {

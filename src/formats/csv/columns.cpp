@@ -40,6 +40,37 @@ bool parse_float_cell(const char* p, std::size_t n, double& v) {
   return n > 0 && r.ec == std::errc() && r.ptr == p + n;
 }
 
+namespace {
+
+// A plain decimal "[-]digits.digits" of at most 15 digits, read exactly:
+// its digits as an integer (below 2^53, so exact) divided by a power of ten
+// (exact up to 10^22) is the correctly rounded value, the one from_chars
+// gives. Anything else is left to from_chars.
+bool short_decimal(const char* p, std::size_t n, double& v) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const std::size_t sign = p[0] == '-' ? 1 : 0;
+  if (n < sign + 3 || n > sign + 16) return false;
+  std::uint64_t m = 0;
+  std::size_t i = sign, dot = 0;
+  for (; i < n; ++i) {
+    const unsigned d = static_cast<unsigned>(p[i] - '0');
+    if (d < 10) {
+      m = m * 10 + d;
+    } else if (p[i] == '.' && dot == 0) {
+      dot = i;
+    } else {
+      return false;
+    }
+  }
+  if (dot == 0 || dot == sign || dot == n - 1) return false;  // digits on both sides
+  const double x = static_cast<double>(m) / kPow10[n - 1 - dot];
+  v = sign ? -x : x;
+  return true;
+}
+
+}  // namespace
+
 // Classifies a present cell. Integers: optional sign, digits, no leading
 // zero (so "00123" stays an identifier), within int64 (larger ones stay
 // text, never a rounded float).
@@ -71,6 +102,7 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
       return Kind::Bool;
     }
   }
+  if (short_decimal(p, n, dv)) return Kind::Float;
   const char* b = p;
   if (p[0] == '+' && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
   auto r = std::from_chars(b, p + n, dv);
