@@ -146,20 +146,25 @@ inline std::uint64_t mix(std::uint64_t h) {
   return h;
 }
 
-inline std::uint64_t hash_text(const std::string& t, std::uint64_t seed) {
-  const char* p = t.data();
-  std::size_t n = t.size();
-  std::uint64_t h = seed ^ (n * 0x9e3779b97f4a7c15ull);
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = mix(h ^ w);
-    p += 8;
-    n -= 8;
+// The first 16 bytes of a text as two words (zero past its end).
+struct Head {
+  std::uint64_t w0 = 0, w1 = 0;
+  explicit Head(const std::string& t) {
+    const std::size_t n = t.size();
+    std::memcpy(&w0, t.data(), std::min<std::size_t>(n, 8));
+    if (n > 8) std::memcpy(&w1, t.data() + 8, std::min<std::size_t>(n - 8, 8));
   }
-  std::uint64_t w = 0;
-  std::memcpy(&w, p, n);
-  return mix(h ^ w ^ 0xa0761d6478bd642full);
+};
+
+inline std::uint64_t hash_text(const std::string& t, const Head& head, std::uint64_t seed) {
+  std::uint64_t h = mix(seed ^ (t.size() * 0x9e3779b97f4a7c15ull) ^ head.w0);
+  h = mix(h ^ head.w1);
+  for (std::size_t at = 16; at < t.size(); at += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, t.data() + at, std::min<std::size_t>(t.size() - at, 8));
+    h = mix(h ^ w);
+  }
+  return h;
 }
 
 TextCodes number_texts(const Column& c) {
@@ -173,9 +178,9 @@ TextCodes number_texts(const Column& c) {
     std::uint64_t hash;
     std::uint32_t index;  // into distinct; kMissing when the slot is free
     std::uint32_t size;
-    char head[16];
+    Head head;
   };
-  const Slot free_slot{0, TextCodes::kMissing, 0, {}};
+  const Slot free_slot{0, TextCodes::kMissing, 0, Head(std::string())};
   std::vector<Slot> slots(1024, free_slot);
   std::size_t mask = slots.size() - 1;
   out.code.resize(n);
@@ -190,16 +195,14 @@ TextCodes number_texts(const Column& c) {
       continue;
     }
     const std::string& t = c.text[i];
-    const std::uint64_t h = hash_text(t, seed);
-    const std::size_t head = std::min<std::size_t>(t.size(), 16);
+    const Head head(t);
+    const std::uint64_t h = hash_text(t, head, seed);
     std::size_t at = h & mask;
     for (;;) {
       Slot& sl = slots[at];
       if (sl.index == TextCodes::kMissing) {
-        sl.hash = h;
-        sl.index = static_cast<std::uint32_t>(out.distinct.size());
-        sl.size = static_cast<std::uint32_t>(std::min<std::size_t>(t.size(), 0xffffffffu));
-        std::memcpy(sl.head, t.data(), head);
+        sl = Slot{h, static_cast<std::uint32_t>(out.distinct.size()),
+                  static_cast<std::uint32_t>(std::min<std::size_t>(t.size(), 0xffffffffu)), head};
         out.code[i] = sl.index;
         out.distinct.push_back(&t);
         if (out.distinct.size() * 2 > slots.size()) {  // grow: keep the load at most one half
@@ -216,7 +219,7 @@ TextCodes number_texts(const Column& c) {
         }
         break;
       }
-      if (sl.hash == h && sl.size == t.size() && std::memcmp(sl.head, t.data(), head) == 0 &&
+      if (sl.hash == h && sl.size == t.size() && sl.head.w0 == head.w0 && sl.head.w1 == head.w1 &&
           (t.size() <= 16 || *out.distinct[sl.index] == t)) {
         out.code[i] = sl.index;
         break;
