@@ -1,5 +1,6 @@
 // libFuzzer target over CSV reading: the whole read and the chunked read
-// (small chunks, small byte pieces, optionally declared column types) must
+// (small chunks, small byte pieces, optionally declared column types; joined
+// or in one pass) must
 // give equal tables, cell for cell; the chunks taken one by one keep the
 // shape; and what decodes must survive a write/read round trip of its shape.
 #include <algorithm>
@@ -54,6 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     all = r.read_all();
     all_ok = true;
   } catch (const FormatError&) {
+  }
+  if (whole_ok != all_ok) std::abort();
+  if (whole_ok && !(all == whole)) std::abort();
+  // The same read in one pass, without chunk frames to join.
+  try {
+    std::size_t pos = 0;
+    CsvChunkReader r(reader(pos), "fuzz", chunksize, options);
+    all = r.read_all_in_one();
+    all_ok = true;
+  } catch (const FormatError&) {
+    all_ok = false;
   }
   if (whole_ok != all_ok) std::abort();
   if (whole_ok && !(all == whole)) std::abort();

@@ -1,6 +1,6 @@
 """Python-side speed, each against a baseline measured in the same run:
 read_from_s3 of a 1,000,000-row csv.gz snapshot against pandas.read_csv of the
-same bytes from memory; indicators on 10,000,000-row Series against their
+same bytes from memory (QUORIN_BENCH_ONLY=read runs only this one); indicators on 10,000,000-row Series against their
 pandas (or numpy) formulation; the crossing (Series into C++ and back) as a
 share of an indicator call. Prints one line per measurement with its ratio."""
 import gzip
@@ -114,5 +114,8 @@ def bench_ta():
 
 if __name__ == "__main__":
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, numpy {np.__version__}")
-    bench_read()
-    bench_ta()
+    only = os.environ.get("QUORIN_BENCH_ONLY", "")
+    if only in ("", "read"):
+        bench_read()
+    if only in ("", "ta"):
+        bench_ta()

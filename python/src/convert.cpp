@@ -2,7 +2,14 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <random>
+#include <system_error>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -110,40 +117,154 @@ std::string text_from_py(py::handle o) {
 
 std::string label_of(py::handle name) { return py::str(py::repr(name)); }
 
-// An object array of the column's texts (None where missing). Equal texts
-// share one str object while the column repeats itself (identifiers, codes,
-// dates as texts): a lookup instead of a new object per cell. A column whose
-// first rows are mostly distinct gets one object per cell without lookups.
-py::array text_array(const Column& c) {
+// Equal texts of a column share one str object while the column repeats
+// itself (identifiers, codes, dates as texts): each cell gets the number of
+// its distinct text, found in an open-addressing table, and one str is made
+// per distinct text. A column whose first rows are mostly (3/4) distinct gets one
+// object per cell without lookups. The numbering needs no interpreter, so
+// the text columns of a frame are numbered in parallel without the GIL.
+struct TextCodes {
+  static constexpr std::uint32_t kMissing = 0xffffffffu;
+  bool shared = false;
+  std::vector<std::uint32_t> code;          // per cell, when shared
+  std::vector<const std::string*> distinct;  // in order of first appearance
+};
+
+// A per-process seed keeps crafted cell texts from lining up in one chain.
+std::uint64_t text_seed() {
+  static const std::uint64_t seed = [] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd() ^ 0x9e3779b97f4a7c15ull;
+  }();
+  return seed;
+}
+
+inline std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93ull;
+  h ^= h >> 32;
+  return h;
+}
+
+// The first 16 bytes of a text as two words (zero past its end).
+struct Head {
+  std::uint64_t w0 = 0, w1 = 0;
+  explicit Head(const std::string& t) {
+    const std::size_t n = t.size();
+    std::memcpy(&w0, t.data(), std::min<std::size_t>(n, 8));
+    if (n > 8) std::memcpy(&w1, t.data() + 8, std::min<std::size_t>(n - 8, 8));
+  }
+};
+
+inline std::uint64_t hash_text(const std::string& t, const Head& head, std::uint64_t seed) {
+  std::uint64_t h = mix(seed ^ (t.size() * 0x9e3779b97f4a7c15ull) ^ head.w0);
+  h = mix(h ^ head.w1);
+  for (std::size_t at = 16; at < t.size(); at += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, t.data() + at, std::min<std::size_t>(t.size() - at, 8));
+    h = mix(h ^ w);
+  }
+  return h;
+}
+
+TextCodes number_texts(const Column& c) {
+  TextCodes out;
+  const std::size_t n = c.size();
+  constexpr std::size_t kProbe = 65536;
+  const std::uint64_t seed = text_seed();
+  // A slot keeps the first 16 bytes of its text, so that most lookups
+  // compare within the table instead of reaching back into the column.
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t index;  // into distinct; kMissing when the slot is free
+    std::uint32_t size;
+    Head head;
+  };
+  const Slot free_slot{0, TextCodes::kMissing, 0, Head(std::string())};
+  std::vector<Slot> slots(1024, free_slot);
+  std::size_t mask = slots.size() - 1;
+  out.code.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == kProbe && out.distinct.size() * 4 > kProbe * 3) {
+      out.code = {};
+      out.distinct = {};
+      return out;  // mostly distinct: one object per cell
+    }
+    if (c.is_missing(i)) {
+      out.code[i] = TextCodes::kMissing;
+      continue;
+    }
+    const std::string& t = c.text[i];
+    const Head head(t);
+    const std::uint64_t h = hash_text(t, head, seed);
+    std::size_t at = h & mask;
+    for (;;) {
+      Slot& sl = slots[at];
+      if (sl.index == TextCodes::kMissing) {
+        sl = Slot{h, static_cast<std::uint32_t>(out.distinct.size()),
+                  static_cast<std::uint32_t>(std::min<std::size_t>(t.size(), 0xffffffffu)), head};
+        out.code[i] = sl.index;
+        out.distinct.push_back(&t);
+        if (out.distinct.size() * 2 > slots.size()) {  // grow: keep the load at most one half
+          std::vector<Slot> bigger(slots.size() * 2, free_slot);
+          const std::size_t m = bigger.size() - 1;
+          for (const Slot& o : slots) {
+            if (o.index == TextCodes::kMissing) continue;
+            std::size_t j = o.hash & m;
+            while (bigger[j].index != TextCodes::kMissing) j = (j + 1) & m;
+            bigger[j] = o;
+          }
+          slots = std::move(bigger);
+          mask = m;
+        }
+        break;
+      }
+      if (sl.hash == h && sl.size == t.size() && sl.head.w0 == head.w0 && sl.head.w1 == head.w1 &&
+          (t.size() <= 16 || *out.distinct[sl.index] == t)) {
+        out.code[i] = sl.index;
+        break;
+      }
+      at = (at + 1) & mask;
+    }
+  }
+  out.shared = true;
+  return out;
+}
+
+// An object array of the column's texts (None where missing).
+py::array text_array(const Column& c, const TextCodes& codes) {
   const std::size_t n = c.size();
   py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   auto** cells = static_cast<PyObject**>(out.mutable_data());
-  for (std::size_t i = 0; i < n; ++i) {  // valid (None) before any str is made
-    Py_INCREF(Py_None);
-    cells[i] = Py_None;
-  }
-  constexpr std::size_t kProbe = 4096;
-  std::unordered_map<std::string_view, PyObject*> seen;
-  bool share = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (c.is_missing(i)) continue;
-    const std::string& t = c.text[i];
-    PyObject* o = nullptr;
-    if (share) {
-      auto [it, fresh] = seen.try_emplace(std::string_view(t), nullptr);
-      if (fresh) it->second = text_to_py(t).release().ptr();
-      o = it->second;
+  if (codes.shared) {
+    std::vector<PyObject*> objects(codes.distinct.size(), nullptr);
+    struct Release {
+      std::vector<PyObject*>& o;
+      ~Release() {  // the cells hold their own references
+        for (PyObject* p : o) Py_XDECREF(p);
+      }
+    } release{objects};
+    for (std::size_t k = 0; k < objects.size(); ++k) objects[k] = text_to_py(*codes.distinct[k]).release().ptr();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t k = codes.code[i];
+      PyObject* o = k == TextCodes::kMissing ? Py_None : objects[k];
       Py_INCREF(o);
-      if (i + 1 == kProbe && seen.size() * 2 > kProbe) share = false;
-    } else {
-      o = text_to_py(t).release().ptr();
+      Py_XSETREF(cells[i], o);
     }
-    Py_DECREF(cells[i]);
-    cells[i] = o;
+    return out;
   }
-  for (auto& kv : seen) Py_DECREF(kv.second);  // the cells hold their own references
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* o = Py_None;
+    if (c.is_missing(i))
+      Py_INCREF(o);
+    else
+      o = text_to_py(c.text[i]).release().ptr();
+    Py_XSETREF(cells[i], o);
+  }
   return out;
 }
+
+py::array text_array(const Column& c) { return text_array(c, number_texts(c)); }
 
 py::object make_array(const char* kind, py::object data, py::object missing, const std::string& tz) {
   return frames().attr("make_array")(kind, data, missing, tz);
@@ -336,12 +457,49 @@ static Frame frame_from_py(py::handle df, Mode mode) {
 
 Frame to_frame(py::handle df) { return frame_from_py(df, Mode::Loose); }
 
+// The numbering of every text column of `f` (empty for other columns), on
+// two threads without the GIL when there are several text columns.
+static std::vector<TextCodes> number_text_columns(const Frame& f) {
+  std::vector<std::size_t> texts;
+  for (std::size_t i = 0; i < f.num_columns(); ++i)
+    if (f.column_at(i).type == DType::Text) texts.push_back(i);
+  std::vector<TextCodes> codes(f.num_columns());
+  if (texts.empty()) return codes;
+  py::gil_scoped_release nogil;
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failures[2];
+  auto work = [&](std::exception_ptr& failure) {
+    try {
+      for (std::size_t k; (k = next++) < texts.size();) codes[texts[k]] = number_texts(f.column_at(texts[k]));
+    } catch (...) {
+      failure = std::current_exception();
+      next = texts.size();
+    }
+  };
+  std::thread helper;
+  if (texts.size() > 1 && f.num_rows() >= 65536) {
+    try {
+      helper = std::thread(work, std::ref(failures[1]));
+    } catch (const std::system_error&) {
+      // No thread to be had: this one does it all.
+    }
+  }
+  work(failures[0]);
+  if (helper.joinable()) helper.join();
+  for (const auto& e : failures)
+    if (e) std::rethrow_exception(e);
+  return codes;
+}
+
 py::object from_frame(Frame&& f) {
   py::list names, arrays;
   py::object index = from_index(f.index());
+  const auto codes = number_text_columns(f);
   for (std::size_t i = 0; i < f.num_columns(); ++i) {
     names.append(text_to_py(f.names()[i]));
-    arrays.append(column_to_py(std::move(f.column_at(i))));
+    Column& c = f.column_at(i);
+    arrays.append(c.type == DType::Text ? make_array("text", text_array(c, codes[i]), py::none(), "")
+                                        : column_to_py(std::move(c)));
   }
   return frames().attr("make_frame")(names, arrays, index);
 }

@@ -1,7 +1,8 @@
-// gzip: streaming multi-member inflate on zlib, a fast whole-buffer path on
-// libdeflate, and compression.
+// gzip: streaming multi-member inflate (ISA-L for the deflate data), a fast
+// whole-buffer path on libdeflate, and compression.
 #include "quorin_data/formats/gzip.hpp"
 
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -27,15 +28,6 @@ constexpr std::size_t kMaxAvail = std::size_t{1} << 30;  // per zlib call (uInt)
 
 [[noreturn]] void fail(const std::string& source, std::size_t offset, const std::string& what) {
   throw FormatError("gzip", source, "byte " + std::to_string(offset), what);
-}
-
-std::string describe_zlib(const char* msg) {
-  if (msg == nullptr) return "corrupt deflate data";
-  const std::string m = msg;
-  if (m == "incorrect data check") return "CRC-32 mismatch (member data corrupt)";
-  if (m == "incorrect length check") return "length mismatch (member size does not match its trailer)";
-  if (m == "incorrect header check") return "bad gzip header";
-  return "corrupt gzip member: " + m;
 }
 
 std::size_t limit_from_environment() {
@@ -74,14 +66,17 @@ namespace {
 
 // The streaming decoder itself, run inline or on the read-ahead thread. Its
 // input is a whole buffer, or a window over bytes pulled from a source as
-// they are needed (positions in messages count from the input's start).
+// they are needed (positions in messages count from the input's start). The
+// gzip header and trailer are read here, with zlib's checks and wording; the
+// deflate data between them goes through ISA-L's inflate (several times
+// faster than zlib's), which also keeps the CRC-32 of the member's output.
 struct Inflater {
+  enum class Stage { Between, Header, Body, Trailer };
   const std::uint8_t* data;
   std::size_t size;
   std::string source;
-  z_stream zs{};
-  bool zinit = false;
-  bool in_member = false;  // inside a member (header seen, end not reached)
+  inflate_state st{};
+  Stage stage = Stage::Between;
   bool done = false;
   std::size_t pos = 0;    // input bytes consumed (of the window)
   std::size_t base = 0;   // input bytes before the window
@@ -90,6 +85,14 @@ struct Inflater {
   GzipSource pull;        // empty for a whole buffer
   std::vector<std::uint8_t> window;
   bool pulled_all = false;
+  // The header or trailer being read: its fixed part, what is left of a
+  // variable field, and the CRC-32 of the header bytes so far (for FHCRC).
+  std::uint8_t fixed[10] = {};
+  std::size_t have = 0;
+  int field = 0;  // 0 fixed part, 1 extra length, 2 extra data, 3 name, 4 comment, 5 header crc, 6 done
+  std::size_t extra_left = 0;
+  std::uint32_t head_crc = 0;
+  std::uint32_t member_out = 0;  // output of the member, modulo 2^32 as its trailer counts it
 
   Inflater(const std::uint8_t* d, std::size_t n, std::string src)
       : data(d), size(n), source(std::move(src)), limit(gzip_output_limit()) {
@@ -104,11 +107,6 @@ struct Inflater {
   }
   void init() {
     if (size == 0) fail(source, 0, "empty input, not a gzip stream");
-    if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw RuntimeError("zlib inflateInit2 failed");
-    zinit = true;
-  }
-  ~Inflater() {
-    if (zinit) inflateEnd(&zs);
   }
   Inflater(const Inflater&) = delete;
   Inflater& operator=(const Inflater&) = delete;
@@ -134,6 +132,8 @@ struct Inflater {
     return size > left;
   }
 
+  [[noreturn]] void truncated() { fail(source, base + pos, "truncated gzip stream (input ends inside a member)"); }
+
   void start_member() {
     while (size - pos < 2 && refill()) {
     }
@@ -148,8 +148,111 @@ struct Inflater {
       }
       fail(source, base + pos, "trailing garbage after the last gzip member (" + std::to_string(trailing) + " bytes)");
     }
-    if (inflateReset(&zs) != Z_OK) throw RuntimeError("zlib inflateReset failed");
-    in_member = true;
+    stage = Stage::Header;
+    have = 0;
+    field = 0;
+    head_crc = 0;
+  }
+
+  // Reads header bytes from the window; true once the header is complete.
+  bool read_header() {
+    while (field != 6 && pos < size) {
+      const std::uint8_t c = data[pos++];
+      // Every header byte before its own CRC counts towards that CRC.
+      if (field != 5 && (field == 0 || (fixed[3] & 0x02))) head_crc = static_cast<std::uint32_t>(crc32(head_crc, &c, 1));
+      switch (field) {
+        case 0:
+          fixed[have++] = c;
+          if (have == 3 && fixed[2] != 8) header_fail("unknown compression method");
+          if (have == 4 && (fixed[3] & 0xe0)) header_fail("unknown header flags set");
+          if (have == 10) {
+            have = 0;
+            extra_left = 0;
+            field = (fixed[3] & 0x04) ? 1 : next_field(1);
+          }
+          break;
+        case 1:
+          extra_left |= static_cast<std::size_t>(c) << (8 * have);
+          if (++have == 2) {
+            have = 0;
+            field = extra_left ? 2 : next_field(2);
+          }
+          break;
+        case 2:
+          if (--extra_left == 0) field = next_field(2);
+          break;
+        case 3:
+        case 4:
+          if (c == 0) field = next_field(field);
+          break;
+        case 5:
+          extra_left |= static_cast<std::size_t>(c) << (8 * have);
+          if (++have == 2) {
+            if (extra_left != (head_crc & 0xffff)) header_fail("header crc mismatch");
+            field = 6;
+          }
+          break;
+      }
+    }
+    return field == 6;
+  }
+
+  // The field after `f` that the flags announce (6: the header is complete).
+  int next_field(int f) const {
+    const std::uint8_t fl = fixed[3];
+    if (f < 3 && (fl & 0x08)) return 3;
+    if (f < 4 && (fl & 0x10)) return 4;
+    if (f < 5 && (fl & 0x02)) return 5;
+    return 6;
+  }
+
+  [[noreturn]] void header_fail(const char* what) {
+    fail(source, base + pos, std::string("corrupt gzip member: ") + what);
+  }
+
+  void start_body() {
+    isal_inflate_init(&st);
+    st.crc_flag = ISAL_GZIP_NO_HDR;
+    stage = Stage::Body;
+    member_out = 0;
+  }
+
+  void trailer_byte(std::uint8_t c) {
+    fixed[have++] = c;
+    if (have == 4 && le32(fixed) != st.crc) fail(source, base + pos, "CRC-32 mismatch (member data corrupt)");
+  }
+
+  // The inflater reads input ahead into a bit buffer: the whole bytes left
+  // there after the last block are the first bytes of the trailer.
+  void start_trailer() {
+    stage = Stage::Trailer;
+    have = 0;
+    const int bits = std::max(st.read_in_length, 0);
+    std::uint64_t rest = bits % 8 < 64 ? st.read_in >> (bits % 8) : 0;
+    for (int k = 0; k < bits / 8 && have < 8; ++k, rest >>= 8) trailer_byte(static_cast<std::uint8_t>(rest & 0xff));
+  }
+
+  // Reads trailer bytes from the window; true once both checks passed.
+  bool read_trailer() {
+    while (have < 8 && pos < size) trailer_byte(data[pos++]);
+    if (have < 8) return false;
+    if (le32(fixed + 4) != member_out)
+      fail(source, base + pos, "length mismatch (member size does not match its trailer)");
+    return true;
+  }
+
+  static std::uint32_t le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  }
+
+  std::string describe_isal(int rc) {
+    switch (rc) {
+      case ISAL_INVALID_BLOCK: return "corrupt gzip member: invalid block";
+      case ISAL_INVALID_SYMBOL: return "corrupt gzip member: invalid code";
+      case ISAL_INVALID_LOOKBACK: return "corrupt gzip member: invalid distance too far back";
+      default: return "corrupt gzip member: deflate error " + std::to_string(rc);
+    }
   }
 
   std::size_t read(std::uint8_t* out, std::size_t cap) {
@@ -158,36 +261,49 @@ struct Inflater {
     if (limit - total < cap) cap = limit - total + 1;
     std::size_t produced = 0;
     while (produced == 0) {
-      if (!in_member) {
-        if (pos == size && !refill()) {
-          done = true;
-          return 0;
-        }
-        start_member();
+      switch (stage) {
+        case Stage::Between:
+          if (pos == size && !refill()) {
+            done = true;
+            return 0;
+          }
+          start_member();
+          continue;
+        case Stage::Header:
+          if (read_header()) {
+            start_body();
+            continue;
+          }
+          if (!refill()) truncated();
+          continue;
+        case Stage::Trailer:
+          if (read_trailer()) {
+            stage = Stage::Between;
+            continue;
+          }
+          if (!refill()) truncated();
+          continue;
+        case Stage::Body: break;
       }
       if (pos == size) refill();
-      zs.next_in = const_cast<Bytef*>(data + pos);
-      zs.avail_in = static_cast<uInt>(std::min(size - pos, kMaxAvail));
-      zs.next_out = out + produced;
-      zs.avail_out = static_cast<uInt>(std::min(cap - produced, kMaxAvail));
-      const uInt in_before = zs.avail_in, out_before = zs.avail_out;
-      const int rc = inflate(&zs, Z_NO_FLUSH);
-      pos += in_before - zs.avail_in;
-      produced += out_before - zs.avail_out;
+      st.next_in = const_cast<std::uint8_t*>(data + pos);
+      st.avail_in = static_cast<std::uint32_t>(std::min(size - pos, kMaxAvail));
+      st.next_out = out + produced;
+      st.avail_out = static_cast<std::uint32_t>(std::min(cap - produced, kMaxAvail));
+      const std::uint32_t in_before = st.avail_in, out_before = st.avail_out;
+      const int rc = isal_inflate(&st);
+      const std::size_t used = in_before - st.avail_in, made = out_before - st.avail_out;
+      pos += used;
+      produced += made;
+      member_out += static_cast<std::uint32_t>(made);
       if (produced > limit - total) fail(source, base + pos, over_limit(limit));
-      if (rc == Z_STREAM_END) {
-        in_member = false;
+      if (rc < 0) fail(source, base + pos, describe_isal(rc));
+      if (st.block_state == ISAL_BLOCK_FINISH) {
+        start_trailer();
         continue;
       }
-      if (rc == Z_DATA_ERROR) fail(source, base + pos, describe_zlib(zs.msg));
-      if (rc == Z_MEM_ERROR) throw RuntimeError("zlib out of memory inflating " + source);
-      if (rc == Z_NEED_DICT) fail(source, base + pos, "deflate stream needs a preset dictionary");
-      if (rc == Z_OK || rc == Z_BUF_ERROR) {
-        if (pos == size && zs.avail_out != 0 && !refill())
-          fail(source, base + pos, "truncated gzip stream (input ends inside a member)");
-        continue;
-      }
-      fail(source, base + pos, "zlib error " + std::to_string(rc));
+      if (made == 0 && pos == size && !refill()) truncated();
+      if (made == 0 && used == 0 && pos < size) fail(source, base + pos, describe_isal(ISAL_INVALID_BLOCK));
     }
     total += produced;
     return produced;

@@ -2,7 +2,9 @@
 // writer/reader round trip.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "quorin_data/core/dates.hpp"
@@ -130,6 +132,27 @@ TEST(CsvRead, TypeInference) {
   EXPECT_EQ(h.column("b").type, DType::Text);
 }
 
+TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {
+  std::mt19937_64 rng(7);
+  std::string text = "x\n";
+  std::vector<std::string> cells;
+  for (int i = 0; i < 20000; ++i) {
+    std::string c = rng() % 3 == 0 ? "-" : "";
+    const std::size_t whole = rng() % 9, frac = 1 + rng() % 12;
+    c += std::to_string(rng() % 1000000000).substr(0, whole + 1);
+    c += '.';
+    for (std::size_t k = 0; k < frac; ++k) c += static_cast<char>('0' + rng() % 10);
+    cells.push_back(c);
+    text += c + "\n";
+  }
+  const Frame f = csv(text);
+  ASSERT_EQ(f.column("x").type, DType::Float64);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const double want = std::strtod(cells[i].c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&f.column("x").f64[i], &want, sizeof want), 0) << cells[i];
+  }
+}
+
 TEST(CsvRead, HeaderNamesAndLabels) {
   const Frame f = csv(",a,a,b,a\n0,1,2,3,4\n1,5,6,7,8\n");
   EXPECT_EQ(f.names(), (std::vector<std::string>{"Unnamed: 0", "a", "a.1", "b", "a.2"}));
@@ -249,13 +272,23 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
       EXPECT_EQ(joined, whole) << cs << " " << step;
       EXPECT_EQ(write_csv(joined, true), write_csv(whole, true)) << cs << " " << step;
       EXPECT_EQ(sizes.size(), (5 + cs - 1) / cs);
+      // In one pass: the same table and the same chunk numbers.
+      CsvChunkReader one(string_reader(s, step), "chunks.csv", cs);
+      std::size_t ticks = 0;
+      EXPECT_EQ(one.read_all_in_one([&](std::size_t k) { EXPECT_EQ(k, ticks++); }), whole) << cs << " " << step;
+      EXPECT_EQ(ticks, sizes.size()) << cs;
     }
   // Header only: one empty chunk with the columns.
   CsvChunkReader h(string_reader("x,y\n", 1), "h.csv", 3);
   EXPECT_EQ(h.read_all().names(), (std::vector<std::string>{"x", "y"}));
+  CsvChunkReader h1(string_reader("x,y\n", 1), "h.csv", 3);
+  std::size_t ticks = 0;
+  EXPECT_EQ(h1.read_all_in_one([&](std::size_t) { ++ticks; }), csv("x,y\n"));
+  EXPECT_EQ(ticks, 1u);
   CsvChunkReader used(string_reader("x\n1\n", 1), "u.csv", 3);
   used.next();
   EXPECT_THROW(used.read_all(), ValueError);
+  EXPECT_THROW(used.read_all_in_one(), ValueError);
 }
 
 TEST(CsvRead, DeclaredTypesAndMissingTexts) {

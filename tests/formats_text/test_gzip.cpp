@@ -331,3 +331,46 @@ TEST(GzipPulled, SameBytesAndErrorsAsOverTheWholeBuffer) {
   EXPECT_THROW(GzipStream([](std::uint8_t*, std::size_t) -> std::size_t { throw TransportError("cut"); }, "m"),
                TransportError);
 }
+
+// Header fields (extra, name, comment, header CRC) and trailers read across
+// every split of the input as a download hands it over, member after member.
+TEST(Gzip, HeaderFieldsAndTrailersAcrossPulledPieces) {
+  auto with_fields = [](const std::string& s) {
+    auto z = gz(s);
+    std::vector<std::uint8_t> head(z.begin(), z.begin() + 10);
+    head[3] = 0x04 | 0x08 | 0x10 | 0x02;
+    const std::uint8_t fields[] = {3, 0, 'x', 'y', 'z', 'n', 'a', 'm', 'e', 0, 'c', 0};
+    head.insert(head.end(), fields, fields + sizeof fields);
+    const auto crc = static_cast<std::uint32_t>(crc32(0, head.data(), static_cast<uInt>(head.size())));
+    head.push_back(static_cast<std::uint8_t>(crc & 0xff));
+    head.push_back(static_cast<std::uint8_t>((crc >> 8) & 0xff));
+    head.insert(head.end(), z.begin() + 10, z.end());
+    return head;
+  };
+  const std::string a = random_text(70000, 5), b = "second member\n";
+  auto all = with_fields(a);
+  for (const auto& part : {gz(""), with_fields(b)}) all.insert(all.end(), part.begin(), part.end());
+  for (std::size_t piece : {1u, 7u, 4096u}) {
+    std::size_t at = 0;
+    GzipStream s(
+        [&](std::uint8_t* out, std::size_t cap) {
+          const std::size_t n = std::min({cap, piece, all.size() - at});
+          std::memcpy(out, all.data() + at, n);
+          at += n;
+          return n;
+        },
+        "pulled", GzipStream::ReadAhead::Off);
+    std::string out;
+    std::uint8_t buf[5000];
+    for (std::size_t n; (n = s.read(buf, 1 + piece % sizeof buf)) > 0;) out.append(buf, buf + n);
+    EXPECT_EQ(out, a + b) << piece;
+  }
+  EXPECT_EQ(stream_all(all, 3), a + b);
+  // A name that never ends is a truncated member.
+  auto z = gz("x");
+  std::vector<std::uint8_t> open_name(z.begin(), z.begin() + 10);
+  open_name[3] = 0x08;
+  open_name.insert(open_name.end(), 50, 'n');
+  const auto m = format_error([&] { stream_all(open_name, 8); }, "mem");
+  EXPECT_NE(m.find("truncated"), std::string::npos) << m;
+}

@@ -103,3 +103,21 @@ def test_float64_columns_leave_cpp_without_a_copy():
     junk = [np.ones(1000) for _ in range(50)]  # reuse freed memory if it was freed
     assert arr[999] == 499.5 and arr[1] == 0.5
     del junk
+
+
+def test_text_columns_come_back_equal_with_repeats_sharing_one_str():
+    n = 70_000  # past the sample that decides whether a column repeats itself
+    rng = np.random.default_rng(3)
+    codes = np.array([f"C{k:05d}" for k in range(300)] + ["a" * 40, "a" * 39 + "b"], dtype=object)
+    df = pd.DataFrame({
+        "rep": codes[rng.integers(0, len(codes), n)],
+        "gaps": np.where(rng.random(n) < 0.3, None, codes[rng.integers(0, 3, n)]),
+        "uniq": [f"u{k}" for k in range(n)],
+        "x": np.arange(n, dtype=np.float64),
+    })
+    back = V.roundtrip(df)
+    pd.testing.assert_frame_equal(back, df)
+    rep = back["rep"].to_numpy()
+    first = {}
+    assert all(first.setdefault(t, t) is t for t in rep)  # one object per distinct text
+    assert back["gaps"].isna().sum() == df["gaps"].isna().sum()

@@ -70,6 +70,10 @@ class CsvChunkReader {
   // would return it. The peak stays near one table plus the texts of the
   // non-text cells that are not in their canonical form.
   Frame read_all(const std::function<void(std::size_t, const Frame&)>& on_chunk = {});
+  // The same table as read_all, in one pass that builds no chunk frames (so
+  // nothing to join, and no chunk's cell texts kept for it): `on_chunk`
+  // learns the number of each chunk once its last row is read.
+  Frame read_all_in_one(const std::function<void(std::size_t)>& on_chunk = {});
 
   struct Impl;
 

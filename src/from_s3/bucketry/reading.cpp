@@ -142,11 +142,16 @@ Frame read_csv_chunks(formats::GzipStream& gz, const std::string& source, std::s
     obs = observer();
   }
   Progress progress(" chunks");
-  // The chunks are joined as one read of the whole text would type them.
-  Frame out = reader.read_all([&](std::size_t number, const Frame& chunk) {
-    if (obs) obs(number, chunk);
-    progress.update();
-  });
+  // The table is the one a read of the whole text gives. Chunk frames are
+  // only built (and joined) for an observer of the chunks themselves.
+  Frame out;
+  if (obs)
+    out = reader.read_all([&](std::size_t number, const Frame& chunk) {
+      obs(number, chunk);
+      progress.update();
+    });
+  else
+    out = reader.read_all_in_one([&](std::size_t) { progress.update(); });
   progress.close();
   if (!out.index().is_default_range()) out.set_index(Index::range(out.num_rows()));
   return out;

@@ -1,0 +1,222 @@
+// Internal pieces of the CSV reader shared by its source files: the cell
+// rules, the column builder (type inference) and the record splitter.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorin_data/core/frame.hpp"
+#include "quorin_data/formats/csv.hpp"
+
+namespace quorin_data::formats::csv_detail {
+
+[[noreturn]] void fail_line(const std::string& source, std::size_t line, const std::string& what);
+
+template <std::size_t N>
+bool eq(const char* p, std::size_t n, const char (&lit)[N]) {
+  return n == N - 1 && std::memcmp(p, lit, N - 1) == 0;
+}
+
+// The missing-value markers of a table library's CSV reader.
+inline bool is_na(const char* p, std::size_t n) {
+  if (n == 0) return true;
+  if (n > 8) return false;
+  switch (p[0]) {
+    case 'N':
+      return eq(p, n, "NA") || eq(p, n, "NaN") || eq(p, n, "N/A") || eq(p, n, "NULL") || eq(p, n, "None");
+    case 'n': return eq(p, n, "nan") || eq(p, n, "n/a") || eq(p, n, "null");
+    case '#': return eq(p, n, "#NA") || eq(p, n, "#N/A") || eq(p, n, "#N/A N/A");
+    case '<': return eq(p, n, "<NA>");
+    case '-': return eq(p, n, "-NaN") || eq(p, n, "-nan") || eq(p, n, "-1.#IND") || eq(p, n, "-1.#QNAN");
+    case '1': return eq(p, n, "1.#IND") || eq(p, n, "1.#QNAN");
+    default: return false;
+  }
+}
+
+// Which cells are missing: the usual markers and/or the caller's texts.
+class MissingTexts {
+ public:
+  explicit MissingTexts(const CsvOptions& o) : defaults_(o.default_missing), extra_(o.missing) {
+    empty_ = defaults_;
+    for (const auto& t : extra_) empty_ = empty_ || t.empty();
+  }
+  bool operator()(const char* p, std::size_t n, bool quoted) const {
+    if (n == 0) return empty_;
+    if (quoted) return false;
+    if (defaults_ && is_na(p, n)) return true;
+    for (const auto& t : extra_)
+      if (t.size() == n && std::memcmp(t.data(), p, n) == 0) return true;
+    return false;
+  }
+
+ private:
+  bool defaults_, empty_ = true;
+  std::vector<std::string> extra_;
+};
+
+enum class Kind { Int, Float, Bool, Text };
+
+// Inference state of a column (Declared: its type was given).
+enum class St { Empty, Int, Float, Bool, Text, Declared };
+
+// What a finished chunk column needs for a later join: its state and, when
+// its cells cannot be rebuilt from the values, their texts as written, each
+// followed by a NUL (cells never hold one; a missing cell is empty): one byte
+// a cell beyond the texts.
+struct Finished {
+  St st = St::Empty;
+  bool raw = false;
+  std::string cells;
+};
+
+bool declarable(DType t);
+bool parse_int_cell(const char* p, std::size_t n, std::int64_t& v);
+bool parse_float_cell(const char* p, std::size_t n, double& v);
+Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv);
+
+// Builds one column of a chunk with incremental type inference.
+class ColBuilder {
+ public:
+  void set_reserve(std::size_t n) { reserve_ = n; }
+  void declare(DType t) {
+    declared_ = t;
+    st_ = St::Declared;
+  }
+  // Keeps the cell texts of a non-text result for a later join.
+  void keep_raw(bool on) { keep_raw_ = on; }
+
+  // Adds a cell; false when it does not read as the declared type.
+  bool add(const char* p, std::size_t n, bool missing);
+
+  void add_missing() { add("", 0, true); }
+
+  // The chunk's column; `info` (when given) receives what a join needs.
+  Column finish(Finished* info = nullptr);
+
+  // Frees every scratch buffer (after the last chunk).
+  void release();
+
+ private:
+  std::vector<std::uint8_t> take_valid() { return nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}; }
+
+  bool add_declared(const char* p, std::size_t n, bool missing);
+
+  Column finish_declared();
+
+  void push_missing_typed();
+
+  void ints_to_floats();
+
+  // Writes the texts of the cells so far (missing ones or canonical ints).
+  void materialize_arena();
+
+  // Switches to text, restoring every cell so far from the arena.
+  void to_text();
+
+  St st_ = St::Empty;
+  DType declared_ = DType::Text;
+  bool have_arena_ = false, keep_raw_ = false;
+  std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
+  std::vector<std::int64_t> i64_;
+  std::vector<double> f64_;
+  std::vector<std::string> text_;
+  std::vector<std::uint8_t> valid_;
+  std::string arena_;
+  std::vector<std::size_t> ends_;
+};
+
+struct Field {
+  const char* b;  // content (or, when `raw`, the whole field with its quotes)
+  std::size_t n;
+  bool quoted;
+  bool raw;  // needs decoding: doubled quotes or bytes after the closing quote
+};
+
+// The text of a field that needs decoding (doubled quotes, bytes after the
+// closing quote).
+std::string decode_quoted(const char* p, std::size_t n);
+
+// Called with the rows read so far after every `every` rows (0: never).
+struct RowTick {
+  std::size_t every = 0;
+  std::function<void(std::size_t)> call;
+};
+
+// The record splitter and column builders shared by read_csv and the chunk
+// reader. The data is a window [head, tail) of a buffer; `eof` says no more
+// bytes will come.
+class Engine {
+ public:
+  Engine(std::string source, ByteReader reader, const CsvOptions& options);
+  Engine(std::string source, std::string_view text, const CsvOptions& options);
+
+  // Chunks keep the texts of their non-text columns for a later join.
+  void keep_raw() { keep_raw_ = true; }
+
+  // Reads the header; false when the input has no record at all.
+  bool read_header();
+
+  // Header names made unique as a table library does: an empty name is
+  // "Unnamed: <position>"; a repeated one gets the first free ".1", ".2",
+  // ... that is neither taken already nor a later name of the header. Linear:
+  // each base name resumes at the suffix where its last search ended (every
+  // suffix below it stays taken).
+  static std::vector<std::string> unique_names(const std::vector<std::string>& raw);
+
+  const std::vector<std::string>& names() const { return names_; }
+
+  // Parses up to `max_rows` rows into a frame labelled from `first_label`.
+  // With `infos`, each column's join information goes there.
+  Frame chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
+              std::vector<Finished>* infos = nullptr, const RowTick& tick = {});
+
+ private:
+  void check_options() const;
+
+  [[noreturn]] void bad_cell(std::size_t col, const char* p, std::size_t n) const;
+  std::string declared_name(std::size_t col) const;
+
+  std::string cell(const Field& f) const;
+
+  // Pulls more bytes, keeping the unparsed window; false at the end. The
+  // free space is filled (several reads if the source hands out little at
+  // a time) and grows with a pending record, so that a long record is not
+  // rescanned a quadratic number of times.
+  bool refill();
+
+  void consume() {
+    head_ = next_;
+    line_ = next_line_;
+  }
+
+  // Splits the record at head_ into fields_; false when no record is left.
+  // The record is only consumed by consume().
+  bool next_record();
+
+  // 1: a record; -1: incomplete (more bytes needed); 0: nothing left.
+  int scan();
+
+  std::string source_;
+  ByteReader reader_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t cap_ = 0;
+  const char* base_ = nullptr;
+  std::size_t head_ = 0, tail_ = 0, next_ = 0;
+  std::size_t line_ = 1, next_line_ = 1, record_line_ = 1;
+  bool eof_ = false, blank_ = false, bom_checked_ = false;
+  std::vector<Field> fields_;
+  std::vector<std::string> names_;
+  std::vector<ColBuilder> cols_;
+  CsvOptions options_;
+  MissingTexts missing_;
+  bool keep_raw_ = false;
+};
+
+[[noreturn]] void no_columns(const std::string& source);
+
+}  // namespace quorin_data::formats::csv_detail

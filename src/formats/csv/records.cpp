@@ -1,0 +1,342 @@
+// The record splitter: RFC 4180 records ("" inside quoted fields, line ends
+// inside quoted fields), "\n", "\r\n" or "\r" line ends, blank lines
+// skipped, a leading UTF-8 byte-order mark skipped, over a window of a buffer
+// refilled from a byte source; each record's cells go to the column builders.
+#include <algorithm>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <unordered_map>
+#include <unordered_set>
+
+#include "csv_internal.hpp"
+#include "quorin_data/core/errors.hpp"
+
+namespace quorin_data::formats::csv_detail {
+
+namespace {
+
+// Byte classes for the unquoted-field scan.
+struct StopTable {
+  bool stop[256] = {};
+  StopTable() {
+    stop[static_cast<unsigned char>(',')] = true;
+    stop[static_cast<unsigned char>('\n')] = true;
+    stop[static_cast<unsigned char>('\r')] = true;
+    stop[0] = true;
+  }
+};
+const StopTable kStop;
+
+// The first byte at or after p that ends an unquoted field (',', a line end
+// or NUL), or end. Sixteen bytes at a time while that many are left.
+inline const char* skip_plain(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i nul = _mm_setzero_si128();
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, lf)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, nul)));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (bits != 0) return p + __builtin_ctz(bits);
+    p += 16;
+  }
+#endif
+  while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+}  // namespace
+
+std::string decode_quoted(const char* p, std::size_t n) {
+  std::string s;
+  s.reserve(n);
+  std::size_t i = 1;  // past the opening quote
+  bool inq = true;
+  while (i < n) {
+    const char c = p[i];
+    if (inq && c == '"') {
+      if (i + 1 < n && p[i + 1] == '"') {
+        s.push_back('"');
+        i += 2;
+        continue;
+      }
+      inq = false;
+      ++i;
+      continue;
+    }
+    s.push_back(c);
+    ++i;
+  }
+  return s;
+}
+
+Engine::Engine(std::string source, ByteReader reader, const CsvOptions& options)
+    : source_(std::move(source)), reader_(std::move(reader)), options_(options), missing_(options) {
+  check_options();
+}
+
+Engine::Engine(std::string source, std::string_view text, const CsvOptions& options)
+    : source_(std::move(source)), eof_(true), options_(options), missing_(options) {
+  check_options();
+  base_ = text.data();
+  tail_ = text.size();
+}
+
+bool Engine::read_header() {
+  for (;;) {
+    if (!next_record()) return false;
+    if (!blank_) break;
+    consume();
+  }
+  std::vector<std::string> raw;
+  raw.reserve(fields_.size());
+  for (const auto& f : fields_) raw.push_back(cell(f));
+  consume();
+  names_ = unique_names(raw);
+  cols_.assign(names_.size(), ColBuilder());
+  std::unordered_map<std::string_view, DType> declared;
+  for (const auto& [name, type] : options_.types) declared.emplace(name, type);
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    cols_[i].keep_raw(keep_raw_);
+    if (auto it = declared.find(names_[i]); it != declared.end()) cols_[i].declare(it->second);
+    else if (options_.default_type) cols_[i].declare(*options_.default_type);
+  }
+  return true;
+}
+
+std::vector<std::string> Engine::unique_names(const std::vector<std::string>& raw) {
+  std::vector<std::string> names;
+  names.reserve(raw.size());
+  std::unordered_set<std::string> taken;
+  std::unordered_map<std::string_view, std::size_t> later;  // raw names after the current one
+  std::unordered_map<std::string, std::size_t> next_suffix;
+  taken.reserve(raw.size() * 2);
+  for (const auto& r : raw) ++later[r];
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (--later[raw[i]] == 0) later.erase(raw[i]);
+    std::string name = raw[i].empty() ? "Unnamed: " + std::to_string(i) : raw[i];
+    if (taken.count(name)) {
+      std::size_t& k = next_suffix[name];
+      for (;;) {
+        std::string cand = name + "." + std::to_string(++k);
+        if (!taken.count(cand) && !later.count(cand)) {
+          name = std::move(cand);
+          break;
+        }
+      }
+    }
+    taken.insert(name);
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+void Engine::check_options() const {
+  for (const auto& [name, type] : options_.types)
+    if (!declarable(type))
+      throw ValueError("CSV: column '" + name + "' cannot be declared " + dtype_name(type));
+  if (options_.default_type && !declarable(*options_.default_type))
+    throw ValueError(std::string("CSV: columns cannot be declared ") + dtype_name(*options_.default_type));
+}
+
+void Engine::bad_cell(std::size_t col, const char* p, std::size_t n) const {
+  std::string shown(p, std::min<std::size_t>(n, 80));
+  if (n > 80) shown += "...";
+  fail_line(source_, record_line_,
+            "column '" + names_[col] + "': cannot read \"" + shown + "\" as " + declared_name(col));
+}
+
+std::string Engine::declared_name(std::size_t col) const {
+  for (const auto& [name, type] : options_.types)
+    if (name == names_[col]) return dtype_name(type);
+  return options_.default_type ? dtype_name(*options_.default_type) : "?";
+}
+
+std::string Engine::cell(const Field& f) const {
+  if (f.raw) return decode_quoted(f.b, f.n);
+  return std::string(f.b, f.n);
+}
+
+bool Engine::refill() {
+  if (eof_) return false;
+  const std::size_t pending = tail_ - head_;
+  const std::size_t need = pending + std::max<std::size_t>(std::size_t{1} << 20, pending);
+  if (cap_ < need) {
+    std::unique_ptr<char[]> nb(new char[need]);
+    if (pending) std::memcpy(nb.get(), buf_.get() + head_, pending);
+    buf_ = std::move(nb);
+    cap_ = need;
+  } else if (head_ > 0 && pending) {
+    std::memmove(buf_.get(), buf_.get() + head_, pending);
+  }
+  head_ = 0;
+  tail_ = pending;
+  base_ = buf_.get();
+  std::size_t total = 0;
+  while (tail_ < cap_) {
+    const std::size_t got = reader_(buf_.get() + tail_, cap_ - tail_);
+    if (got == 0) {
+      eof_ = true;
+      break;
+    }
+    tail_ += got;
+    total += got;
+  }
+  return total != 0;
+}
+
+bool Engine::next_record() {
+  for (;;) {
+    if (head_ >= tail_ && eof_) return false;
+    if (head_ < tail_ || eof_) {
+      const int r = scan();
+      if (r > 0) return true;
+      if (r == 0 && eof_) return false;
+    }
+    if (!refill() && head_ >= tail_) return false;
+  }
+}
+
+int Engine::scan() {
+  const char* p = base_ + head_;
+  const char* const end = base_ + tail_;
+  if (!bom_checked_) {
+    if (end - p >= 3) {
+      if (std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+        head_ += 3;
+        p += 3;
+      }
+    } else if (!eof_) {
+      return -1;
+    }
+    bom_checked_ = true;
+  }
+  if (p == end) return eof_ ? 0 : -1;
+  fields_.clear();
+  record_line_ = line_;
+  std::size_t nl = 0;
+  for (;;) {
+    if (p < end && *p == '"') {
+      const char* start = p;
+      const char* q = p + 1;
+      bool raw = false, closed = false;
+      while (q < end) {
+        const char c = *q;
+        if (c == '"') {
+          if (q + 1 < end && q[1] == '"') {
+            raw = true;
+            q += 2;
+            continue;
+          }
+          if (q + 1 == end && !eof_) return -1;
+          closed = true;
+          break;
+        }
+        if (c == '\n') ++nl;
+        else if (c == '\r' && !(q + 1 < end && q[1] == '\n')) ++nl;
+        else if (c == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+        ++q;
+      }
+      if (!closed) {
+        if (!eof_) return -1;
+        fail_line(source_, record_line_, "unbalanced quote: quoted field not closed before the end of the data");
+      }
+      const char* close = q;
+      p = q + 1;
+      // Bytes after the closing quote are kept as they are.
+      while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
+      if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+      if (p != close + 1) raw = true;
+      if (raw)
+        fields_.push_back({start, static_cast<std::size_t>(p - start), true, true});
+      else
+        fields_.push_back({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
+    } else {
+      const char* start = p;
+      p = skip_plain(p, end);
+      if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
+      fields_.push_back({start, static_cast<std::size_t>(p - start), false, false});
+    }
+    if (p == end) {
+      if (!eof_) return -1;
+      break;  // last record without a line end
+    }
+    if (*p == ',') {
+      ++p;
+      continue;
+    }
+    if (*p == '\n') {
+      ++p;
+      ++nl;
+      break;
+    }
+    // '\r', alone or before '\n'
+    if (p + 1 == end && !eof_) return -1;
+    ++p;
+    if (p < end && *p == '\n') ++p;
+    ++nl;
+    break;
+  }
+  blank_ = fields_.size() == 1 && !fields_[0].quoted && fields_[0].n == 0;
+  next_ = static_cast<std::size_t>(p - base_);
+  next_line_ = line_ + nl;
+  return 1;
+}
+
+Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
+                   std::vector<Finished>* infos, const RowTick& tick) {
+  rows = 0;
+  const std::size_t ncols = cols_.size();
+  for (auto& c : cols_) c.set_reserve(reserve);
+  std::string scratch;
+  while (rows < max_rows && next_record()) {
+    if (blank_) {
+      consume();
+      continue;
+    }
+    const std::size_t nf = fields_.size();
+    if (nf > ncols)
+      fail_line(source_, record_line_,
+                "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
+    for (std::size_t i = 0; i < nf; ++i) {
+      const Field& f = fields_[i];
+      const char* p = f.b;
+      std::size_t n = f.n;
+      if (f.raw) {
+        scratch = decode_quoted(f.b, f.n);
+        p = scratch.data();
+        n = scratch.size();
+      }
+      if (!cols_[i].add(p, n, missing_(p, n, f.quoted))) bad_cell(i, p, n);
+    }
+    for (std::size_t i = nf; i < ncols; ++i) cols_[i].add_missing();
+    consume();
+    ++rows;
+    if (tick.every && rows % tick.every == 0) tick.call(rows);
+  }
+  Frame f;
+  if (infos) infos->assign(ncols, Finished{});
+  for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish(infos ? &(*infos)[i] : nullptr));
+  if (head_ >= tail_ && eof_) {
+    // The input is used up: give the scratch memory back before the
+    // caller joins the chunks.
+    for (auto& c : cols_) c.release();
+    buf_.reset();
+    cap_ = 0;
+    base_ = nullptr;
+    head_ = tail_ = 0;
+#if defined(__GLIBC__)
+    // Freed blocks inside the heap stay resident otherwise.
+    malloc_trim(0);
+#endif
+  }
+  f.set_index(Index::range(rows, static_cast<std::int64_t>(first_label)));
+  return f;
+}
+
+}  // namespace quorin_data::formats::csv_detail
