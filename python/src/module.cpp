@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -108,10 +109,10 @@ py::object opt_series(std::optional<qd::Series> s) {
   return qpy::from_series(std::move(*s));
 }
 
-// An indicator input: a pandas Series that crosses, or (anything else) a
-// series that verify_series rejects, so the indicator returns None after its
-// arguments have been checked.
-qd::Series ta_input(py::handle o) {
+// A series for the utilities that take a Series: a pandas Series that
+// crosses, or (anything else) a series that verify_series rejects, so the
+// function returns None after its arguments have been checked.
+qd::Series ta_series(py::handle o) {
   static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
   if (PyObject_IsInstance(o.ptr(), Series->ptr()) == 1) {
     try {
@@ -123,6 +124,51 @@ qd::Series ta_input(py::handle o) {
   }
   return qd::Series(qd::Column(qd::DType::Text), qd::Index::range(0));
 }
+
+// An indicator input. A pandas Series of native float64 values in one
+// aligned, C-contiguous buffer is read in place: the view holds a reference
+// to the numpy array for the call, and the indicators only read it (their
+// results are new buffers). Any other Series crosses as a converted copy;
+// anything else is a series that the indicators reject (see ta_series).
+class TaInput {
+ public:
+  explicit TaInput(py::handle o) {
+    try {
+      if (borrow(o)) return;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_TypeError)) throw;  // an index that cannot cross
+    }
+    owned_ = ta_series(o);
+    ref_ = tautils::SeriesRef(*owned_);
+  }
+  TaInput(const TaInput&) = delete;
+  TaInput& operator=(const TaInput&) = delete;
+
+  operator const tautils::SeriesRef&() const noexcept { return ref_; }  // NOLINT
+
+ private:
+  bool borrow(py::handle o) {
+    static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
+    if (PyObject_IsInstance(o.ptr(), Series->ptr()) != 1) return false;
+    py::object dtype = o.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != 'f')
+      return false;
+    py::object values = o.attr("to_numpy")();
+    if (!py::array_t<double, py::array::c_style>::check_(values)) return false;  // native float64
+    auto a = py::reinterpret_borrow<py::array>(values);
+    if (a.ndim() != 1 || !(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
+    index_ = qpy::to_index(o.attr("index"));
+    keep_ = std::move(values);
+    ref_ = tautils::SeriesRef(static_cast<const double*>(a.data()), static_cast<std::size_t>(a.size()),
+                              index_);
+    return true;
+  }
+
+  py::object keep_;
+  std::optional<qd::Series> owned_;
+  qd::Index index_;
+  tautils::SeriesRef ref_;
+};
 
 py::dict text_map(const snapshelf::TextMap& m) {
   py::dict out;
@@ -213,8 +259,23 @@ PYBIND11_MODULE(_quorin, m) {
     std::string_view sv = b;
     return from_value(qd::formats::deserialize(reinterpret_cast<const std::uint8_t*>(sv.data()), sv.size(), "bytes"));
   });
-  // A Series into C++ and back (the crossing of an indicator call alone).
+  // A Series into C++ and back as a copy (how Series arguments other than
+  // indicator inputs cross).
   values.def("series_roundtrip", [](py::object s) { return qpy::from_series(qpy::to_series(s)); });
+  // An indicator call whose computation is a copy of its input: the input as
+  // the indicators take it, verified, the result's way back as a Series, and
+  // the seconds the copy took (what the caller subtracts to time the rest).
+  values.def("indicator_roundtrip", [](py::object s) {
+    TaInput in(s);
+    auto v = tautils::detail::verify(in);
+    if (!v) throw qd::TypeError("not a numeric pandas Series");
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<double> copy = tautils::detail::result_buffer(v->size());
+    copy.insert(copy.end(), v->f64(), v->f64() + v->size());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    auto r = tautils::detail::finish(std::move(copy), v->index(), 0, {}, "ROUNDTRIP", "overlap");
+    return py::make_tuple(opt_series(std::move(r)), took.count());
+  });
   // A frame made in C++ and handed over (its float64 column's buffer address
   // is returned too, to check that the array is that buffer).
   values.def("make_frame", [](std::size_t n) {
@@ -443,7 +504,7 @@ PYBIND11_MODULE(_quorin, m) {
   u.def("verify_series", [](py::object series, py::object min_length) {
     auto v = to_value(min_length);
     std::optional<std::int64_t> n = tautils::detail::int_param("min_length", v);
-    return opt_series(tautils::verify_series(ta_input(series), n));
+    return opt_series(tautils::verify_series(ta_series(series), n));
   });
   u.def("get_offset", [](py::object o) { return tautils::get_offset(to_value(o)); });
   u.def("get_drift", [](py::object o) { return tautils::get_drift(to_value(o)); });
@@ -468,7 +529,7 @@ PYBIND11_MODULE(_quorin, m) {
   auto o = m.def_submodule("overlap");
 #define QPY_ONE(fn)                                                                          \
   o.def(#fn, [](py::object close, py::object length, py::object offset, py::dict kw) {       \
-    auto c = ta_input(close);                                                                \
+    TaInput c(close);                                                                        \
     auto l = to_value(length), off = to_value(offset);                                       \
     auto k = qpy::to_kwargs(kw);                                                             \
     std::optional<qd::Series> r;                                                             \
@@ -486,7 +547,7 @@ PYBIND11_MODULE(_quorin, m) {
   QPY_ONE(hma)
 #undef QPY_ONE
   o.def("wma", [](py::object close, py::object length, py::object asc, py::object offset, py::dict kw) {
-    auto c = ta_input(close);
+    TaInput c(close);
     auto l = to_value(length), a = to_value(asc), off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -497,7 +558,7 @@ PYBIND11_MODULE(_quorin, m) {
     return opt_series(std::move(r));
   });
   o.def("hlc3", [](py::object h, py::object l, py::object c, py::object offset, py::dict kw) {
-    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c);
+    TaInput hs(h), ls(l), cs(c);
     auto off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -509,7 +570,7 @@ PYBIND11_MODULE(_quorin, m) {
   });
   o.def("vwap", [](py::object h, py::object l, py::object c, py::object v, py::object anchor,
                    py::object offset, py::dict kw) {
-    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    TaInput hs(h), ls(l), cs(c), vs(v);
     auto an = to_value(anchor), off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -521,7 +582,7 @@ PYBIND11_MODULE(_quorin, m) {
   });
   o.def("ma", [](py::object mode, py::object source, py::dict kw) {
     auto md = to_value(mode);
-    auto src = ta_input(source);
+    TaInput src(source);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
     {
@@ -533,7 +594,7 @@ PYBIND11_MODULE(_quorin, m) {
 
   auto vmod = m.def_submodule("volume");
   vmod.def("obv", [](py::object c, py::object v, py::object offset, py::dict kw) {
-    auto cs = ta_input(c), vs = ta_input(v);
+    TaInput cs(c), vs(v);
     auto off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -544,7 +605,7 @@ PYBIND11_MODULE(_quorin, m) {
     return opt_series(std::move(r));
   });
   vmod.def("ad", [](py::object h, py::object l, py::object c, py::object v, py::object offset, py::dict kw) {
-    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    TaInput hs(h), ls(l), cs(c), vs(v);
     auto off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -556,7 +617,7 @@ PYBIND11_MODULE(_quorin, m) {
   });
   vmod.def("adosc", [](py::object h, py::object l, py::object c, py::object v, py::object fast, py::object slow,
                        py::object offset, py::dict kw) {
-    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    TaInput hs(h), ls(l), cs(c), vs(v);
     auto f = to_value(fast), sl = to_value(slow), off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;
@@ -568,7 +629,7 @@ PYBIND11_MODULE(_quorin, m) {
   });
   vmod.def("cmf", [](py::object h, py::object l, py::object c, py::object v, py::object length,
                      py::object offset, py::dict kw) {
-    auto hs = ta_input(h), ls = ta_input(l), cs = ta_input(c), vs = ta_input(v);
+    TaInput hs(h), ls(l), cs(c), vs(v);
     auto len = to_value(length), off = to_value(offset);
     auto k = qpy::to_kwargs(kw);
     std::optional<qd::Series> r;

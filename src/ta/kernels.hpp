@@ -14,6 +14,15 @@
 
 namespace quorin_data::ta::kernels {
 
+// Where a kernel puts its results, chunk by chunk in row order: sink(p, m)
+// takes the next m values. Append puts them at the end of a vector with room
+// reserved, so that the result's memory is written once (a vector resized
+// first would be zero-filled in a pass of its own).
+struct Append {
+  std::vector<double>* out;
+  void operator()(const double* p, std::size_t m) const { out->insert(out->end(), p, p + m); }
+};
+
 // Window sums by blocks. Rows are cut into blocks of `len` rows; the window
 // of `len` rows ending at row k of a block is the tail of the block before
 // (its rows k+1 .. len-1: a suffix sum) plus the head of its own block (rows
@@ -72,11 +81,12 @@ inline void block_window_sums(Term term, std::size_t m, std::size_t len, Pair*& 
 // (shorter at the start), when the window holds at least `minp` (>= 1) of them.
 // The window sums and the counts of present values are block sums alike
 // (counts are small integers, exact in doubles).
+template <class Sink>
 inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::size_t minp,
-                         double* out) {
+                         Sink sink) {
   if (n == 0 || len == 0) return;
   const std::size_t chunk = chunk_rows(len);
-  std::vector<double> count(chunk);
+  std::vector<double> count(chunk), means(chunk);
   // Zeros stand for the suffix sums before row 0: the first windows are short.
   std::vector<Pair> suffixes(2 * (len + 1), Pair{0.0, 0.0});
   Pair* prev = suffixes.data();
@@ -86,38 +96,38 @@ inline void rolling_mean(const double* x, std::size_t n, std::size_t len, std::s
     for (std::size_t b0 = c0; b0 < c1; b0 += len) {
       const std::size_t m = std::min(len, n - b0);
       const double* t = x + b0;
-      double* o = out + b0;
+      double* o = means.data() + (b0 - c0);
       double* cnt = count.data() + (b0 - c0);
       // (value, 1) for a present value, (0, 0) for a missing one.
       auto term = [&](std::size_t k) {
         const double v = t[k];
         return v == v ? Pair{v, 1.0} : Pair{0.0, 0.0};
       };
-      // The next chunk's input and output lines are requested ahead.
-      for (std::size_t r = b0 + chunk; r < b0 + chunk + len && r < n; r += 8) {
-        __builtin_prefetch(x + r);
-        __builtin_prefetch(out + r, 1);
-      }
+      // The next chunk's input lines are requested ahead.
+      for (std::size_t r = b0 + chunk; r < b0 + chunk + len && r < n; r += 8) __builtin_prefetch(x + r);
       block_window_sums(term, m, len, prev, next, o, cnt);
     }
     // The divisions as a vector pass, two rows at a time; a window with too
     // few present values gives NaN.
     const double* cnt = count.data();
+    double* out = means.data();
+    const std::size_t rows = c1 - c0;
     const Pair need = {static_cast<double>(minp), static_cast<double>(minp)};
     const Pair nan = {kNaN, kNaN};
-    std::size_t i = c0;
-    for (; i + 2 <= c1; i += 2) {
+    std::size_t i = 0;
+    for (; i + 2 <= rows; i += 2) {
       Pair sum, c;
       std::memcpy(&sum, out + i, sizeof sum);
-      std::memcpy(&c, cnt + (i - c0), sizeof c);
+      std::memcpy(&c, cnt + i, sizeof c);
       const Mask ok = c >= need;
       const Mask r = ((Mask)(sum / c) & ok) | ((Mask)nan & ~ok);
       std::memcpy(out + i, &r, sizeof r);
     }
-    for (; i < c1; ++i) {
-      const double c = cnt[i - c0];
+    for (; i < rows; ++i) {
+      const double c = cnt[i];
       out[i] = c >= need[0] ? out[i] / c : kNaN;
     }
+    sink(out, rows);
   }
 }
 
@@ -154,12 +164,13 @@ inline bool has_avx2() {
 // holds it missing (NaN propagates through the adds; the suffix sums before
 // row 0 are missing, so the first len - 1 rows are too). A missing volume
 // makes its money-flow term missing, so one test covers both sums.
+template <class Sink>
 inline void money_flow(const double* h, const double* l, const double* c, const double* v,
-                       std::size_t n, std::size_t len, double eps, double* out) {
+                       std::size_t n, std::size_t len, double eps, Sink sink) {
   if (n == 0 || len == 0) return;
   const std::size_t chunk = chunk_rows(len);
   const bool wide = has_avx2();
-  std::vector<double> mf(chunk), vol_sum(chunk);
+  std::vector<double> mf(chunk), vol_sum(chunk), flow(chunk);
   std::vector<Pair> suffixes(2 * (len + 1), Pair{kNaN, kNaN});
   Pair* prev = suffixes.data();
   Pair* next = prev + (len + 1);
@@ -181,19 +192,19 @@ inline void money_flow(const double* h, const double* l, const double* c, const 
         __builtin_prefetch(l + r);
         __builtin_prefetch(c + r);
         __builtin_prefetch(v + r);
-        __builtin_prefetch(out + r, 1);
       }
       const double* a = mf.data() + (b0 - c0);
       const double* w = v + b0;
-      double* oa = out + b0;
+      double* oa = flow.data() + (b0 - c0);
       double* ow = vol_sum.data() + (b0 - c0);
       block_window_sums([&](std::size_t k) { return Pair{a[k], w[k]}; }, m, len, prev, next, oa, ow);
     }
     // The divisions as a vector pass.
     if (wide)
-      divide_by_avx2(out + c0, vol_sum.data(), c1 - c0);
+      divide_by_avx2(flow.data(), vol_sum.data(), c1 - c0);
     else
-      divide_by(out + c0, vol_sum.data(), c1 - c0);
+      divide_by(flow.data(), vol_sum.data(), c1 - c0);
+    sink(flow.data(), c1 - c0);
   }
 }
 
@@ -202,19 +213,21 @@ inline void money_flow(const double* h, const double* l, const double* c, const 
 // The recursion: at the first present value m = x, w = 1; then per row
 // w *= 1 - alpha; a present x != m gives m = (w*m + v*x) / (w + v) with
 // v = 1 (adjust) or alpha; a present x sets w += v (adjust) or w = 1.
+// The n results go through `out` in row order (a pointer or an inserter).
+template <class Out>
 inline void ewm(const double* x, std::size_t n, double alpha, bool adjust, std::size_t start,
-                double start_value, double* out) {
+                double start_value, Out out) {
   std::size_t i = 0;
-  for (; i < start && i < n; ++i) out[i] = kNaN;
+  for (; i < start && i < n; ++i) *out++ = kNaN;
   if (i >= n) return;
   double m = start_value;
   while (std::isnan(m)) {
-    out[i] = kNaN;
+    *out++ = kNaN;
     if (++i >= n) return;
     m = x[i];
   }
   double w = 1;
-  out[i] = m;
+  *out++ = m;
   const double beta = 1 - alpha;
   const double v = adjust ? 1.0 : alpha;
   if (adjust) {
@@ -225,7 +238,7 @@ inline void ewm(const double* x, std::size_t n, double alpha, bool adjust, std::
         if (xi != m) m = (w * m + v * xi) / (w + v);
         w += v;
       }
-      out[i] = m;
+      *out++ = m;
     }
     return;
   }
@@ -239,7 +252,7 @@ inline void ewm(const double* x, std::size_t n, double alpha, bool adjust, std::
     const double xi = x[i];
     if (unit && w == 1.0 && !std::isnan(xi)) {
       if (xi != m) m = beta * m + v * xi;
-      out[i] = m;
+      *out++ = m;
       continue;
     }
     w *= beta;
@@ -247,7 +260,7 @@ inline void ewm(const double* x, std::size_t n, double alpha, bool adjust, std::
       if (xi != m) m = (w * m + v * xi) / (w + v);
       w = 1.0;
     }
-    out[i] = m;
+    *out++ = m;
   }
 }
 
@@ -267,72 +280,130 @@ inline double dot(const double* __restrict x, const double* __restrict w, std::s
   return ((s0 + s2) + (s1 + s3)) + tail;
 }
 
-// The dot products of R consecutive windows at once (the windows starting at
-// x, x + 1, ...): the rows run side by side in vector registers while each
-// row keeps exactly the operations, and the order, of `dot`.
-template <std::size_t R>
-__attribute__((always_inline)) inline void dot_rows(const double* __restrict x, const double* __restrict w,
-                                                    std::size_t len, double* __restrict out) {
-  double s0[R] = {}, s1[R] = {}, s2[R] = {}, s3[R] = {}, tail[R] = {};
+// Weighted window mean: per row, the dot product of its window (oldest
+// first) with the weights, divided by `total`; missing when the window is
+// incomplete or holds a missing value.
+
+// Rows [from, to) one at a time, row i to out[i - from].
+inline void weighted_window_rows(const double* x, std::size_t from, std::size_t to, const double* weights,
+                                 std::size_t len, double total, double* out) {
+  for (std::size_t i = from; i < to; ++i) {
+    bool complete = i + 1 >= len;
+    for (std::size_t j = i + 1; complete && j-- > i + 1 - len;) complete = !std::isnan(x[j]);
+    out[i - from] = complete ? dot(x + (i + 1 - len), weights, len) / total : kNaN;
+  }
+}
+
+// The rows i .. i + U*W - 1 (W the doubles of a vector V) side by side: the
+// window of row i starts at x. Each lane runs exactly the operations of
+// `dot` for its row, in its order (products rounded before their adds: no
+// contraction), then the division; U vectors per partial sum keep U
+// independent chains in flight.
+template <class V, std::size_t U>
+__attribute__((always_inline)) inline void dot_rows(const double* x, const double* w, std::size_t len,
+                                                    double total, double* out) {
+  constexpr std::size_t W = sizeof(V) / sizeof(double);
+  V s0[U], s1[U], s2[U], s3[U], tail[U];
+  const V zero = {};
+  for (std::size_t u = 0; u < U; ++u) s0[u] = s1[u] = s2[u] = s3[u] = tail[u] = zero;
+  V a, b, c, d;  // unaligned loads through memcpy
   std::size_t k = 0;
   for (; k + 4 <= len; k += 4) {
     const double w0 = w[k], w1 = w[k + 1], w2 = w[k + 2], w3 = w[k + 3];
-    for (std::size_t r = 0; r < R; ++r) s0[r] += x[r + k] * w0;
-    for (std::size_t r = 0; r < R; ++r) s1[r] += x[r + k + 1] * w1;
-    for (std::size_t r = 0; r < R; ++r) s2[r] += x[r + k + 2] * w2;
-    for (std::size_t r = 0; r < R; ++r) s3[r] += x[r + k + 3] * w3;
+#pragma GCC unroll 8
+    for (std::size_t u = 0; u < U; ++u) {
+      const double* p = x + u * W + k;
+      std::memcpy(&a, p, sizeof a);
+      std::memcpy(&b, p + 1, sizeof b);
+      std::memcpy(&c, p + 2, sizeof c);
+      std::memcpy(&d, p + 3, sizeof d);
+      s0[u] += a * w0;
+      s1[u] += b * w1;
+      s2[u] += c * w2;
+      s3[u] += d * w3;
+    }
   }
   for (; k < len; ++k)
-    for (std::size_t r = 0; r < R; ++r) tail[r] += x[r + k] * w[k];
-  for (std::size_t r = 0; r < R; ++r) out[r] = ((s0[r] + s2[r]) + (s1[r] + s3[r])) + tail[r];
-}
-
-// Weighted window mean: per row, the dot product of its window (oldest
-// first) with the weights, divided by `total`; missing when the window is
-// incomplete or holds a missing value. Runs of R complete windows without
-// missing values go through dot_rows; the results are those of `dot`, bit
-// for bit. The AVX2 variant (without FMA: every product is rounded before
-// its add, as in `dot`) runs 8 rows in two 4-wide registers, for windows of
-// up to 16 rows.
-template <std::size_t R>
-__attribute__((always_inline)) inline void weighted_window_rows(const double* x, std::size_t n,
-                                                                const double* weights, std::size_t len,
-                                                                double total, double* out) {
-  std::ptrdiff_t last_nan = -1;  // the last missing value at or before the rows done
-  std::size_t i = 0;
-  double block[R];
-  while (i < n) {
-    if (i + 1 >= len && i + R <= n) {
-      bool any_nan = false;
-      for (std::size_t j = i; j < i + R; ++j) any_nan |= std::isnan(x[j]);
-      if (!any_nan && last_nan < static_cast<std::ptrdiff_t>(i + 1 - len)) {
-        dot_rows<R>(x + (i + 1 - len), weights, len, block);
-        for (std::size_t r = 0; r < R; ++r) out[i + r] = block[r] / total;
-        i += R;
-        continue;
-      }
+#pragma GCC unroll 8
+    for (std::size_t u = 0; u < U; ++u) {
+      std::memcpy(&a, x + u * W + k, sizeof a);
+      tail[u] += a * w[k];
     }
-    if (std::isnan(x[i])) last_nan = static_cast<std::ptrdiff_t>(i);
-    const bool complete = i + 1 >= len && last_nan < static_cast<std::ptrdiff_t>(i + 1 - len);
-    out[i] = complete ? dot(x + (i + 1 - len), weights, len) / total : kNaN;
-    ++i;
+#pragma GCC unroll 8
+  for (std::size_t u = 0; u < U; ++u) {
+    const V r = (((s0[u] + s2[u]) + (s1[u] + s3[u])) + tail[u]) / total;
+    std::memcpy(out + u * W, &r, sizeof r);
   }
 }
 
-__attribute__((target("avx2"))) inline void weighted_window_avx2(const double* x, std::size_t n,
-                                                                 const double* weights, std::size_t len,
-                                                                 double total, double* out) {
-  weighted_window_rows<8>(x, n, weights, len, total, out);
+// Rows [from, to) in groups of U*W rows through dot_rows, row i to
+// out[i - from]. A missing value in a window makes that row's sum missing,
+// so a group whose results hold no NaN had complete windows throughout; a
+// group with one is redone row by row (which also gives a NaN that
+// infinities produced its own bits, as `dot` does).
+template <class V, std::size_t U>
+__attribute__((always_inline)) inline void weighted_window_groups(const double* x, std::size_t from,
+                                                                  std::size_t to, const double* weights,
+                                                                  std::size_t len, double total, double* out) {
+  constexpr std::size_t R = U * (sizeof(V) / sizeof(double));
+  std::size_t i = from;
+  for (; i < to && i + 1 < len; ++i) out[i - from] = kNaN;
+  for (; i + R <= to; i += R) {
+    double* o = out + (i - from);
+    dot_rows<V, U>(x + (i + 1 - len), weights, len, total, o);
+    bool any_nan = false;
+    for (std::size_t r = 0; r < R; ++r) any_nan |= std::isnan(o[r]);
+    if (any_nan) weighted_window_rows(x, i, i + R, weights, len, total, o);
+  }
+  weighted_window_rows(x, i, to, weights, len, total, out + (i - from));
 }
 
+typedef double Vec2 __attribute__((vector_size(16)));
+typedef double Vec4 __attribute__((vector_size(32)));
+typedef double Vec8 __attribute__((vector_size(64)));
+
+// The baseline instruction set: 2 doubles per register, 16 registers.
+inline void weighted_window_sse2(const double* x, std::size_t from, std::size_t to, const double* weights,
+                                 std::size_t len, double total, double* out) {
+  weighted_window_groups<Vec2, 2>(x, from, to, weights, len, total, out);
+}
+
+// AVX2: 4 doubles per register, 16 registers (no FMA: see above).
+__attribute__((target("avx2"))) inline void weighted_window_avx2(const double* x, std::size_t from,
+                                                                 std::size_t to, const double* weights,
+                                                                 std::size_t len, double total, double* out) {
+  weighted_window_groups<Vec4, 2>(x, from, to, weights, len, total, out);
+}
+
+// AVX-512: 8 doubles per register, 16 rows in flight (more chains per
+// partial sum measured no faster: the loads and the stores bound it).
+__attribute__((target("avx512f"))) inline void weighted_window_avx512(const double* x, std::size_t from,
+                                                                     std::size_t to, const double* weights,
+                                                                     std::size_t len, double total,
+                                                                     double* out) {
+  weighted_window_groups<Vec8, 2>(x, from, to, weights, len, total, out);
+}
+
+inline bool has_avx512() {
+  static const bool yes = __builtin_cpu_supports("avx512f");
+  return yes;
+}
+
+// All n rows, through `sink` a chunk at a time, on the widest instruction
+// set the CPU has.
+template <class Sink>
 inline void weighted_window(const double* x, std::size_t n, const double* weights, std::size_t len,
-                            double total, double* out) {
-  // Long windows gain nothing from the wide rows (their partial sums no
-  // longer stay in registers).
-  if (len <= 16 && has_avx2())
-    weighted_window_avx2(x, n, weights, len, total, out);
-  else
-    weighted_window_rows<4>(x, n, weights, len, total, out);
+                            double total, Sink sink) {
+  if (len == 0) return;
+  using Fn = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double, double*);
+  const Fn rows = has_avx512() ? weighted_window_avx512 : has_avx2() ? weighted_window_avx2 : weighted_window_sse2;
+  constexpr std::size_t kChunk = 1024;  // a multiple of every group
+  double buf[kChunk];
+  for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {
+    const std::size_t c1 = std::min(n, c0 + kChunk);
+    rows(x, c0, c1, weights, len, total, buf);
+    sink(static_cast<const double*>(buf), c1 - c0);
+  }
 }
 
 // Running total that skips missing terms: a missing term gives a missing

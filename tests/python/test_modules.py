@@ -1,5 +1,6 @@
 """The modules as a notebook sees them: names, signatures, defaults, module
 values, documentation texts, errors and keyword handling at the boundary."""
+import gc
 import inspect
 
 import numpy as np
@@ -128,3 +129,21 @@ def test_indicator_index_alignment_and_datetime_labels():
     before = close.copy()
     overlap.ema(close, 3, fillna=0)
     pd.testing.assert_series_equal(close, before)
+
+
+def test_indicator_inputs_read_in_place_stay_apart_from_results():
+    arr = 100 + np.random.default_rng(5).normal(0, 1, 300).cumsum()
+    s = pd.Series(arr.copy())
+    r, o = overlap.sma(s, 5, fillna=0.0), volume.obv(s, s)
+    assert np.array_equal(s.to_numpy(), arr)
+    assert not np.shares_memory(r.to_numpy(), s.to_numpy())
+    kept = r.copy(), o.copy()
+    s.iloc[10:20] = -1.0
+    del s
+    gc.collect()
+    pd.testing.assert_series_equal(r, kept[0])
+    pd.testing.assert_series_equal(o, kept[1])
+    # Layouts that cannot be read in place cross as a copy, with the same results.
+    plain = overlap.wma(pd.Series(arr), 7)
+    for other in (pd.Series(np.repeat(arr, 2)[::2]), pd.Series(arr.astype(">f8"))):
+        pd.testing.assert_series_equal(overlap.wma(other, 7), plain)

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "ta/kernels.hpp"
@@ -54,22 +56,36 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 TEST(Kernels, WeightedWindowRowsSideBySideGiveTheBitsOfOneRowAtATime) {
+  using Fn = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double, double*);
+  auto dispatched = [](const double* x, std::size_t from, std::size_t to, const double* w, std::size_t len,
+                       double total, double* out) {
+    std::vector<double> appended;
+    k::weighted_window(x + from, to - from, w, len, total, k::Append{&appended});
+    std::memcpy(out, appended.data(), appended.size() * sizeof(double));
+  };
+  std::vector<std::pair<const char*, Fn>> variants = {{"sse2", k::weighted_window_sse2},
+                                                      {"dispatched, appended", dispatched}};
+  if (__builtin_cpu_supports("avx2")) variants.emplace_back("avx2", k::weighted_window_avx2);
+  if (__builtin_cpu_supports("avx512f")) variants.emplace_back("avx512", k::weighted_window_avx512);
+  const double inf = std::numeric_limits<double>::infinity();
   for (unsigned nan_every : {0u, 7u, 97u}) {
-    const auto x = walk(1003, nan_every, 0x9e3779b97f4a7c15ull + nan_every);
-    for (std::size_t len : {1, 2, 3, 4, 5, 7, 8, 9, 10, 13, 50, 1003, 1004}) {
+    auto x = walk(1003, nan_every, 0x9e3779b97f4a7c15ull + nan_every);
+    if (nan_every == 97) x[500] = inf, x[503] = -inf, x[600] = -0.0;  // inf - inf in a window: NaN
+    for (std::size_t len : {1, 2, 3, 4, 5, 7, 8, 9, 10, 13, 16, 17, 50, 1003, 1004}) {
       std::vector<double> w(len);
       for (std::size_t j = 0; j < len; ++j) w[j] = static_cast<double>(len - j);
       const double total = (0.5 * static_cast<double>(len)) * (static_cast<double>(len) + 1);
-      std::vector<double> got(x.size()), got4(x.size()), want(x.size());
-      k::weighted_window(x.data(), x.size(), w.data(), len, total, got.data());  // AVX2 where the CPU has it
-      k::weighted_window_rows<4>(x.data(), x.size(), w.data(), len, total, got4.data());
+      std::vector<double> want(x.size());
       for (std::size_t i = 0; i < x.size(); ++i) {
         bool missing = i + 1 < len;
         for (std::size_t j = 0; !missing && j < len; ++j) missing = std::isnan(x[i + 1 - len + j]);
         want[i] = missing ? quorin_data::kNaN : k::dot(x.data() + i + 1 - len, w.data(), len) / total;
       }
-      EXPECT_TRUE(same_bits(got, want)) << "len " << len << " nan_every " << nan_every;
-      EXPECT_TRUE(same_bits(got4, want)) << "4 rows, len " << len << " nan_every " << nan_every;
+      for (const auto& [name, fn] : variants) {
+        std::vector<double> got(x.size());
+        fn(x.data(), 0, x.size(), w.data(), len, total, got.data());
+        EXPECT_TRUE(same_bits(got, want)) << name << " len " << len << " nan_every " << nan_every;
+      }
     }
   }
 }

@@ -47,6 +47,40 @@
 
 namespace quorin_data::ta::utils {
 
+// A read-only view of an indicator input: a Series, or Float64 values and
+// their row labels held by the caller (a buffer of another runtime, read
+// without a copy). A view lives no longer than what it refers to; the
+// indicators read through it during the call and keep nothing of it. Every
+// Series converts to one implicitly.
+class SeriesRef {
+ public:
+  SeriesRef() noexcept;  // no rows
+  SeriesRef(const Series& s) noexcept  // NOLINT(google-explicit-constructor)
+      : series_(&s),
+        values_(s.values.type == DType::Float64 ? s.values.f64.data() : nullptr),
+        n_(s.size()),
+        index_(&s.index),
+        type_(s.values.type) {}
+  // n Float64 values (NaN is missing) on `index`, which should hold n labels.
+  SeriesRef(const double* values, std::size_t n, const Index& index) noexcept
+      : values_(values), n_(n), index_(&index) {}
+
+  DType type() const noexcept { return type_; }
+  std::size_t size() const noexcept { return n_; }
+  // The values of a Float64 view (null for other types).
+  const double* f64() const noexcept { return values_; }
+  const Index& index() const noexcept { return *index_; }
+  // The Series viewed, or null for a view of the caller's buffer.
+  const Series* series() const noexcept { return series_; }
+
+ private:
+  const Series* series_ = nullptr;
+  const double* values_ = nullptr;
+  std::size_t n_ = 0;
+  const Index* index_ = nullptr;
+  DType type_ = DType::Float64;
+};
+
 std::optional<Series> verify_series(const Series& series,
                                     std::optional<std::int64_t> min_length = {});
 std::int64_t get_offset(const Value& offset);
@@ -72,27 +106,31 @@ std::int64_t window_param(const char* name, const Value& v, std::int64_t def);
 // Raises the argument-type error unless `v` is absent or text.
 void check_str_or_none(const char* name, const Value& v);
 
-// A verified input: a pointer to the caller's series when it is usable as it
-// is, or a converted copy. Empty when the series is rejected.
+// A verified input: a Float64 view of the caller's values when they are
+// usable as they are, or of a converted copy (Int64, Bool). Empty when the
+// series is rejected.
 class Verified {
  public:
   Verified() = default;
-  explicit Verified(const Series* s) : ptr_(s) {}
-  explicit Verified(Series owned) : owned_(std::move(owned)), ptr_(nullptr) {}
+  explicit Verified(const SeriesRef& s) : ref_(s), ok_(true) {}
+  explicit Verified(Series owned) : owned_(std::move(owned)), ref_(*owned_), ok_(true) {}
   Verified(Verified&& o) noexcept;
   Verified& operator=(Verified&& o) noexcept;
   Verified(const Verified&) = delete;
   Verified& operator=(const Verified&) = delete;
 
-  explicit operator bool() const noexcept { return ptr_ != nullptr || owned_.has_value(); }
-  const Series& operator*() const { return ptr_ ? *ptr_ : *owned_; }
-  const Series* operator->() const { return &**this; }
+  explicit operator bool() const noexcept { return ok_; }
+  const SeriesRef& operator*() const noexcept { return ref_; }
+  const SeriesRef* operator->() const noexcept { return &ref_; }
+  // The converted copy, or null when the caller's values are used.
+  const Series* converted() const noexcept { return owned_ ? &*owned_ : nullptr; }
 
  private:
-  std::optional<Series> owned_;
-  const Series* ptr_ = nullptr;
+  std::optional<Series> owned_;  // before ref_, which may view it
+  SeriesRef ref_;
+  bool ok_ = false;
 };
-Verified verify(const Series& series, std::optional<std::int64_t> min_length = {});
+Verified verify(const SeriesRef& series, std::optional<std::int64_t> min_length = {});
 
 // Several series on one index: raw value pointers into the inputs when their
 // indexes are equal, into aligned copies otherwise.
@@ -102,13 +140,18 @@ struct Aligned {
   std::vector<const double*> data;
   std::vector<std::vector<double>> owned;
 };
-Aligned align(std::initializer_list<const Series*> inputs);
+Aligned align(std::initializer_list<const SeriesRef*> inputs);
 // True when two indexes hold the same labels in the same order (O(1) for two
 // ranges).
 bool same_index(const Index& a, const Index& b);
+// The direction of each change of a Float64 series (see signed_series).
+std::vector<double> signed_values(const SeriesRef& series, double initial);
 
 // A result buffer of n values (every value is written by the caller).
 std::vector<double> new_values(std::size_t n);
+// An empty result with room for n values, which the caller appends (each
+// value then written once: no zero fill before).
+std::vector<double> result_buffer(std::size_t n);
 
 void apply_offset_inplace(std::vector<double>& v, std::int64_t offset);
 void handle_fills_inplace(std::vector<double>& v, const Kwargs& kwargs);

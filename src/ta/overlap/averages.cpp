@@ -2,6 +2,7 @@
 // and composite).
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 #include "quorin_data/core/errors.hpp"
@@ -39,25 +40,25 @@ double seed_mean(const double* x, std::size_t len) {
 }
 
 // Exponentially weighted mean of a verified column, with or without the seed.
-std::vector<double> ewm_column(const Series& s, std::size_t len, double alpha, bool adjust,
+std::vector<double> ewm_column(const u::SeriesRef& s, std::size_t len, double alpha, bool adjust,
                                bool seed) {
-  const double* x = s.f64().data();
+  const double* x = s.f64();
   const std::size_t n = s.size();
-  std::vector<double> out = d::new_values(n);
+  std::vector<double> out = d::result_buffer(n);
   if (n == 0) return out;
   if (seed && len > 0)
-    kernels::ewm(x, n, alpha, adjust, len - 1, seed_mean(x, len), out.data());
+    kernels::ewm(x, n, alpha, adjust, len - 1, seed_mean(x, len), std::back_inserter(out));
   else
-    kernels::ewm(x, n, alpha, adjust, 0, x[0], out.data());
+    kernels::ewm(x, n, alpha, adjust, 0, x[0], std::back_inserter(out));
   return out;
 }
 
 // The inner average of a composite, which must be present.
 Series& need(std::optional<Series>& s, const char* fn, const std::string& what,
-                   const Series& input, const std::string& input_name, std::int64_t window) {
+             std::size_t input_rows, const std::string& input_name, std::int64_t window) {
   if (s) return *s;
   throw ValueError(std::string(fn) + ": " + what + " of " + input_name + " is absent: " +
-                   input_name + " has " + std::to_string(input.size()) +
+                   input_name + " has " + std::to_string(input_rows) +
                    " rows, fewer than the window " + std::to_string(window));
 }
 
@@ -66,7 +67,7 @@ std::int64_t inner_window(std::int64_t given, std::int64_t def) { return given >
 
 }  // namespace
 
-std::optional<Series> sma(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> sma(const u::SeriesRef& close, const Value& length, const Value& offset,
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -85,13 +86,13 @@ std::optional<Series> sma(const Series& close, const Value& length, const Value&
                      ": a window cannot require more values than it holds");
   if (min_periods < 0)
     throw ValueError("sma: min_periods " + std::to_string(min_periods) + " must be >= 0");
-  std::vector<double> out = d::new_values(c->size());
-  kernels::rolling_mean(c->f64().data(), c->size(), static_cast<std::size_t>(len),
-                        static_cast<std::size_t>(min_periods), out.data());
-  return d::finish(std::move(out), c->index, off, kwargs, "SMA_" + std::to_string(len), kCategory);
+  std::vector<double> out = d::result_buffer(c->size());
+  kernels::rolling_mean(c->f64(), c->size(), static_cast<std::size_t>(len),
+                        static_cast<std::size_t>(min_periods), kernels::Append{&out});
+  return d::finish(std::move(out), c->index(), off, kwargs, "SMA_" + std::to_string(len), kCategory);
 }
 
-std::optional<Series> ema(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> ema(const u::SeriesRef& close, const Value& length, const Value& offset,
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -104,10 +105,10 @@ std::optional<Series> ema(const Series& close, const Value& length, const Value&
   if (len == 0) zero_window("ema");
   const double alpha = 2.0 / (static_cast<double>(len) + 1.0);
   auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, adjust, use_seed);
-  return d::finish(std::move(out), c->index, off, rest, "EMA_" + std::to_string(len), kCategory);
+  return d::finish(std::move(out), c->index(), off, rest, "EMA_" + std::to_string(len), kCategory);
 }
 
-std::optional<Series> rma(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> rma(const u::SeriesRef& close, const Value& length, const Value& offset,
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -117,10 +118,10 @@ std::optional<Series> rma(const Series& close, const Value& length, const Value&
   if (!c) return std::nullopt;
   // A window of 0 seeds nothing: the average runs over the values as they are.
   auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, false, true);
-  return d::finish(std::move(out), c->index, off, kwargs, "RMA_" + std::to_string(len), kCategory);
+  return d::finish(std::move(out), c->index(), off, kwargs, "RMA_" + std::to_string(len), kCategory);
 }
 
-std::optional<Series> wma(const Series& close, const Value& length, const Value& asc,
+std::optional<Series> wma(const u::SeriesRef& close, const Value& length, const Value& asc,
                           const Value& offset, const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -134,10 +135,9 @@ std::optional<Series> wma(const Series& close, const Value& length, const Value&
   for (std::size_t k = 0; k < L; ++k)
     weights[k] = static_cast<double>(ascending ? k + 1 : L - k);
   const double total_weight = (0.5 * static_cast<double>(len)) * (static_cast<double>(len) + 1);
-  std::vector<double> out = d::new_values(c->size());
-  kernels::weighted_window(c->f64().data(), c->size(), weights.data(), L, total_weight,
-                           out.data());
-  return d::finish(std::move(out), c->index, off, kwargs, "WMA_" + std::to_string(len), kCategory);
+  std::vector<double> out = d::result_buffer(c->size());
+  kernels::weighted_window(c->f64(), c->size(), weights.data(), L, total_weight, kernels::Append{&out});
+  return d::finish(std::move(out), c->index(), off, kwargs, "WMA_" + std::to_string(len), kCategory);
 }
 
 namespace {
@@ -145,7 +145,7 @@ namespace {
 // The chain of `depth` EMAs of close, each the EMA of the one before and
 // each given the caller's keywords (so `adjust` and `sma` reach every one).
 // An absent one is the error of `fn` that names it.
-std::vector<Series> ema_chain(const char* fn, const Series& close, std::int64_t len, const Kwargs& kwargs,
+std::vector<Series> ema_chain(const char* fn, const u::SeriesRef& close, std::int64_t len, const Kwargs& kwargs,
                               std::size_t depth) {
   const std::int64_t w = inner_window(len, 10);
   const std::string e = "EMA_" + std::to_string(w);
@@ -153,9 +153,9 @@ std::vector<Series> ema_chain(const char* fn, const Series& close, std::int64_t 
   chain.reserve(depth);  // `input` below refers into it
   std::string input_name = "close";
   for (std::size_t k = 0; k < depth; ++k) {
-    const Series& input = k == 0 ? close : chain.back();
+    const u::SeriesRef input = k == 0 ? close : u::SeriesRef(chain.back());
     auto next = ema(input, Value(len), Value(), kwargs);
-    chain.push_back(std::move(need(next, fn, e, input, input_name, w)));
+    chain.push_back(std::move(need(next, fn, e, input.size(), input_name, w)));
     input_name = e + " of " + input_name;
   }
   return chain;
@@ -163,7 +163,7 @@ std::vector<Series> ema_chain(const char* fn, const Series& close, std::int64_t 
 
 }  // namespace
 
-std::optional<Series> dema(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> dema(const u::SeriesRef& close, const Value& length, const Value& offset,
                            const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -171,7 +171,8 @@ std::optional<Series> dema(const Series& close, const Value& length, const Value
   const std::int64_t off = u::get_offset(offset);
   if (!c) return std::nullopt;
   const auto e = ema_chain("dema", *c, len, kwargs, 2);
-  auto a = d::align({&e[0], &e[1]});
+  const u::SeriesRef e0(e[0]), e1(e[1]);
+  auto a = d::align({&e0, &e1});
   std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1];
   for (std::size_t i = 0; i < a.n; ++i) out[i] = 2 * x1[i] - x2[i];
@@ -179,7 +180,7 @@ std::optional<Series> dema(const Series& close, const Value& length, const Value
                    kCategory);
 }
 
-std::optional<Series> tema(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> tema(const u::SeriesRef& close, const Value& length, const Value& offset,
                            const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
@@ -187,7 +188,8 @@ std::optional<Series> tema(const Series& close, const Value& length, const Value
   const std::int64_t off = u::get_offset(offset);
   if (!c) return std::nullopt;
   const auto e = ema_chain("tema", *c, len, kwargs, 3);
-  auto a = d::align({&e[0], &e[1], &e[2]});
+  const u::SeriesRef e0(e[0]), e1(e[1]), e2(e[2]);
+  auto a = d::align({&e0, &e1, &e2});
   std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1], *x3 = a.data[2];
   for (std::size_t i = 0; i < a.n; ++i) out[i] = (3 * x1[i] - 3 * x2[i]) + x3[i];
@@ -195,7 +197,7 @@ std::optional<Series> tema(const Series& close, const Value& length, const Value
                    kCategory);
 }
 
-std::optional<Series> hma(const Series& close, const Value& length, const Value& offset,
+std::optional<Series> hma(const u::SeriesRef& close, const Value& length, const Value& offset,
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 9);
   d::int_param("offset", offset);
@@ -207,15 +209,16 @@ std::optional<Series> hma(const Series& close, const Value& length, const Value&
   const std::int64_t wf = inner_window(half_len, 10), ws = inner_window(len, 10),
                      wq = inner_window(sqrt_len, 10);
   auto wmaf = wma(*c, Value(half_len));
-  const Series& f = need(wmaf, "hma", "WMA_" + std::to_string(wf), *c, "close", wf);
+  const Series& f = need(wmaf, "hma", "WMA_" + std::to_string(wf), c->size(), "close", wf);
   auto wmas = wma(*c, Value(len));
-  const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), *c, "close", ws);
-  auto a = d::align({&f, &s});
+  const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), c->size(), "close", ws);
+  const u::SeriesRef fr(f), sr(s);
+  auto a = d::align({&fr, &sr});
   std::vector<double> diff = d::new_values(a.n);
   for (std::size_t i = 0; i < a.n; ++i) diff[i] = 2 * a.data[0][i] - a.data[1][i];
   const Series diff_series(Column::floats(std::move(diff)), std::move(a.index));
   auto result = wma(diff_series, Value(sqrt_len));
-  Series& r = need(result, "hma", "WMA_" + std::to_string(wq), diff_series,
+  Series& r = need(result, "hma", "WMA_" + std::to_string(wq), diff_series.size(),
                          "the difference 2*WMA_" + std::to_string(wf) + " - WMA_" +
                              std::to_string(ws),
                          wq);

@@ -12,7 +12,7 @@ namespace quorin_data::ta::overlap {
 namespace u = quorin_data::ta::utils;
 namespace d = quorin_data::ta::utils::detail;
 
-std::optional<Series> hlc3(const Series& high, const Series& low, const Series& close,
+std::optional<Series> hlc3(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
                            const Value& offset, const Kwargs& kwargs) {
   d::int_param("offset", offset);
   auto h = d::verify(high);
@@ -27,8 +27,8 @@ std::optional<Series> hlc3(const Series& high, const Series& low, const Series& 
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "HLC3", "overlap");
 }
 
-std::optional<Series> vwap(const Series& high, const Series& low, const Series& close,
-                           const Series& volume, const Value& anchor, const Value& offset,
+std::optional<Series> vwap(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
+                           const u::SeriesRef& volume, const Value& anchor, const Value& offset,
                            const Kwargs& kwargs) {
   d::check_str_or_none("anchor", anchor);
   d::int_param("offset", offset);
@@ -39,12 +39,12 @@ std::optional<Series> vwap(const Series& high, const Series& low, const Series& 
   const std::int64_t off = u::get_offset(offset);
   if (!h || !l || !c || !v) return std::nullopt;
   auto a = d::align({&*h, &*l, &*c, &*v});
-  std::vector<double> out = d::new_values(a.n);
+  std::vector<double> out = d::result_buffer(a.n);
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   kernels::RunningSum num, den;
   for (std::size_t i = 0; i < a.n; ++i) {
     const double tp = (hp[i] + lp[i] + cp[i]) / 3.0;
-    out[i] = num.next(tp * vp[i]) / den.next(vp[i]);
+    out.push_back(num.next(tp * vp[i]) / den.next(vp[i]));
   }
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "VWAP", "overlap");
 }
@@ -74,12 +74,12 @@ Forwarded forward(const char* fn, const Kwargs& kwargs, bool takes_asc) {
 
 }  // namespace
 
-std::optional<Series> ma(const Value& mode, const Series& source, const Kwargs& kwargs) {
+std::optional<Series> ma(const Value& mode, const u::SeriesRef& source, const Kwargs& kwargs) {
   if (!mode.is_str()) throw_argument_type("mode", "str", mode.type_name());
   // ASCII folding: no other character lower-cases to a letter of the seven
   // table names, so this decides the lookup as the full Unicode mapping would.
   const std::string name = text::lower(mode.as_str());
-  using Fn = std::optional<Series> (*)(const Series&, const Value&, const Value&, const Kwargs&);
+  using Fn = std::optional<Series> (*)(const u::SeriesRef&, const Value&, const Value&, const Kwargs&);
   struct Entry {
     const char* name;
     Fn fn;

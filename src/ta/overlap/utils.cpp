@@ -46,29 +46,35 @@ void check_str_or_none(const char* name, const Value& v) {
   if (!v.is_none() && !v.is_str()) throw_argument_type(name, "str", v.type_name());
 }
 
-Verified::Verified(Verified&& o) noexcept : owned_(std::move(o.owned_)), ptr_(o.ptr_) {}
+Verified::Verified(Verified&& o) noexcept
+    : owned_(std::move(o.owned_)), ref_(owned_ ? SeriesRef(*owned_) : o.ref_), ok_(o.ok_) {}
 Verified& Verified::operator=(Verified&& o) noexcept {
   owned_ = std::move(o.owned_);
-  ptr_ = o.ptr_;
+  ref_ = owned_ ? SeriesRef(*owned_) : o.ref_;
+  ok_ = o.ok_;
   return *this;
 }
 
-Verified verify(const Series& s, std::optional<std::int64_t> min_length) {
-  if (s.values.size() != s.index.size())
-    throw ValueError("series '" + s.name + "' holds " + std::to_string(s.values.size()) +
-                     " values on an index of " + std::to_string(s.index.size()) + " labels");
+Verified verify(const SeriesRef& s, std::optional<std::int64_t> min_length) {
+  if (s.size() != s.index().size()) {
+    const std::string name = s.series() ? s.series()->name : std::string();
+    throw ValueError("series '" + name + "' holds " + std::to_string(s.size()) +
+                     " values on an index of " + std::to_string(s.index().size()) + " labels");
+  }
   if (min_length && static_cast<std::int64_t>(s.size()) < *min_length) return {};
-  switch (s.values.type) {
+  switch (s.type()) {
     case DType::Float64:
-      return Verified(&s);
+      return Verified(s);
     case DType::Int64:
     case DType::Bool: {
-      const std::size_t n = s.size();
+      // Only a Series holds these types.
+      const Series& in = *s.series();
+      const std::size_t n = in.size();
       std::vector<double> v(n);
       for (std::size_t i = 0; i < n; ++i)
-        v[i] = s.values.is_missing(i) ? kNaN : static_cast<double>(s.values.i64[i]);
-      Series out(Column::floats(std::move(v)), s.index, s.name);
-      out.category = s.category;
+        v[i] = in.values.is_missing(i) ? kNaN : static_cast<double>(in.values.i64[i]);
+      Series out(Column::floats(std::move(v)), in.index, in.name);
+      out.category = in.category;
       return Verified(std::move(out));
     }
     default:
@@ -151,19 +157,20 @@ Index union_index(const Index& a, const Index& b) {
 }
 
 // The values of `s` on the labels of `target` (NaN where a label is absent).
-std::vector<double> reindex(const Series& s, const Index& target) {
+std::vector<double> reindex(const SeriesRef& s, const Index& target) {
   std::vector<double> out(target.size(), kNaN);
-  const auto& src = s.f64();
-  if (s.index.kind() == Index::Kind::Text) {
+  const double* src = s.f64();
+  const Index& index = s.index();
+  if (index.kind() == Index::Kind::Text) {
     std::unordered_map<std::string, std::size_t> pos;
     for (std::size_t i = 0; i < s.size(); ++i)
-      if (!pos.emplace(s.index.text_label(i), i).second) duplicate_labels();
+      if (!pos.emplace(index.text_label(i), i).second) duplicate_labels();
     for (std::size_t i = 0; i < target.size(); ++i)
       if (auto it = pos.find(target.text_label(i)); it != pos.end()) out[i] = src[it->second];
   } else {
     std::unordered_map<std::int64_t, std::size_t> pos;
     for (std::size_t i = 0; i < s.size(); ++i)
-      if (!pos.emplace(s.index.int_label(i), i).second) duplicate_labels();
+      if (!pos.emplace(index.int_label(i), i).second) duplicate_labels();
     for (std::size_t i = 0; i < target.size(); ++i)
       if (auto it = pos.find(target.int_label(i)); it != pos.end()) out[i] = src[it->second];
   }
@@ -172,28 +179,46 @@ std::vector<double> reindex(const Series& s, const Index& target) {
 
 }  // namespace
 
-Aligned align(std::initializer_list<const Series*> inputs) {
+Aligned align(std::initializer_list<const SeriesRef*> inputs) {
   Aligned a;
-  const Series* first = *inputs.begin();
+  const SeriesRef* first = *inputs.begin();
   bool equal = true;
-  for (const Series* s : inputs)
-    if (!same_index(s->index, first->index)) equal = false;
+  for (const SeriesRef* s : inputs)
+    if (!same_index(s->index(), first->index())) equal = false;
   if (equal) {
-    a.index = first->index;
+    a.index = first->index();
     a.n = first->size();
-    for (const Series* s : inputs) a.data.push_back(s->f64().data());
+    for (const SeriesRef* s : inputs) a.data.push_back(s->f64());
     return a;
   }
-  Index u = first->index;
-  for (const Series* s : inputs) u = union_index(u, s->index);
+  Index u = first->index();
+  for (const SeriesRef* s : inputs) u = union_index(u, s->index());
   a.n = u.size();
   a.owned.reserve(inputs.size());
-  for (const Series* s : inputs) {
+  for (const SeriesRef* s : inputs) {
     a.owned.push_back(reindex(*s, u));
     a.data.push_back(a.owned.back().data());
   }
   a.index = std::move(u);
   return a;
+}
+
+std::vector<double> signed_values(const SeriesRef& series, double initial) {
+  const double* x = series.f64();
+  const std::size_t n = series.size();
+  std::vector<double> out = new_values(n);
+  if (n > 0) out[0] = initial;
+  for (std::size_t i = 1; i < n; ++i) {
+    const double d = x[i] - x[i - 1];
+    out[i] = d > 0 ? 1.0 : d < 0 ? -1.0 : d == 0 ? 0.0 : kNaN;
+  }
+  return out;
+}
+
+std::vector<double> result_buffer(std::size_t n) {
+  std::vector<double> v;
+  reserve_large(v, n);
+  return v;
 }
 
 std::vector<double> new_values(std::size_t n) {
@@ -264,10 +289,15 @@ Series finish(std::vector<double> values, Index index, std::int64_t offset, cons
 
 }  // namespace detail
 
+SeriesRef::SeriesRef() noexcept {
+  static const Index empty = Index::range(0);
+  index_ = &empty;
+}
+
 std::optional<Series> verify_series(const Series& series, std::optional<std::int64_t> min_length) {
   auto v = detail::verify(series, min_length);
   if (!v) return std::nullopt;
-  return *v;
+  return v.converted() ? *v.converted() : series;
 }
 
 std::int64_t get_offset(const Value& offset) {
@@ -282,7 +312,7 @@ Series _apply_offset(const Series& series, std::int64_t offset) {
   }
   auto v = detail::verify(series);
   if (!v) throw ValueError("cannot shift a series of type " + std::string(dtype_name(series.values.type)));
-  out = *v;
+  out = *v.converted();
   detail::apply_offset_inplace(out.values.f64, offset);
   return out;
 }
@@ -292,14 +322,15 @@ Series _handle_fills(const Series& series, const Kwargs& kwargs) {
   if (out.values.type != DType::Float64) {
     auto v = detail::verify(series);
     if (!v) return out;  // nothing numeric to fill
-    out = *v;
+    out = *v.converted();
   }
   detail::handle_fills_inplace(out.values.f64, kwargs);
   return out;
 }
 
 Series non_zero_range(const Series& high, const Series& low) {
-  auto a = detail::align({&high, &low});
+  const SeriesRef h_ref(high), l_ref(low);
+  auto a = detail::align({&h_ref, &l_ref});
   std::vector<double> out = detail::new_values(a.n);
   const double* h = a.data[0];
   const double* l = a.data[1];
@@ -315,16 +346,7 @@ Series signed_series(const Series& input, double initial) {
   if (!verified)
     throw ValueError("cannot take the direction of a series of type " +
                      std::string(dtype_name(input.values.type)));
-  const Series& series = *verified;
-  const auto& x = series.f64();
-  const std::size_t n = x.size();
-  std::vector<double> out = detail::new_values(n);
-  if (n > 0) out[0] = initial;
-  for (std::size_t i = 1; i < n; ++i) {
-    const double d = x[i] - x[i - 1];
-    out[i] = d > 0 ? 1.0 : d < 0 ? -1.0 : d == 0 ? 0.0 : kNaN;
-  }
-  return Series(Column::floats(std::move(out)), series.index, series.name);
+  return Series(Column::floats(detail::signed_values(*verified, initial)), input.index, input.name);
 }
 
 std::int64_t get_drift(const Value& drift) { return detail::window_param("drift", drift, 1); }

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kCategory = "volume";
 }
 
-std::optional<Series> obv(const Series& close, const Series& volume, const Value& offset,
+std::optional<Series> obv(const u::SeriesRef& close, const u::SeriesRef& volume, const Value& offset,
                           const Kwargs& kwargs) {
   d::int_param("offset", offset);
   auto c = d::verify(close);
@@ -24,27 +24,28 @@ std::optional<Series> obv(const Series& close, const Series& volume, const Value
   const std::int64_t off = u::get_offset(offset);
   if (!c || !v) return std::nullopt;
   kernels::RunningSum total;
-  if (d::same_index(c->index, v->index)) {
+  if (d::same_index(c->index(), v->index())) {
     // One pass: the direction of each row's change times its volume.
     const std::size_t n = c->size();
-    const double* cp = c->f64().data();
-    const double* vp = v->f64().data();
-    std::vector<double> out = d::new_values(n);
-    if (n > 0) out[0] = total.next(1.0 * vp[0]);
+    const double* cp = c->f64();
+    const double* vp = v->f64();
+    std::vector<double> out = d::result_buffer(n);
+    if (n > 0) out.push_back(total.next(1.0 * vp[0]));
     for (std::size_t i = 1; i < n; ++i)
-      out[i] = total.next(kernels::sign_of(cp[i] - cp[i - 1]) * vp[i]);
-    return d::finish(std::move(out), c->index, off, kwargs, "OBV", kCategory);
+      out.push_back(total.next(kernels::sign_of(cp[i] - cp[i - 1]) * vp[i]));
+    return d::finish(std::move(out), c->index(), off, kwargs, "OBV", kCategory);
   }
   // The direction is taken along close's own rows, then aligned with volume.
-  const Series sign = u::signed_series(*c, 1);
-  auto a = d::align({&sign, &*v});
+  const Series sign(d::signed_values(*c, 1), c->index());
+  const u::SeriesRef sign_ref(sign);
+  auto a = d::align({&sign_ref, &*v});
   std::vector<double> out = d::new_values(a.n);
   for (std::size_t i = 0; i < a.n; ++i) out[i] = total.next(a.data[0][i] * a.data[1][i]);
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "OBV", kCategory);
 }
 
-std::optional<Series> ad(const Series& high, const Series& low, const Series& close,
-                         const Series& volume, const Value& offset, const Kwargs& kwargs) {
+std::optional<Series> ad(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
+                         const u::SeriesRef& volume, const Value& offset, const Kwargs& kwargs) {
   d::int_param("offset", offset);
   auto h = d::verify(high);
   auto l = d::verify(low);
@@ -61,8 +62,8 @@ std::optional<Series> ad(const Series& high, const Series& low, const Series& cl
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "AD", kCategory);
 }
 
-std::optional<Series> adosc(const Series& high, const Series& low, const Series& close,
-                            const Series& volume, const Value& fast, const Value& slow,
+std::optional<Series> adosc(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
+                            const u::SeriesRef& volume, const Value& fast, const Value& slow,
                             const Value& offset, const Kwargs& kwargs) {
   const std::int64_t f = d::window_param("fast", fast, 3);
   const std::int64_t s = d::window_param("slow", slow, 10);
@@ -79,15 +80,16 @@ std::optional<Series> adosc(const Series& high, const Series& low, const Series&
                        std::to_string(ad_line->size()) + " rows, fewer than the window " +
                        std::to_string(window));
     }
-  auto a = d::align({&*fast_ema, &*slow_ema});
+  const u::SeriesRef fe(*fast_ema), se(*slow_ema);
+  auto a = d::align({&fe, &se});
   std::vector<double> out = d::new_values(a.n);
   for (std::size_t i = 0; i < a.n; ++i) out[i] = a.data[0][i] - a.data[1][i];
   return d::finish(std::move(out), std::move(a.index), off, kwargs,
                    "ADOSC_" + std::to_string(f) + "_" + std::to_string(s), kCategory);
 }
 
-std::optional<Series> cmf(const Series& high, const Series& low, const Series& close,
-                          const Series& volume, const Value& length, const Value& offset,
+std::optional<Series> cmf(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
+                          const u::SeriesRef& volume, const Value& length, const Value& offset,
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 20);
   d::int_param("offset", offset);
@@ -103,8 +105,8 @@ std::optional<Series> cmf(const Series& high, const Series& low, const Series& c
   auto a = d::align({&*h, &*l, &*c, &*v});
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   const std::size_t L = static_cast<std::size_t>(len);
-  std::vector<double> out = d::new_values(a.n);
-  kernels::money_flow(hp, lp, cp, vp, a.n, L, u::kZeroRange, out.data());
+  std::vector<double> out = d::result_buffer(a.n);
+  kernels::money_flow(hp, lp, cp, vp, a.n, L, u::kZeroRange, kernels::Append{&out});
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "CMF_" + std::to_string(len),
                    kCategory);
 }
