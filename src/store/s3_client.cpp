@@ -32,6 +32,17 @@ std::string scrub(std::string m, const Credentials& c, const std::string& auth) 
   return m;
 }
 
+// A ranged GetObject whose body lands in `sink`, counted as one.
+Request ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                   const std::string& range, MemSink& sink) {
+  impl.count(&RequestStats::get_object);
+  impl.count(&RequestStats::get_object_range);
+  Request r = object_request("GetObject", "GET", bucket, key);
+  r.headers.emplace_back("range", range);
+  r.sink = &sink;
+  return r;
+}
+
 }  // namespace
 
 S3Client::Impl::Impl(const ClientConfig& c) : cfg(c) {
@@ -238,14 +249,10 @@ ObjectRange S3Client::get_object_range(const std::string& bucket, const std::str
                      std::to_string(length) + ")");
   const std::uint64_t last = offset + length - 1;
   const std::string range = "bytes=" + std::to_string(offset) + "-" + std::to_string(last);
-  impl_->count(&RequestStats::get_object);
-  impl_->count(&RequestStats::get_object_range);
   ObjectRange out;
   MemSink sink(&out.bytes);
-  Request r = object_request("GetObject", "GET", bucket, key);
-  r.headers.emplace_back("range", range);
+  Request r = ranged_get(*impl_, bucket, key, range, sink);
   if (!if_match.empty()) r.headers.emplace_back("if-match", if_match);
-  r.sink = &sink;
   Attempt a = impl_->send(r);
   if (auto it = a.headers.find("etag"); it != a.headers.end()) out.etag = it->second;
   auto fail = [&](const std::string& why) { return TransportError(what + ": the answer to Range " + range + " " + why); };
@@ -276,13 +283,9 @@ ObjectRange S3Client::get_object_tail(const std::string& bucket, const std::stri
   const std::string what = "GetObject s3://" + bucket + "/" + key;
   if (length == 0) throw ValueError(what + ": invalid suffix length 0");
   const std::string range = "bytes=-" + std::to_string(length);
-  impl_->count(&RequestStats::get_object);
-  impl_->count(&RequestStats::get_object_range);
   ObjectRange out;
   MemSink sink(&out.bytes);
-  Request r = object_request("GetObject", "GET", bucket, key);
-  r.headers.emplace_back("range", range);
-  r.sink = &sink;
+  Request r = ranged_get(*impl_, bucket, key, range, sink);
   r.tail_only = true;
   Attempt a;
   try {
