@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 
@@ -146,24 +149,53 @@ inline std::uint64_t mix(std::uint64_t h) {
   return h;
 }
 
-// The first 16 bytes of a text as two words (zero past its end).
+// The n < 8 bytes at p as one little-endian word, zero above them. Two
+// overlapping fixed-size loads place every byte exactly, without a call to
+// memcpy for a length known only at run time.
+inline std::uint64_t load_short(const char* p, std::size_t n) {
+  if constexpr (std::endian::native != std::endian::little) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    return w;
+  } else {
+    if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      return a | (std::uint64_t{b} << (8 * (n - 4)));
+    }
+    if (n >= 2) {
+      std::uint16_t a, b;
+      std::memcpy(&a, p, 2);
+      std::memcpy(&b, p + n - 2, 2);
+      return a | (std::uint64_t{b} << (8 * (n - 2)));
+    }
+    return n ? static_cast<unsigned char>(p[0]) : 0;
+  }
+}
+
+inline std::uint64_t load_word(const char* p, std::size_t n) {
+  if (n < 8) return load_short(p, n);
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// The first 16 bytes of a text as two words (zero past its end), so equal
+// heads of equal sizes up to 16 mean equal texts.
 struct Head {
   std::uint64_t w0 = 0, w1 = 0;
   explicit Head(const std::string& t) {
     const std::size_t n = t.size();
-    std::memcpy(&w0, t.data(), std::min<std::size_t>(n, 8));
-    if (n > 8) std::memcpy(&w1, t.data() + 8, std::min<std::size_t>(n - 8, 8));
+    w0 = load_word(t.data(), n);
+    if (n > 8) w1 = load_word(t.data() + 8, n - 8);
   }
 };
 
 inline std::uint64_t hash_text(const std::string& t, const Head& head, std::uint64_t seed) {
   std::uint64_t h = mix(seed ^ (t.size() * 0x9e3779b97f4a7c15ull) ^ head.w0);
   h = mix(h ^ head.w1);
-  for (std::size_t at = 16; at < t.size(); at += 8) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, t.data() + at, std::min<std::size_t>(t.size() - at, 8));
-    h = mix(h ^ w);
-  }
+  for (std::size_t at = 16; at < t.size(); at += 8) h = mix(h ^ load_word(t.data() + at, t.size() - at));
   return h;
 }
 
@@ -457,49 +489,122 @@ static Frame frame_from_py(py::handle df, Mode mode) {
 
 Frame to_frame(py::handle df) { return frame_from_py(df, Mode::Loose); }
 
-// The numbering of every text column of `f` (empty for other columns), on
-// two threads without the GIL when there are several text columns.
-static std::vector<TextCodes> number_text_columns(const Frame& f) {
-  std::vector<std::size_t> texts;
-  for (std::size_t i = 0; i < f.num_columns(); ++i)
-    if (f.column_at(i).type == DType::Text) texts.push_back(i);
-  std::vector<TextCodes> codes(f.num_columns());
-  if (texts.empty()) return codes;
-  py::gil_scoped_release nogil;
-  std::atomic<std::size_t> next{0};
-  std::exception_ptr failures[2];
-  auto work = [&](std::exception_ptr& failure) {
+// Converts the columns of a frame it owns. Text columns go through three
+// steps: numbering (no GIL needed), the object array (with the GIL), and
+// freeing the cells. A helper thread numbers columns ahead and frees each one
+// once its array is built, so those steps overlap the arrays built here.
+class ColumnConverter {
+ public:
+  explicit ColumnConverter(Frame& f) : f_(f), codes_(f.num_columns()), ready_(f.num_columns(), false) {
+    for (std::size_t i = 0; i < f.num_columns(); ++i)
+      if (f.column_at(i).type == DType::Text) texts_.push_back(i);
+    if (texts_.empty() || f.num_rows() < 65536) return;
     try {
-      for (std::size_t k; (k = next++) < texts.size();) codes[texts[k]] = number_texts(f.column_at(texts[k]));
-    } catch (...) {
-      failure = std::current_exception();
-      next = texts.size();
-    }
-  };
-  std::thread helper;
-  if (texts.size() > 1 && f.num_rows() >= 65536) {
-    try {
-      helper = std::thread(work, std::ref(failures[1]));
+      helper_ = std::thread([this] { help(); });
     } catch (const std::system_error&) {
       // No thread to be had: this one does it all.
     }
   }
-  work(failures[0]);
-  if (helper.joinable()) helper.join();
-  for (const auto& e : failures)
-    if (e) std::rethrow_exception(e);
-  return codes;
-}
+
+  ~ColumnConverter() {
+    {
+      std::lock_guard lk(m_);
+      next_job_ = texts_.size();
+      done_ = true;
+    }
+    cv_.notify_all();
+    if (helper_.joinable()) {
+      py::gil_scoped_release nogil;
+      helper_.join();
+    }
+  }
+
+  py::object convert(std::size_t i) {
+    Column& c = f_.column_at(i);
+    if (c.type != DType::Text) return column_to_py(std::move(c));
+    {
+      py::gil_scoped_release nogil;
+      std::unique_lock lk(m_);
+      while (!ready_[i]) {
+        if (next_job_ < texts_.size()) {
+          number(lk, texts_[next_job_++]);
+        } else {
+          cv_.wait(lk);
+        }
+      }
+      if (failure_) std::rethrow_exception(failure_);
+    }
+    py::object out = make_array("text", text_array(c, codes_[i]), py::none(), "");
+    if (helper_.joinable()) {
+      {
+        std::lock_guard lk(m_);
+        to_free_.push_back(i);
+      }
+      cv_.notify_all();
+    }
+    return out;
+  }
+
+ private:
+  // Numbers column i, with lk held on entry and on return.
+  void number(std::unique_lock<std::mutex>& lk, std::size_t i) {
+    lk.unlock();
+    TextCodes codes;
+    std::exception_ptr failure;
+    try {
+      codes = number_texts(f_.column_at(i));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lk.lock();
+    codes_[i] = std::move(codes);
+    if (failure && !failure_) failure_ = failure;
+    ready_[i] = true;
+    cv_.notify_all();
+  }
+
+  void help() {
+    std::unique_lock lk(m_);
+    for (;;) {
+      if (next_job_ < texts_.size()) {
+        number(lk, texts_[next_job_++]);
+      } else if (!to_free_.empty()) {
+        const std::size_t i = to_free_.front();
+        to_free_.erase(to_free_.begin());
+        Column dead = std::move(f_.column_at(i));
+        TextCodes dead_codes = std::move(codes_[i]);
+        lk.unlock();
+        dead = Column();
+        dead_codes = TextCodes();
+        lk.lock();
+      } else if (done_) {
+        return;
+      } else {
+        cv_.wait(lk);
+      }
+    }
+  }
+
+  Frame& f_;
+  std::vector<std::size_t> texts_;
+  std::vector<TextCodes> codes_;
+  std::vector<bool> ready_;  // by column, under m_
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::size_t next_job_ = 0;  // position in texts_ of the next column to number
+  std::vector<std::size_t> to_free_;
+  bool done_ = false;
+  std::exception_ptr failure_;
+  std::thread helper_;
+};
 
 py::object from_frame(Frame&& f) {
   py::list names, arrays;
   py::object index = from_index(f.index());
-  const auto codes = number_text_columns(f);
+  ColumnConverter converter(f);
   for (std::size_t i = 0; i < f.num_columns(); ++i) {
     names.append(text_to_py(f.names()[i]));
-    Column& c = f.column_at(i);
-    arrays.append(c.type == DType::Text ? make_array("text", text_array(c, codes[i]), py::none(), "")
-                                        : column_to_py(std::move(c)));
+    arrays.append(converter.convert(i));
   }
   return frames().attr("make_frame")(names, arrays, index);
 }

@@ -1,16 +1,14 @@
 #include "quorin_data/core/frame.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <iterator>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 
@@ -529,26 +527,6 @@ Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
   return out;
 }
 
-namespace {
-
-// Asks the kernel to back the untouched storage of a large vector with huge
-// pages, so that filling it takes one page fault per 2 MiB rather than one
-// per 4 KiB (only whole huge pages inside the buffer are advised).
-template <class T>
-void advise_huge_pages(const std::vector<T>& v) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const std::size_t bytes = v.capacity() * sizeof(T);
-  if (bytes < 4 * kHuge) return;
-  const auto b = reinterpret_cast<std::uintptr_t>(v.data());
-  const std::uintptr_t lo = (b + kHuge - 1) & ~(kHuge - 1), hi = (b + bytes) & ~(kHuge - 1);
-  if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-  (void)v;
-#endif
-}
-
-}  // namespace
 
 Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
   if (parts.empty()) return Frame();

@@ -108,7 +108,10 @@ def test_float64_columns_leave_cpp_without_a_copy():
 def test_text_columns_come_back_equal_with_repeats_sharing_one_str():
     n = 70_000  # past the sample that decides whether a column repeats itself
     rng = np.random.default_rng(3)
-    codes = np.array([f"C{k:05d}" for k in range(300)] + ["a" * 40, "a" * 39 + "b"], dtype=object)
+    # Texts of every length up to 24 that differ from each other in one byte only.
+    near = [("a" * n)[:k] + "b" + ("a" * n)[k + 1:] for n in range(1, 25) for k in range(n)]
+    near += ["a" * n for n in range(25)]
+    codes = np.array([f"C{k:05d}" for k in range(300)] + ["a" * 40, "a" * 39 + "b"] + near, dtype=object)
     df = pd.DataFrame({
         "rep": codes[rng.integers(0, len(codes), n)],
         "gaps": np.where(rng.random(n) < 0.3, None, codes[rng.integers(0, 3, n)]),
