@@ -147,11 +147,16 @@ bool same_index(const Index& a, const Index& b);
 // The direction of each change of a Float64 series (see signed_series).
 std::vector<double> signed_values(const SeriesRef& series, double initial);
 
-// A result buffer of n values (every value is written by the caller).
-std::vector<double> new_values(std::size_t n);
 // An empty result with room for n values, which the caller appends (each
 // value then written once: no zero fill before).
 std::vector<double> result_buffer(std::size_t n);
+// The result f(0), ..., f(n-1), each value written once.
+template <class F>
+std::vector<double> values_of(std::size_t n, F&& f) {
+  std::vector<double> out = result_buffer(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
+  return out;
+}
 
 void apply_offset_inplace(std::vector<double>& v, std::int64_t offset);
 void handle_fills_inplace(std::vector<double>& v, const Kwargs& kwargs);

@@ -173,9 +173,8 @@ std::optional<Series> dema(const u::SeriesRef& close, const Value& length, const
   const auto e = ema_chain("dema", *c, len, kwargs, 2);
   const u::SeriesRef e0(e[0]), e1(e[1]);
   auto a = d::align({&e0, &e1});
-  std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1];
-  for (std::size_t i = 0; i < a.n; ++i) out[i] = 2 * x1[i] - x2[i];
+  auto out = d::values_of(a.n, [&](std::size_t i) { return 2 * x1[i] - x2[i]; });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "DEMA_" + std::to_string(len),
                    kCategory);
 }
@@ -190,9 +189,8 @@ std::optional<Series> tema(const u::SeriesRef& close, const Value& length, const
   const auto e = ema_chain("tema", *c, len, kwargs, 3);
   const u::SeriesRef e0(e[0]), e1(e[1]), e2(e[2]);
   auto a = d::align({&e0, &e1, &e2});
-  std::vector<double> out = d::new_values(a.n);
   const double *x1 = a.data[0], *x2 = a.data[1], *x3 = a.data[2];
-  for (std::size_t i = 0; i < a.n; ++i) out[i] = (3 * x1[i] - 3 * x2[i]) + x3[i];
+  auto out = d::values_of(a.n, [&](std::size_t i) { return (3 * x1[i] - 3 * x2[i]) + x3[i]; });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "TEMA_" + std::to_string(len),
                    kCategory);
 }
@@ -214,8 +212,7 @@ std::optional<Series> hma(const u::SeriesRef& close, const Value& length, const 
   const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), c->size(), "close", ws);
   const u::SeriesRef fr(f), sr(s);
   auto a = d::align({&fr, &sr});
-  std::vector<double> diff = d::new_values(a.n);
-  for (std::size_t i = 0; i < a.n; ++i) diff[i] = 2 * a.data[0][i] - a.data[1][i];
+  auto diff = d::values_of(a.n, [&](std::size_t i) { return 2 * a.data[0][i] - a.data[1][i]; });
   const Series diff_series(Column::floats(std::move(diff)), std::move(a.index));
   auto result = wma(diff_series, Value(sqrt_len));
   Series& r = need(result, "hma", "WMA_" + std::to_string(wq), diff_series.size(),

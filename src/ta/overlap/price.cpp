@@ -21,9 +21,8 @@ std::optional<Series> hlc3(const u::SeriesRef& high, const u::SeriesRef& low, co
   const std::int64_t off = u::get_offset(offset);
   if (!h || !l || !c) return std::nullopt;
   auto a = d::align({&*h, &*l, &*c});
-  std::vector<double> out = d::new_values(a.n);
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2];
-  for (std::size_t i = 0; i < a.n; ++i) out[i] = (hp[i] + lp[i] + cp[i]) / 3.0;
+  auto out = d::values_of(a.n, [&](std::size_t i) { return (hp[i] + lp[i] + cp[i]) / 3.0; });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "HLC3", "overlap");
 }
 
@@ -39,13 +38,12 @@ std::optional<Series> vwap(const u::SeriesRef& high, const u::SeriesRef& low, co
   const std::int64_t off = u::get_offset(offset);
   if (!h || !l || !c || !v) return std::nullopt;
   auto a = d::align({&*h, &*l, &*c, &*v});
-  std::vector<double> out = d::result_buffer(a.n);
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   kernels::RunningSum num, den;
-  for (std::size_t i = 0; i < a.n; ++i) {
+  auto out = d::values_of(a.n, [&](std::size_t i) {
     const double tp = (hp[i] + lp[i] + cp[i]) / 3.0;
-    out.push_back(num.next(tp * vp[i]) / den.next(vp[i]));
-  }
+    return num.next(tp * vp[i]) / den.next(vp[i]);
+  });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "VWAP", "overlap");
 }
 

@@ -206,13 +206,11 @@ Aligned align(std::initializer_list<const SeriesRef*> inputs) {
 std::vector<double> signed_values(const SeriesRef& series, double initial) {
   const double* x = series.f64();
   const std::size_t n = series.size();
-  std::vector<double> out = new_values(n);
-  if (n > 0) out[0] = initial;
-  for (std::size_t i = 1; i < n; ++i) {
+  return values_of(n, [&](std::size_t i) {
+    if (i == 0) return initial;
     const double d = x[i] - x[i - 1];
-    out[i] = d > 0 ? 1.0 : d < 0 ? -1.0 : d == 0 ? 0.0 : kNaN;
-  }
-  return out;
+    return d > 0 ? 1.0 : d < 0 ? -1.0 : d == 0 ? 0.0 : kNaN;
+  });
 }
 
 std::vector<double> result_buffer(std::size_t n) {
@@ -221,12 +219,6 @@ std::vector<double> result_buffer(std::size_t n) {
   return v;
 }
 
-std::vector<double> new_values(std::size_t n) {
-  std::vector<double> v;
-  reserve_large(v, n);
-  v.resize(n);
-  return v;
-}
 
 void apply_offset_inplace(std::vector<double>& v, std::int64_t offset) {
   if (offset == 0 || v.empty()) return;
@@ -331,13 +323,12 @@ Series _handle_fills(const Series& series, const Kwargs& kwargs) {
 Series non_zero_range(const Series& high, const Series& low) {
   const SeriesRef h_ref(high), l_ref(low);
   auto a = detail::align({&h_ref, &l_ref});
-  std::vector<double> out = detail::new_values(a.n);
   const double* h = a.data[0];
   const double* l = a.data[1];
-  for (std::size_t i = 0; i < a.n; ++i) {
+  std::vector<double> out = detail::values_of(a.n, [&](std::size_t i) {
     const double d = h[i] - l[i];
-    out[i] = d == 0.0 ? kZeroRange : d;
-  }
+    return d == 0.0 ? kZeroRange : d;
+  });
   return Series(Column::floats(std::move(out)), std::move(a.index));
 }
 

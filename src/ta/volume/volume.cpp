@@ -29,18 +29,16 @@ std::optional<Series> obv(const u::SeriesRef& close, const u::SeriesRef& volume,
     const std::size_t n = c->size();
     const double* cp = c->f64();
     const double* vp = v->f64();
-    std::vector<double> out = d::result_buffer(n);
-    if (n > 0) out.push_back(total.next(1.0 * vp[0]));
-    for (std::size_t i = 1; i < n; ++i)
-      out.push_back(total.next(kernels::sign_of(cp[i] - cp[i - 1]) * vp[i]));
+    auto out = d::values_of(n, [&](std::size_t i) {
+      return total.next((i == 0 ? 1.0 : kernels::sign_of(cp[i] - cp[i - 1])) * vp[i]);
+    });
     return d::finish(std::move(out), c->index(), off, kwargs, "OBV", kCategory);
   }
   // The direction is taken along close's own rows, then aligned with volume.
   const Series sign(d::signed_values(*c, 1), c->index());
   const u::SeriesRef sign_ref(sign);
   auto a = d::align({&sign_ref, &*v});
-  std::vector<double> out = d::new_values(a.n);
-  for (std::size_t i = 0; i < a.n; ++i) out[i] = total.next(a.data[0][i] * a.data[1][i]);
+  auto out = d::values_of(a.n, [&](std::size_t i) { return total.next(a.data[0][i] * a.data[1][i]); });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "OBV", kCategory);
 }
 
@@ -54,11 +52,10 @@ std::optional<Series> ad(const u::SeriesRef& high, const u::SeriesRef& low, cons
   const std::int64_t off = u::get_offset(offset);
   if (!h || !l || !c || !v) return std::nullopt;
   auto a = d::align({&*h, &*l, &*c, &*v});
-  std::vector<double> out = d::new_values(a.n);
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   kernels::RunningSum total;
-  for (std::size_t i = 0; i < a.n; ++i)
-    out[i] = total.next(kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i]);
+  auto out = d::values_of(
+      a.n, [&](std::size_t i) { return total.next(kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i]); });
   return d::finish(std::move(out), std::move(a.index), off, kwargs, "AD", kCategory);
 }
 
@@ -82,8 +79,7 @@ std::optional<Series> adosc(const u::SeriesRef& high, const u::SeriesRef& low, c
     }
   const u::SeriesRef fe(*fast_ema), se(*slow_ema);
   auto a = d::align({&fe, &se});
-  std::vector<double> out = d::new_values(a.n);
-  for (std::size_t i = 0; i < a.n; ++i) out[i] = a.data[0][i] - a.data[1][i];
+  auto out = d::values_of(a.n, [&](std::size_t i) { return a.data[0][i] - a.data[1][i]; });
   return d::finish(std::move(out), std::move(a.index), off, kwargs,
                    "ADOSC_" + std::to_string(f) + "_" + std::to_string(s), kCategory);
 }
