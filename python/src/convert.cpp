@@ -3,19 +3,17 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <condition_variable>
 #include <cstdint>
-#include <exception>
-#include <functional>
-#include <random>
-#include <system_error>
-#include <thread>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
+#include <random>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "quorin_data/core/buffers.hpp"
