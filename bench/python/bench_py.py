@@ -26,7 +26,7 @@ ROWS = 1_000_000
 CPU = {}  # the process time of the last best() run of each function
 
 
-def best(fn, repeat=3):
+def best(fn, repeat=5):
     """The shortest wall time of `repeat` runs (and, in CPU, the shortest
     process time: on a machine shared with other work it moves less)."""
     t = c = float("inf")
@@ -73,7 +73,7 @@ def bench_read():
     ours_fn = lambda: bucketry.read_from_s3("bench/snapshot.csv.gz", "csv.gz", bucket="quorin-demo",  # noqa: E731
                                             prefix="py", by_chunks=True)
     base_fn = lambda: pd.read_csv(io.BytesIO(raw), compression="gzip")  # noqa: E731
-    ours, base = best(ours_fn, 5), best(base_fn, 5)
+    ours, base = best(ours_fn), best(base_fn)
     # The CPU ratio counts the inflating read-ahead thread as well.
     line("read_from_s3 csv.gz by chunks", ours, base, "pandas.read_csv (memory)", ours_fn, base_fn)
     bucketry.delete_s3_folder("bench/", bucket="quorin-demo", prefix="py")
