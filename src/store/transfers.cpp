@@ -21,6 +21,7 @@ using detail::Body;
 using detail::FileSink;
 using detail::Request;
 using detail::object_request;
+using detail::write_all;
 using detail::xml_escape;
 
 namespace {
@@ -199,18 +200,7 @@ void S3Client::download_file(const std::string& bucket, const std::string& key,
     impl_->count(&RequestStats::get_object);
     FileSink first(fd);
     const SliceSink::WriteAt write_at = [fd](std::uint64_t off, const char* p, std::size_t n, int& err) {
-      while (n > 0) {
-        const ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(off));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-          err = w < 0 ? errno : EIO;
-          return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-        off += static_cast<std::uint64_t>(w);
-      }
-      return true;
+      return write_all(fd, p, n, &off, err);
     };
     ranged_get(*impl_, bucket, key, first, [](std::uint64_t) {}, write_at);
     if (::close(fd) != 0) {

@@ -121,9 +121,10 @@ void MemSink::reserve(std::uint64_t n) {
   if (n < (std::uint64_t{1} << 34)) out->reserve(static_cast<std::size_t>(n));
 }
 
-bool FileSink::write(const char* p, std::size_t n) {
+bool write_all(int fd, const char* p, std::size_t n, const std::uint64_t* at, int& err) {
+  std::uint64_t off = at ? *at : 0;
   while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
+    const ssize_t w = at ? ::pwrite(fd, p, n, static_cast<off_t>(off)) : ::write(fd, p, n);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       err = w < 0 ? errno : EIO;
@@ -131,9 +132,12 @@ bool FileSink::write(const char* p, std::size_t n) {
     }
     p += w;
     n -= static_cast<std::size_t>(w);
+    off += static_cast<std::uint64_t>(w);
   }
   return true;
 }
+
+bool FileSink::write(const char* p, std::size_t n) { return write_all(fd, p, n, nullptr, err); }
 bool FileSink::reset() {
   if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
     err = errno;

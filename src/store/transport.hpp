@@ -41,6 +41,11 @@ class MemSink : public Sink {
   std::vector<std::uint8_t>* out;
 };
 
+// Writes all n bytes to fd, at offset *at when given (pwrite) or at the
+// file position (write), retrying short writes and EINTR. On failure err
+// holds the errno (EIO for a write of nothing).
+bool write_all(int fd, const char* p, std::size_t n, const std::uint64_t* at, int& err);
+
 class FileSink : public Sink {
  public:
   explicit FileSink(int f) : fd(f) {}
