@@ -527,7 +527,6 @@ Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
   return out;
 }
 
-
 Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
   if (parts.empty()) return Frame();
   if (parts.size() == 1) {

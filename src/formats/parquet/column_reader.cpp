@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "reader_internal.hpp"
 
@@ -105,30 +106,22 @@ template <class Dst, class Get>
 void scatter(std::vector<Dst>& dst, std::vector<std::uint8_t>& valid, const std::uint32_t* defs, int max_def,
              std::size_t rows, std::size_t nvals, Dst missing, bool track_valid, Get get) {
   const std::size_t base = dst.size();
-  if constexpr (std::is_same_v<Dst, std::string>) {
-    // Texts are built in place, not default-made and then assigned.
+  // Texts are built in place at the end, not default-made and then assigned;
+  // fixed-width values go into slots made up front.
+  constexpr bool texts = std::is_same_v<Dst, std::string>;
+  [[maybe_unused]] Dst* out = nullptr;
+  if constexpr (texts) {
     dst.reserve(base + rows);
-    if (!defs) {
-      for (std::size_t i = 0; i < rows; ++i) dst.emplace_back(get(i));
-      if (track_valid && !valid.empty()) valid.resize(base + rows, 1);
-      return;
-    }
-    if (track_valid) valid.resize(base + rows, 1);
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-      if (static_cast<int>(defs[i]) == max_def && k < nvals) {
-        dst.emplace_back(get(k++));
-      } else {
-        dst.emplace_back(missing);
-        if (track_valid) valid[base + i] = 0;
-      }
-    }
-    return;
+  } else {
+    dst.resize(base + rows);
+    out = dst.data() + base;
   }
-  dst.resize(base + rows);
-  Dst* out = dst.data() + base;
+  auto put = [&](std::size_t i, auto&& v) {
+    if constexpr (texts) dst.emplace_back(std::forward<decltype(v)>(v));
+    else out[i] = v;
+  };
   if (!defs) {
-    for (std::size_t i = 0; i < rows; ++i) out[i] = get(i);
+    for (std::size_t i = 0; i < rows; ++i) put(i, get(i));
     if (track_valid && !valid.empty()) valid.resize(base + rows, 1);
     return;
   }
@@ -136,9 +129,9 @@ void scatter(std::vector<Dst>& dst, std::vector<std::uint8_t>& valid, const std:
   std::size_t k = 0;
   for (std::size_t i = 0; i < rows; ++i) {
     if (static_cast<int>(defs[i]) == max_def && k < nvals) {
-      out[i] = get(k++);
+      put(i, get(k++));
     } else {
-      out[i] = missing;
+      put(i, missing);
       if (track_valid) valid[base + i] = 0;
     }
   }

@@ -219,7 +219,6 @@ std::vector<double> result_buffer(std::size_t n) {
   return v;
 }
 
-
 void apply_offset_inplace(std::vector<double>& v, std::int64_t offset) {
   if (offset == 0 || v.empty()) return;
   const std::size_t n = v.size();
