@@ -81,10 +81,7 @@ constexpr const char* kZone = "America/New_York";
 constexpr std::int64_t kMinute = 60 * kNanosPerSecond;
 
 std::size_t column_bytes(const Column& c) {
-  std::size_t b = c.f64.capacity() * 8 + c.i64.capacity() * 8 + c.valid.capacity() + c.text.capacity() * sizeof(std::string);
-  for (const auto& s : c.text)
-    if (s.capacity() > 15) b += s.capacity() + 1;
-  return b;
+  return c.memory_bytes();
 }
 
 std::size_t frame_bytes(const Frame& f) {
@@ -162,7 +159,7 @@ struct Fixture {
     const auto as_ns = [](const Frame& f) {
       Frame out = f;
       Column& c = out.column(f.has_column("datetime") ? "datetime" : "event_datetime");
-      c = Column::ints(c.i64);
+      c = Column::ints(std::vector<std::int64_t>(c.i64().begin(), c.i64().end()));
       return out;
     };
     {

@@ -100,15 +100,10 @@ Frame chunked_read(const std::vector<std::uint8_t>& gz) {
   return reader.read_all();
 }
 
-// Bytes held by a frame: vector capacities and heap string capacities.
+// Bytes held by a frame: its columns' buffers and the index labels.
 std::size_t frame_bytes(const Frame& f) {
   std::size_t n = 0;
-  for (const auto& c : f.columns()) {
-    n += c.f64.capacity() * sizeof(double) + c.i64.capacity() * sizeof(std::int64_t) + c.valid.capacity() +
-         c.text.capacity() * sizeof(std::string);
-    for (const auto& s : c.text)
-      if (s.capacity() > 15) n += s.capacity() + 1;
-  }
+  for (const auto& c : f.columns()) n += c.memory_bytes();
   for (const auto& s : f.index().text_labels()) n += sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0);
   return n;
 }

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "quorin_data/core.hpp"
@@ -71,7 +72,7 @@ double seconds(const std::function<void()>& f) {
   return thread_seconds() - t0;
 }
 
-std::vector<std::int64_t> bare_offset(const std::vector<std::int64_t>& in, std::int64_t off) {
+std::vector<std::int64_t> bare_offset(std::span<const std::int64_t> in, std::int64_t off) {
   std::vector<std::int64_t> out(in.size());
   for (std::size_t i = 0; i < in.size(); ++i) out[i] = in[i] + off;
   return out;
@@ -85,7 +86,7 @@ double pandas_seconds() {
   fs::create_directories(dir);
   {
     std::ofstream bin(dir / "release.i64", std::ios::binary);
-    const auto& v = data().release.i64;
+    auto v = data().release.i64();
     bin.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * 8));
     std::ofstream py(dir / "steps.py");
     py << "import sys, time\n"
@@ -121,7 +122,7 @@ void BM_event_time_columns(benchmark::State& state) {
   double t_ours = 0, t_bare = 0;
   for (auto _ : state) {
     const double t = seconds([&] { benchmark::DoNotOptimize(qw::event_time_columns(d.release, source, ny)); });
-    t_bare += seconds([&] { benchmark::DoNotOptimize(bare_offset(d.release.i64, 5 * 3600 * quorin_data::kNanosPerSecond)); });
+    t_bare += seconds([&] { benchmark::DoNotOptimize(bare_offset(d.release.i64(), 5 * 3600 * quorin_data::kNanosPerSecond)); });
     t_ours += t;
     state.SetIterationTime(t);
   }
@@ -143,7 +144,7 @@ void BM_add_event_columns_per_row_zones(benchmark::State& state) {
     Frame f;
     f.add_column("RELEASE_DATE_TIME", d.release);
     const double t = seconds([&] { qw::add_event_columns(f, d.release, d.zones, ny); });
-    t_bare += seconds([&] { benchmark::DoNotOptimize(bare_offset(d.release.i64, 5 * 3600 * quorin_data::kNanosPerSecond)); });
+    t_bare += seconds([&] { benchmark::DoNotOptimize(bare_offset(d.release.i64(), 5 * 3600 * quorin_data::kNanosPerSecond)); });
     t_ours += t;
     state.SetIterationTime(t);
   }

@@ -106,9 +106,9 @@ void BM_ReadDatesAndFigi(benchmark::State& state) {
     auto t0 = std::chrono::steady_clock::now();
     std::size_t keep = 0, chars = 0;
     for (std::size_t i = 0; i < t.num_rows(); ++i) {
-      const bool w = (s.valid[i] && s.i64[i] <= sd) || (e.valid[i] && e.i64[i] >= ed);
+      const bool w = (s.valid[i] && s.integer(i) <= sd) || (e.valid[i] && e.integer(i) >= ed);
       keep += w;
-      chars += f.text[i].size() + static_cast<unsigned char>(f.text[i].back());
+      chars += f.text(i).size() + static_cast<unsigned char>(f.text(i).back());
     }
     benchmark::DoNotOptimize(keep);
     benchmark::DoNotOptimize(chars);

@@ -49,11 +49,11 @@ void run() {
             << " rows; the first NFP window of es1:\n";
   std::vector<std::size_t> es1;
   for (std::size_t i = 0; i < windows.num_rows(); ++i)
-    if (windows.column("key").text[i] == "es1" && windows.column("EVENT_NAME").text[i] == "Change in Nonfarm Payrolls" &&
-        (es1.empty() || windows.column("event_datetime").i64[i] == windows.column("event_datetime").i64[es1[0]]))
+    if (windows.column("key").text(i) == "es1" && windows.column("EVENT_NAME").text(i) == "Change in Nonfarm Payrolls" &&
+        (es1.empty() || windows.column("event_datetime").integer(i) == windows.column("event_datetime").integer(es1[0])))
       es1.push_back(i);
   Frame window = windows.take(es1).reset_index();
-  auto ema = quorin_data::ta::overlap::ema(quorin_data::Series(window.column("close").f64, "close"), 3);
+  auto ema = quorin_data::ta::overlap::ema(quorin_data::Series(std::vector<double>(window.column("close").f64().begin(), window.column("close").f64().end()), "close"), 3);
   if (ema) window.add_column(ema->name, ema->values);
   quorin_data::formats::write_csv(
       window.select({"event_datetime", "time_diff", "datetime", "parsekey", "close", "volume", ema ? ema->name : "close"}),

@@ -20,7 +20,8 @@ using quorin_data::from_s3::snapshelf::ECOEST;
 Frame history() {
   const char* events[4] = {"CPI YOY Index", "NFP TCH Index", "GDP CQOQ Index", "INJCJC Index"};
   std::vector<std::string> ticker, economist;
-  std::vector<std::int64_t> survey, snap;
+  std::vector<std::int64_t> survey;
+  std::vector<std::int32_t> snap;
   std::vector<double> estimate;
   for (int s = 0; s < 5; ++s)
     for (int r = 0; r < 4000; ++r) {
@@ -28,7 +29,7 @@ Frame history() {
       ticker.push_back(events[r % 4]);
       economist.push_back("economist " + std::to_string(r % 97));
       survey.push_back((std::int64_t{day} - 6 + r % 6) * kNanosPerDay + (r % 1440) * 60 * kNanosPerSecond);
-      snap.push_back(day);
+      snap.push_back(static_cast<std::int32_t>(day));
       estimate.push_back(0.1 * (r % 9) + 0.05 * s + 0.001 * (r % 13));
     }
   Frame f;

@@ -19,12 +19,13 @@ using namespace quorin_data::formats;
 
 void parquet_section() {
   // 8 weekly snapshots of 250 estimates each.
-  std::vector<std::int64_t> snap, survey;
+  std::vector<std::int32_t> snap;
+  std::vector<std::int64_t> survey;
   std::vector<std::string> ticker;
   std::vector<double> estimate;
   for (int s = 0; s < 8; ++s)
     for (int r = 0; r < 250; ++r) {
-      snap.push_back(days_from_civil(2024, 1, 5) + s * 7);
+      snap.push_back(static_cast<std::int32_t>(days_from_civil(2024, 1, 5) + s * 7));
       survey.push_back((std::int64_t{days_from_civil(2024, 1, 1)} + s * 7) * kNanosPerDay + r * 60 * kNanosPerSecond);
       ticker.push_back("EV" + std::to_string(r % 25) + " Index");
       estimate.push_back(r % 7 == 0 ? kNaN : 0.1 * (r % 30) - 1.0);

@@ -40,12 +40,12 @@ void xlsx_section() {
 
   // The labels come back as the first column, dates as timestamps at midnight.
   bool same = got.num_rows() == table.num_rows() && got.names().size() == 7 && got.names()[0] == "Unnamed: 0" &&
-              got.column_at(0).text == table.index().text_labels();
+              got.column_at(0) == Column::texts(table.index().text_labels());
   for (const char* name : {"ticker", "release", "survey", "revisions", "high_impact"})
     same = same && got.column(name) == table.column(name);
   const Column& period = got.column("period");
   for (std::size_t i = 0; same && i < table.num_rows(); ++i)
-    same = period.type == DType::Timestamp && period.i64[i] == table.column("period").i64[i] * kNanosPerDay;
+    same = period.type() == DType::Timestamp && period.integer(i) == table.column("period").integer(i) * kNanosPerDay;
   std::cout << "columns and types " << (same ? "as written" : "DIFFERENT") << " (int64, float64 with a gap, bool, "
             << "text, timestamps with a missing one)\n";
   if (!same) throw std::runtime_error("workbook did not read back as written");

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     qw::add_event_columns(f, Column::texts({release}), Column::texts({zone}), ny);
     const Column& t = f.column("event_time");
-    if (!t.is_missing(0) && (t.i64[0] < 0 || t.i64[0] >= kNanosPerDay)) __builtin_trap();
+    if (!t.is_missing(0) && (t.integer(0) < 0 || t.integer(0) >= kNanosPerDay)) __builtin_trap();
   } catch (const ValueError&) {
   } catch (const KeyError&) {
   }

@@ -1,10 +1,13 @@
 """Conversions between pandas objects and the typed parts that cross to C++.
 
 A column crosses as (kind, data, missing, tz): kind is one of "float64",
-"int64", "bool", "text", "date", "timestamp", "time" (of day); data is a numpy array (float64,
-int64 or object); missing is None or a bool array (True where a value is
-missing); tz names the zone of a timestamp column ("" when naive). The C++
-side copies or adopts the arrays; the pandas side is built here.
+"int64", "bool", "text", "date", "timestamp", "time" (of day), "object" (an
+object array whose cells the C++ side reads in one pass) or "categorical"
+(data the codes, missing the categories); data is a numpy array; missing is
+None or a bool array (True where a value is missing); tz names the zone of a
+timestamp column ("" when naive). The C++ side reads float64, int64, bool and
+timestamp arrays in place; the pandas side of a table coming back is
+assembled here in one call.
 """
 import datetime as _dt
 import zoneinfo as _zoneinfo
@@ -45,7 +48,9 @@ def _ints(values, label):
     return arr.astype(np.int64, copy=False)
 
 
-def _object_parts(arr, label):
+def object_parts(arr, label):
+    """The parts of an object array whose cells are not all texts, bools,
+    integers, or floats with integers (those the C++ side reads itself)."""
     missing = np.asarray(pd.isna(arr), dtype=bool)
     present = arr[~missing]
     if present.size == 0:
@@ -63,8 +68,13 @@ def _object_parts(arr, label):
             raise OverflowError(f"column {label!r} holds integers outside the int64 range")
         data[~missing] = present.astype(np.int64)
         return "int64", data, _mask_or_none(missing), ""
-    if all(issubclass(k, (float, np.floating, int, np.integer)) for k in kinds):
+    numbers = (float, np.floating, int, np.integer)
+    if all(issubclass(k, numbers) and not issubclass(k, (bool, np.bool_)) for k in kinds):
         data = np.full(arr.size, np.nan)
+        for v in present:
+            if not isinstance(v, (float, np.floating)) and float(v) != v:
+                raise ValueError(f"column {label!r} mixes floats with the integer {v}, "
+                                 "which float64 cannot hold exactly")
         data[~missing] = present.astype(np.float64)
         return "float64", data, None, ""
     if all(issubclass(k, _dt.datetime) for k in kinds):
@@ -100,13 +110,14 @@ def column_parts(col, label):
     if isinstance(dtype, pd.CategoricalDtype):
         if dtype.categories.dtype != object or not all(isinstance(c, str) for c in dtype.categories):
             raise _cannot(label, f"categories of dtype {dtype.categories.dtype}")
-        return _object_parts(np.asarray(col, dtype=object), label)
+        cat = col.array if isinstance(col, pd.Series) else pd.Categorical(col)
+        return "categorical", np.asarray(cat.codes), np.asarray(dtype.categories, dtype=object), ""
     if isinstance(dtype, pd.StringDtype):
-        return _object_parts(np.asarray(col, dtype=object), label)
+        return "object", np.asarray(col, dtype=object), None, ""
     if isinstance(dtype, pd.api.extensions.ExtensionDtype):
         missing = np.asarray(pd.isna(col), dtype=bool)
         if isinstance(dtype, pd.BooleanDtype):
-            data = np.asarray(pd.array(col).to_numpy(dtype=bool, na_value=False), dtype=np.int64)
+            data = np.asarray(pd.array(col).to_numpy(dtype=bool, na_value=False), dtype=bool)
             return "bool", data, _mask_or_none(missing), ""
         if dtype.kind in "iu":
             data = pd.array(col).to_numpy(dtype=dtype.numpy_dtype, na_value=0)
@@ -124,13 +135,20 @@ def column_parts(col, label):
     if kind in "iu":
         return "int64", _ints(arr, label), None, ""
     if kind == "b":
-        return "bool", arr.astype(np.int64), None, ""
+        return "bool", arr, None, ""
     if kind == "M":
         ns = arr.astype("M8[ns]", copy=False)
         return "timestamp", ns.view(np.int64), _mask_or_none(np.isnat(ns)), ""
     if kind == "O":
-        return _object_parts(arr, label)
+        return "object", arr, None, ""
     raise _cannot(label, f"dtype {arr.dtype}")
+
+
+def frame_parts(df):
+    """(column names, the parts of each column, the index) of a DataFrame."""
+    names = df.columns.tolist()
+    parts = [column_parts(df.iloc[:, i], name) for i, name in enumerate(names)]
+    return names, parts, df.index
 
 
 def make_array(kind, data, missing, tz):
@@ -208,6 +226,8 @@ def make_frame(names, arrays, index):
     """A DataFrame with one block per column, so that no column is copied."""
     blocks = []
     for i, arr in enumerate(arrays):
+        if isinstance(arr, tuple):
+            arr = make_array(*arr)
         if isinstance(arr, np.ndarray):
             blocks.append(_make_block(arr.reshape(1, -1), placement=[i]))
         else:
@@ -218,6 +238,8 @@ def make_frame(names, arrays, index):
 
 
 def make_series(arr, index, name, category):
+    if isinstance(arr, tuple):
+        arr = make_array(*arr)
     s = pd.Series(arr, index=index, name=name or None, copy=False)
     if category:
         s.category = category

@@ -3,30 +3,31 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <bit>
-#include <condition_variable>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <random>
 #include <string_view>
-#include <system_error>
-#include <thread>
-#include <unordered_map>
+#include <type_traits>
+#include <vector>
 
 #include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace qpy {
 
+using quorin_data::Buffer;
+using quorin_data::BufferOwner;
 using quorin_data::Bytes;
 using quorin_data::Date;
 using quorin_data::Dict;
 using quorin_data::DType;
 using quorin_data::List;
+using quorin_data::TextBuilder;
+using quorin_data::TextView;
 using quorin_data::Timestamp;
+using quorin_data::ValidityBuilder;
 
 namespace {
 
@@ -34,11 +35,10 @@ constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 // datetime.date(1970, 1, 1).toordinal()
 constexpr std::int64_t kEpochOrdinal = 719163;
 
-// Python classes looked up once. Never destroyed: they must not be released
-// after the interpreter has finalized.
+// Python classes and singletons looked up once. Never destroyed: they must
+// not be released after the interpreter has finalized.
 struct Types {
-  py::object DataFrame, Series, Timestamp, BytesIO, date, datetime, np_integer, np_floating,
-      np_bool;
+  py::object DataFrame, Series, Timestamp, BytesIO, date, datetime, np_integer, np_floating, np_bool, NA, NaT;
 };
 const Types& types() {
   static Types* t = [] {
@@ -55,6 +55,8 @@ const Types& types() {
     out->np_integer = np.attr("integer");
     out->np_floating = np.attr("floating");
     out->np_bool = np.attr("bool_");
+    out->NA = pd.attr("NA");
+    out->NaT = pd.attr("NaT");
     return out;
   }();
   return *t;
@@ -66,49 +68,84 @@ bool isinstance(py::handle o, const py::object& cls) {
   return r == 1;
 }
 
-// A vector moved into a numpy array that owns it.
+std::string label_of(py::handle name) { return py::str(py::repr(name)); }
+
+// ------------------------------------------------------------ shared memory
+
+// Memory of a Python object (a numpy array) read in place by a column. The
+// last column to let go may do so on a thread without the GIL, so the
+// reference is dropped with the GIL taken; after the interpreter has
+// finalized it is left alone.
+struct PyOwner final : BufferOwner {
+  explicit PyOwner(PyObject* o) : obj(o) { Py_INCREF(o); }
+  ~PyOwner() override {
+    if (!Py_IsInitialized()) return;
+    const PyGILState_STATE st = PyGILState_Ensure();
+    Py_DECREF(obj);
+    PyGILState_Release(st);
+  }
+  PyObject* obj;
+};
+
+bool borrowed_from_python(const Buffer& b) { return dynamic_cast<const PyOwner*>(b.owner().get()) != nullptr; }
+
+// How a frame taken from Python holds its numbers: in place (for the length
+// of a call) or copied (for values the library keeps, such as configuration
+// and what is stored with "pickle").
+enum class Hold { Borrow, Copy };
+
+// The n elements of T of a numpy array (converted only when its dtype or
+// layout differ), in place or copied.
 template <class T>
-py::array adopt(std::vector<T>&& v) {
-  auto* holder = new std::vector<T>(std::move(v));
-  py::capsule owner(holder, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-  return py::array_t<T>({holder->size()}, {sizeof(T)}, holder->data(), owner);
+Buffer numbers_of(py::handle data, std::size_t n, Hold hold) {
+  auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data);
+  if (!a) throw py::error_already_set();
+  if (static_cast<std::size_t>(a.size()) != n) throw quorin_data::ValueError("column data of the wrong length");
+  if (n == 0) return {};
+  if (hold == Hold::Copy) return Buffer::copy(a.data(), n * sizeof(T));
+  return Buffer(a.data(), n * sizeof(T), std::make_shared<PyOwner>(a.ptr()));
 }
 
-// A read-only numpy array over a vector of a Frame kept alive by `keep`.
-template <class T>
-py::array share(const std::vector<T>& v, const std::shared_ptr<const void>& keep) {
-  auto* holder = new std::shared_ptr<const void>(keep);
-  py::capsule owner(holder, [](void* p) { delete static_cast<std::shared_ptr<const void>*>(p); });
-  py::array_t<T> a({v.size()}, {sizeof(T)}, v.data(), owner);
-  a.attr("setflags")(py::arg("write") = false);
+// A numpy array over a column's buffer; writable only when nothing else
+// shares the memory and it is not a caller's array read in place.
+// `may_write` says that the caller drops its column right after, so that a
+// buffer that column alone holds is then the array's alone.
+py::array array_over(const Buffer& b, const void* first, std::size_t n, const py::dtype& dt, bool may_write) {
+  const bool writable = may_write && n && b.unique() && !borrowed_from_python(b);
+  auto* holder = new Buffer(b);
+  py::capsule owner(holder, [](void* p) { delete static_cast<Buffer*>(p); });
+  static const std::int64_t dummy = 0;
+  const void* at = n ? first : &dummy;
+  py::array a(dt, {static_cast<py::ssize_t>(n)}, {static_cast<py::ssize_t>(dt.itemsize())}, at, owner);
+  if (!writable) a.attr("setflags")(py::arg("write") = false);
   return a;
 }
 
-bool any_missing(const Column& c) {
-  for (auto b : c.valid)
-    if (b == 0) return true;
-  return false;
-}
+// ------------------------------------------------------------------- texts
 
-py::object missing_mask(const Column& c) {
-  if (!any_missing(c)) return py::none();
-  py::array_t<bool> m(c.valid.size());
-  bool* p = m.mutable_data();
-  for (std::size_t i = 0; i < c.valid.size(); ++i) p[i] = c.valid[i] == 0;
-  return m;
-}
-
-py::str text_to_py(const std::string& s) {
-  // surrogateescape keeps bytes that are not UTF-8 (they encode back unchanged).
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
-  if (!o) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(o);
+// A str's UTF-8 bytes without a copy where CPython has them (ASCII strings
+// always, others once encoded); false for strings holding lone surrogates.
+inline bool utf8_of(PyObject* o, const char*& p, std::size_t& n) {
+  if (PyUnicode_IS_COMPACT_ASCII(o)) {
+    p = static_cast<const char*>(PyUnicode_DATA(o));
+    n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    return true;
+  }
+  Py_ssize_t len = 0;
+  p = PyUnicode_AsUTF8AndSize(o, &len);
+  if (!p) {
+    PyErr_Clear();
+    return false;
+  }
+  n = static_cast<std::size_t>(len);
+  return true;
 }
 
 std::string text_from_py(py::handle o) {
-  Py_ssize_t n = 0;
-  if (const char* p = PyUnicode_AsUTF8AndSize(o.ptr(), &n)) return std::string(p, static_cast<std::size_t>(n));
-  PyErr_Clear();
+  const char* p = nullptr;
+  std::size_t n = 0;
+  if (utf8_of(o.ptr(), p, n)) return std::string(p, n);
+  // surrogateescape keeps bytes that are not UTF-8 as they came in.
   PyObject* b = PyUnicode_AsEncodedString(o.ptr(), "utf-8", "surrogateescape");
   if (!b) throw py::error_already_set();
   std::string out(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
@@ -116,19 +153,44 @@ std::string text_from_py(py::handle o) {
   return out;
 }
 
-std::string label_of(py::handle name) { return py::str(py::repr(name)); }
+// Appends a str cell. Long texts seen before as the same object (a column
+// repeating one str, as frames made by this library do) reuse the view of
+// the first, so their bytes are stored once.
+class TextCells {
+ public:
+  explicit TextCells(std::size_t n) { out_.reserve(n); }
+  void add(PyObject* o) {
+    const char* p = nullptr;
+    std::size_t n = 0;
+    if (!utf8_of(o, p, n)) {
+      const std::string s = text_from_py(o);
+      out_.append(s);
+      return;
+    }
+    if (n <= TextView::kInline) {
+      out_.append(std::string_view(p, n));
+      return;
+    }
+    Slot& sl = cache_[(reinterpret_cast<std::uintptr_t>(o) >> 4) & (kCache - 1)];
+    if (sl.obj == o) {
+      out_.append_view(sl.view);
+      return;
+    }
+    out_.append(std::string_view(p, n));
+    sl.obj = o;
+    sl.view = out_.view(out_.size() - 1);
+  }
+  void missing() { out_.append_missing(); }
+  Column finish() { return out_.finish(); }
 
-// Equal texts of a column share one str object while the column repeats
-// itself (identifiers, codes, dates as texts): each cell gets the number of
-// its distinct text, found in an open-addressing table, and one str is made
-// per distinct text. A column whose first rows are mostly (3/4) distinct gets one
-// object per cell without lookups. The numbering needs no interpreter, so
-// the text columns of a frame are numbered in parallel without the GIL.
-struct TextCodes {
-  static constexpr std::uint32_t kMissing = 0xffffffffu;
-  bool shared = false;
-  std::vector<std::uint32_t> code;          // per cell, when shared
-  std::vector<const std::string*> distinct;  // in order of first appearance
+ private:
+  static constexpr std::size_t kCache = 1024;
+  struct Slot {
+    PyObject* obj = nullptr;
+    TextView view;
+  };
+  TextBuilder out_;
+  std::vector<Slot> cache_ = std::vector<Slot>(kCache);
 };
 
 // A per-process seed keeps crafted cell texts from lining up in one chain.
@@ -147,251 +209,443 @@ inline std::uint64_t mix(std::uint64_t h) {
   return h;
 }
 
-// The n < 8 bytes at p as one little-endian word, zero above them. Two
-// overlapping fixed-size loads place every byte exactly, without a call to
-// memcpy for a length known only at run time.
-inline std::uint64_t load_short(const char* p, std::size_t n) {
-  if constexpr (std::endian::native != std::endian::little) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    return w;
-  } else {
-    if (n >= 4) {
-      std::uint32_t a, b;
-      std::memcpy(&a, p, 4);
-      std::memcpy(&b, p + n - 4, 4);
-      return a | (std::uint64_t{b} << (8 * (n - 4)));
-    }
-    if (n >= 2) {
-      std::uint16_t a, b;
-      std::memcpy(&a, p, 2);
-      std::memcpy(&b, p + n - 2, 2);
-      return a | (std::uint64_t{b} << (8 * (n - 2)));
-    }
-    return n ? static_cast<unsigned char>(p[0]) : 0;
+inline std::uint64_t hash_view(const Column& c, const TextView& v, std::uint64_t seed) {
+  std::uint64_t h = mix(seed ^ v.word0());
+  if (v.is_inline()) return mix(h ^ v.word1());
+  const std::string_view t = c.text_of(v);
+  std::size_t at = 4;
+  for (; at + 8 <= t.size(); at += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, t.data() + at, 8);
+    h = mix(h ^ w);
   }
+  std::uint64_t w = 0;
+  std::memcpy(&w, t.data() + at, t.size() - at);
+  return mix(h ^ w);
 }
 
-inline std::uint64_t load_word(const char* p, std::size_t n) {
-  if (n < 8) return load_short(p, n);
-  std::uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-
-// The first 16 bytes of a text as two words (zero past its end), so equal
-// heads of equal sizes up to 16 mean equal texts.
-struct Head {
-  std::uint64_t w0 = 0, w1 = 0;
-  explicit Head(const std::string& t) {
-    const std::size_t n = t.size();
-    w0 = load_word(t.data(), n);
-    if (n > 8) w1 = load_word(t.data() + 8, n - 8);
+bool all_ascii(const char* p, std::size_t n) {
+  std::uint64_t acc = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    acc |= w;
   }
-};
-
-inline std::uint64_t hash_text(const std::string& t, const Head& head, std::uint64_t seed) {
-  std::uint64_t h = mix(seed ^ (t.size() * 0x9e3779b97f4a7c15ull) ^ head.w0);
-  h = mix(h ^ head.w1);
-  for (std::size_t at = 16; at < t.size(); at += 8) h = mix(h ^ load_word(t.data() + at, t.size() - at));
-  return h;
+  for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+  return (acc & 0x8080808080808080ull) == 0;
 }
 
-TextCodes number_texts(const Column& c) {
-  TextCodes out;
+PyObject* new_str(std::string_view s) {
+  if (all_ascii(s.data(), s.size())) {
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (!o) throw py::error_already_set();
+    std::memcpy(PyUnicode_DATA(o), s.data(), s.size());
+    return o;
+  }
+  // surrogateescape gives bytes that are not UTF-8 back unchanged on the way out.
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+  if (!o) throw py::error_already_set();
+  return o;
+}
+
+py::str text_to_py(std::string_view s) { return py::reinterpret_steal<py::str>(new_str(s)); }
+
+// An object array of a text column (None where missing). Equal texts share
+// one str: a cell's view is looked up in an open-addressing table (equal
+// short texts have equal views; long ones compare size and prefix before
+// their bytes). A column whose first 64Ki cells are mostly distinct gets one
+// str per cell without lookups.
+py::array text_array(const Column& c) {
   const std::size_t n = c.size();
-  constexpr std::size_t kProbe = 65536;
-  const std::uint64_t seed = text_seed();
-  // A slot keeps the first 16 bytes of its text, so that most lookups
-  // compare within the table instead of reaching back into the column.
+  py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  auto** cells = static_cast<PyObject**>(out.mutable_data());
+  const auto views = c.views();
+  // The cells of a fresh object array hold None; each is replaced once.
+  auto put = [&](std::size_t i, PyObject* o) {
+    PyObject* old = cells[i];
+    cells[i] = o;
+    Py_XDECREF(old);
+  };
   struct Slot {
     std::uint64_t hash;
-    std::uint32_t index;  // into distinct; kMissing when the slot is free
-    std::uint32_t size;
-    Head head;
+    PyObject* obj;  // borrowed from the cell that made it; null when free
+    std::uint32_t row;
   };
-  const Slot free_slot{0, TextCodes::kMissing, 0, Head(std::string())};
-  std::vector<Slot> slots(1024, free_slot);
-  std::size_t mask = slots.size() - 1;
-  out.code.resize(n);
+  std::vector<Slot> slots(1024, Slot{0, nullptr, 0});
+  std::size_t mask = slots.size() - 1, used = 0;
+  const std::uint64_t seed = text_seed();
+  constexpr std::size_t kProbe = 65536;
+  bool share = true;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i == kProbe && out.distinct.size() * 4 > kProbe * 3) {
-      out.code = {};
-      out.distinct = {};
-      return out;  // mostly distinct: one object per cell
-    }
     if (c.is_missing(i)) {
-      out.code[i] = TextCodes::kMissing;
+      Py_INCREF(Py_None);
+      put(i, Py_None);
       continue;
     }
-    const std::string& t = c.text[i];
-    const Head head(t);
-    const std::uint64_t h = hash_text(t, head, seed);
+    const TextView& v = views[i];
+    if (!share) {
+      put(i, new_str(c.text_of(v)));
+      continue;
+    }
+    if (i == kProbe && used * 4 > kProbe * 3) {
+      share = false;
+      put(i, new_str(c.text_of(v)));
+      continue;
+    }
+    const std::uint64_t h = hash_view(c, v, seed);
     std::size_t at = h & mask;
     for (;;) {
       Slot& sl = slots[at];
-      if (sl.index == TextCodes::kMissing) {
-        sl = Slot{h, static_cast<std::uint32_t>(out.distinct.size()),
-                  static_cast<std::uint32_t>(std::min<std::size_t>(t.size(), 0xffffffffu)), head};
-        out.code[i] = sl.index;
-        out.distinct.push_back(&t);
-        if (out.distinct.size() * 2 > slots.size()) {  // grow: keep the load at most one half
-          std::vector<Slot> bigger(slots.size() * 2, free_slot);
+      if (!sl.obj) {
+        PyObject* o = new_str(c.text_of(v));
+        put(i, o);
+        sl = Slot{h, o, static_cast<std::uint32_t>(i)};
+        if (++used * 2 > slots.size()) {  // keep the load at most one half
+          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, 0});
           const std::size_t m = bigger.size() - 1;
-          for (const Slot& o : slots) {
-            if (o.index == TextCodes::kMissing) continue;
-            std::size_t j = o.hash & m;
-            while (bigger[j].index != TextCodes::kMissing) j = (j + 1) & m;
-            bigger[j] = o;
+          for (const Slot& s : slots) {
+            if (!s.obj) continue;
+            std::size_t j = s.hash & m;
+            while (bigger[j].obj) j = (j + 1) & m;
+            bigger[j] = s;
           }
           slots = std::move(bigger);
           mask = m;
         }
         break;
       }
-      if (sl.hash == h && sl.size == t.size() && sl.head.w0 == head.w0 && sl.head.w1 == head.w1 &&
-          (t.size() <= 16 || *out.distinct[sl.index] == t)) {
-        out.code[i] = sl.index;
+      if (sl.hash == h && quorin_data::text_equal(c, views[sl.row], c, v)) {
+        Py_INCREF(sl.obj);
+        put(i, sl.obj);
         break;
       }
       at = (at + 1) & mask;
     }
+    if (n > 0xffffffffu && i >= 0xffffffffu) share = false;  // rows beyond the slot's reach
   }
-  out.shared = true;
   return out;
 }
 
-// An object array of the column's texts (None where missing).
-py::array text_array(const Column& c, const TextCodes& codes) {
-  const std::size_t n = c.size();
-  py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
-  auto** cells = static_cast<PyObject**>(out.mutable_data());
-  if (codes.shared) {
-    std::vector<PyObject*> objects(codes.distinct.size(), nullptr);
-    struct Release {
-      std::vector<PyObject*>& o;
-      ~Release() {  // the cells hold their own references
-        for (PyObject* p : o) Py_XDECREF(p);
-      }
-    } release{objects};
-    for (std::size_t k = 0; k < objects.size(); ++k) objects[k] = text_to_py(*codes.distinct[k]).release().ptr();
+// ------------------------------------------------------- object columns
+
+// What the cells of an object column hold, as far as this pass decides it.
+enum Seen : unsigned { kStr = 1, kBool = 2, kInt = 4, kFloat = 8, kOther = 16 };
+
+inline bool is_missing_object(PyObject* o, const Types& t) {
+  if (o == Py_None || o == t.NA.ptr() || o == t.NaT.ptr()) return true;
+  return PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o));
+}
+
+// The kind of a present cell; numpy scalars by their class, remembered per
+// type so that a column of them costs one check per cell.
+struct Classifier {
+  const Types& t = types();
+  PyTypeObject* last_type = nullptr;
+  unsigned last_kind = 0;
+  unsigned operator()(PyObject* o) {
+    if (PyUnicode_Check(o)) return kStr;
+    if (PyBool_Check(o)) return kBool;
+    if (PyLong_Check(o)) return kInt;
+    if (PyFloat_Check(o)) return kFloat;
+    PyTypeObject* ty = Py_TYPE(o);
+    if (ty == last_type) return last_kind;
+    py::handle h(o);
+    unsigned k = kOther;
+    if (isinstance(h, t.np_bool)) k = kBool;
+    else if (isinstance(h, t.np_integer)) k = kInt;
+    else if (isinstance(h, t.np_floating)) k = kFloat;
+    last_type = ty;
+    last_kind = k;
+    return k;
+  }
+};
+
+// An integer cell as int64; false when it lies outside that range.
+bool int64_of(PyObject* o, std::int64_t& out) {
+  PyObject* idx = PyLong_Check(o) ? (Py_INCREF(o), o) : PyNumber_Index(o);
+  if (!idx) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
+  Py_DECREF(idx);
+  if (!overflow && v == -1 && PyErr_Occurred()) throw py::error_already_set();
+  out = v;
+  return !overflow;
+}
+
+// A number cell as a double, refusing an integer that float64 cannot hold
+// exactly (the column would otherwise carry a rounded copy).
+double exact_double(PyObject* o, unsigned kind, py::handle label) {
+  if (kind == kFloat) {
+    const double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+  }
+  std::int64_t v = 0;
+  if (int64_of(o, v)) {
+    const double d = static_cast<double>(v);
+    if (d >= -9223372036854775808.0 && d < 9223372036854775808.0 && static_cast<std::int64_t>(d) == v) return d;
+  } else {
+    PyObject* idx = PyNumber_Index(o);
+    if (!idx) throw py::error_already_set();
+    const double d = PyLong_AsDouble(idx);
+    bool exact = false;
+    if (!(d == -1.0 && PyErr_Occurred())) {
+      PyObject* back = PyLong_FromDouble(d);
+      exact = back && PyObject_RichCompareBool(back, idx, Py_EQ) == 1;
+      Py_XDECREF(back);
+    }
+    PyErr_Clear();
+    Py_DECREF(idx);
+    if (exact) return d;
+  }
+  throw py::value_error("column " + label_of(label) + " mixes floats with the integer " +
+                        std::string(py::str(o)) + ", which float64 cannot hold exactly");
+}
+
+// The column of an object array read in one pass over its cells: texts,
+// bools, integers, or floats with integers. Returns false for anything else
+// (dates, times, timestamps, mixed kinds), which the pandas side decides.
+bool object_column(py::handle arr_h, py::handle label, Column& out) {
+  auto arr = py::reinterpret_borrow<py::array>(arr_h);
+  if (arr.ndim() != 1 || !(arr.flags() & py::array::c_style) || arr.dtype().kind() != 'O') {
+    arr = py::array::ensure(py::module_::import("numpy").attr("ascontiguousarray")(arr_h, py::arg("dtype") = "O"));
+    if (!arr) throw py::error_already_set();
+  }
+  const std::size_t n = static_cast<std::size_t>(arr.size());
+  auto* const* cells = static_cast<PyObject* const*>(arr.data());
+  const Types& t = types();
+  // Texts first: the common case is decided in the same pass that builds it.
+  {
+    TextCells texts(n);
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+      PyObject* o = cells[i];
+      if (PyUnicode_Check(o))
+        texts.add(o);
+      else if (is_missing_object(o, t))
+        texts.missing();
+      else
+        break;
+    }
+    if (i == n) {
+      out = texts.finish();
+      return true;
+    }
+  }
+  Classifier kind_of;
+  unsigned seen = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!is_missing_object(cells[i], t)) seen |= kind_of(cells[i]);
+  if (seen == kBool) {
+    std::vector<std::uint8_t> v(n, 0);
+    ValidityBuilder valid;
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t k = codes.code[i];
-      PyObject* o = k == TextCodes::kMissing ? Py_None : objects[k];
-      Py_INCREF(o);
-      Py_XSETREF(cells[i], o);
+      const bool miss = is_missing_object(cells[i], t);
+      valid.push(!miss);
+      if (!miss) {
+        const int b = PyObject_IsTrue(cells[i]);
+        if (b < 0) throw py::error_already_set();
+        v[i] = static_cast<std::uint8_t>(b);
+      }
     }
-    return out;
+    out = Column::bools(std::move(v), std::move(valid));
+    return true;
   }
+  if (seen == kInt) {
+    std::vector<std::int64_t> v(n, 0);
+    ValidityBuilder valid;
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool miss = is_missing_object(cells[i], t);
+      valid.push(!miss);
+      if (!miss && !int64_of(cells[i], v[i])) {
+        PyErr_Format(PyExc_OverflowError, "column %s holds integers outside the int64 range", label_of(label).c_str());
+        throw py::error_already_set();
+      }
+    }
+    out = Column::ints(std::move(v), std::move(valid));
+    return true;
+  }
+  if (seen == (kInt | kFloat)) {
+    std::vector<double> v(n, quorin_data::kNaN);
+    for (std::size_t i = 0; i < n; ++i)
+      if (!is_missing_object(cells[i], t)) v[i] = exact_double(cells[i], kind_of(cells[i]), label);
+    out = Column::floats(std::move(v));
+    return true;
+  }
+  return false;
+}
+
+// ------------------------------------------------------------ column parts
+
+Column column_from_parts(const py::tuple& parts, py::handle label, Hold hold);
+
+// A Categorical of text categories: the categories read once, each cell the
+// view of its code's category (sharing its bytes).
+Column categorical_column(py::handle codes_h, py::handle categories, py::handle label) {
+  Column cats;
+  if (!object_column(categories, label, cats) || cats.type() != DType::Text)
+    throw quorin_data::TypeError("column " + label_of(label) + " has categories that are not texts");
+  auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(codes_h);
+  if (!codes) throw py::error_already_set();
+  const std::size_t n = static_cast<std::size_t>(codes.size());
+  const std::int64_t* code = codes.data();
+  const auto cat_views = cats.views();
+  std::vector<TextView> views(n);
+  ValidityBuilder valid;
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* o = Py_None;
-    if (c.is_missing(i))
-      Py_INCREF(o);
-    else
-      o = text_to_py(c.text[i]).release().ptr();
-    Py_XSETREF(cells[i], o);
+    const std::int64_t k = code[i];
+    const bool present = k >= 0 && static_cast<std::size_t>(k) < cat_views.size();
+    valid.push(present);
+    if (present) views[i] = cat_views[static_cast<std::size_t>(k)];
   }
-  return out;
+  return Column::from_buffers(DType::Text, n, Buffer::adopt(std::move(views)), valid.finish(), cats.heap());
 }
 
-py::array text_array(const Column& c) { return text_array(c, number_texts(c)); }
-
-py::object make_array(const char* kind, py::object data, py::object missing, const std::string& tz) {
-  return frames().attr("make_array")(kind, data, missing, tz);
-}
-
-py::object column_to_py(Column&& c) {
-  const std::size_t n = c.size();
-  switch (c.type) {
-    case DType::Float64:
-      return make_array("float64", adopt(std::move(c.f64)), py::none(), "");
-    case DType::Int64: {
-      auto m = missing_mask(c);
-      return make_array("int64", adopt(std::move(c.i64)), m, "");
-    }
-    case DType::Bool: {
-      py::array_t<bool> b(n);
-      bool* p = b.mutable_data();
-      for (std::size_t i = 0; i < n; ++i) p[i] = c.i64[i] != 0;
-      return make_array("bool", b, missing_mask(c), "");
-    }
-    case DType::Text:
-      return make_array("text", text_array(c), py::none(), "");
-    case DType::Date: {
-      auto m = missing_mask(c);
-      return make_array("date", adopt(std::move(c.i64)), m, "");
-    }
-    case DType::Timestamp: {
-      auto m = missing_mask(c);
-      if (!m.is_none())
-        for (std::size_t i = 0; i < n; ++i)
-          if (c.valid[i] == 0) c.i64[i] = kNaT;
-      return make_array("timestamp", adopt(std::move(c.i64)), py::none(), c.tz);
-    }
-    case DType::Time: {
-      auto m = missing_mask(c);
-      return make_array("time", adopt(std::move(c.i64)), m, "");
-    }
-  }
-  throw quorin_data::ValueError("unknown column type");
-}
-
-py::object column_to_py_shared(const Column& c, const std::shared_ptr<const void>& keep) {
-  if (c.type == DType::Float64) return make_array("float64", share(c.f64, keep), py::none(), "");
-  if (c.type == DType::Int64 && !any_missing(c))
-    return make_array("int64", share(c.i64, keep), py::none(), "");
-  if (c.type == DType::Timestamp && !any_missing(c))
-    return make_array("timestamp", share(c.i64, keep), py::none(), c.tz);
-  Column copy = c;
-  return column_to_py(std::move(copy));
-}
-
-std::vector<std::uint8_t> valid_from(py::handle missing, std::size_t n) {
+// Presence bits from a bool mask (True where missing); empty when none is.
+Buffer bits_from_mask(py::handle missing, std::size_t n) {
   if (missing.is_none()) return {};
   auto m = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(missing);
   if (!m || static_cast<std::size_t>(m.size()) != n) throw quorin_data::ValueError("bad missing mask");
-  std::vector<std::uint8_t> valid(n);
   const bool* p = m.data();
-  for (std::size_t i = 0; i < n; ++i) valid[i] = p[i] ? 0 : 1;
-  return valid;
+  ValidityBuilder vb;
+  for (std::size_t i = 0; i < n; ++i) vb.push(!p[i]);
+  return vb.finish();
 }
 
-Column column_from_parts(const py::tuple& parts) {
+// Values of a column with a missing mask: missing slots must hold 0, so a
+// caller's array with other values there is copied and cleared.
+template <class T>
+Buffer cleared_values(py::handle data, std::size_t n, const Buffer& bits, Hold hold) {
+  if (bits.empty()) return numbers_of<T>(data, n, hold);
+  auto a = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(data);
+  if (!a || static_cast<std::size_t>(a.size()) != n) throw quorin_data::ValueError("column data of the wrong length");
+  using Stored = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>;
+  std::vector<Stored> v(a.data(), a.data() + n);
+  for (std::size_t i = 0; i < n; ++i)
+    if (!quorin_data::bit_at(bits.data(), i)) v[i] = 0;
+  return Buffer::adopt(std::move(v));
+}
+
+Column column_from_parts(const py::tuple& parts, py::handle label, Hold hold) {
   const auto kind = parts[0].cast<std::string>();
   py::handle data = parts[1];
-  const std::string tz = parts[3].cast<std::string>();
-  if (kind == "float64") {
-    auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(data);
-    if (!a) throw py::error_already_set();
-    std::vector<double> v;
-    quorin_data::reserve_large(v, static_cast<std::size_t>(a.size()));
-    v.assign(a.data(), a.data() + a.size());
-    return Column::floats(std::move(v));
+  if (kind == "object") {
+    Column c;
+    if (object_column(data, label, c)) return c;
+    return column_from_parts(frames().attr("object_parts")(data, label), label, hold);
   }
-  if (kind == "text") {
-    py::list items = data.attr("tolist")();
-    const std::size_t n = items.size();
-    auto valid = valid_from(parts[2], n);
-    std::vector<std::string> texts(n);
-    for (std::size_t i = 0; i < n; ++i)
-      if (valid.empty() || valid[i]) texts[i] = text_from_py(items[i]);
-    return Column::texts(std::move(texts), std::move(valid));
+  if (kind == "categorical") return categorical_column(data, parts[2], label);
+  const std::size_t n = static_cast<std::size_t>(py::len(data));
+  if (kind == "float64") return Column::from_buffers(DType::Float64, n, numbers_of<double>(data, n, hold));
+  if (kind == "text") {  // an object array of str (or None where missing)
+    Column c;
+    if (!object_column(data, label, c) || c.type() != DType::Text) throw quorin_data::ValueError("bad text column");
+    return c;
+  }
+  const Buffer bits = bits_from_mask(parts[2], n);
+  const std::string tz = parts[3].cast<std::string>();
+  if (kind == "int64") return Column::from_buffers(DType::Int64, n, cleared_values<std::int64_t>(data, n, bits, hold), bits);
+  if (kind == "bool") return Column::from_buffers(DType::Bool, n, cleared_values<bool>(data, n, bits, hold), bits);
+  if (kind == "timestamp") {
+    // NaT marks a missing instant in place of a mask.
+    auto a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(data);
+    if (!a) throw py::error_already_set();
+    const std::int64_t* p = a.data();
+    bool any_nat = false;
+    for (std::size_t i = 0; i < n && !any_nat; ++i) any_nat = p[i] == kNaT;
+    if (!any_nat && bits.empty())
+      return Column::from_buffers(DType::Timestamp, n, numbers_of<std::int64_t>(a, n, hold), {}, {}, tz);
+    std::vector<std::int64_t> v(p, p + n);
+    ValidityBuilder vb;
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool present = v[i] != kNaT && (bits.empty() || quorin_data::bit_at(bits.data(), i));
+      vb.push(present);
+      if (!present) v[i] = 0;
+    }
+    return Column::timestamps(std::move(v), tz, std::move(vb));
   }
   auto a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(data);
   if (!a) throw py::error_already_set();
-  const std::size_t n = static_cast<std::size_t>(a.size());
-  std::vector<std::int64_t> v;
-  quorin_data::reserve_large(v, n);
-  v.assign(a.data(), a.data() + n);
-  auto valid = valid_from(parts[2], n);
-  for (std::size_t i = 0; i < valid.size(); ++i)
-    if (!valid[i]) v[i] = 0;
-  if (kind == "int64") return Column::ints(std::move(v), std::move(valid));
-  if (kind == "bool") return Column::bools(std::move(v), std::move(valid));
-  if (kind == "date") return Column::dates(std::move(v), std::move(valid));
-  if (kind == "timestamp") return Column::timestamps(std::move(v), tz, std::move(valid));
+  std::vector<std::int64_t> v(a.data(), a.data() + n);
+  quorin_data::Validity valid(bits, n);
+  for (std::size_t i = 0; i < n; ++i)
+    if (!bits.empty() && !quorin_data::bit_at(bits.data(), i)) v[i] = 0;
+  if (kind == "date") {
+    std::vector<std::int32_t> days(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (v[i] < std::numeric_limits<std::int32_t>::min() || v[i] > std::numeric_limits<std::int32_t>::max())
+        throw quorin_data::ValueError("column " + label_of(label) + " holds a date outside the supported range");
+      days[i] = static_cast<std::int32_t>(v[i]);
+    }
+    return Column::dates(std::move(days), std::move(valid));
+  }
   if (kind == "time") return Column::times(std::move(v), std::move(valid));
   throw quorin_data::ValueError("unknown column kind " + kind);
+}
+
+// ------------------------------------------------------- columns to pandas
+
+py::object missing_mask(const Column& c) {
+  if (!c.has_missing()) return py::none();
+  const std::size_t n = c.size();
+  py::array_t<bool> m(static_cast<py::ssize_t>(n));
+  bool* p = m.mutable_data();
+  for (std::size_t i = 0; i < n; ++i) p[i] = c.is_missing(i);
+  return m;
+}
+
+template <class T>
+const void* first_of(const Column& c) {
+  return c.value_buffer().data() + c.offset() * sizeof(T);
+}
+
+// The pandas form of a column: a numpy array, or for the types pandas
+// builds itself (masked, zoned, dates, times) the parts make_frame turns
+// into one.
+py::object column_to_py(const Column& c, bool may_write) {
+  const std::size_t n = c.size();
+  const Buffer& b = c.value_buffer();
+  const auto parts = [](const char* kind, py::object data, py::object missing, const std::string& tz) {
+    return py::make_tuple(kind, std::move(data), std::move(missing), tz);
+  };
+  switch (c.type()) {
+    case DType::Float64:
+      return array_over(b, first_of<double>(c), n, py::dtype::of<double>(), may_write);
+    case DType::Int64: {
+      py::object data = array_over(b, first_of<std::int64_t>(c), n, py::dtype::of<std::int64_t>(), may_write);
+      if (!c.has_missing()) return data;
+      return parts("int64", data, missing_mask(c), "");
+    }
+    case DType::Bool: {
+      py::object data = array_over(b, first_of<std::uint8_t>(c), n, py::dtype::of<bool>(), may_write);
+      if (!c.has_missing()) return data;
+      return parts("bool", data, missing_mask(c), "");
+    }
+    case DType::Text:
+      return text_array(c);
+    case DType::Date:
+      return parts("date", array_over(b, first_of<std::int32_t>(c), n, py::dtype::of<std::int32_t>(), false),
+                   missing_mask(c), "");
+    case DType::Timestamp: {
+      py::object data;
+      if (!c.has_missing()) {
+        data = array_over(b, first_of<std::int64_t>(c), n, py::dtype::of<std::int64_t>(), may_write);
+      } else {
+        py::array_t<std::int64_t> v(static_cast<py::ssize_t>(n));
+        std::int64_t* p = v.mutable_data();
+        const auto ns = c.i64();
+        for (std::size_t i = 0; i < n; ++i) p[i] = c.is_missing(i) ? kNaT : ns[i];
+        data = v;
+      }
+      if (c.tz().empty()) return data.attr("view")("M8[ns]");
+      return parts("timestamp", data, py::none(), c.tz());
+    }
+    case DType::Time:
+      return parts("time", array_over(b, first_of<std::int64_t>(c), n, py::dtype::of<std::int64_t>(), false),
+                   missing_mask(c), "");
+  }
+  throw quorin_data::ValueError("unknown column type");
 }
 
 std::string zone_of(py::handle tzinfo) {
@@ -429,10 +683,12 @@ Index to_index(py::handle idx) {
     if (!a) throw py::error_already_set();
     out = Index::ints(std::vector<std::int64_t>(a.data(), a.data() + a.size()));
   } else {
-    py::list items = parts[1].attr("tolist")();
+    auto a = py::array::ensure(parts[1]);
+    if (!a) throw py::error_already_set();
+    auto* const* cells = static_cast<PyObject* const*>(a.data());
     std::vector<std::string> labels;
-    labels.reserve(items.size());
-    for (auto it : items) labels.push_back(text_from_py(it));
+    labels.reserve(static_cast<std::size_t>(a.size()));
+    for (py::ssize_t i = 0; i < a.size(); ++i) labels.push_back(text_from_py(cells[i]));
     out = Index::texts(std::move(labels));
   }
   out.name = parts[3].cast<std::string>();
@@ -445,14 +701,20 @@ py::object from_index(const Index& idx) {
     case Index::Kind::Range:
       return frames().attr("make_index")("range", idx.int_label(0), n, idx.name);
     case Index::Kind::Int: {
-      std::vector<std::int64_t> v(n);
-      for (std::size_t i = 0; i < n; ++i) v[i] = idx.int_label(i);
-      return frames().attr("make_index")("int", adopt(std::move(v)), n, idx.name);
+      py::array_t<std::int64_t> v(static_cast<py::ssize_t>(n));
+      std::int64_t* p = v.mutable_data();
+      for (std::size_t i = 0; i < n; ++i) p[i] = idx.int_label(i);
+      return frames().attr("make_index")("int", v, n, idx.name);
     }
     case Index::Kind::Text: {
-      py::list items(n);
-      for (std::size_t i = 0; i < n; ++i) items[i] = text_to_py(idx.text_label(i));
-      return frames().attr("make_index")("text", frames().attr("object_array")(items), n, idx.name);
+      py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+      auto** cells = static_cast<PyObject**>(out.mutable_data());
+      for (std::size_t i = 0; i < n; ++i) {
+        PyObject* old = cells[i];
+        cells[i] = new_str(idx.text_label(i));
+        Py_XDECREF(old);
+      }
+      return frames().attr("make_index")("text", out, n, idx.name);
     }
   }
   throw quorin_data::ValueError("unknown index kind");
@@ -460,192 +722,90 @@ py::object from_index(const Index& idx) {
 
 // ------------------------------------------------------------------ frames
 
-static Frame frame_from_py(py::handle df, Mode mode) {
+namespace {
+
+std::string column_name(py::handle name, Mode mode) {
+  if (PyUnicode_Check(name.ptr())) return text_from_py(name);
+  if (mode == Mode::Loose) return py::str(name);
+  throw quorin_data::TypeError("column name " + label_of(name) + " is not a text and would not read back equal");
+}
+
+Frame frame_from_py(py::handle df, Mode mode, Hold hold) {
   if (!isinstance(df, types().DataFrame))
     throw quorin_data::TypeError("expected a pandas DataFrame, got '" +
                                  std::string(py::str(py::type::handle_of(df).attr("__name__"))) + "'");
   Frame f;
-  py::list names = df.attr("columns").attr("tolist")();
-  py::object iloc = df.attr("iloc");
+  // One call gives every column's parts; the cells are read here.
+  py::tuple all = frames().attr("frame_parts")(df);
+  py::list names = all[0], parts = all[1];
   for (std::size_t i = 0; i < names.size(); ++i) {
     py::handle name = names[i];
-    std::string col_name;
-    if (PyUnicode_Check(name.ptr()))
-      col_name = text_from_py(name);
-    else if (mode == Mode::Loose)
-      col_name = py::str(name);
-    else
-      throw quorin_data::TypeError("column name " + label_of(name) +
-                                   " is not a text and would not read back equal");
-    py::object col = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)];
-    py::tuple parts = frames().attr("column_parts")(col, name);
-    f.add_column(std::move(col_name), column_from_parts(parts));
+    std::string col_name = column_name(name, mode);
+    f.add_column(std::move(col_name), column_from_parts(parts[i].cast<py::tuple>(), name, hold));
   }
-  f.set_index(to_index(df.attr("index")));
+  f.set_index(to_index(all[2]));
   return f;
 }
 
-Frame to_frame(py::handle df) { return frame_from_py(df, Mode::Loose); }
-
-// Converts the columns of a frame it owns. Text columns go through three
-// steps: numbering (no GIL needed), the object array (with the GIL), and
-// freeing the cells. A helper thread numbers columns ahead and frees each one
-// once its array is built, so those steps overlap the arrays built here.
-class ColumnConverter {
- public:
-  explicit ColumnConverter(Frame& f) : f_(f), codes_(f.num_columns()), ready_(f.num_columns(), false) {
-    for (std::size_t i = 0; i < f.num_columns(); ++i)
-      if (f.column_at(i).type == DType::Text) texts_.push_back(i);
-    if (texts_.empty() || f.num_rows() < 65536) return;
-    try {
-      helper_ = std::thread([this] { help(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: this one does it all.
-    }
+// The DataFrame of a frame's columns; `owned` when the columns are dropped
+// right after (their buffers may then become writable arrays).
+py::object make_frame(const std::vector<std::string>& names, std::vector<Column>& columns, const Index& index,
+                      bool owned) {
+  py::list py_names, arrays;
+  py::object py_index = from_index(index);
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    py_names.append(text_to_py(names[i]));
+    arrays.append(column_to_py(columns[i], owned));
+    if (owned) columns[i] = Column();
   }
-
-  ~ColumnConverter() {
-    {
-      std::lock_guard lk(m_);
-      next_job_ = texts_.size();
-      done_ = true;
-    }
-    cv_.notify_all();
-    if (helper_.joinable()) {
-      py::gil_scoped_release nogil;
-      helper_.join();
-    }
-  }
-
-  py::object convert(std::size_t i) {
-    Column& c = f_.column_at(i);
-    if (c.type != DType::Text) return column_to_py(std::move(c));
-    {
-      py::gil_scoped_release nogil;
-      std::unique_lock lk(m_);
-      while (!ready_[i]) {
-        if (next_job_ < texts_.size()) {
-          number(lk, texts_[next_job_++]);
-        } else {
-          cv_.wait(lk);
-        }
-      }
-      if (failure_) std::rethrow_exception(failure_);
-    }
-    py::object out = make_array("text", text_array(c, codes_[i]), py::none(), "");
-    if (helper_.joinable()) {
-      {
-        std::lock_guard lk(m_);
-        to_free_.push_back(i);
-      }
-      cv_.notify_all();
-    }
-    return out;
-  }
-
- private:
-  // Numbers column i, with lk held on entry and on return.
-  void number(std::unique_lock<std::mutex>& lk, std::size_t i) {
-    lk.unlock();
-    TextCodes codes;
-    std::exception_ptr failure;
-    try {
-      codes = number_texts(f_.column_at(i));
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    lk.lock();
-    codes_[i] = std::move(codes);
-    if (failure && !failure_) failure_ = failure;
-    ready_[i] = true;
-    cv_.notify_all();
-  }
-
-  void help() {
-    std::unique_lock lk(m_);
-    for (;;) {
-      if (next_job_ < texts_.size()) {
-        number(lk, texts_[next_job_++]);
-      } else if (!to_free_.empty()) {
-        const std::size_t i = to_free_.front();
-        to_free_.erase(to_free_.begin());
-        Column dead = std::move(f_.column_at(i));
-        TextCodes dead_codes = std::move(codes_[i]);
-        lk.unlock();
-        dead = Column();
-        dead_codes = TextCodes();
-        lk.lock();
-      } else if (done_) {
-        return;
-      } else {
-        cv_.wait(lk);
-      }
-    }
-  }
-
-  Frame& f_;
-  std::vector<std::size_t> texts_;
-  std::vector<TextCodes> codes_;
-  std::vector<bool> ready_;  // by column, under m_
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::size_t next_job_ = 0;  // position in texts_ of the next column to number
-  std::vector<std::size_t> to_free_;
-  bool done_ = false;
-  std::exception_ptr failure_;
-  std::thread helper_;
-};
-
-py::object from_frame(Frame&& f) {
-  py::list names, arrays;
-  py::object index = from_index(f.index());
-  ColumnConverter converter(f);
-  for (std::size_t i = 0; i < f.num_columns(); ++i) {
-    names.append(text_to_py(f.names()[i]));
-    arrays.append(converter.convert(i));
-  }
-  return frames().attr("make_frame")(names, arrays, index);
+  return frames().attr("make_frame")(py_names, arrays, py_index);
 }
 
-py::object from_frame_shared(std::shared_ptr<const Frame> f) {
-  if (!f) return py::none();
-  py::list names, arrays;
-  py::object index = from_index(f->index());
-  std::shared_ptr<const void> keep = f;
-  for (std::size_t i = 0; i < f->num_columns(); ++i) {
-    names.append(text_to_py(f->names()[i]));
-    arrays.append(column_to_py_shared(f->column_at(i), keep));
-  }
-  return frames().attr("make_frame")(names, arrays, index);
-}
-
-// ------------------------------------------------------------------ series
-
-static Series series_from_py(py::handle s, const char* what, Mode mode) {
+Series series_from_py(py::handle s, const char* what, Mode mode, Hold hold) {
   if (!isinstance(s, types().Series))
-    quorin_data::throw_argument_type(what, "Series",
-                                     py::str(py::type::handle_of(s).attr("__name__")));
+    quorin_data::throw_argument_type(what, "Series", py::str(py::type::handle_of(s).attr("__name__")));
   py::object name = s.attr("name");
   py::tuple parts = frames().attr("column_parts")(s, name);
-  Series out(column_from_parts(parts), to_index(s.attr("index")));
+  Series out(column_from_parts(parts, name, hold), to_index(s.attr("index")));
   if (name.is_none()) {
   } else if (PyUnicode_Check(name.ptr())) {
     out.name = text_from_py(name);
   } else if (mode == Mode::Loose) {
     out.name = py::str(name);
   } else {
-    throw quorin_data::TypeError("Series name " + label_of(name) +
-                                 " is not a text and would not read back equal");
+    throw quorin_data::TypeError("Series name " + label_of(name) + " is not a text and would not read back equal");
   }
   out.category = frames().attr("series_category")(s).cast<std::string>();
   return out;
 }
 
-Series to_series(py::handle s, const char* what) { return series_from_py(s, what, Mode::Loose); }
+}  // namespace
+
+Frame to_frame(py::handle df) { return frame_from_py(df, Mode::Loose, Hold::Borrow); }
+
+py::object from_frame(Frame&& f) {
+  const Index index = f.index();
+  const std::vector<std::string> names = f.names();
+  std::vector<Column> columns = std::move(f).release_columns();
+  f = Frame();
+  return make_frame(names, columns, index, true);
+}
+
+py::object from_frame_shared(std::shared_ptr<const Frame> f) {
+  if (!f) return py::none();
+  std::vector<Column> columns = f->columns();
+  return make_frame(f->names(), columns, f->index(), false);
+}
+
+// ------------------------------------------------------------------ series
+
+Series to_series(py::handle s, const char* what) { return series_from_py(s, what, Mode::Loose, Hold::Borrow); }
 
 py::object from_series(Series&& s) {
   py::object index = from_index(s.index);
-  py::object arr = column_to_py(std::move(s.values));
+  Column values = std::move(s.values);
+  py::object arr = column_to_py(values, true);
+  values = Column();
   return frames().attr("make_series")(arr, index, text_to_py(s.name), s.category);
 }
 
@@ -701,8 +861,8 @@ Value to_value(py::handle o, Mode mode) {
     const auto ord = o.attr("toordinal")().cast<std::int64_t>();
     return Value(Date{static_cast<std::int32_t>(ord - kEpochOrdinal)});
   }
-  if (isinstance(o, t.DataFrame)) return Value(frame_from_py(o, mode));
-  if (isinstance(o, t.Series)) return Value(series_from_py(o, "data", mode));
+  if (isinstance(o, t.DataFrame)) return Value(frame_from_py(o, mode, Hold::Copy));
+  if (isinstance(o, t.Series)) return Value(series_from_py(o, "data", mode, Hold::Copy));
   if (isinstance(o, t.np_bool)) return Value(o.cast<bool>());
   if (isinstance(o, t.np_integer)) return to_value(o.attr("item")(), mode);
   if (isinstance(o, t.np_floating)) return Value(o.cast<double>());

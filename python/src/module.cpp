@@ -122,7 +122,7 @@ qd::Series ta_series(py::handle o) {
       if (!e.matches(PyExc_TypeError)) throw;
     }
   }
-  return qd::Series(qd::Column(qd::DType::Text), qd::Index::range(0));
+  return qd::Series(qd::Column::missing(qd::DType::Text, 0), qd::Index::range(0));
 }
 
 // An indicator input. A pandas Series of native float64 values in one

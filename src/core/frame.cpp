@@ -14,19 +14,6 @@
 
 namespace quorin_data {
 
-const char* dtype_name(DType t) noexcept {
-  switch (t) {
-    case DType::Float64: return "float64";
-    case DType::Int64: return "int64";
-    case DType::Bool: return "bool";
-    case DType::Text: return "object";
-    case DType::Date: return "date";
-    case DType::Timestamp: return "datetime64[ns]";
-    case DType::Time: return "time";
-  }
-  return "?";
-}
-
 std::string format_double_shortest(double v) {
   if (std::isnan(v)) return "nan";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
@@ -85,231 +72,6 @@ std::string format_double(double v) {
   return out;
 }
 
-// ---- Column ----------------------------------------------------------------
-
-Column Column::floats(std::vector<double> v) {
-  Column c(DType::Float64);
-  c.f64 = std::move(v);
-  return c;
-}
-
-static Column int_like(DType t, std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
-  if (!valid.empty() && valid.size() != v.size())
-    throw ValueError("column validity has " + std::to_string(valid.size()) + " entries for " +
-                     std::to_string(v.size()) + " values");
-  Column c(t);
-  c.i64 = std::move(v);
-  c.valid = std::move(valid);
-  return c;
-}
-
-Column Column::ints(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
-  return int_like(DType::Int64, std::move(v), std::move(valid));
-}
-Column Column::bools(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
-  return int_like(DType::Bool, std::move(v), std::move(valid));
-}
-Column Column::dates(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
-  return int_like(DType::Date, std::move(v), std::move(valid));
-}
-Column Column::timestamps(std::vector<std::int64_t> v, std::string tz,
-                          std::vector<std::uint8_t> valid) {
-  Column c = int_like(DType::Timestamp, std::move(v), std::move(valid));
-  c.tz = std::move(tz);
-  return c;
-}
-Column Column::times(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid) {
-  Column c = int_like(DType::Time, std::move(v), std::move(valid));
-  for (std::size_t i = 0; i < c.i64.size(); ++i)
-    if (!c.is_missing(i) && (c.i64[i] < 0 || c.i64[i] >= kNanosPerDay))
-      throw ValueError("time of day out of range: " + std::to_string(c.i64[i]) + " ns since midnight");
-  return c;
-}
-
-Column Column::texts(std::vector<std::string> v, std::vector<std::uint8_t> valid) {
-  if (!valid.empty() && valid.size() != v.size())
-    throw ValueError("column validity does not match its values");
-  Column c(DType::Text);
-  c.text = std::move(v);
-  c.valid = std::move(valid);
-  return c;
-}
-
-std::size_t Column::size() const noexcept {
-  switch (type) {
-    case DType::Float64: return f64.size();
-    case DType::Text: return text.size();
-    default: return i64.size();
-  }
-}
-
-bool Column::has_missing() const noexcept {
-  if (type == DType::Float64) {
-    for (double x : f64)
-      if (std::isnan(x)) return true;
-    return false;
-  }
-  for (auto b : valid)
-    if (!b) return true;
-  return false;
-}
-
-void Column::materialize_valid() {
-  if (type != DType::Float64 && valid.size() != size()) valid.assign(size(), 1);
-}
-
-void Column::push_missing() {
-  if (type == DType::Float64) {
-    f64.push_back(kNaN);
-    return;
-  }
-  materialize_valid();
-  if (type == DType::Text)
-    text.emplace_back();
-  else
-    i64.push_back(0);
-  valid.push_back(0);
-}
-
-void Column::reserve(std::size_t n) {
-  if (type == DType::Float64)
-    f64.reserve(n);
-  else if (type == DType::Text)
-    text.reserve(n);
-  else
-    i64.reserve(n);
-}
-
-Column Column::take(const std::vector<std::size_t>& rows) const {
-  Column out(type);
-  out.tz = tz;
-  const std::size_t n = size();
-  for (std::size_t r : rows)
-    if (r >= n) throw IndexError("row " + std::to_string(r) + " out of range");
-  if (type == DType::Float64) {
-    out.f64.resize(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) out.f64[i] = f64[rows[i]];
-    return out;
-  }
-  if (type == DType::Text) {
-    out.text.reserve(rows.size());
-    for (std::size_t r : rows) out.text.push_back(text[r]);
-  } else {
-    out.i64.resize(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) out.i64[i] = i64[rows[i]];
-  }
-  if (!valid.empty()) {
-    out.valid.resize(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) out.valid[i] = valid[rows[i]];
-  }
-  return out;
-}
-
-Column Column::slice(std::size_t begin, std::size_t end) const {
-  std::vector<std::size_t> rows;
-  rows.reserve(end > begin ? end - begin : 0);
-  for (std::size_t i = begin; i < end; ++i) rows.push_back(i);
-  return take(rows);
-}
-
-std::string Column::cell_text(std::size_t i) const {
-  if (is_missing(i)) return {};
-  switch (type) {
-    case DType::Float64: return format_double(f64[i]);
-    case DType::Int64: return std::to_string(i64[i]);
-    case DType::Bool: return i64[i] ? "True" : "False";
-    case DType::Text: return text[i];
-    case DType::Date: return format_iso_date(Date{static_cast<std::int32_t>(i64[i])});
-    case DType::Timestamp: return tz.empty() ? format_timestamp_ns(i64[i]) : format_timestamp_zoned(i64[i], tz);
-    case DType::Time: return format_time_of_day_ns(i64[i]);
-  }
-  return {};
-}
-
-double Column::as_double(std::size_t i) const {
-  if (is_missing(i)) return kNaN;
-  switch (type) {
-    case DType::Float64: return f64[i];
-    case DType::Int64:
-    case DType::Bool: return static_cast<double>(i64[i]);
-    default: return kNaN;
-  }
-}
-
-static bool numeric(DType t) { return t == DType::Float64 || t == DType::Int64 || t == DType::Bool; }
-
-Column Column::concat(const std::vector<const Column*>& parts) {
-  if (parts.empty()) return Column();
-  DType t = parts[0]->type;
-  bool all_same = true;
-  for (auto* p : parts) all_same = all_same && p->type == t;
-  DType target = t;
-  if (!all_same) {
-    bool all_numeric = true;
-    for (auto* p : parts) all_numeric = all_numeric && numeric(p->type);
-    target = all_numeric ? DType::Float64 : DType::Text;
-  }
-  std::size_t total = 0;
-  for (auto* p : parts) total += p->size();
-  Column out(target);
-  out.tz = parts[0]->tz;
-  if (target == DType::Timestamp) {
-    for (auto* p : parts)
-      if (p->tz != out.tz)
-        throw ValueError("cannot concatenate timestamps of zones '" + out.tz + "' and '" + p->tz + "'");
-  }
-  out.reserve(total);
-  bool any_valid = false;
-  for (auto* p : parts) any_valid = any_valid || (!p->valid.empty() && p->type != DType::Float64);
-  for (auto* p : parts) {
-    const std::size_t n = p->size();
-    if (target == DType::Float64) {
-      if (p->type == DType::Float64) {
-        out.f64.insert(out.f64.end(), p->f64.begin(), p->f64.end());
-      } else {
-        for (std::size_t i = 0; i < n; ++i) out.f64.push_back(p->as_double(i));
-      }
-      continue;
-    }
-    if (target == DType::Text) {
-      if (p->type == DType::Text)
-        out.text.insert(out.text.end(), p->text.begin(), p->text.end());
-      else
-        for (std::size_t i = 0; i < n; ++i) out.text.push_back(p->cell_text(i));
-    } else {
-      out.i64.insert(out.i64.end(), p->i64.begin(), p->i64.end());
-    }
-    if (any_valid || (target == DType::Text && p->type == DType::Float64)) {
-      if (out.valid.empty()) out.valid.assign(out.size() - n, 1);
-      for (std::size_t i = 0; i < n; ++i) out.valid.push_back(p->is_missing(i) ? 0 : 1);
-    }
-  }
-  if (!out.valid.empty() && out.valid.size() != out.size())
-    out.valid.resize(out.size(), 1);
-  return out;
-}
-
-bool operator==(const Column& a, const Column& b) {
-  if (a.type != b.type || a.size() != b.size() || a.tz != b.tz) return false;
-  const std::size_t n = a.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool ma = a.is_missing(i), mb = b.is_missing(i);
-    if (ma != mb) return false;
-    if (ma) continue;
-    switch (a.type) {
-      case DType::Float64:
-        if (a.f64[i] != b.f64[i]) return false;
-        break;
-      case DType::Text:
-        if (a.text[i] != b.text[i]) return false;
-        break;
-      default:
-        if (a.i64[i] != b.i64[i]) return false;
-    }
-  }
-  return true;
-}
-
 // ---- Index -----------------------------------------------------------------
 
 Index Index::range(std::size_t n, std::int64_t start) {
@@ -334,6 +96,15 @@ Index Index::texts(std::vector<std::string> labels) {
   i.n_ = labels.size();
   i.texts_ = std::move(labels);
   return i;
+}
+
+Index Index::from_column(const Column& c) {
+  if (c.type() == DType::Int64) return ints(std::vector<std::int64_t>(c.i64().begin(), c.i64().end()));
+  if (c.type() != DType::Text) throw ValueError(std::string("a column of type ") + dtype_name(c.type()) + " cannot be a row index");
+  std::vector<std::string> labels;
+  labels.reserve(c.size());
+  for (std::size_t i = 0; i < c.size(); ++i) labels.emplace_back(c.text(i));
+  return texts(std::move(labels));
 }
 
 std::size_t Index::size() const noexcept { return n_; }
@@ -428,12 +199,6 @@ const Column& Frame::column(std::string_view name) const {
   return columns_[static_cast<std::size_t>(i)];
 }
 
-Column& Frame::column(std::string_view name) {
-  auto i = find(name);
-  if (i < 0) throw KeyError("'" + std::string(name) + "'");
-  return columns_[static_cast<std::size_t>(i)];
-}
-
 void Frame::add_column(std::string name, Column c) {
   if (columns_.empty() && index_.size() == 0 && c.size() != 0) index_ = Index::range(c.size());
   if (c.size() != index_.size())
@@ -446,10 +211,15 @@ void Frame::add_column(std::string name, Column c) {
 void Frame::set_column(std::string name, Column c) {
   auto i = find(name);
   if (i < 0) return add_column(std::move(name), std::move(c));
+  replace_column(static_cast<std::size_t>(i), std::move(c));
+}
+
+void Frame::replace_column(std::size_t i, Column c) {
+  if (i >= columns_.size()) throw IndexError("column " + std::to_string(i) + " out of range");
   if (c.size() != index_.size())
     throw ValueError("Length of values (" + std::to_string(c.size()) +
                      ") does not match length of index (" + std::to_string(index_.size()) + ")");
-  columns_[static_cast<std::size_t>(i)] = std::move(c);
+  columns_[i] = std::move(c);
 }
 
 void Frame::rename_column(std::string_view from, std::string to) {
@@ -514,10 +284,7 @@ Frame Frame::concat_rows(const std::vector<const Frame*>& parts) {
         cols.push_back(&parts[k]->columns_[it->second]);
       } else {
         // Missing cells of the column's own type (integers stay integers).
-        Column f(first->type);
-        f.tz = first->tz;
-        for (std::size_t i = 0; i < parts[k]->num_rows(); ++i) f.push_missing();
-        fillers.push_back(std::move(f));
+        fillers.push_back(Column::missing(first->type(), parts[k]->num_rows(), first->tz()));
         cols.push_back(&fillers.back());
       }
     }
@@ -545,7 +312,7 @@ Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
     const Frame& p = parts[k];
     same = p.names_ == first.names_;
     for (std::size_t i = 0; same && i < p.columns_.size(); ++i)
-      same = p.columns_[i].type == first.columns_[i].type && p.columns_[i].tz == first.columns_[i].tz;
+      same = p.columns_[i].type() == first.columns_[i].type() && p.columns_[i].tz() == first.columns_[i].tz();
   }
   if (!same) {
     std::vector<const Frame*> ptrs;
@@ -562,44 +329,16 @@ Frame Frame::concat_rows_taking(std::vector<Frame>& parts) {
     for (const auto& p : parts) idx.push_back(&p.index_);
     out.index_ = Index::concat(idx);
   }
-  std::size_t total = 0;
-  for (const auto& p : parts) total += p.num_rows();
   const std::size_t ncols = first.columns_.size();
   out.names_ = first.names_;
   out.columns_.reserve(ncols);
+  std::vector<const Column*> cols(parts.size());
   for (std::size_t i = 0; i < ncols; ++i) {
-    const DType t = parts[0].columns_[i].type;
-    // Missing marks are kept (one byte per row) when any part has them;
-    // float64 columns mark missing values with NaN only.
-    bool any_valid = false;
-    if (t != DType::Float64)
-      for (const auto& p : parts) any_valid = any_valid || !p.columns_[i].valid.empty();
-    Column col(t);
-    col.tz = parts[0].columns_[i].tz;
-    col.reserve(total);
-    advise_huge_pages(col.f64);
-    advise_huge_pages(col.i64);
-    advise_huge_pages(col.text);
-    if (any_valid) col.valid.reserve(total);
-    for (auto& p : parts) {
-      Column& part = p.columns_[i];
-      if (t == DType::Float64) {
-        col.f64.insert(col.f64.end(), part.f64.begin(), part.f64.end());
-      } else if (t == DType::Text) {
-        col.text.insert(col.text.end(), std::make_move_iterator(part.text.begin()),
-                        std::make_move_iterator(part.text.end()));
-      } else {
-        col.i64.insert(col.i64.end(), part.i64.begin(), part.i64.end());
-      }
-      if (any_valid) {
-        if (part.valid.empty())
-          col.valid.insert(col.valid.end(), part.size(), 1);
-        else
-          col.valid.insert(col.valid.end(), part.valid.begin(), part.valid.end());
-      }
-      part = Column();
-    }
-    out.columns_.push_back(std::move(col));
+    for (std::size_t k = 0; k < parts.size(); ++k) cols[k] = &parts[k].columns_[i];
+    out.columns_.push_back(Column::concat(cols));
+    // Each part's storage goes as soon as it has been appended (texts keep
+    // their heap blocks, which the result now shares).
+    for (auto& p : parts) p.columns_[i] = Column();
   }
   for (auto& p : parts) p = Frame();
   return out;
@@ -612,6 +351,12 @@ Frame Frame::select(const std::vector<std::string>& names) const {
     out.names_.push_back(n);
     out.columns_.push_back(column(n));
   }
+  return out;
+}
+
+std::vector<Column> Frame::release_columns() && {
+  std::vector<Column> out = std::move(columns_);
+  *this = Frame();
   return out;
 }
 

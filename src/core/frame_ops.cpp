@@ -31,9 +31,9 @@ using TextIds = std::unordered_map<std::string_view, std::uint64_t>;
 
 Cell encode(const Column& c, std::size_t i, TextIds& ids) {
   if (c.is_missing(i)) return {};
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Float64: {
-      const double v = c.f64[i];
+      const double v = c.f64()[i];
       // Integral values in the int64 range compare equal to the same integer.
       if (v >= -9223372036854775808.0 && v < 9223372036854775808.0 && v == static_cast<double>(static_cast<std::int64_t>(v)))
         return {1, static_cast<std::uint64_t>(static_cast<std::int64_t>(v))};
@@ -42,11 +42,11 @@ Cell encode(const Column& c, std::size_t i, TextIds& ids) {
       return {2, b};
     }
     case DType::Text: {
-      auto [it, fresh] = ids.emplace(std::string_view(c.text[i]), ids.size());
+      auto [it, fresh] = ids.emplace(c.text(i), ids.size());
       (void)fresh;
       return {3, it->second};
     }
-    default: return {1, static_cast<std::uint64_t>(c.i64[i])};
+    default: return {1, static_cast<std::uint64_t>(c.integer(i))};
   }
 }
 
@@ -62,21 +62,21 @@ std::size_t hash_cells(const Cell* cells, std::size_t k) {
 
 // Which key types compare with each other.
 int key_class(const Column& c) {
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Float64:
     case DType::Int64: return 0;
     case DType::Bool: return 1;
     case DType::Text: return 2;
     case DType::Date: return 3;
     case DType::Time: return 4;
-    case DType::Timestamp: return c.tz.empty() ? 5 : 6;
+    case DType::Timestamp: return c.tz().empty() ? 5 : 6;
   }
   return -1;
 }
 
 std::string key_type_name(const Column& c) {
-  if (c.type == DType::Timestamp && !c.tz.empty()) return "datetime64[ns, " + c.tz + "]";
-  return dtype_name(c.type);
+  if (c.type() == DType::Timestamp && !c.tz().empty()) return "datetime64[ns, " + c.tz() + "]";
+  return dtype_name(c.type());
 }
 
 constexpr std::size_t npos = Column::npos;
@@ -93,7 +93,7 @@ OrderKeys order_keys(const Column& c, const std::vector<std::size_t>* rows, std:
   OrderKeys out;
   out.key.resize(n);
   out.missing.resize(n);
-  if (c.type == DType::Text) {
+  if (c.type() == DType::Text) {
     // Distinct texts by hash; runs of one text (bars of one security, rows
     // of one event) cost one comparison.
     std::unordered_map<std::string_view, std::int64_t> id_of;
@@ -106,7 +106,7 @@ OrderKeys order_keys(const Column& c, const std::vector<std::size_t>* rows, std:
         out.missing[i] = 1;
         continue;
       }
-      const std::string_view t = c.text[r];
+      const std::string_view t = c.text(r);
       if (last_id < 0 || t != last) {
         auto [it, added] = id_of.emplace(t, static_cast<std::int64_t>(distinct.size()));
         if (added) distinct.push_back(t);
@@ -123,9 +123,10 @@ OrderKeys order_keys(const Column& c, const std::vector<std::size_t>* rows, std:
       rank[static_cast<std::size_t>(order[k])] = static_cast<std::int64_t>(k);
     for (std::size_t i = 0; i < n; ++i)
       if (!out.missing[i]) out.key[i] = rank[static_cast<std::size_t>(out.key[i])];
-  } else if (c.type == DType::Float64) {
+  } else if (c.type() == DType::Float64) {
+    const auto f = c.f64();
     for (std::size_t i = 0; i < n; ++i) {
-      const double v = c.f64[rows ? (*rows)[i] : i];
+      const double v = f[rows ? (*rows)[i] : i];
       if (std::isnan(v)) {
         out.missing[i] = 1;
         continue;
@@ -139,7 +140,7 @@ OrderKeys order_keys(const Column& c, const std::vector<std::size_t>* rows, std:
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t r = rows ? (*rows)[i] : i;
       out.missing[i] = c.is_missing(r);
-      out.key[i] = out.missing[i] ? 0 : c.i64[r];
+      out.key[i] = out.missing[i] ? 0 : c.integer(r);
     }
   }
   return out;
@@ -152,7 +153,7 @@ std::vector<std::size_t> Column::unique_positions() const {
   std::vector<std::size_t> out;
   const std::size_t n = size();
   TextIds ids;
-  ids.reserve(type == DType::Text ? n : 0);
+  ids.reserve(type() == DType::Text ? n : 0);
   struct CellHash {
     std::size_t operator()(const Cell& c) const noexcept { return hash_cells(&c, 1); }
   };
@@ -202,12 +203,12 @@ Frame Frame::set_index_column(const std::string& name) const {
   const auto pos = find(name);
   if (pos < 0) throw KeyError("'" + name + "'");
   const Column& c = columns_[static_cast<std::size_t>(pos)];
-  if ((c.type != DType::Int64 && c.type != DType::Text) || c.has_missing())
-    throw ValueError("column '" + name + "' (" + dtype_name(c.type) +
+  if ((c.type() != DType::Int64 && c.type() != DType::Text) || c.has_missing())
+    throw ValueError("column '" + name + "' (" + dtype_name(c.type()) +
                      (c.has_missing() ? ", with missing values" : "") +
                      ") cannot be a row index: integer or text labels without missing values only");
   Frame out = *this;
-  Index idx = c.type == DType::Int64 ? Index::ints(c.i64) : Index::texts(c.text);
+  Index idx = Index::from_column(c);
   idx.name = name;
   out.index_ = std::move(idx);
   out.names_.erase(out.names_.begin() + pos);
@@ -313,31 +314,6 @@ Frame Frame::merge_left(const Frame& right, const std::vector<std::string>& on) 
     if (std::find(on.begin(), on.end(), right.names_[j]) != on.end()) continue;
     out.names_.push_back(right.names_[j]);
     out.columns_.push_back(right.columns_[j].take_or_missing(rrows));
-  }
-  return out;
-}
-
-Column Column::take_or_missing(const std::vector<std::size_t>& rows) const {
-  bool any_missing = false;
-  for (std::size_t r : rows) any_missing = any_missing || r == npos;
-  if (!any_missing) return take(rows);
-  Column out(type);
-  out.tz = tz;
-  const std::size_t n = rows.size();
-  if (type == DType::Float64) {
-    out.f64.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out.f64[i] = rows[i] == npos ? kNaN : f64[rows[i]];
-    return out;
-  }
-  out.valid.resize(n);
-  if (type == DType::Text) out.text.resize(n);
-  else out.i64.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t r = rows[i];
-    if (r == npos || is_missing(r)) continue;  // slot stays 0 / "" and missing
-    out.valid[i] = 1;
-    if (type == DType::Text) out.text[i] = text[r];
-    else out.i64[i] = i64[r];
   }
   return out;
 }

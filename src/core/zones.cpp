@@ -130,7 +130,7 @@ Zone::Span Zone::span_at(std::int64_t utc_ns) const {
 }
 
 void Zone::to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::size_t n,
-                          const std::uint8_t* valid) const {
+                          const Column* presence) const {
   // A wall time at least a day away from both ends of an interval's span
   // (in UTC) is neither skipped nor repeated: it maps into that interval
   // with its offset. Others take the exact lookup.
@@ -142,7 +142,7 @@ void Zone::to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::
   Span s{0, 0, 0};
   bool have = false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (valid && !valid[i]) continue;
+    if (presence && presence->is_missing(i)) continue;
     const std::int64_t w = wall[i];
     std::int64_t u;
     if (have && !__builtin_sub_overflow(w, s.offset, &u) && u >= s.lo && u < s.hi && day_apart(u, s.lo) &&
@@ -157,13 +157,13 @@ void Zone::to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::
   }
 }
 
-void Zone::to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n, const std::uint8_t* valid) const {
+void Zone::to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n, const Column* presence) const {
   // Look the offset up again only when a value leaves the current interval
   // (calendars and bars are mostly in time order).
   Span s{0, 0, 0};  // empty: the first value looks up
   for (std::size_t i = 0; i < n; ++i) {
     const std::int64_t v = in[i];
-    if (valid && !valid[i]) {
+    if (presence && presence->is_missing(i)) {
       out[i] = v;
       continue;
     }

@@ -52,7 +52,7 @@ class Writer {
     out.resize(at + n);
     std::memcpy(out.data() + at, p, n);
   }
-  void str(const std::string& s) {
+  void str(std::string_view s) {
     u64(s.size());
     raw(s.data(), s.size());
   }
@@ -83,27 +83,24 @@ class Writer {
 
   void column(const Column& c) {
     const std::size_t n = c.size();
-    u8(static_cast<std::uint8_t>(c.type));
+    u8(static_cast<std::uint8_t>(c.type()));
     u64(n);
-    str(c.tz);
-    const bool has_valid = c.type != DType::Float64 && c.valid.size() == n && n > 0;
+    str(c.tz());
+    // One presence byte a row, as the format has always stored it.
+    const bool has_valid = c.has_validity() && n > 0;
     u8(has_valid ? 1 : 0);
-    if (has_valid) raw(c.valid.data(), n);
-    switch (c.type) {
-      case DType::Float64:
-        for (double x : c.f64) f64(x);
-        break;
-      case DType::Text:
-        for (const auto& s : c.text) str(s);
-        break;
-      default:
-        for (std::int64_t x : c.i64) {
-          if (c.type == DType::Date &&
-              (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max()))
-            throw ValueError("cannot serialize the date value " + std::to_string(x) + " (outside 32 bits)");
-          i64(x);
-        }
-    }
+    if (has_valid)
+      for (std::size_t i = 0; i < n; ++i) u8(c.is_missing(i) ? 0 : 1);
+    visit_type(c.type(), [&](auto tag) {
+      constexpr DType T = decltype(tag)::type;
+      if constexpr (T == DType::Float64) {
+        for (double x : c.f64()) f64(x);
+      } else if constexpr (T == DType::Text) {
+        for (std::size_t i = 0; i < n; ++i) str(c.text(i));
+      } else {
+        for (auto x : c.values<T>()) i64(static_cast<std::int64_t>(x));
+      }
+    });
   }
 
   void value(const Value& v, int depth) {
@@ -249,44 +246,63 @@ class Reader {
     const std::size_t at = pos_;
     const std::uint8_t t = u8("column type");
     if (t > static_cast<std::uint8_t>(DType::Time)) fail(at, "unknown column type " + std::to_string(t));
-    Column c(static_cast<DType>(t));
-    const std::size_t n = count("column length", c.type == DType::Text ? 8 : 1);
-    c.tz = str("zone length");
+    const auto type = static_cast<DType>(t);
+    const std::size_t n = count("column length", type == DType::Text ? 8 : 1);
+    std::string tz = str("zone length");
     const std::size_t vat = pos_;
     const std::uint8_t has_valid = u8("validity flag");
     if (has_valid > 1) fail(vat, "bad validity flag " + std::to_string(has_valid));
+    ValidityBuilder valid;
     if (has_valid) {
-      if (c.type == DType::Float64) fail(vat, "float column with a validity mask");
+      if (type == DType::Float64) fail(vat, "float column with a validity mask");
       need(n, "validity mask");
-      c.valid.assign(data_ + pos_, data_ + pos_ + n);
+      valid.reserve(n);
+      for (std::size_t i = 0; i < n; ++i) valid.push(data_[pos_ + i] != 0);
       pos_ += n;
     }
-    switch (c.type) {
-      case DType::Float64:
+    return visit_type(type, [&](auto tag) -> Column {
+      constexpr DType T = decltype(tag)::type;
+      using V = typename decltype(tag)::value_type;
+      if constexpr (T == DType::Float64) {
         need(n * 8, "float values");  // n <= left, so n*8 cannot overflow here
-        c.f64.resize(n);
-        for (auto& x : c.f64) x = f64("float value");
-        break;
-      case DType::Text:
+        std::vector<double> v(n);
+        for (auto& x : v) x = f64("float value");
+        return Column::floats(std::move(v));
+      } else if constexpr (T == DType::Text) {
         if (n > left() / 8) fail(pos_, "text column of " + std::to_string(n) + " cells runs past the end");
-        c.text.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) c.text.push_back(str("text cell length"));
-        break;
-      default:
+        TextBuilder b;
+        b.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::string s = str("text cell length");
+          if (has_valid && !valid.present(i))
+            b.append_missing();
+          else
+            b.append(s);
+        }
+        return b.finish();
+      } else {
         need(n * 8, "integer values");
-        c.i64.resize(n);
-        for (auto& x : c.i64) x = i64("integer value");
-        // Dates are 32-bit day counts, as the scalar form stores them.
-        if (c.type == DType::Date)
-          for (std::size_t i = 0; i < n; ++i)
-            if (c.i64[i] < std::numeric_limits<std::int32_t>::min() || c.i64[i] > std::numeric_limits<std::int32_t>::max())
-              fail(pos_ - 8 * (n - i), "date value " + std::to_string(c.i64[i]) + " out of range");
-    }
-    if (c.type == DType::Time)
-      for (std::size_t i = 0; i < n; ++i)
-        if (!c.is_missing(i) && (c.i64[i] < 0 || c.i64[i] >= kNanosPerDay))
-          fail(at, "time of day out of range: " + std::to_string(c.i64[i]) + " ns");
-    return c;
+        std::vector<V> v(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t vat_i = pos_;
+          const std::int64_t x = i64("integer value");
+          const bool present = !has_valid || valid.present(i);
+          // Dates are 32-bit day counts, as the scalar form stores them;
+          // booleans are 0 or 1.
+          if constexpr (T == DType::Date) {
+            if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max())
+              fail(vat_i, "date value " + std::to_string(x) + " out of range");
+          } else if constexpr (T == DType::Bool) {
+            if (x != 0 && x != 1) fail(vat_i, "bad bool value " + std::to_string(x));
+          } else if constexpr (T == DType::Time) {
+            if (present && (x < 0 || x >= kNanosPerDay))
+              fail(at, "time of day out of range: " + std::to_string(x) + " ns");
+          }
+          v[i] = static_cast<V>(x);
+        }
+        return Column::from_buffers(T, n, Buffer::adopt(std::move(v)), valid.finish(), {}, std::move(tz));
+      }
+    });
   }
 
   Value value(int depth) {

@@ -8,6 +8,7 @@
 
 #include "quorin_data/from_bqia/barwork.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
+#include "support/column_values.hpp"
 
 namespace barwork = quorin_data::from_bqia::barwork;
 namespace bqia = quorin_data::from_bqia::bqia;
@@ -63,9 +64,9 @@ TEST(IntradayBars, DefaultsCallOrderAndDescriptions) {
   EXPECT_EQ(bars.names(), (std::vector<std::string>{"security", "key", "datetime", "open", "high", "low", "close",
                                                      "volume", "short_name", "parsekey"}));
   ASSERT_GT(bars.num_rows(), 0u);
-  EXPECT_EQ(bars.column("key").text.front(), "spx");
-  EXPECT_EQ(bars.column("short_name").text.front(), "S&P 500 INDEX");
-  EXPECT_EQ(bars.column("parsekey").text.front(), "SPX Index");
+  EXPECT_EQ(texts(bars.column("key")).front(), "spx");
+  EXPECT_EQ(texts(bars.column("short_name")).front(), "S&P 500 INDEX");
+  EXPECT_EQ(texts(bars.column("parsekey")).front(), "SPX Index");
   const auto calls = s.bq->calls();
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0], "get(figi=data.id_bb_global().droppe()) for(['spx index'])");
@@ -102,10 +103,10 @@ TEST(IntradayBars, FuturesRollAndCurrencyInZoneDescribedPerContract) {
   EXPECT_EQ(s.pkg->queries().back().securities, (std::vector<std::string>{"eur", "es1"}));
   std::vector<std::string> pks;
   for (std::size_t i = 0; i < bars.num_rows(); ++i)
-    if (pks.empty() || pks.back() != bars.column("parsekey").text[i]) pks.push_back(bars.column("parsekey").text[i]);
+    if (pks.empty() || pks.back() != bars.column("parsekey").text(i)) pks.emplace_back(bars.column("parsekey").text(i));
   EXPECT_EQ(pks, (std::vector<std::string>{"EURUSD Curncy", "ESZ3 Index", "ESH4 Index"}));
-  EXPECT_EQ(bars.column("datetime").tz, "America/New_York");
-  EXPECT_EQ(bars.column("datetime").i64[0] % (300 * quorin_data::kNanosPerSecond), 0);
+  EXPECT_EQ(bars.column("datetime").tz(), "America/New_York");
+  EXPECT_EQ(bars.column("datetime").integer(0) % (300 * quorin_data::kNanosPerSecond), 0);
 }
 
 TEST(IntradayBars, SecurityMissingFromTheMappingIsAKeyErrorNamingIt) {
@@ -136,10 +137,10 @@ TEST(IntradayBars, EventStudyRoadAcrossDaylightSaving) {
   const Column& at = w.column("event_datetime");
   std::vector<std::int64_t> nfp;
   for (std::size_t i = 0; i < w.num_rows(); ++i)
-    if (ev.text[i] == "Change in Nonfarm Payrolls" && w.column("time_diff").as_double(i) == 0) {
-      nfp.push_back(at.i64[i]);
-      EXPECT_EQ(w.column("datetime").i64[i], at.i64[i]);
-      EXPECT_FALSE(std::isnan(w.column("ACTUAL").f64[i]));
+    if (ev.text(i) == "Change in Nonfarm Payrolls" && w.column("time_diff").as_double(i) == 0) {
+      nfp.push_back(at.integer(i));
+      EXPECT_EQ(w.column("datetime").integer(i), at.integer(i));
+      EXPECT_FALSE(std::isnan(w.column("ACTUAL").f64()[i]));
     }
   EXPECT_EQ(nfp, (std::vector<std::int64_t>{quorin_data::parse_datetime_ns("2024-01-05 13:30:00"),
                                             quorin_data::parse_datetime_ns("2024-06-07 12:30:00")}));

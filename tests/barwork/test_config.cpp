@@ -6,6 +6,7 @@
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/barwork.hpp"
 #include "support/error_of.hpp"
+#include "support/column_values.hpp"
 
 namespace barwork = quorin_data::from_bqia::barwork;
 namespace bqia = quorin_data::from_bqia::bqia;
@@ -68,16 +69,16 @@ TEST(BarworkConfig, IdMappingInnerJoinAndPcsSuffix) {
                                      {"nofigi", {"NOFIGI US Equity", ""}},
                                      {"unknown", {"ZZZ Nowhere", "BGN"}}});
   EXPECT_EQ(m.names(), (std::vector<std::string>{"custom", "parsekey", "figi"}));
-  EXPECT_EQ(m.column("custom").text, (std::vector<std::string>{"spx", "eur"}));
-  EXPECT_EQ(m.column("parsekey").text, (std::vector<std::string>{"spx index", "EURUSD Curncy"}));
-  EXPECT_EQ(m.column("figi").text, (std::vector<std::string>{"BBG000H4FSM0", "BBG0013HGFT4.BGN"}));
+  EXPECT_EQ(texts(m.column("custom")), (std::vector<std::string>{"spx", "eur"}));
+  EXPECT_EQ(texts(m.column("parsekey")), (std::vector<std::string>{"spx index", "EURUSD Curncy"}));
+  EXPECT_EQ(texts(m.column("figi")), (std::vector<std::string>{"BBG000H4FSM0", "BBG0013HGFT4.BGN"}));
   EXPECT_EQ(p.bq->calls(), std::vector<std::string>{
                                "get(figi=data.id_bb_global().droppe()) for(['spx index', 'EURUSD Curncy', "
                                "'NOFIGI US Equity', 'ZZZ Nowhere'])"});
 
   // The dynamic form reads the first two elements of each value.
   Dict d{{Value("spx"), Value(List{Value("SPX Index"), Value(""), Value("extra")})}};
-  EXPECT_EQ(barwork::dynamic::get_id_mapping(Value(d)).column("figi").text, std::vector<std::string>{"BBG000H4FSM0"});
+  EXPECT_EQ(texts(barwork::dynamic::get_id_mapping(Value(d)).column("figi")), std::vector<std::string>{"BBG000H4FSM0"});
   EXPECT_EQ(error_of([] { barwork::dynamic::get_id_mapping(Value(List{})); }),
             "Argument 'dict_sec_pcs' has incorrect type (expected dict, got list)");
 }

@@ -7,6 +7,7 @@
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bqia.hpp"
+#include "support/column_values.hpp"
 
 namespace bqia = quorin_data::from_bqia::bqia;
 using quorin_data::Column;
@@ -30,7 +31,7 @@ Frame mapping(std::vector<std::string> custom, std::vector<std::string> figi) {
 
 std::vector<std::string> distinct(const Column& c) {
   std::vector<std::string> out;
-  for (const auto& s : c.text)
+  for (const auto& s : texts(c))
     if (out.empty() || out.back() != s) out.push_back(s);
   return out;
 }
@@ -76,19 +77,19 @@ TEST(BqiaLocal, CustomNamesThroughTheMappingWithPricingSource) {
   EXPECT_EQ(distinct(bars.column("security")), (std::vector<std::string>{kEur, kSpx}));
   EXPECT_EQ(distinct(bars.column("key")), (std::vector<std::string>{"eur", "spx"}));
   const Column& dt = bars.column("datetime");
-  EXPECT_EQ(dt.tz, "UTC");
+  EXPECT_EQ(dt.tz(), "UTC");
   ASSERT_GT(bars.num_rows(), 0u);
   // NFP released 08:30:45 GMT-05:00: the bar of 13:30 UTC is there, and every
   // bar is on the requested date, in time order within a security.
   bool has_release = false;
   for (std::size_t i = 0; i < bars.num_rows(); ++i) {
-    EXPECT_EQ(quorin_data::format_iso_date(quorin_data::date_of_ns(dt.i64[i])), "2024-01-05");
-    has_release = has_release || (dt.i64[i] == utc("2024-01-05 13:30:00") && bars.column("key").text[i] == "spx");
-    if (i && bars.column("key").text[i] == bars.column("key").text[i - 1]) {
-      EXPECT_GT(dt.i64[i], dt.i64[i - 1]);
+    EXPECT_EQ(quorin_data::format_iso_date(quorin_data::date_of_ns(dt.integer(i))), "2024-01-05");
+    has_release = has_release || (dt.integer(i) == utc("2024-01-05 13:30:00") && bars.column("key").text(i) == "spx");
+    if (i && bars.column("key").text(i) == bars.column("key").text(i - 1)) {
+      EXPECT_GT(dt.integer(i), dt.integer(i - 1));
     }
-    EXPECT_LE(bars.column("low").f64[i], bars.column("open").f64[i]);
-    EXPECT_GE(bars.column("high").f64[i], bars.column("close").f64[i]);
+    EXPECT_LE(bars.column("low").f64()[i], bars.column("open").f64()[i]);
+    EXPECT_GE(bars.column("high").f64()[i], bars.column("close").f64()[i]);
   }
   EXPECT_TRUE(has_release);
 
@@ -108,9 +109,9 @@ TEST(BqiaLocal, FuturesRollSwitchesContractInsideTheRange) {
   const Column& dt = bars.column("datetime");
   ASSERT_GT(bars.num_rows(), 0u);
   for (std::size_t i = 0; i < bars.num_rows(); ++i) {
-    const bool before_roll = dt.i64[i] < utc("2023-12-10");
-    EXPECT_EQ(sec.text[i], before_roll ? "BBG0ESZ23FUT" : "BBG0ESH24FUT") << i;
-    EXPECT_EQ(bars.column("key").text[i], "es1");
+    const bool before_roll = dt.integer(i) < utc("2023-12-10");
+    EXPECT_EQ(sec.text(i), before_roll ? "BBG0ESZ23FUT" : "BBG0ESH24FUT") << i;
+    EXPECT_EQ(bars.column("key").text(i), "es1");
   }
   EXPECT_EQ(distinct(sec), (std::vector<std::string>{"BBG0ESZ23FUT", "BBG0ESH24FUT"}));
   // With no offset the December contract runs to its last trade date.
@@ -127,8 +128,8 @@ TEST(BqiaLocal, ZoneAndDownsampling) {
   // the same wall-clock bar, an hour apart in UTC.
   for (auto [day, release] : {std::pair{"2024-01-05", "2024-01-05 13:30:00"}, {"2024-06-07", "2024-06-07 12:30:00"}}) {
     Frame bars = pkg.get_bars({{"spx"}, "custom", day, day, "America/New_York", std::nullopt});
-    EXPECT_EQ(bars.column("datetime").tz, "America/New_York");
-    const auto& t = bars.column("datetime").i64;
+    EXPECT_EQ(bars.column("datetime").tz(), "America/New_York");
+    const auto& t = ints(bars.column("datetime"));
     EXPECT_NE(std::find(t.begin(), t.end(), utc(release)), t.end()) << day;
   }
 
@@ -139,13 +140,13 @@ TEST(BqiaLocal, ZoneAndDownsampling) {
   ASSERT_GT(hours.num_rows(), 1u);
   const std::int64_t hour = 3600 * kNanosPerSecond, off = (5 * 3600 + 1800) * kNanosPerSecond;
   double volume = 0;
-  for (std::size_t i = 0; i < hours.num_rows(); ++i) EXPECT_EQ((hours.column("datetime").i64[i] + off) % hour, 0);
-  for (double v : minutes.column("volume").f64) volume += v;
+  for (std::size_t i = 0; i < hours.num_rows(); ++i) EXPECT_EQ((hours.column("datetime").integer(i) + off) % hour, 0);
+  for (double v : floats(minutes.column("volume"))) volume += v;
   double hv = 0;
-  for (double v : hours.column("volume").f64) hv += v;
+  for (double v : floats(hours.column("volume"))) hv += v;
   EXPECT_EQ(hv, volume);
-  EXPECT_EQ(hours.column("open").f64.front(), minutes.column("open").f64.front());
-  EXPECT_EQ(hours.column("close").f64.back(), minutes.column("close").f64.back());
+  EXPECT_EQ(floats(hours.column("open")).front(), floats(minutes.column("open")).front());
+  EXPECT_EQ(floats(hours.column("close")).back(), floats(minutes.column("close")).back());
 
   bqia::BarColumns b{{0, 60, 120, 180}, {1, 2, 3, 4}, {5, 9, 6, 7}, {0.5, 1, 0.2, 3}, {2, 3, 4, 5}, {10, 20, 30, 40}};
   for (auto& t : b.time) t *= kNanosPerSecond;

@@ -11,6 +11,7 @@
 #include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
 #include "support/error_of.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::from_bqia::bql;
@@ -33,7 +34,7 @@ TEST(LocalServiceQueries, FigiQueryEchoesKeysAsGivenInRequestOrder) {
             (std::vector<std::string>{"ibm us equity", "EURUSD Curncy", "BBG000BBJQV0"}));
   EXPECT_EQ(df.names(), std::vector<std::string>{"ID_BB_GLOBAL"});
   const Column& c = df.column("ID_BB_GLOBAL");
-  EXPECT_EQ(c.text, (std::vector<std::string>{"BBG000BLNNH6", "BBG0013HGFT4", "BBG000BBJQV0"}));
+  EXPECT_EQ(texts(c), (std::vector<std::string>{"BBG000BLNNH6", "BBG0013HGFT4", "BBG000BBJQV0"}));
 }
 
 TEST(LocalServiceQueries, TickerQueryGivesOneResultPerFieldAndMissingCells) {
@@ -46,10 +47,10 @@ TEST(LocalServiceQueries, TickerQueryGivesOneResultPerFieldAndMissingCells) {
     EXPECT_EQ(res[k].frame().names(), std::vector<std::string>{fields[k]});
     EXPECT_EQ(res[k].frame().index().text_labels(), (std::vector<std::string>{"BBG000BLNNH6", "BBG00DELISTD"}));
   }
-  EXPECT_EQ(res[0].frame().column("TICKER").text[0], "IBM");
+  EXPECT_EQ(res[0].frame().column("TICKER").text(0), "IBM");
   EXPECT_TRUE(res[0].frame().column("TICKER").is_missing(1));
-  EXPECT_EQ(res[1].frame().column("EXCH_CODE").text[1], "US");
-  EXPECT_EQ(res[2].frame().column("MARKET_SECTOR_DES").text[0], "Equity");
+  EXPECT_EQ(res[1].frame().column("EXCH_CODE").text(1), "US");
+  EXPECT_EQ(res[2].frame().column("MARKET_SECTOR_DES").text(0), "Equity");
 }
 
 TEST(LocalServiceQueries, EmptyUniverseAndRejectedTexts) {
@@ -70,7 +71,7 @@ TEST(LocalServiceQueries, EmptyUniverseAndRejectedTexts) {
   LocalService lenient(sample(), /*strict_securities=*/false);
   Results r2 = lenient.execute("get(ID_BB_GLOBAL) for(['NOPE US Equity', 'IBM US Equity'])");
   EXPECT_TRUE(r2[0].frame().column("ID_BB_GLOBAL").is_missing(0));
-  EXPECT_EQ(r2[0].frame().column("ID_BB_GLOBAL").text[1], "BBG000BLNNH6");
+  EXPECT_EQ(r2[0].frame().column("ID_BB_GLOBAL").text(1), "BBG000BLNNH6");
 }
 
 TEST(LocalServiceQueries, RecordsEveryCallInOrder) {
@@ -101,17 +102,17 @@ TEST(LocalServiceItems, NamedFieldsDroppeAndLookupByName) {
   ASSERT_EQ(res.size(), 2u);
   const Frame& figi = res.get("figi").frame();
   EXPECT_EQ(figi.index().text_labels(), (std::vector<std::string>{"IBM US Equity", "BBG0013HGFT4.BGN"}));
-  EXPECT_EQ(figi.column("figi").text, (std::vector<std::string>{"BBG000BLNNH6", "BBG0013HGFT4"}));
+  EXPECT_EQ(texts(figi.column("figi")), (std::vector<std::string>{"BBG000BLNNH6", "BBG0013HGFT4"}));
   const Frame& names = res.get("short_name").frame();
   EXPECT_EQ(names.num_rows(), 3u);
-  EXPECT_EQ(names.column("short_name").text[1], "NO FIGI HOLDINGS");
+  EXPECT_EQ(names.column("short_name").text(1), "NO FIGI HOLDINGS");
   EXPECT_THROW(res.get("nope"), KeyError);
   EXPECT_THROW(res[2], IndexError);
 
   // One unnamed item is named by its field.
   Results one = bq->execute(Request("BBG000BLNNH6", bq->data("parsekyable_des")));
   EXPECT_EQ(one[0].name(), "parsekyable_des");
-  EXPECT_EQ(one[0].frame().column("parsekyable_des").text[0], "IBM US Equity");
+  EXPECT_EQ(one[0].frame().column("parsekyable_des").text(0), "IBM US Equity");
 
   EXPECT_EQ(error_of([&] { bq->execute(Request("IBM US Equity", bq->data("name", {{"fill", "prev"}}))); }),
             "unknown keyword 'fill' for field 'name'");
@@ -127,10 +128,10 @@ TEST(LocalServiceItems, PriceSeriesGivesTradingDatesInsideTheRange) {
   ASSERT_GT(df.num_rows(), 400u);
   EXPECT_EQ(df.names(), (std::vector<std::string>{"DATE", "px_last"}));
   const Column& d = df.column("DATE");
-  ASSERT_EQ(d.type, DType::Date);
-  EXPECT_EQ(format_iso_date(Date{static_cast<std::int32_t>(d.i64.front())}), "2023-06-01");
-  EXPECT_LE(d.i64.back(), days_from_civil(2025, 2, 1));
-  EXPECT_GE(d.i64.back(), days_from_civil(2025, 1, 29));
+  ASSERT_EQ(d.type(), DType::Date);
+  EXPECT_EQ(format_iso_date(Date{static_cast<std::int32_t>(ints(d).front())}), "2023-06-01");
+  EXPECT_LE(ints(d).back(), days_from_civil(2025, 2, 1));
+  EXPECT_GE(ints(d).back(), days_from_civil(2025, 1, 29));
   for (std::size_t i = 0; i < df.num_rows(); ++i) EXPECT_EQ(df.index().text_label(i), "JPY Curncy");
   // A weekend-only range has no trading dates.
   Results empty = bq->execute(Request("JPY Curncy", bq->data("px_last", {{"dates", bq->func.range("2024-01-06", "2024-01-07")}})));
@@ -157,10 +158,10 @@ TEST(LocalServiceItems, CalendarFiltersViewsAndAddedColumns) {
                                                   "SUBTYPE"}));
   // 2024 US events at medium or above: the low-relevancy PMI is left out.
   EXPECT_EQ(df.num_rows(), 5u);
-  EXPECT_EQ(df.column("EVENT_NAME").text[0], "Change in Nonfarm Payrolls");
-  EXPECT_EQ(format_timestamp_ns(df.column("RELEASE_DATE_TIME").i64[0]), "2024-01-05 08:30:45");
-  EXPECT_EQ(df.column("TIMEZONE").text[0], "GMT-05:00");
-  EXPECT_DOUBLE_EQ(df.column("ACTUAL").f64[0], 216);
+  EXPECT_EQ(df.column("EVENT_NAME").text(0), "Change in Nonfarm Payrolls");
+  EXPECT_EQ(format_timestamp_ns(df.column("RELEASE_DATE_TIME").integer(0)), "2024-01-05 08:30:45");
+  EXPECT_EQ(df.column("TIMEZONE").text(0), "GMT-05:00");
+  EXPECT_DOUBLE_EQ(df.column("ACTUAL").f64()[0], 216);
 
   Frame standard = bq->execute(Request("US", cal("low", "standard")))[0].df();
   EXPECT_FALSE(standard.has_column("TIMEZONE"));
@@ -172,7 +173,7 @@ TEST(LocalServiceItems, CalendarFiltersViewsAndAddedColumns) {
   Item c = cal("medium", "extended");
   Item only = c.matches(c.ticker().in_(Value(List{"CPI CHNG Index", "INJCJC Index"})));
   Frame m = bq->execute(Request("US", NamedItems{{"Calendar", only}}, prefs))[0].df();
-  EXPECT_EQ(m.column("TICKER").text, (std::vector<std::string>{"CPI CHNG Index", "INJCJC Index"}));
+  EXPECT_EQ(texts(m.column("TICKER")), (std::vector<std::string>{"CPI CHNG Index", "INJCJC Index"}));
 
   EXPECT_THROW(bq->execute(Request("Atlantis", cal("medium", "extended"))), ServiceError);
   EXPECT_THROW(bq->execute(Request("US", cal("urgent", "extended"))), ServiceError);
@@ -191,8 +192,8 @@ TEST(LocalServiceBatch, FailedRequestGoesToCallbackAndYieldsNoEntry) {
   std::vector<List> seen;
   auto out = bq->execute_many(reqs, [&](const List& details) { seen.push_back(details); });
   ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0][0].frame().column("name").text[0], "INTL BUSINESS MACHINES CORP");
-  EXPECT_EQ(out[1][0].frame().column("name").text[0], "APPLE INC");
+  EXPECT_EQ(out[0][0].frame().column("name").text(0), "INTL BUSINESS MACHINES CORP");
+  EXPECT_EQ(out[1][0].frame().column("name").text(0), "APPLE INC");
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0], (List{Value(1), Value("ServiceError"), Value("unknown field 'no_such_field'")}));
   EXPECT_EQ(bq->call_count(), 3u);
@@ -207,9 +208,9 @@ TEST(LocalServiceFolder, TablesAreOptionalButRequestsNeedThem) {
   std::ofstream(dir / "securities.csv") << "ID_BB_GLOBAL,TICKER,EXCH_CODE,MARKET_SECTOR_DES,CODE\n"
                                            "BBG1,ABC,US,Equity,\nBBG2,NA,CN,Equity,7203\nBBG3,X,JT,Equity,1301\n";
   LocalService bq(dir.string());
-  EXPECT_EQ(bq.execute("get(TICKER) for(['abc us equity'])")[0].frame().column("TICKER").text[0], "ABC");
+  EXPECT_EQ(bq.execute("get(TICKER) for(['abc us equity'])")[0].frame().column("TICKER").text(0), "ABC");
   const Frame t = bq.execute("get(CODE) for(['BBG1', 'BBG2', 'na cn equity'])")[0].frame();
-  EXPECT_EQ(t.column("CODE").text, (std::vector<std::string>{"", "7203", "7203"}));
+  EXPECT_EQ(texts(t.column("CODE")), (std::vector<std::string>{"", "7203", "7203"}));
   EXPECT_TRUE(t.column("CODE").is_missing(0));
   EXPECT_THROW(bq.execute("get(NAME) for(['BBG1'])"), ServiceError);
   EXPECT_EQ(error_of([&] {
@@ -270,7 +271,7 @@ TEST(ServiceRegistry, ProviderOpensOncePerModuleAndFailuresLeaveNoHandle) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a, b);
   EXPECT_EQ(opened, 1);
-  EXPECT_EQ(h.require().execute("get(TICKER) for(['BBG000BLNNH6'])")[0].frame().column("TICKER").text[0], "IBM");
+  EXPECT_EQ(h.require().execute("get(TICKER) for(['BBG000BLNNH6'])")[0].frame().column("TICKER").text(0), "IBM");
   EXPECT_TRUE(w.seen.empty());
 
   set_service_provider([]() -> std::shared_ptr<Service> { throw ServiceError("no terminal"); });

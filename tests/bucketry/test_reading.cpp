@@ -39,9 +39,9 @@ TEST_F(Reading, ChunkedReadOf250001RowsGivesThreeChunksAndOneRange) {
   EXPECT_TRUE(f.index().is_default_range());
   EXPECT_EQ(f.index().int_label(250000), 250000);
   EXPECT_EQ(f.names(), (std::vector<std::string>{"ID", "NAME", "VALUE"}));
-  EXPECT_EQ(f.column("ID").i64[123456], 123456);
-  EXPECT_EQ(f.column("NAME").text[250000], "n" + std::to_string(250000 % 13));
-  EXPECT_DOUBLE_EQ(f.column("VALUE").f64[100000], 0.5);
+  EXPECT_EQ(f.column("ID").integer(123456), 123456);
+  EXPECT_EQ(f.column("NAME").text(250000), "n" + std::to_string(250000 % 13));
+  EXPECT_DOUBLE_EQ(f.column("VALUE").f64()[100000], 0.5);
   EXPECT_NE(progress.find("3 chunks"), std::string::npos) << progress;
   // The same through read_by_chunks with a smaller chunk size.
   sizes.clear();
@@ -95,7 +95,7 @@ TEST_F(Reading, LargeGzipByChunksMatchesWholeRead) {
   ::testing::internal::GetCapturedStderr();
   ASSERT_EQ(whole.num_rows(), 120000u);
   EXPECT_EQ(chunked, whole);
-  EXPECT_EQ(whole.column("NOTE").text[7].substr(0, 6), "note, ");
+  EXPECT_EQ(whole.column("NOTE").text(7).substr(0, 6), "note, ");
 }
 
 TEST_F(Reading, KeyRulesPerFormat) {
@@ -103,14 +103,14 @@ TEST_F(Reading, KeyRulesPerFormat) {
   put(prefix + "/t.csv.gz", gz("a,b\n2,y\n"));
   put("/" + prefix + "/slash.bin", "under a leading slash");
   // Tabular formats: prefix + "/" + file_path, or file_path alone when the prefix is empty.
-  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv", bucket, prefix).as_frame().column("a").i64[0], 1);
-  EXPECT_EQ(bucketry::read_from_s3(prefix + "/t.csv", "csv", bucket, "").as_frame().column("a").i64[0], 1);
+  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv", bucket, prefix).as_frame().column("a").integer(0), 1);
+  EXPECT_EQ(bucketry::read_from_s3(prefix + "/t.csv", "csv", bucket, "").as_frame().column("a").integer(0), 1);
   // Decompression follows the key's extension, not the format name.
-  EXPECT_EQ(bucketry::read_from_s3("t.csv.gz", "csv", bucket, prefix).as_frame().column("a").i64[0], 2);
-  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv.gz", bucket, prefix).as_frame().column("a").i64[0], 1);
+  EXPECT_EQ(bucketry::read_from_s3("t.csv.gz", "csv", bucket, prefix).as_frame().column("a").integer(0), 2);
+  EXPECT_EQ(bucketry::read_from_s3("t.csv", "csv.gz", bucket, prefix).as_frame().column("a").integer(0), 1);
   // The extension matches in any case.
   put(prefix + "/T.CSV.GZ", gz("a,b\n3,z\n"));
-  EXPECT_EQ(bucketry::read_from_s3("T.CSV.GZ", "csv.gz", bucket, prefix).as_frame().column("a").i64[0], 3);
+  EXPECT_EQ(bucketry::read_from_s3("T.CSV.GZ", "csv.gz", bucket, prefix).as_frame().column("a").integer(0), 3);
   // "bytesio" always joins with "/": an empty prefix gives a leading slash.
   Value raw = bucketry::read_from_s3(prefix + "/slash.bin", "bytesio", bucket, "");
   ASSERT_TRUE(raw.is_buffer());

@@ -33,7 +33,7 @@ TEST_F(Writing, EveryFormatRoundTrips) {
   bucketry::write_to_s3(Value(table), "ti.csv", "csv", true, bucket, prefix);
   const Frame with_index = bucketry::read_from_s3("ti.csv", "csv", bucket, prefix).as_frame();
   EXPECT_EQ(with_index.names(), (std::vector<std::string>{"Unnamed: 0", "NAME", "PX", "ID"}));
-  EXPECT_EQ(with_index.column("Unnamed: 0").i64[1233], 1233);
+  EXPECT_EQ(with_index.column("Unnamed: 0").integer(1233), 1233);
   EXPECT_EQ(get(prefix + "/ti.csv").substr(0, 12), ",NAME,PX,ID\n");
   // csv.gz: gzip bytes written as a buffer, read whole and by chunks.
   const std::string text = quorin_data::formats::write_csv(table, false);

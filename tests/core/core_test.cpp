@@ -5,6 +5,7 @@
 #include <random>
 
 #include "quorin_data/core.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 
@@ -117,7 +118,7 @@ TEST(Frame, TakeKeepsLabelsAndResetRenumbers) {
   Frame t = f.take({3, 1});
   EXPECT_EQ(t.index().int_label(0), 3);
   EXPECT_EQ(t.index().int_label(1), 1);
-  EXPECT_EQ(t.column("a").i64, (std::vector<std::int64_t>{40, 20}));
+  EXPECT_EQ(ints(t.column("a")), (std::vector<std::int64_t>{40, 20}));
   EXPECT_EQ(t.reset_index().index().int_label(0), 0);
   EXPECT_TRUE(f.column("b").is_missing(2));
   EXPECT_THROW(f.take({4}), IndexError);
@@ -136,10 +137,10 @@ TEST(Frame, ConcatPromotesTypesAndKeepsLabels) {
   Frame c = Frame::concat_rows({&a, &b});
   ASSERT_EQ(c.num_rows(), 3u);
   EXPECT_EQ(c.names(), (std::vector<std::string>{"n", "s", "extra"}));
-  EXPECT_EQ(c.column("n").type, DType::Float64);
-  EXPECT_EQ(c.column("n").f64, (std::vector<double>{1.0, 2.0, 2.5}));
-  EXPECT_EQ(c.column("s").type, DType::Text);
-  EXPECT_EQ(c.column("s").text[2], "7");
+  EXPECT_EQ(c.column("n").type(), DType::Float64);
+  EXPECT_EQ(floats(c.column("n")), (std::vector<double>{1.0, 2.0, 2.5}));
+  EXPECT_EQ(c.column("s").type(), DType::Text);
+  EXPECT_EQ(c.column("s").text(2), "7");
   EXPECT_TRUE(c.column("extra").is_missing(0));
   EXPECT_FALSE(c.column("extra").is_missing(2));
   EXPECT_TRUE(c.index().is_default_range());
@@ -149,8 +150,8 @@ TEST(Frame, ConcatOfIntsWithMissingKeepsExactIntegers) {
   Column a = Column::ints({9007199254740993LL});
   Column b = Column::ints({0}, {0});
   Column c = Column::concat({&a, &b});
-  EXPECT_EQ(c.type, DType::Int64);
-  EXPECT_EQ(c.i64[0], 9007199254740993LL);  // not representable as a double
+  EXPECT_EQ(c.type(), DType::Int64);
+  EXPECT_EQ(c.integer(0), 9007199254740993LL);  // not representable as a double
   EXPECT_TRUE(c.is_missing(1));
   EXPECT_FALSE(c.is_missing(0));
 }
@@ -262,7 +263,7 @@ TEST(Frame, MovingConcatMatchesCopyingConcat) {
     EXPECT_EQ(moved, copied) << "mixed=" << mixed;
     EXPECT_EQ(moved.num_rows(), 4u);
     EXPECT_TRUE(moved.index().is_default_range());
-    EXPECT_EQ(moved.column("name").text[3], "d");
+    EXPECT_EQ(moved.column("name").text(3), "d");
     EXPECT_TRUE(moved.column("id").is_missing(1));
   }
 }

@@ -11,6 +11,7 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
 #include "quorin_data/formats/gzip.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::formats;
@@ -62,22 +63,22 @@ TEST(CsvRead, QuotingAndLineEnds) {
   const Frame f = csv("name,note\r\n\"a,b\",\"say \"\"hi\"\"\"\r\n\"multi\nline\",plain\r\n\"\",x\n");
   ASSERT_EQ(f.num_rows(), 3u);
   const Column& name = f.column("name");
-  EXPECT_EQ(name.type, DType::Text);
-  EXPECT_EQ(name.text[0], "a,b");
-  EXPECT_EQ(name.text[1], "multi\nline");
+  EXPECT_EQ(name.type(), DType::Text);
+  EXPECT_EQ(name.text(0), "a,b");
+  EXPECT_EQ(name.text(1), "multi\nline");
   EXPECT_TRUE(name.is_missing(2));
-  EXPECT_EQ(f.column("note").text[0], "say \"hi\"");
+  EXPECT_EQ(f.column("note").text(0), "say \"hi\"");
   // Lone CR line ends, no final line end, blank lines skipped, BOM skipped.
   const Frame g = csv("\xEF\xBB\xBF" "a,b\r1,2\n\n3,4");
   EXPECT_EQ(g.names(), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(g.column("b").i64, (std::vector<std::int64_t>{2, 4}));
+  EXPECT_EQ(ints(g.column("b")), (std::vector<std::int64_t>{2, 4}));
   // Quoted NA-like texts stay texts; unquoted ones are missing.
   const Frame h = csv("t\n\"NA\"\nNA\nnull\n\"None\"\n");
-  EXPECT_EQ(h.column("t").type, DType::Text);
-  EXPECT_EQ(h.column("t").text[0], "NA");
+  EXPECT_EQ(h.column("t").type(), DType::Text);
+  EXPECT_EQ(h.column("t").text(0), "NA");
   EXPECT_TRUE(h.column("t").is_missing(1));
   EXPECT_TRUE(h.column("t").is_missing(2));
-  EXPECT_EQ(h.column("t").text[3], "None");
+  EXPECT_EQ(h.column("t").text(3), "None");
 }
 
 TEST(CsvRead, TypeInference) {
@@ -86,50 +87,50 @@ TEST(CsvRead, TypeInference) {
       "1,1.5,1,True,9223372036854775807,00123,BBG000B9XRY4,1,,-5\n"
       "-2,nan,2.5,False,9223372036854775808,00456,BBG000BPH459,,,+7\n"
       "3,1e3,x,TRUE,1,7,BBG000BVPV84,3,,0\n");
-  EXPECT_EQ(f.column("i").type, DType::Int64);
-  EXPECT_EQ(f.column("i").i64, (std::vector<std::int64_t>{1, -2, 3}));
-  EXPECT_EQ(f.column("f").type, DType::Float64);
-  EXPECT_TRUE(std::isnan(f.column("f").f64[1]));
-  EXPECT_EQ(f.column("f").f64[2], 1000.0);
+  EXPECT_EQ(f.column("i").type(), DType::Int64);
+  EXPECT_EQ(ints(f.column("i")), (std::vector<std::int64_t>{1, -2, 3}));
+  EXPECT_EQ(f.column("f").type(), DType::Float64);
+  EXPECT_TRUE(std::isnan(f.column("f").f64()[1]));
+  EXPECT_EQ(f.column("f").f64()[2], 1000.0);
   // A demoted column keeps the cells exactly as written.
-  EXPECT_EQ(f.column("mix").type, DType::Text);
-  EXPECT_EQ(f.column("mix").text, (std::vector<std::string>{"1", "2.5", "x"}));
-  EXPECT_EQ(f.column("b").type, DType::Bool);
-  EXPECT_EQ(f.column("b").i64, (std::vector<std::int64_t>{1, 0, 1}));
+  EXPECT_EQ(f.column("mix").type(), DType::Text);
+  EXPECT_EQ(texts(f.column("mix")), (std::vector<std::string>{"1", "2.5", "x"}));
+  EXPECT_EQ(f.column("b").type(), DType::Bool);
+  EXPECT_EQ(ints(f.column("b")), (std::vector<std::int64_t>{1, 0, 1}));
   // Beyond int64: text, never a rounded float.
-  EXPECT_EQ(f.column("big").type, DType::Text);
-  EXPECT_EQ(f.column("big").text[1], "9223372036854775808");
-  EXPECT_EQ(f.column("zeros").type, DType::Text);
-  EXPECT_EQ(f.column("zeros").text[0], "00123");
-  EXPECT_EQ(f.column("zeros").text[2], "7");
-  EXPECT_EQ(f.column("figi").type, DType::Text);
+  EXPECT_EQ(f.column("big").type(), DType::Text);
+  EXPECT_EQ(f.column("big").text(1), "9223372036854775808");
+  EXPECT_EQ(f.column("zeros").type(), DType::Text);
+  EXPECT_EQ(f.column("zeros").text(0), "00123");
+  EXPECT_EQ(f.column("zeros").text(2), "7");
+  EXPECT_EQ(f.column("figi").type(), DType::Text);
   // Integers with a missing cell stay int64, the cell marked missing.
-  EXPECT_EQ(f.column("im").type, DType::Int64);
-  EXPECT_EQ(f.column("im").i64[2], 3);
+  EXPECT_EQ(f.column("im").type(), DType::Int64);
+  EXPECT_EQ(f.column("im").integer(2), 3);
   EXPECT_TRUE(f.column("im").is_missing(1));
   const Frame big = csv("id,v\n12345678901234567,1\n,2\n9007199254740993,3\n");
-  EXPECT_EQ(big.column("id").i64, (std::vector<std::int64_t>{12345678901234567, 0, 9007199254740993}));
+  EXPECT_EQ(ints(big.column("id")), (std::vector<std::int64_t>{12345678901234567, 0, 9007199254740993}));
   EXPECT_TRUE(big.column("id").is_missing(1));
   EXPECT_EQ(write_csv(big, false), "id,v\n12345678901234567,1\n,2\n9007199254740993,3\n");
-  EXPECT_EQ(f.column("empty").type, DType::Float64);
-  EXPECT_EQ(f.column("neg").i64, (std::vector<std::int64_t>{-5, 7, 0}));
+  EXPECT_EQ(f.column("empty").type(), DType::Float64);
+  EXPECT_EQ(ints(f.column("neg")), (std::vector<std::int64_t>{-5, 7, 0}));
   // Demotion to text keeps cells exactly, whether they were plain integers,
   // signed ones or missing.
   const Frame d = csv("a,b,c\n12,+5,-0\n,7,3\n-3,x,1.50\nz,8,q\n");
-  EXPECT_EQ(d.column("a").text, (std::vector<std::string>{"12", "", "-3", "z"}));
+  EXPECT_EQ(texts(d.column("a")), (std::vector<std::string>{"12", "", "-3", "z"}));
   EXPECT_TRUE(d.column("a").is_missing(1));
-  EXPECT_EQ(d.column("b").text, (std::vector<std::string>{"+5", "7", "x", "8"}));
-  EXPECT_EQ(d.column("c").text, (std::vector<std::string>{"-0", "3", "1.50", "q"}));
-  EXPECT_EQ(csv("p\n+5\n-0\n").column("p").i64, (std::vector<std::int64_t>{5, 0}));
+  EXPECT_EQ(texts(d.column("b")), (std::vector<std::string>{"+5", "7", "x", "8"}));
+  EXPECT_EQ(texts(d.column("c")), (std::vector<std::string>{"-0", "3", "1.50", "q"}));
+  EXPECT_EQ(ints(csv("p\n+5\n-0\n").column("p")), (std::vector<std::int64_t>{5, 0}));
   // Bools with a gap keep their type with the gap marked missing.
   const Frame g = csv("b,x\nTrue,1\n,2\nFalse,3\n");
-  EXPECT_EQ(g.column("b").type, DType::Bool);
+  EXPECT_EQ(g.column("b").type(), DType::Bool);
   EXPECT_TRUE(g.column("b").is_missing(1));
   // inf and -inf are floats; a number then a bool gives text.
   const Frame h = csv("a,b\ninf,1\n-inf,True\n");
-  EXPECT_EQ(h.column("a").type, DType::Float64);
-  EXPECT_TRUE(std::isinf(h.column("a").f64[1]));
-  EXPECT_EQ(h.column("b").type, DType::Text);
+  EXPECT_EQ(h.column("a").type(), DType::Float64);
+  EXPECT_TRUE(std::isinf(h.column("a").f64()[1]));
+  EXPECT_EQ(h.column("b").type(), DType::Text);
 }
 
 TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {
@@ -146,10 +147,10 @@ TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {
     text += c + "\n";
   }
   const Frame f = csv(text);
-  ASSERT_EQ(f.column("x").type, DType::Float64);
+  ASSERT_EQ(f.column("x").type(), DType::Float64);
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const double want = std::strtod(cells[i].c_str(), nullptr);
-    ASSERT_EQ(std::memcmp(&f.column("x").f64[i], &want, sizeof want), 0) << cells[i];
+    ASSERT_EQ(std::memcmp(&f.column("x").f64()[i], &want, sizeof want), 0) << cells[i];
   }
 }
 
@@ -193,9 +194,9 @@ TEST(CsvRead, Errors) {
   EXPECT_NE(m.find("No columns to parse from file"), std::string::npos) << m;
   // Short rows are filled with missing values.
   const Frame f = csv("a,b,c\n1\n2,x\n");
-  EXPECT_TRUE(std::isnan(f.column("c").f64[0]));
+  EXPECT_TRUE(std::isnan(f.column("c").f64()[0]));
   EXPECT_TRUE(f.column("b").is_missing(0));
-  EXPECT_EQ(f.column("b").text[1], "x");
+  EXPECT_EQ(f.column("b").text(1), "x");
 }
 
 TEST(CsvChunks, ChunkSizesAndLabelsOverGzip) {
@@ -218,8 +219,8 @@ TEST(CsvChunks, ChunkSizesAndLabelsOverGzip) {
   EXPECT_EQ(all.num_rows(), 250001u);
   EXPECT_TRUE(all.index().is_default_range());
   EXPECT_EQ(all.index().int_label(250000), 250000);
-  EXPECT_EQ(all.column("id").type, DType::Int64);
-  EXPECT_EQ(all.column("id").i64[250000], 250000);
+  EXPECT_EQ(all.column("id").type(), DType::Int64);
+  EXPECT_EQ(all.column("id").integer(250000), 250000);
   EXPECT_EQ(all, read_csv(s, "whole"));
 }
 
@@ -234,13 +235,13 @@ TEST(CsvChunks, SplitReadsMatchWholeRead) {
       EXPECT_EQ(concat(parts), whole) << step << " " << cs;
     }
   EXPECT_EQ(whole.names()[1], "b\"q");
-  EXPECT_EQ(whole.column_at(1).text[0], "x\r\ny");
-  EXPECT_EQ(whole.column_at(1).text[1], "\"");
+  EXPECT_EQ(whole.column_at(1).text(0), "x\r\ny");
+  EXPECT_EQ(whole.column_at(1).text(1), "\"");
   // Each chunk types itself; concat promotes int with float.
   const auto parts = chunks("n\n1\n2\n2.5\n", 2, 100);
-  EXPECT_EQ(parts[0].column("n").type, DType::Int64);
-  EXPECT_EQ(parts[1].column("n").type, DType::Float64);
-  EXPECT_EQ(concat(parts).column("n").type, DType::Float64);
+  EXPECT_EQ(parts[0].column("n").type(), DType::Int64);
+  EXPECT_EQ(parts[1].column("n").type(), DType::Float64);
+  EXPECT_EQ(concat(parts).column("n").type(), DType::Float64);
 }
 
 // A read by chunks joins to exactly the whole read, wherever the chunk
@@ -255,12 +256,12 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
       "3.0,T,y,z,,2.5,False,\n"
       ",,,,9007199254740993,7,,4\n";
   const Frame whole = csv(s);
-  EXPECT_EQ(whole.column("f").text, (std::vector<std::string>{"1.50", "2", "x", "3.0", ""}));
-  EXPECT_EQ(whole.column("b").text, (std::vector<std::string>{"TRUE", "False", "true", "T", ""}));
-  EXPECT_EQ(whole.column("gap").type, DType::Int64);
-  EXPECT_EQ(whole.column("late").type, DType::Float64);
-  EXPECT_EQ(whole.column("bn").type, DType::Text);
-  EXPECT_EQ(whole.column("en").type, DType::Int64);
+  EXPECT_EQ(texts(whole.column("f")), (std::vector<std::string>{"1.50", "2", "x", "3.0", ""}));
+  EXPECT_EQ(texts(whole.column("b")), (std::vector<std::string>{"TRUE", "False", "true", "T", ""}));
+  EXPECT_EQ(whole.column("gap").type(), DType::Int64);
+  EXPECT_EQ(whole.column("late").type(), DType::Float64);
+  EXPECT_EQ(whole.column("bn").type(), DType::Text);
+  EXPECT_EQ(whole.column("en").type(), DType::Int64);
   for (std::size_t cs = 1; cs <= 6; ++cs)
     for (std::size_t step : {1u, 5u, 1000u}) {
       CsvChunkReader r(string_reader(s, step), "chunks.csv", cs);
@@ -302,21 +303,21 @@ TEST(CsvRead, DeclaredTypesAndMissingTexts) {
       "1.50,+12,-,20240106,,false,NA\n"
       ",-3,2.5e3,,2024-01-07T00:00:01,,4\n";
   const Frame f = read_csv(s, "typed.csv", o);
-  EXPECT_EQ(f.column("id").text, (std::vector<std::string>{"007", "1.50", ""}));
+  EXPECT_EQ(texts(f.column("id")), (std::vector<std::string>{"007", "1.50", ""}));
   EXPECT_TRUE(f.column("id").is_missing(2));
-  EXPECT_EQ(f.column("n").type, DType::Int64);
-  EXPECT_EQ(f.column("n").i64, (std::vector<std::int64_t>{7, 12, -3}));
-  EXPECT_EQ(f.column("x").type, DType::Float64);
-  EXPECT_TRUE(std::isnan(f.column("x").f64[1]));
-  EXPECT_EQ(f.column("x").f64[2], 2500.0);
-  EXPECT_EQ(f.column("d").type, DType::Date);
-  EXPECT_EQ(f.column("d").i64[0], days_from_civil(2024, 1, 5));  // its own calendar day
-  EXPECT_EQ(f.column("d").i64[1], days_from_civil(2024, 1, 6));
+  EXPECT_EQ(f.column("n").type(), DType::Int64);
+  EXPECT_EQ(ints(f.column("n")), (std::vector<std::int64_t>{7, 12, -3}));
+  EXPECT_EQ(f.column("x").type(), DType::Float64);
+  EXPECT_TRUE(std::isnan(f.column("x").f64()[1]));
+  EXPECT_EQ(f.column("x").f64()[2], 2500.0);
+  EXPECT_EQ(f.column("d").type(), DType::Date);
+  EXPECT_EQ(f.column("d").integer(0), days_from_civil(2024, 1, 5));  // its own calendar day
+  EXPECT_EQ(f.column("d").integer(1), days_from_civil(2024, 1, 6));
   EXPECT_TRUE(f.column("d").is_missing(2));
-  EXPECT_EQ(f.column("t").type, DType::Timestamp);
-  EXPECT_EQ(f.column("t").i64[2], (days_from_civil(2024, 1, 7) * 86400 + 1) * 1000000000LL);
+  EXPECT_EQ(f.column("t").type(), DType::Timestamp);
+  EXPECT_EQ(f.column("t").integer(2), (days_from_civil(2024, 1, 7) * 86400 + 1) * 1000000000LL);
   EXPECT_TRUE(f.column("t").is_missing(1));
-  EXPECT_EQ(f.column("b").i64[0], 1);
+  EXPECT_EQ(f.column("b").integer(0), 1);
   EXPECT_TRUE(f.column("b").is_missing(2));
   EXPECT_TRUE(f.column("rest").is_missing(0));  // "-" listed, "NA" usual
   EXPECT_TRUE(f.column("rest").is_missing(1));
@@ -329,9 +330,9 @@ TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   text.default_missing = false;
   text.missing = {""};
   const Frame t = read_csv("tk,n\n7203,NA\n,null\n", "t.csv", text);
-  EXPECT_EQ(t.column("tk").text, (std::vector<std::string>{"7203", ""}));
+  EXPECT_EQ(texts(t.column("tk")), (std::vector<std::string>{"7203", ""}));
   EXPECT_TRUE(t.column("tk").is_missing(1));
-  EXPECT_EQ(t.column("n").text, (std::vector<std::string>{"NA", "null"}));
+  EXPECT_EQ(texts(t.column("n")), (std::vector<std::string>{"NA", "null"}));
   EXPECT_FALSE(t.column("n").has_missing());
   // A cell that does not read as its declared type names line, column, text.
   CsvOptions ints;
@@ -411,7 +412,7 @@ TEST(CsvWrite, RoundTrip) {
   // With the index, the labels come back as a column named "Unnamed: 0".
   Frame r = read_csv(write_csv(f, true), "rt");
   EXPECT_EQ(r.names()[0], "Unnamed: 0");
-  EXPECT_EQ(r.column_at(0).i64, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(ints(r.column_at(0)), (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5}));
   // A one-column frame with missing cells keeps its rows.
   Frame one;
   one.add_column("", Column::floats({kNaN, 1.5, kNaN}));

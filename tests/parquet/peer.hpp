@@ -118,11 +118,11 @@ inline Dump duck_dump(const std::string& file, const std::string& where = "") {
 inline std::optional<std::string> canonical(const quorin_data::Column& c, std::size_t i) {
   using quorin_data::DType;
   if (c.is_missing(i)) return std::nullopt;
-  switch (c.type) {
-    case DType::Float64: return std::string("f:") + std::to_string(c.f64[i]);
-    case DType::Bool: return std::string(c.i64[i] ? "true" : "false");
-    case DType::Text: return c.text[i];
-    default: return std::to_string(c.i64[i]);
+  switch (c.type()) {
+    case DType::Float64: return std::string("f:") + std::to_string(c.f64()[i]);
+    case DType::Bool: return std::string(c.integer(i) ? "true" : "false");
+    case DType::Text: return std::string(c.text(i));
+    default: return std::to_string(c.integer(i));
   }
 }
 
@@ -136,11 +136,11 @@ inline void expect_same(const quorin_data::Frame& f, const Dump& d, const std::s
     std::size_t bad = 0;
     for (std::size_t r = 0; r < f.num_rows() && bad < 5; ++r) {
       const auto& want = d.rows[r].at(c);
-      if (col.type == DType::Float64) {
+      if (col.type() == DType::Float64) {
         const bool missing = col.is_missing(r);
-        if (missing != !want.has_value() || (!missing && std::strtod(want->c_str(), nullptr) != col.f64[r])) {
+        if (missing != !want.has_value() || (!missing && std::strtod(want->c_str(), nullptr) != col.f64()[r])) {
           ADD_FAILURE() << what << ": column " << f.names()[c] << " row " << r << ": ours "
-                        << (missing ? "null" : std::to_string(col.f64[r])) << ", DuckDB " << want.value_or("null");
+                        << (missing ? "null" : std::to_string(col.f64()[r])) << ", DuckDB " << want.value_or("null");
           ++bad;
         }
         continue;

@@ -8,6 +8,7 @@
 #include "builder.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/parquet.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::formats;
@@ -45,13 +46,13 @@ TEST(ParquetEncodings, DeltaBinaryPackedAcrossBlocksAndWraparound) {
   const Frame f = read(one_column_file(leaf("x", INT64), "x", INT64, 0,
                                        {page_v1(body, body.size(), static_cast<int>(v.size()), DBP)},
                                        static_cast<std::int64_t>(v.size())));
-  EXPECT_EQ(f.column("x").i64, v);
+  EXPECT_EQ(ints(f.column("x")), v);
 
   // 32-bit values wrap at 32 bits.
   std::vector<std::int64_t> w = {INT32_MAX, INT32_MIN, 12, -1};
   const Buf b32 = delta_binary(w);
   const Frame g = read(one_column_file(leaf("y", INT32), "y", INT32, 0, {page_v1(b32, b32.size(), 4, DBP)}, 4));
-  EXPECT_EQ(g.column("y").i64, w);
+  EXPECT_EQ(ints(g.column("y")), w);
 
   // A header claiming more values than the page has fails.
   Buf lie = delta_binary({1, 2, 3});
@@ -69,13 +70,13 @@ TEST(ParquetEncodings, DeltaLengthAndDeltaByteArray) {
   for (const auto& w : words) lens.push_back(static_cast<std::int64_t>(w.size())), all += w;
   Buf dl = delta_binary(lens);
   append(dl, str_bytes(all));
-  EXPECT_EQ(read(one_column_file(s, "w", BYTE_ARRAY, 0, {page_v1(dl, dl.size(), 6, DLBA)}, 6)).column("w").text, words);
+  EXPECT_EQ(texts(read(one_column_file(s, "w", BYTE_ARRAY, 0, {page_v1(dl, dl.size(), 6, DLBA)}, 6)).column("w")), words);
   // DELTA_BYTE_ARRAY: prefix lengths, suffix lengths, suffixes.
   std::vector<std::int64_t> pre = {0, 5, 4, 0, 0, 3}, suf = {5, 5, 1, 0, 6, 4};
   Buf db = delta_binary(pre);
   append(db, delta_binary(suf));
   append(db, str_bytes("applesauceybananadana"));
-  EXPECT_EQ(read(one_column_file(s, "w", BYTE_ARRAY, 0, {page_v1(db, db.size(), 6, DBA)}, 6)).column("w").text, words);
+  EXPECT_EQ(texts(read(one_column_file(s, "w", BYTE_ARRAY, 0, {page_v1(db, db.size(), 6, DBA)}, 6)).column("w")), words);
   // A prefix longer than the previous value is refused.
   Buf bad = delta_binary({0, 9});
   append(bad, delta_binary({2, 1}));
@@ -93,7 +94,7 @@ TEST(ParquetEncodings, ByteStreamSplitOnFloat16AndLegacyBitPackedLevels) {
   s.strct(10, lt);
   const Buf bss = {0x00, 0x00, 0x00, 0x3c, 0xc0, 0x38};
   const Frame f = read(one_column_file(s, "h", FLBA, 0, {page_v1(bss, bss.size(), 3, BSS)}, 3));
-  EXPECT_EQ(f.column("h").f64, (std::vector<double>{1.0, -2.0, 0.5}));
+  EXPECT_EQ(floats(f.column("h")), (std::vector<double>{1.0, -2.0, 0.5}));
 
   // Optional INT32 with BIT_PACKED definition levels (most significant bit first).
   Buf body = {0xb3};  // 1 0 1 1 0 0 1 1
@@ -134,14 +135,14 @@ TEST(ParquetEncodings, Int96TimestampsUuidAndByteDecimals) {
   u.strct(10, ult);
   Buf ub;
   for (int i = 0; i < 16; ++i) ub.push_back(static_cast<std::uint8_t>(i * 17));
-  EXPECT_EQ(read(one_column_file(u, "u", FLBA, 0, {page_v1(ub, ub.size(), 1, PLAIN)}, 1)).column("u").text.at(0),
+  EXPECT_EQ(texts(read(one_column_file(u, "u", FLBA, 0, {page_v1(ub, ub.size(), 1, PLAIN)}, 1)).column("u")).at(0),
             "00112233-4455-6677-8899-aabbccddeeff");
 
   // DECIMAL(5, 2) in two bytes, big-endian two's complement: -123 -> -1.23, 32767 -> 327.67.
   TStruct d = leaf("d", FLBA);
   d.i32(2, 2).i32(6, 5).i32(7, 2).i32(8, 5);
   const Buf db = {0xff, 0x85, 0x7f, 0xff};
-  EXPECT_EQ(read(one_column_file(d, "d", FLBA, 0, {page_v1(db, db.size(), 2, PLAIN)}, 2)).column("d").f64,
+  EXPECT_EQ(floats(read(one_column_file(d, "d", FLBA, 0, {page_v1(db, db.size(), 2, PLAIN)}, 2)).column("d")),
             (std::vector<double>{-1.23, 327.67}));
 }
 
@@ -159,9 +160,9 @@ TEST(ParquetEncodings, Lz4WithHadoopFramingAndItsLies) {
   be(framed, static_cast<std::uint32_t>(block.size()));
   append(framed, block);
   const Frame f = read(one_column_file(leaf("x", INT32), "x", INT32, 5, {page_v1(framed, raw.size(), 4, PLAIN)}, 4));
-  EXPECT_EQ(f.column("x").i64, (std::vector<std::int64_t>{1, -2, 300, 4}));
+  EXPECT_EQ(ints(f.column("x")), (std::vector<std::int64_t>{1, -2, 300, 4}));
   // The same block bare (LZ4_RAW, codec 7).
-  EXPECT_EQ(read(one_column_file(leaf("x", INT32), "x", INT32, 7, {page_v1(block, raw.size(), 4, PLAIN)}, 4)).column("x").i64,
+  EXPECT_EQ(ints(read(one_column_file(leaf("x", INT32), "x", INT32, 7, {page_v1(block, raw.size(), 4, PLAIN)}, 4)).column("x")),
             (std::vector<std::int64_t>{1, -2, 300, 4}));
   // A declared page size smaller than the data: refused, not overrun.
   const std::string e = error_of(one_column_file(leaf("x", INT32), "x", INT32, 5, {page_v1(framed, raw.size() - 4, 3, PLAIN)}, 3));
@@ -183,7 +184,7 @@ TEST(ParquetEncodings, DictionaryPagesOnHandBuiltFiles) {
   TStruct s = leaf("d", BYTE_ARRAY, 1);
   s.i32(6, 0);
   const Frame f = read(one_column_file(s, "d", BYTE_ARRAY, 0, {dictionary_page(dict, 2), page_v1(body, body.size(), 5, RLE_DICT)}, 5, true));
-  EXPECT_EQ(f.column("d").text, (std::vector<std::string>{"hi", "lo", "lo", "hi", "hi"}));
+  EXPECT_EQ(texts(f.column("d")), (std::vector<std::string>{"hi", "lo", "lo", "hi", "hi"}));
   // The data page alone: no dictionary to look up.
   const std::string e = error_of(one_column_file(s, "d", BYTE_ARRAY, 0, {page_v1(body, body.size(), 5, RLE_DICT)}, 5));
   EXPECT_NE(e.find("without a dictionary"), std::string::npos) << e;

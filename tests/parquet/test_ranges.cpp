@@ -47,11 +47,12 @@ struct Recorder : RangeSource {
 // that row groups 2 and 7 hold two snapshots; snapshot date first.
 Frame history() {
   const std::size_t n = 1200;
-  std::vector<std::int64_t> snap(n), id(n);
+  std::vector<std::int32_t> snap(n);
+  std::vector<std::int64_t> id(n);
   std::vector<double> value(n);
   std::vector<std::string> text(n);
   for (std::size_t i = 0; i < n; ++i) {
-    snap[i] = 19727 + static_cast<std::int64_t>(i / 250) * 7;
+    snap[i] = 19727 + static_cast<std::int32_t>(i / 250) * 7;
     id[i] = static_cast<std::int64_t>(i);
     value[i] = static_cast<double>(i) * 0.5;
     text[i] = "EV" + std::to_string(i % 37);

@@ -9,6 +9,7 @@
 #include "quorin_data/core.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
 #include "support/error_of.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 using namespace quorin_data::from_bqia;
@@ -160,11 +161,11 @@ TEST(Calendar, EventColumnsUseEachRowsOwnZone) {
             (std::vector<std::string>{"2024-01-05 08:30:00-05:00", "2024-01-11 08:30:00-05:00",
                                       "2024-01-11 08:30:00-05:00", "2024-06-07 08:30:00-04:00",
                                       "2024-09-18 14:00:00-04:00"}));
-  EXPECT_EQ(us.column("event_date").type, DType::Date);
-  EXPECT_EQ(us.column("event_time").type, DType::Time);
+  EXPECT_EQ(us.column("event_date").type(), DType::Date);
+  EXPECT_EQ(us.column("event_time").type(), DType::Time);
   EXPECT_EQ(us.column("event_time").cell_text(0), "08:30:00");
   EXPECT_EQ(us.column("event_date").cell_text(3), "2024-06-07");
-  EXPECT_EQ(us.column("event_timezone").text[4], "America/New_York");
+  EXPECT_EQ(us.column("event_timezone").text(4), "America/New_York");
 
   // GMT+05:30 keeps its half hour; GMT+00:00 and GMT+01:00 land on UTC 07:00 and 06:00.
   Frame in = get_eco_calendar_data(bq, "IN", "2024-01-01", "2024-12-31", std::nullopt, "all", "medium", "extended",
@@ -264,9 +265,9 @@ TEST(Calendar, LargeEventTimeColumnsMatchOneByOneConversion) {
       const std::int64_t u = source.utc_ns(wall[i]), w = ny.wall_ns(u);
       const std::int64_t sec = ((w % (60 * kNanosPerSecond) + 60 * kNanosPerSecond) % (60 * kNanosPerSecond)) /
                                kNanosPerSecond * kNanosPerSecond;
-      bad += got.event_datetime.i64[i] != u - sec;
-      bad += got.event_date.i64[i] != date_of_ns(w - sec).days;
-      bad += got.event_time.i64[i] != w - sec - std::int64_t{date_of_ns(w - sec).days} * kNanosPerDay;
+      bad += got.event_datetime.integer(i) != u - sec;
+      bad += got.event_date.integer(i) != date_of_ns(w - sec).days;
+      bad += got.event_time.integer(i) != w - sec - std::int64_t{date_of_ns(w - sec).days} * kNanosPerDay;
     }
     EXPECT_EQ(bad, 0u) << src << (sorted ? " sorted" : " unsorted");
   }
@@ -296,7 +297,7 @@ TEST(Mappings, FigiSuffixRulesColumnsAndMissingFigis) {
   EXPECT_TRUE(m.index().is_default_range());
   EXPECT_EQ(texts_of(m.column("figi")), (std::vector<std::string>{"BBG0013HGFT4.BGN", "BBG000BLNNH6",
                                                                   "BBG00JX0Q5Z6.BGN", "BBG0013HFN45.BGN", "<NA>"}));
-  EXPECT_EQ(m.column("parsekey").text[3], "JPY CURNCY");
+  EXPECT_EQ(m.column("parsekey").text(3), "JPY CURNCY");
 
   // The listed keys replace the word rule; a missing FIGI stays missing.
   Frame listed = get_id_to_figi_mapping(keys, "FIGI", "ticker",
@@ -308,9 +309,9 @@ TEST(Mappings, FigiSuffixRulesColumnsAndMissingFigis) {
   const auto figis = bql::Universe::list({"BBG000BLNNH6", "BBG0013HGFT4"});
   Frame names = get_figi_to_id_mapping(figis);
   EXPECT_EQ(names.names(), (std::vector<std::string>{"figi", "short_name"}));
-  EXPECT_EQ(names.column("short_name").text, (std::vector<std::string>{"INTL BUSINESS MACHINES CORP", "EUR-USD X-RATE"}));
+  EXPECT_EQ(texts(names.column("short_name")), (std::vector<std::string>{"INTL BUSINESS MACHINES CORP", "EUR-USD X-RATE"}));
   Frame pk = get_figi_to_id_mapping(figis, "figi", "parsekey", "parsekyable_des");
-  EXPECT_EQ(pk.column("parsekey").text, (std::vector<std::string>{"IBM US Equity", "EURUSD Curncy"}));
+  EXPECT_EQ(texts(pk.column("parsekey")), (std::vector<std::string>{"IBM US Equity", "EURUSD Curncy"}));
   Frame same = get_figi_to_id_mapping(figis, "figi", "figi");
   EXPECT_EQ(same.names(), (std::vector<std::string>{"figi", "figi"}));
   EXPECT_THROW(get_figi_to_id_mapping(figis, "figi", "x", "no_such_field"), bql::ServiceError);

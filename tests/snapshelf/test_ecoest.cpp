@@ -187,7 +187,7 @@ TEST_F(EcoestStore, DateAndTickerFilters) {
 
   // Zoned survey times count by their wall-clock date in their zone.
   Frame zoned = our_history();
-  zoned.column("economistSurveyTimestamp").tz = "America/New_York";
+  zoned.set_column("economistSurveyTimestamp", zoned.column("economistSurveyTimestamp").with_zone("America/New_York"));
   put(ECOEST::file_path, formats::write_parquet(zoned));
   EXPECT_EQ(texts(ECOEST().get_data(std::vector<std::string>{}, std::string("20240101"), std::string("20240131")),
                   "estimate"),

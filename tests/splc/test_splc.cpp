@@ -96,8 +96,8 @@ TEST_F(SplcStore, SnapshotChoiceLatestDashedAndInvalid) {
                                                              "RELTNSHP_START_DT", "RELTNSHP_END_DT", "REVENUE_PCT",
                                                              "SOURCE"}));
   const Column& sd = latest.data->column("RELTNSHP_START_DT");
-  EXPECT_EQ(sd.type, DType::Date);
-  EXPECT_EQ(sd.i64[0], days_from_civil(2020, 1, 1));
+  EXPECT_EQ(sd.type(), DType::Date);
+  EXPECT_EQ(sd.integer(0), days_from_civil(2020, 1, 1));
   EXPECT_TRUE(sd.is_missing(4));
   EXPECT_TRUE(latest.data->column("RELTNSHP_END_DT").is_missing(3));
 }
@@ -140,12 +140,12 @@ TEST_F(SplcStore, DeclaredColumnsAtLoad) {
       std::string(kHeader) + "BBG000BLNNH6,SUPPLIER,BBG000C0G1D1,2024-01-05,soon,1,2\n", "quorin-test");
   SPLC s(std::string("20240301"));
   const Frame& f = *s.data;
-  EXPECT_EQ(f.column("SOURCE").type, DType::Int64);
-  EXPECT_EQ(f.column("SOURCE").i64[0], 12345678901234567);
-  EXPECT_EQ(f.column("SOURCE").i64[2], 9007199254740993);
+  EXPECT_EQ(f.column("SOURCE").type(), DType::Int64);
+  EXPECT_EQ(f.column("SOURCE").integer(0), 12345678901234567);
+  EXPECT_EQ(f.column("SOURCE").integer(2), 9007199254740993);
   EXPECT_TRUE(f.column("SOURCE").is_missing(1));
-  EXPECT_EQ(f.column("RELTNSHP_START_DT").type, DType::Date);
-  EXPECT_EQ(f.column("RELTNSHP_START_DT").i64[0], f.column("RELTNSHP_START_DT").i64[1]);
+  EXPECT_EQ(f.column("RELTNSHP_START_DT").type(), DType::Date);
+  EXPECT_EQ(f.column("RELTNSHP_START_DT").integer(0), f.column("RELTNSHP_START_DT").integer(1));
   EXPECT_TRUE(f.column("RELTNSHP_END_DT").is_missing(0));
   ::testing::internal::CaptureStderr();
   try {
@@ -282,10 +282,10 @@ Frame small(std::vector<std::string> start, std::vector<std::string> end) {
 TEST(Splc, DateCellsAndTheirFormsAtLoad) {
   SPLC s = SPLC::from_frame(small({"2024-01-05 13:45:00", "20240105", "", "2024/01/05"}, {"", "2030-01-01", "", ""}));
   const Column& sd = s.data->column("RELTNSHP_START_DT");
-  ASSERT_EQ(sd.type, DType::Date);
-  EXPECT_EQ(sd.i64[0], days_from_civil(2024, 1, 5));
-  EXPECT_EQ(sd.i64[1], sd.i64[0]);
-  EXPECT_EQ(sd.i64[3], sd.i64[0]);
+  ASSERT_EQ(sd.type(), DType::Date);
+  EXPECT_EQ(sd.integer(0), days_from_civil(2024, 1, 5));
+  EXPECT_EQ(sd.integer(1), sd.integer(0));
+  EXPECT_EQ(sd.integer(3), sd.integer(0));
   EXPECT_TRUE(sd.is_missing(2));
   // The boundary day itself is inside on both sides.
   EXPECT_EQ(s.get_data(Value(), std::string("2024-01-05"), std::nullopt)->num_rows(), 3u);

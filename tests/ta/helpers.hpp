@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,8 +29,8 @@ inline Series S(std::vector<double> v, std::vector<std::int64_t> labels) {
 
 // Element-wise comparison: both missing, or both present and within tol
 // (relative to the magnitude); infinities must match exactly.
-inline ::testing::AssertionResult Near(const std::vector<double>& got,
-                                       const std::vector<double>& want, double tol = 1e-12) {
+inline ::testing::AssertionResult Near(std::span<const double> got, std::span<const double> want,
+                                       double tol = 1e-12) {
   if (got.size() != want.size())
     return ::testing::AssertionFailure()
            << "size " << got.size() << " != " << want.size();
@@ -43,10 +45,20 @@ inline ::testing::AssertionResult Near(const std::vector<double>& got,
   return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult Near(const std::optional<Series>& got,
-                                       const std::vector<double>& want, double tol = 1e-12) {
+inline ::testing::AssertionResult Near(std::span<const double> got, std::initializer_list<double> want,
+                                       double tol = 1e-12) {
+  return Near(got, std::span<const double>(want.begin(), want.size()), tol);
+}
+
+inline ::testing::AssertionResult Near(const std::optional<Series>& got, std::span<const double> want,
+                                       double tol = 1e-12) {
   if (!got) return ::testing::AssertionFailure() << "result is absent";
   return Near(got->f64(), want, tol);
+}
+
+inline ::testing::AssertionResult Near(const std::optional<Series>& got, std::initializer_list<double> want,
+                                       double tol = 1e-12) {
+  return Near(got, std::span<const double>(want.begin(), want.size()), tol);
 }
 
 // A deterministic wiggly price path of n rows.

@@ -15,7 +15,7 @@ TEST(VerifySeries, ConvertsIntegersAndRejectsNonNumbersAndShortSeries) {
   Series ints(Column::ints({1, 2, 3}, {1, 0, 1}), Index::range(3), "x");
   auto v = ut::verify_series(ints);
   ASSERT_TRUE(v);
-  EXPECT_EQ(v->values.type, DType::Float64);
+  EXPECT_EQ(v->values.type(), DType::Float64);
   EXPECT_TRUE(Near(v->f64(), {1, NaN, 3}));
   EXPECT_EQ(v->name, "x");
 

@@ -23,6 +23,12 @@ Bars bars(std::size_t n) {
   }
   return {S(h), S(l), S(c), S(v)};
 }
+// Sets one cell of a series (columns are immutable: the series is rebuilt).
+void put(Series& s, std::size_t i, double x) {
+  std::vector<double> v(s.f64().begin(), s.f64().end());
+  v.at(i) = x;
+  s = Series(std::move(v), s.index, s.name);
+}
 Series text_series(std::size_t n) {
   return Series(quorin_data::Column::texts(std::vector<std::string>(n, "x")), Index::range(n));
 }
@@ -84,12 +90,12 @@ TEST(Adosc, FastMinusSlowEmaOfTheAdLine) {
 
 TEST(Adosc, FillsReachOnlyTheOuterCall) {
   auto b = bars(30);
-  b.c.f64()[5] = NaN;  // the AD line is missing at row 5
+  put(b.c, 5, NaN);  // the AD line is missing at row 5
   auto plain = vo::adosc(b.h, b.l, b.c, b.v);
   auto filled = vo::adosc(b.h, b.l, b.c, b.v, {}, {}, {}, {{"fillna", 0}});
   // Had the fill reached the inner ad, row 5 of the AD line would be 0 and
   // every later average would differ.
-  std::vector<double> want = plain->f64();
+  std::vector<double> want(plain->f64().begin(), plain->f64().end());
   for (double& x : want)
     if (std::isnan(x)) x = 0;
   EXPECT_TRUE(Near(filled, want));
@@ -132,7 +138,7 @@ TEST(Cmf, RollingMoneyFlowOverRollingVolume) {
 
 TEST(Cmf, MissingAndZeroVolumeWindows) {
   auto b = bars(40);
-  b.c.f64()[25] = NaN;
+  put(b.c, 25, NaN);
   auto r = vo::cmf(b.h, b.l, b.c, b.v, 5);
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isnan(r->f64()[i]));
   EXPECT_FALSE(std::isnan(r->f64()[24]));
@@ -141,7 +147,7 @@ TEST(Cmf, MissingAndZeroVolumeWindows) {
   // A stretch of zero volume: money flow and volume sums both zero -> missing;
   // no exception and no finite value.
   auto z = bars(40);
-  for (int i = 10; i < 30; ++i) z.v.f64()[i] = 0;
+  for (int i = 10; i < 30; ++i) put(z.v, i, 0);
   auto zr = vo::cmf(z.h, z.l, z.c, z.v, 5);
   for (int i = 14; i < 30; ++i) EXPECT_FALSE(std::isfinite(zr->f64()[i])) << i;
   EXPECT_TRUE(std::isfinite(zr->f64()[34]));
@@ -172,8 +178,8 @@ std::vector<double> direct_cmf(const Bars& b, std::size_t len) {
 
 TEST(Cmf, MatchesDirectComputation) {
   auto b = bars(3001);
-  for (std::size_t i = 0; i < 3001; i += 101) b.c.f64()[i] = NaN;
-  for (std::size_t i = 50; i < 3001; i += 203) b.v.f64()[i] = NaN;
+  for (std::size_t i = 0; i < 3001; i += 101) put(b.c, i, NaN);
+  for (std::size_t i = 50; i < 3001; i += 203) put(b.v, i, NaN);
   for (std::size_t len : {1u, 2u, 20u, 1024u, 1300u}) {
     auto r = vo::cmf(b.h, b.l, b.c, b.v, static_cast<int>(len));
     EXPECT_TRUE(Near(r, direct_cmf(b, len), 1e-11)) << "length " << len;
@@ -184,8 +190,8 @@ TEST(Cmf, HugeVolumesLeaveNoResidue) {
   // Huge volumes (and money flows) followed by ordinary ones: once the huge
   // rows have left the window, the ratio is that of the ordinary rows alone.
   auto b = bars(3000);
-  for (std::size_t i = 0; i < 1000; ++i) b.v.f64()[i] = 1e17 * (1 + 0.5 * std::sin(double(i)));
-  b.v.f64()[1200] = INFINITY;  // an infinite volume stays in its own windows
+  for (std::size_t i = 0; i < 1000; ++i) put(b.v, i, 1e17 * (1 + 0.5 * std::sin(double(i))));
+  put(b.v, 1200, INFINITY);  // an infinite volume stays in its own windows
   const std::size_t len = 20;
   auto r = vo::cmf(b.h, b.l, b.c, b.v, static_cast<int>(len));
   const auto want = direct_cmf(b, len);

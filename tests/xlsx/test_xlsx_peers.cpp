@@ -56,25 +56,25 @@ void expect_cell(const Column& col, std::size_t i, const Json& c, const std::str
   }
   ASSERT_FALSE(col.is_missing(i)) << where << ": we read nothing";
   const std::string t = c["t"].str();
-  if (col.type == DType::Text) {
+  if (col.type() == DType::Text) {
     // A mixed column: compare the rendering of openpyxl's value.
     std::string want;
     if (t == "s") want = c["v"].str();
     else if (t == "b") want = c["v"].boolean() ? "True" : "False";
     else if (t == "n") want = header_name(c, 0);
     else if (t == "d") want = format_timestamp_ns(static_cast<std::int64_t>(c["us"].num()) * 1000);
-    EXPECT_EQ(col.text[i], want) << where;
+    EXPECT_EQ(col.text(i), want) << where;
   } else if (t == "n") {
-    ASSERT_TRUE(col.type == DType::Float64 || col.type == DType::Int64) << where << " " << dtype_name(col.type);
+    ASSERT_TRUE(col.type() == DType::Float64 || col.type() == DType::Int64) << where << " " << dtype_name(col.type());
     EXPECT_EQ(col.as_double(i), c["v"].num()) << where;
   } else if (t == "b") {
-    ASSERT_EQ(col.type, DType::Bool) << where;
-    EXPECT_EQ(col.i64[i] != 0, c["v"].boolean()) << where;
+    ASSERT_EQ(col.type(), DType::Bool) << where;
+    EXPECT_EQ(col.integer(i) != 0, c["v"].boolean()) << where;
   } else if (t == "d") {
-    ASSERT_EQ(col.type, DType::Timestamp) << where;
-    EXPECT_TRUE(col.tz.empty());
-    EXPECT_EQ(col.i64[i], static_cast<std::int64_t>(c["us"].num()) * 1000)
-        << where << ": " << format_timestamp_ns(col.i64[i]);
+    ASSERT_EQ(col.type(), DType::Timestamp) << where;
+    EXPECT_TRUE(col.tz().empty());
+    EXPECT_EQ(col.integer(i), static_cast<std::int64_t>(c["us"].num()) * 1000)
+        << where << ": " << format_timestamp_ns(col.integer(i));
   } else {
     ADD_FAILURE() << where << ": openpyxl cell kind " << t;
   }
@@ -109,19 +109,19 @@ TEST(XlsxPeer, WorkbooksOpenpyxlWritesReadAsOpenpyxlReadsThem) {
   }
   // Column types as the table rules give them, on the mixed-content file.
   const Frame basic = read_path(dir / "basic.xlsx");
-  EXPECT_EQ(basic.column("name").type, DType::Text);
-  EXPECT_EQ(basic.column("qty").type, DType::Int64);
-  EXPECT_EQ(basic.column("qty").i64[2], 123456789012);
-  EXPECT_EQ(basic.column("price").type, DType::Float64);
-  EXPECT_EQ(basic.column("flag").type, DType::Bool);
-  EXPECT_EQ(basic.column("when").type, DType::Timestamp);
-  EXPECT_EQ(basic.column("day").type, DType::Timestamp);
-  EXPECT_EQ(basic.column("partial").type, DType::Float64);  // integral, one missing
+  EXPECT_EQ(basic.column("name").type(), DType::Text);
+  EXPECT_EQ(basic.column("qty").type(), DType::Int64);
+  EXPECT_EQ(basic.column("qty").integer(2), 123456789012);
+  EXPECT_EQ(basic.column("price").type(), DType::Float64);
+  EXPECT_EQ(basic.column("flag").type(), DType::Bool);
+  EXPECT_EQ(basic.column("when").type(), DType::Timestamp);
+  EXPECT_EQ(basic.column("day").type(), DType::Timestamp);
+  EXPECT_EQ(basic.column("partial").type(), DType::Float64);  // integral, one missing
   const Frame order = read_path(dir / "order.xlsx");
   EXPECT_EQ(order.names(), (std::vector<std::string>{"k", "v"}));
   const Frame formats = read_path(dir / "formats.xlsx");
-  EXPECT_EQ(formats.column("mixed").type, DType::Text);
-  EXPECT_EQ(formats.column("percent").type, DType::Float64);
+  EXPECT_EQ(formats.column("mixed").type(), DType::Text);
+  EXPECT_EQ(formats.column("percent").type(), DType::Float64);
   fs::remove_all(dir);
 }
 
@@ -169,24 +169,24 @@ TEST(XlsxPeer, WorkbooksWeWriteOpenpyxlReadsAsOurFrame) {
         for (std::size_t i = 0; i < g.num_rows(); ++i) {
           const Json& c = rows[i + 1].arr()[j + off];
           const std::string where = g.names()[j] + " row " + std::to_string(i);
-          if (col.is_missing(i) || (col.type == DType::Text && col.text[i].empty())) {
+          if (col.is_missing(i) || (col.type() == DType::Text && col.text(i).empty())) {
             EXPECT_TRUE(c.is_null()) << where;
             continue;
           }
           ASSERT_FALSE(c.is_null()) << where;
-          switch (col.type) {
-            case DType::Float64: EXPECT_EQ(c["v"].num(), col.f64[i]) << where; break;
+          switch (col.type()) {
+            case DType::Float64: EXPECT_EQ(c["v"].num(), col.f64()[i]) << where; break;
             case DType::Int64:
-              if (col.i64[i] == 9007199254740993LL) EXPECT_EQ(c["v"].str(), "9007199254740993") << where;
-              else EXPECT_EQ(c["v"].num(), static_cast<double>(col.i64[i])) << where;
+              if (col.integer(i) == 9007199254740993LL) EXPECT_EQ(c["v"].str(), "9007199254740993") << where;
+              else EXPECT_EQ(c["v"].num(), static_cast<double>(col.integer(i))) << where;
               break;
-            case DType::Bool: EXPECT_EQ(c["v"].boolean(), col.i64[i] != 0) << where; break;
-            case DType::Text: EXPECT_EQ(c["v"].str(), col.text[i]) << where; break;
+            case DType::Bool: EXPECT_EQ(c["v"].boolean(), col.integer(i) != 0) << where; break;
+            case DType::Text: EXPECT_EQ(c["v"].str(), col.text(i)) << where; break;
             case DType::Date:
-              EXPECT_EQ(static_cast<std::int64_t>(c["us"].num()), col.i64[i] * 86400000000LL) << where;
+              EXPECT_EQ(static_cast<std::int64_t>(c["us"].num()), col.integer(i) * 86400000000LL) << where;
               break;
             case DType::Timestamp:
-              EXPECT_EQ(static_cast<std::int64_t>(c["us"].num()) * 1000, col.i64[i]) << where;
+              EXPECT_EQ(static_cast<std::int64_t>(c["us"].num()) * 1000, col.integer(i)) << where;
               break;
             case DType::Time: ADD_FAILURE() << "no time-of-day column in this table: " << where; break;
           }

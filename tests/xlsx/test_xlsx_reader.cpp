@@ -6,6 +6,7 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
 #include "xlsx/xlsx_test_support.hpp"
+#include "support/column_values.hpp"
 
 using namespace quorin_data;
 using namespace xlsx_test;
@@ -129,8 +130,8 @@ TEST(XlsxStrings, EscapesAndRichText) {
       "<si><t>head</t></si><si><r><t>ri</t></r><r><rPr><i/></rPr><t>ch</t></r><rPh><t>PHON</t></rPh></si>"
       "<si><t xml:space=\"preserve\"> </t></si>");
   ASSERT_EQ(f.names(), (std::vector<std::string>{"head", "inline head"}));
-  EXPECT_EQ(f.column("head").text, (std::vector<std::string>{"rich", " "}));
-  EXPECT_EQ(f.column("inline head").text, (std::vector<std::string>{"in line", "formula text"}));
+  EXPECT_EQ(texts(f.column("head")), (std::vector<std::string>{"rich", " "}));
+  EXPECT_EQ(texts(f.column("inline head")), (std::vector<std::string>{"in line", "formula text"}));
 }
 
 TEST(XlsxCells, SparseReferencesArePlacedAndHeadersFilled) {
@@ -144,18 +145,18 @@ TEST(XlsxCells, SparseReferencesArePlacedAndHeadersFilled) {
   ASSERT_EQ(f.names(), (std::vector<std::string>{"Unnamed: 0", "b", "Unnamed: 2", "b.1"}));
   ASSERT_EQ(f.num_rows(), 5u);  // rows 3..7, the empty ones kept in place
   const auto& a = f.column_at(0);
-  ASSERT_EQ(a.type, DType::Float64);  // integral but with gaps
-  EXPECT_EQ(a.f64[0], 1);
-  EXPECT_TRUE(std::isnan(a.f64[1]) && std::isnan(a.f64[2]) && std::isnan(a.f64[3]));
-  EXPECT_EQ(a.f64[4], 3);
+  ASSERT_EQ(a.type(), DType::Float64);  // integral but with gaps
+  EXPECT_EQ(a.f64()[0], 1);
+  EXPECT_TRUE(std::isnan(a.f64()[1]) && std::isnan(a.f64()[2]) && std::isnan(a.f64()[3]));
+  EXPECT_EQ(a.f64()[4], 3);
   // Only an error cell: missing, and a column of nothing is float64.
-  EXPECT_EQ(f.column_at(1).type, DType::Float64);
+  EXPECT_EQ(f.column_at(1).type(), DType::Float64);
   EXPECT_TRUE(f.column_at(1).is_missing(4));
   const auto& c = f.column_at(2);
-  ASSERT_EQ(c.type, DType::Bool);
+  ASSERT_EQ(c.type(), DType::Bool);
   EXPECT_TRUE(c.is_missing(0));
   EXPECT_FALSE(c.is_missing(2));
-  EXPECT_EQ(c.i64[2], 1);
+  EXPECT_EQ(c.integer(2), 1);
   EXPECT_EQ(f.column_at(3).cell_text(0), "4.5");
   EXPECT_TRUE(f.column_at(3).is_missing(2));  // styled cell without a value
 }
@@ -190,24 +191,24 @@ TEST(XlsxCells, ColumnTypesFollowTheValues) {
                                 "<c r=\"E3\" t=\"b\"><v>0</v></c><c r=\"F3\" s=\"3\"><v>1</v></c>"
                                 "<c r=\"G3\" t=\"d\"><v>1999-01-01</v></c><c r=\"H3\"><v>-1</v></c></row>",
                             "", styles);
-  EXPECT_EQ(f.column("int").type, DType::Int64);
-  EXPECT_EQ(f.column("int").i64, (std::vector<std::int64_t>{1, -7}));
-  EXPECT_EQ(f.column("float").type, DType::Float64);
-  EXPECT_EQ(f.column("float").f64[1], 0.0025);
-  ASSERT_EQ(f.column("day").type, DType::Timestamp);
+  EXPECT_EQ(f.column("int").type(), DType::Int64);
+  EXPECT_EQ(ints(f.column("int")), (std::vector<std::int64_t>{1, -7}));
+  EXPECT_EQ(f.column("float").type(), DType::Float64);
+  EXPECT_EQ(f.column("float").f64()[1], 0.0025);
+  ASSERT_EQ(f.column("day").type(), DType::Timestamp);
   EXPECT_EQ(f.column("day").cell_text(0), "2024-01-01 00:00:00");
   EXPECT_TRUE(f.column("day").is_missing(1));
   EXPECT_EQ(f.column("stamp").cell_text(0), "2024-01-01 18:00:00");
   EXPECT_EQ(f.column("stamp").cell_text(1), "1900-01-01 00:00:00");
-  ASSERT_EQ(f.column("mixed").type, DType::Text);
-  EXPECT_EQ(f.column("mixed").text, (std::vector<std::string>{"2", "False"}));
+  ASSERT_EQ(f.column("mixed").type(), DType::Text);
+  EXPECT_EQ(texts(f.column("mixed")), (std::vector<std::string>{"2", "False"}));
   // Built-in format 10 (0.00%) is no date.
-  EXPECT_EQ(f.column("pct").type, DType::Float64);
-  EXPECT_EQ(f.column("pct").f64, (std::vector<double>{0.25, 1}));
-  ASSERT_EQ(f.column("iso").type, DType::Timestamp);
+  EXPECT_EQ(f.column("pct").type(), DType::Float64);
+  EXPECT_EQ(floats(f.column("pct")), (std::vector<double>{0.25, 1}));
+  ASSERT_EQ(f.column("iso").type(), DType::Timestamp);
   EXPECT_EQ(f.column("iso").cell_text(0), "2024-03-04 05:06:07");
   EXPECT_EQ(f.column("iso").cell_text(1), "1999-01-01 00:00:00");
-  EXPECT_EQ(f.column("big").i64, (std::vector<std::int64_t>{123456789012345, -1}));
+  EXPECT_EQ(ints(f.column("big")), (std::vector<std::int64_t>{123456789012345, -1}));
 }
 
 TEST(XlsxParts, FirstSheetInWorkbookOrderAndDate1904) {

@@ -9,96 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "quorin_data/core/column.hpp"
 #include "quorin_data/core/dates.hpp"
 
 namespace quorin_data {
 
-// Time is a time of day (appended last: serialized type tags stay as they were).
-enum class DType { Float64, Int64, Bool, Text, Date, Timestamp, Time };
-
-// Python-facing name of a column type ("float64", "int64", "bool", "object",
-// "date", "datetime64[ns]", "time").
-const char* dtype_name(DType t) noexcept;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 // The most rows a decoder accepts for a table without columns: nothing in the
 // input stores such rows, only a declared count, which is held to this.
 constexpr std::size_t kMaxRowsWithoutColumns = std::size_t{1} << 20;
-
-// One typed column. Storage by type:
-//   Float64   -> f64 (NaN is missing; `valid` unused)
-//   Int64     -> i64
-//   Bool      -> i64 (0 / 1)
-//   Text      -> text
-//   Date      -> i64 (days since 1970-01-01)
-//   Timestamp -> i64 (ns since the epoch; `tz` names the zone, empty = naive;
-//                zoned values are held in UTC)
-//   Time      -> i64 (ns since midnight, 0 <= v < 86400e9)
-// For every type but Float64, `valid` is either empty (all present) or holds
-// one byte per row (1 present, 0 missing). Missing slots hold 0 / "".
-class Column {
- public:
-  DType type = DType::Float64;
-  std::vector<double> f64;
-  std::vector<std::int64_t> i64;
-  std::vector<std::string> text;
-  std::vector<std::uint8_t> valid;
-  std::string tz;
-
-  Column() = default;
-  explicit Column(DType t) : type(t) {}
-
-  static Column floats(std::vector<double> v);
-  static Column ints(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid = {});
-  static Column bools(std::vector<std::int64_t> v, std::vector<std::uint8_t> valid = {});
-  static Column texts(std::vector<std::string> v, std::vector<std::uint8_t> valid = {});
-  static Column dates(std::vector<std::int64_t> days, std::vector<std::uint8_t> valid = {});
-  static Column timestamps(std::vector<std::int64_t> ns, std::string tz = {},
-                           std::vector<std::uint8_t> valid = {});
-  // Times of day; ValueError for a present value outside [0, 24h).
-  static Column times(std::vector<std::int64_t> ns, std::vector<std::uint8_t> valid = {});
-
-  std::size_t size() const noexcept;
-  bool is_missing(std::size_t i) const noexcept {
-    if (type == DType::Float64) return std::isnan(f64[i]);
-    return !valid.empty() && valid[i] == 0;
-  }
-  bool has_missing() const noexcept;
-  // Ensures `valid` has one byte per row (for writers that mark missing slots).
-  void materialize_valid();
-  // Appends a missing value (NaN, or a 0/"" slot marked missing).
-  void push_missing();
-  void reserve(std::size_t n);
-
-  // Rows at the given positions, in that order.
-  Column take(const std::vector<std::size_t>& rows) const;
-  // As take, with a missing value where a position is `npos` (a left join's
-  // unmatched rows).
-  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-  Column take_or_missing(const std::vector<std::size_t>& rows) const;
-  Column slice(std::size_t begin, std::size_t end) const;
-  // Row-wise concatenation with type promotion: Int64/Bool with Float64
-  // gives Float64 (as a table library would), anything mixed with Text gives
-  // Text (values rendered as cell texts); differing zones fail.
-  static Column concat(const std::vector<const Column*>& parts);
-
-  // The cell as text: "" for missing, shortest round-trip numbers, yyyy-mm-dd
-  // dates, "yyyy-mm-dd HH:MM:SS[.f]" timestamps (zoned ones as wall-clock time
-  // in their zone with the offset, "2024-01-05 08:30:00-05:00"), "HH:MM:SS[.f]"
-  // times of day, "True"/"False" booleans.
-  std::string cell_text(std::size_t i) const;
-  // Numeric value of a cell (NaN when missing or not numeric).
-  double as_double(std::size_t i) const;
-
-  // Positions of the first occurrence of each distinct value, in order of
-  // appearance; all missing cells count as one value.
-  std::vector<std::size_t> unique_positions() const;
-  // The distinct values in order of first appearance (missing once, if any).
-  Column unique() const { return take(unique_positions()); }
-
-  friend bool operator==(const Column& a, const Column& b);
-};
 
 // Row labels: positions 0..n-1 (Range), integer labels (Int) or text labels (Text).
 class Index {
@@ -109,6 +27,8 @@ class Index {
   static Index range(std::size_t n, std::int64_t start = 0);
   static Index ints(std::vector<std::int64_t> labels);
   static Index texts(std::vector<std::string> labels);
+  // The labels of an Int64 or Text column (its missing cells as 0 / "").
+  static Index from_column(const Column& c);
 
   Kind kind() const noexcept { return kind_; }
   std::size_t size() const noexcept;
@@ -160,9 +80,7 @@ class Frame {
   bool has_column(std::string_view name) const noexcept;
   // First column of that name; KeyError with the name when absent.
   const Column& column(std::string_view name) const;
-  Column& column(std::string_view name);
   const Column& column_at(std::size_t i) const { return columns_.at(i); }
-  Column& column_at(std::size_t i) { return columns_.at(i); }
   std::ptrdiff_t find(std::string_view name) const noexcept;
 
   // Appends a column (duplicate names allowed). The first column fixes the
@@ -170,6 +88,8 @@ class Frame {
   void add_column(std::string name, Column c);
   // Replaces the first column of that name, or appends it.
   void set_column(std::string name, Column c);
+  // Replaces the column at position i (same length).
+  void replace_column(std::size_t i, Column c);
   void rename_column(std::string_view from, std::string to);
   void drop_column(std::string_view name);
 
@@ -222,6 +142,9 @@ class Frame {
   // that cannot compare are a ValueError. Labels 0..n-1.
   Frame merge_left(const Frame& right, const std::vector<std::string>& on) const;
 
+  // The columns, leaving the frame empty (for converters that consume it).
+  std::vector<Column> release_columns() &&;
+
   friend bool operator==(const Frame& a, const Frame& b);
 
  private:
@@ -242,8 +165,7 @@ class Series {
 
   std::size_t size() const noexcept { return values.size(); }
   // The float64 values (only for Float64 series).
-  const std::vector<double>& f64() const noexcept { return values.f64; }
-  std::vector<double>& f64() noexcept { return values.f64; }
+  std::span<const double> f64() const noexcept { return values.f64(); }
 
   Column values;
   Index index;

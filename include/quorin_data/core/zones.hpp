@@ -3,6 +3,8 @@
 // timestamp columns need (wall-clock <-> UTC) and the zoned text form.
 #pragma once
 
+#include "quorin_data/core/column.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,12 +49,12 @@ class Zone {
   // Batch form of utc_ns (same refusals), writing each value's offset
   // (wall - utc, ns) to `offsets`.
   void to_utc_offsets(const std::int64_t* wall, std::int64_t* offsets, std::size_t n,
-                      const std::uint8_t* valid = nullptr) const;
+                      const Column* presence = nullptr) const;
 
-  // Batch form of wall_ns over n values (in may equal out). Slots whose
-  // `valid` byte is 0 are left as they are; `valid` may be null (all present).
-  void to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n,
-               const std::uint8_t* valid = nullptr) const;
+  // Batch form of wall_ns over n values (in may equal out). Slots missing
+  // in `presence` (a column of n rows, or null: all present) are left as
+  // they are.
+  void to_wall(const std::int64_t* in, std::int64_t* out, std::size_t n, const Column* presence = nullptr) const;
 
   friend bool operator==(const Zone& a, const Zone& b) { return a.name_ == b.name_; }
 

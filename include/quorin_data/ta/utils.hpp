@@ -57,10 +57,10 @@ class SeriesRef {
   SeriesRef() noexcept;  // no rows
   SeriesRef(const Series& s) noexcept  // NOLINT(google-explicit-constructor)
       : series_(&s),
-        values_(s.values.type == DType::Float64 ? s.values.f64.data() : nullptr),
+        values_(s.values.type() == DType::Float64 ? s.values.f64().data() : nullptr),
         n_(s.size()),
         index_(&s.index),
-        type_(s.values.type) {}
+        type_(s.values.type()) {}
   // n Float64 values (NaN is missing) on `index`, which should hold n labels.
   SeriesRef(const double* values, std::size_t n, const Index& index) noexcept
       : values_(values), n_(n), index_(&index) {}

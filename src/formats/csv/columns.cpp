@@ -125,16 +125,15 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   if (st_ == St::Declared) return add_declared(p, n, missing);
   if (st_ == St::Text) {
     if (missing) {
-      text_.emplace_back();
+      text_.append_missing();
       ++nmiss_;
     } else {
-      text_.emplace_back(p, n);
+      text_.append(std::string_view(p, n));
     }
-    valid_.push_back(missing ? 0 : 1);
     return true;
   }
   if (missing) {
-    valid_.push_back(0);
+    valid_.push(false);
     ++nmiss_;
     if (have_arena_) ends_.push_back(arena_.size());
     push_missing_typed();
@@ -153,7 +152,7 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
     arena_.append(p, n);
     ends_.push_back(arena_.size());
   }
-  valid_.push_back(1);
+  valid_.push(true);
   switch (st_) {
     case St::Empty:
       if (k == Kind::Int || k == Kind::Bool) {
@@ -206,21 +205,18 @@ Column ColBuilder::finish(Finished* info) {
       // No present cell: a float column of NaN (an empty chunk gives an
       // empty text column, as a table library types it "object").
       if (rows_ == 0)
-        c = Column(DType::Text);
+        c = Column::texts(std::vector<std::string>{});
       else
         c = Column::floats(std::vector<double>(rows_, kNaN));
       break;
     // Missing cells keep the integer type (marked), never a float column
     // that would round integers beyond 2^53.
-    case St::Int: c = Column::ints(std::move(i64_), take_valid()); break;
-    case St::Float: c = Column::floats(std::move(f64_)); break;
-    case St::Bool: c = Column::bools(std::move(i64_), take_valid()); break;
-    case St::Text: c = Column::texts(std::move(text_), take_valid()); break;
+    case St::Int: fit(i64_); c = Column::ints(std::move(i64_), take_valid()); break;
+    case St::Float: fit(f64_); c = Column::floats(std::move(f64_)); break;
+    case St::Bool: c = Column::bools(std::vector<std::uint8_t>(i64_.begin(), i64_.end()), take_valid()); break;
+    case St::Text: c = text_.finish(); break;
     case St::Declared: c = finish_declared(); break;
   }
-  fit(c.f64);
-  fit(c.i64);
-  fit(c.text);
   if (info && keep_raw_ && have_arena_ && st_ != St::Text) {
     info->raw = true;
     info->cells.resize(arena_.size() + ends_.size());
@@ -239,7 +235,6 @@ Column ColBuilder::finish(Finished* info) {
   rows_ = nmiss_ = 0;
   i64_.clear();
   f64_.clear();
-  text_.clear();
   valid_.clear();
   arena_.clear();
   ends_.clear();
@@ -255,24 +250,31 @@ void ColBuilder::release() {
 
 bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
   if (rows_ == 1) {
-    reserve_large(valid_, reserve_);
+    valid_.reserve(reserve_);
     if (declared_ == DType::Float64) reserve_large(f64_, reserve_);
-    else if (declared_ == DType::Text) reserve_large(text_, reserve_);
+    else if (declared_ == DType::Text) text_.reserve(reserve_);
     else reserve_large(i64_, reserve_);
+  }
+  if (declared_ == DType::Text) {
+    if (missing) {
+      ++nmiss_;
+      text_.append_missing();
+    } else {
+      text_.append(std::string_view(p, n));
+    }
+    return true;
   }
   if (missing) {
     ++nmiss_;
-    valid_.push_back(0);
+    valid_.push(false);
     if (declared_ == DType::Float64) f64_.push_back(kNaN);
-    else if (declared_ == DType::Text) text_.emplace_back();
     else i64_.push_back(0);
     return true;
   }
-  valid_.push_back(1);
+  valid_.push(true);
   std::int64_t iv = 0;
   double dv = 0;
   switch (declared_) {
-    case DType::Text: text_.emplace_back(p, n); return true;
     case DType::Int64:
       if (!parse_int_cell(p, n, iv)) return false;
       i64_.push_back(iv);
@@ -305,12 +307,12 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
 
 Column ColBuilder::finish_declared() {
   switch (declared_) {
-    case DType::Float64: return Column::floats(std::move(f64_));
-    case DType::Text: return Column::texts(std::move(text_), take_valid());
-    case DType::Int64: return Column::ints(std::move(i64_), take_valid());
-    case DType::Bool: return Column::bools(std::move(i64_), take_valid());
-    case DType::Date: return Column::dates(std::move(i64_), take_valid());
-    default: return Column::timestamps(std::move(i64_), {}, take_valid());
+    case DType::Float64: fit(f64_); return Column::floats(std::move(f64_));
+    case DType::Text: return text_.finish();
+    case DType::Int64: fit(i64_); return Column::ints(std::move(i64_), take_valid());
+    case DType::Bool: return Column::bools(std::vector<std::uint8_t>(i64_.begin(), i64_.end()), take_valid());
+    case DType::Date: return Column::dates(std::vector<std::int32_t>(i64_.begin(), i64_.end()), take_valid());
+    default: fit(i64_); return Column::timestamps(std::move(i64_), {}, take_valid());
   }
 }
 
@@ -328,7 +330,7 @@ void ColBuilder::ints_to_floats() {
   f64_.clear();
   reserve_large(f64_, std::max(reserve_, i64_.size() + 1));
   for (std::size_t i = 0; i < i64_.size(); ++i)
-    f64_.push_back(valid_[i] ? static_cast<double>(i64_[i]) : kNaN);
+    f64_.push_back(valid_.present(i) ? static_cast<double>(i64_[i]) : kNaN);
   std::vector<std::int64_t>().swap(i64_);
   st_ = St::Float;
 }
@@ -336,7 +338,7 @@ void ColBuilder::ints_to_floats() {
 void ColBuilder::materialize_arena() {
   char buf[24];
   for (std::size_t i = 0; i < valid_.size(); ++i) {
-    if (valid_[i] && st_ == St::Int) {
+    if (valid_.present(i) && st_ == St::Int) {
       auto r = std::to_chars(buf, buf + sizeof buf, i64_[i]);
       arena_.append(buf, r.ptr);
     }
@@ -346,15 +348,16 @@ void ColBuilder::materialize_arena() {
 }
 
 void ColBuilder::to_text() {
-  reserve_large(text_, std::max(reserve_, rows_));
+  text_.reserve(std::max(reserve_, rows_));
   std::size_t b = 0;
   for (std::size_t i = 0; i < ends_.size(); ++i) {
-    if (valid_[i])
-      text_.emplace_back(arena_.data() + b, ends_[i] - b);
+    if (valid_.present(i))
+      text_.append(std::string_view(arena_.data() + b, ends_[i] - b));
     else
-      text_.emplace_back();
+      text_.append_missing();
     b = ends_[i];
   }
+  valid_.clear();
   std::string().swap(arena_);
   have_arena_ = false;
   std::vector<std::size_t>().swap(ends_);

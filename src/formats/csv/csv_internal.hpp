@@ -102,7 +102,7 @@ class ColBuilder {
   void release();
 
  private:
-  std::vector<std::uint8_t> take_valid() { return nmiss_ ? std::move(valid_) : std::vector<std::uint8_t>{}; }
+  Validity take_valid() { return Validity(std::move(valid_)); }
 
   bool add_declared(const char* p, std::size_t n, bool missing);
 
@@ -124,8 +124,8 @@ class ColBuilder {
   std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
   std::vector<std::int64_t> i64_;
   std::vector<double> f64_;
-  std::vector<std::string> text_;
-  std::vector<std::uint8_t> valid_;
+  TextBuilder text_;
+  ValidityBuilder valid_;  // of the cells before the column turned to text
   std::string arena_;
   std::vector<std::size_t> ends_;
 };

@@ -47,8 +47,8 @@ Column convert_chunk_column(const Column& c, const Finished& info, St target) {
   const std::size_t n = c.size();
   switch (target) {
     case St::Int:  // from a chunk without a present cell
-      return Column::ints(std::vector<std::int64_t>(n, 0), std::vector<std::uint8_t>(n, 0));
-    case St::Bool: return Column::bools(std::vector<std::int64_t>(n, 0), std::vector<std::uint8_t>(n, 0));
+      return Column::missing(DType::Int64, n);
+    case St::Bool: return Column::missing(DType::Bool, n);
     case St::Float: {
       std::vector<double> v(n);
       for (std::size_t i = 0; i < n; ++i) v[i] = c.as_double(i);
@@ -57,23 +57,20 @@ Column convert_chunk_column(const Column& c, const Finished& info, St target) {
     default: {
       // Text: the cells as written (integers in canonical form keep no
       // texts: theirs are the values' own).
-      std::vector<std::string> t(n);
-      std::vector<std::uint8_t> valid(n, 1);
-      bool any_missing = false;
+      TextBuilder t;
+      t.reserve(n);
       const char* q = info.cells.data();
       for (std::size_t i = 0; i < n; ++i) {
         const std::size_t len = info.raw ? std::strlen(q) : 0;
-        if (c.is_missing(i)) {
-          valid[i] = 0;
-          any_missing = true;
-        } else if (info.raw) {
-          t[i].assign(q, len);
-        } else {
-          t[i] = c.cell_text(i);
-        }
+        if (c.is_missing(i))
+          t.append_missing();
+        else if (info.raw)
+          t.append(std::string_view(q, len));
+        else
+          t.append(c.cell_text(i));
         if (info.raw) q += len + 1;
       }
-      return Column::texts(std::move(t), any_missing ? std::move(valid) : std::vector<std::uint8_t>{});
+      return t.finish();
     }
   }
 }
@@ -86,7 +83,7 @@ Frame join_chunks(std::vector<Frame>& chunks, std::vector<std::vector<Finished>>
     for (std::size_t k = 0; k < chunks.size(); ++k) {
       Finished& inf = infos[k][j];
       if (inf.st != target && target != St::Empty && target != St::Declared)
-        chunks[k].column_at(j) = convert_chunk_column(chunks[k].column_at(j), inf, target);
+        chunks[k].replace_column(j, convert_chunk_column(chunks[k].column_at(j), inf, target));
       inf = Finished{};  // the texts are no longer needed
     }
   }

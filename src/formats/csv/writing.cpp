@@ -11,13 +11,13 @@ using csv_detail::is_na;
 
 namespace {
 
-bool needs_quotes(const std::string& s) {
+bool needs_quotes(std::string_view s) {
   if (s.empty()) return false;
   if (s.front() == ' ' || s.back() == ' ' || s.front() == '\t' || s.back() == '\t') return true;
   return s.find_first_of(",\"\r\n") != std::string::npos;
 }
 
-void put_field(std::string& out, const std::string& s, bool force_quotes) {
+void put_field(std::string& out, std::string_view s, bool force_quotes) {
   if (!force_quotes && !needs_quotes(s)) {
     out += s;
     return;
@@ -33,28 +33,28 @@ void put_field(std::string& out, const std::string& s, bool force_quotes) {
 void put_cell(std::string& out, const Column& c, std::size_t i) {
   if (c.is_missing(i)) return;
   char buf[32];
-  switch (c.type) {
-    case DType::Float64: out += format_double(c.f64[i]); return;
+  switch (c.type()) {
+    case DType::Float64: out += format_double(c.f64()[i]); return;
     case DType::Int64: {
-      auto r = std::to_chars(buf, buf + sizeof buf, c.i64[i]);
+      auto r = std::to_chars(buf, buf + sizeof buf, c.i64()[i]);
       out.append(buf, r.ptr);
       return;
     }
-    case DType::Bool: out += c.i64[i] ? "True" : "False"; return;
+    case DType::Bool: out += c.bools()[i] ? "True" : "False"; return;
     case DType::Text: {
-      const std::string& s = c.text[i];
+      const std::string_view s = c.text(i);
       // Texts that would read back as missing are quoted (an empty text
       // still reads back missing).
       put_field(out, s, !s.empty() && is_na(s.data(), s.size()));
       return;
     }
-    case DType::Date: out += format_iso_date(Date{static_cast<std::int32_t>(c.i64[i])}); return;
+    case DType::Date: out += format_iso_date(Date{c.days()[i]}); return;
     case DType::Timestamp:
       // A zoned value as wall-clock time in its zone with the offset; a
       // reader takes the offset back to the same instant.
-      out += c.tz.empty() ? format_timestamp_ns(c.i64[i]) : format_timestamp_zoned(c.i64[i], c.tz);
+      out += c.tz().empty() ? format_timestamp_ns(c.i64()[i]) : format_timestamp_zoned(c.i64()[i], c.tz());
       return;
-    case DType::Time: out += format_time_of_day_ns(c.i64[i]); return;
+    case DType::Time: out += format_time_of_day_ns(c.i64()[i]); return;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "quorin_data/core/buffers.hpp"
 #include "reader_internal.hpp"
 
 namespace quorin_data::formats {
@@ -23,24 +24,11 @@ std::int64_t checked_mul(std::int64_t v, std::int64_t m, const Place& place) {
   return r;
 }
 
-std::string time_text(std::int64_t ns) {
-  const bool neg = ns < 0;
-  std::uint64_t u = neg ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
-  const std::uint64_t frac = u % 1000000000ULL;
-  u /= 1000000000ULL;
-  char buf[64];
-  int n = std::snprintf(buf, sizeof buf, "%s%02llu:%02llu:%02llu", neg ? "-" : "",
-                        static_cast<unsigned long long>(u / 3600), static_cast<unsigned long long>(u / 60 % 60),
-                        static_cast<unsigned long long>(u % 60));
-  if (frac) {
-    char f[16];
-    std::snprintf(f, sizeof f, "%09llu", static_cast<unsigned long long>(frac));
-    std::string fs(f);
-    while (fs.size() > 6 && fs.back() == '0') fs.pop_back();
-    if (fs.size() < 6) fs.resize(6, '0');
-    n += std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), ".%s", fs.c_str());
-  }
-  return std::string(buf, static_cast<std::size_t>(n));
+// A TIME value in nanoseconds, which must lie within one day.
+std::int64_t time_of_day(std::int64_t v, std::int64_t unit_ns, const Place& place) {
+  const std::int64_t ns = checked_mul(v, unit_ns, place);
+  if (ns < 0 || ns >= kNanosPerDay) place.fail("TIME value " + std::to_string(v) + " outside one day");
+  return ns;
 }
 
 const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -101,65 +89,63 @@ std::string uuid_text(std::string_view b) {
   return s;
 }
 
-// Places `n` non-null values (from `get`) into rows per the definition levels.
-template <class Dst, class Get>
-void scatter(std::vector<Dst>& dst, std::vector<std::uint8_t>& valid, const std::uint32_t* defs, int max_def,
-             std::size_t rows, std::size_t nvals, Dst missing, bool track_valid, Get get) {
-  const std::size_t base = dst.size();
-  // Texts are built in place at the end, not default-made and then assigned;
-  // fixed-width values go into slots made up front.
-  constexpr bool texts = std::is_same_v<Dst, std::string>;
-  [[maybe_unused]] Dst* out = nullptr;
-  if constexpr (texts) {
-    dst.reserve(base + rows);
-  } else {
-    dst.resize(base + rows);
-    out = dst.data() + base;
-  }
-  auto put = [&](std::size_t i, auto&& v) {
-    if constexpr (texts) dst.emplace_back(std::forward<decltype(v)>(v));
-    else out[i] = v;
-  };
-  if (!defs) {
-    for (std::size_t i = 0; i < rows; ++i) put(i, get(i));
-    if (track_valid && !valid.empty()) valid.resize(base + rows, 1);
-    return;
-  }
-  if (track_valid) valid.resize(base + rows, 1);
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (static_cast<int>(defs[i]) == max_def && k < nvals) {
-      put(i, get(k++));
-    } else {
-      put(i, missing);
-      if (track_valid) valid[base + i] = 0;
-    }
-  }
-}
-
 struct PageCtx {
   const ColumnDesc* d;
   Place place;
-  Column* out;
+  ColumnSink* out;
   const std::uint32_t* defs;  // null when the column is required
   std::size_t rows;           // values in the page including nulls
   std::size_t nvals;          // non-null values
 };
 
+// Places the page's non-null values (from `get`) into rows per the
+// definition levels: fixed-width values into slots made up front.
+template <class V, class Get>
+void scatter(const PageCtx& c, std::vector<V>& dst, ValidityBuilder* valid, V missing, Get get) {
+  const std::size_t base = dst.size();
+  dst.resize(base + c.rows);
+  V* out = dst.data() + base;
+  if (!c.defs) {
+    for (std::size_t i = 0; i < c.rows; ++i) out[i] = get(i);
+    if (valid) valid->push_n(c.rows, true);
+    return;
+  }
+  const auto max_def = static_cast<std::uint32_t>(c.d->max_def);
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < c.rows; ++i) {
+    const bool present = c.defs[i] == max_def && k < c.nvals;
+    out[i] = present ? get(k++) : missing;
+    if (valid) valid->push(present);
+  }
+}
+
+template <class Get>
+void scatter_texts(const PageCtx& c, TextBuilder& dst, Get get) {
+  const auto max_def = static_cast<std::uint32_t>(c.d->max_def);
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < c.rows; ++i) {
+    if (!c.defs || (c.defs[i] == max_def && k < c.nvals))
+      dst.append(get(c.defs ? k++ : i));
+    else
+      dst.append_missing();
+  }
+}
+
 // Appends converted values to the output column.
 template <class T>
 void emit(PageCtx& c, const T* vals) {
   const ColumnDesc& d = *c.d;
-  Column& o = *c.out;
-  auto ints = [&](auto get) { scatter<std::int64_t>(o.i64, o.valid, c.defs, d.max_def, c.rows, c.nvals, 0, true, get); };
-  auto reals = [&](auto get) { scatter<double>(o.f64, o.valid, c.defs, d.max_def, c.rows, c.nvals, kNaN, false, get); };
-  auto texts = [&](auto get) { scatter<std::string>(o.text, o.valid, c.defs, d.max_def, c.rows, c.nvals, std::string(), true, get); };
+  ColumnSink& o = *c.out;
+  auto ints = [&](auto get) { scatter<std::int64_t>(c, o.i64, &o.valid, 0, get); };
+  auto reals = [&](auto get) { scatter<double>(c, o.f64, nullptr, kNaN, get); };
+  auto texts = [&](auto get) { scatter_texts(c, o.text, get); };
   if constexpr (std::is_same_v<T, std::int32_t>) {
     switch (d.kind) {
-      case Kind::Int32: case Kind::Date32: return ints([&](std::size_t k) { return std::int64_t{vals[k]}; });
+      case Kind::Int32: return ints([&](std::size_t k) { return std::int64_t{vals[k]}; });
+      case Kind::Date32: return scatter<std::int32_t>(c, o.i32, &o.valid, 0, [&](std::size_t k) { return vals[k]; });
       case Kind::UInt32: return ints([&](std::size_t k) { return std::int64_t{static_cast<std::uint32_t>(vals[k])}; });
       case Kind::Decimal: return reals([&](std::size_t k) { return decimal_value(vals[k], d.scale); });
-      case Kind::TimeText: return texts([&](std::size_t k) { return time_text(std::int64_t{vals[k]} * d.unit_ns); });
+      case Kind::Time: return ints([&](std::size_t k) { return time_of_day(vals[k], d.unit_ns, c.place); });
       default: break;
     }
   } else if constexpr (std::is_same_v<T, std::int64_t>) {
@@ -169,7 +155,7 @@ void emit(PageCtx& c, const T* vals) {
         if (d.unit_ns == 1) return ints([&](std::size_t k) { return vals[k]; });
         return ints([&](std::size_t k) { return checked_mul(vals[k], d.unit_ns, c.place); });
       case Kind::Decimal: return reals([&](std::size_t k) { return decimal_value(vals[k], d.scale); });
-      case Kind::TimeText: return texts([&](std::size_t k) { return time_text(checked_mul(vals[k], d.unit_ns, c.place)); });
+      case Kind::Time: return ints([&](std::size_t k) { return time_of_day(vals[k], d.unit_ns, c.place); });
       default: break;
     }
   } else if constexpr (std::is_same_v<T, float>) {
@@ -177,7 +163,7 @@ void emit(PageCtx& c, const T* vals) {
   } else if constexpr (std::is_same_v<T, double>) {
     return reals([&](std::size_t k) { return vals[k]; });
   } else if constexpr (std::is_same_v<T, std::uint8_t>) {
-    return ints([&](std::size_t k) { return std::int64_t{vals[k]}; });
+    return scatter<std::uint8_t>(c, o.u8, &o.valid, 0, [&](std::size_t k) { return static_cast<std::uint8_t>(vals[k] != 0); });
   } else if constexpr (std::is_same_v<T, Int96>) {
     return ints([&](std::size_t k) {
       std::int64_t nanos;
@@ -211,7 +197,7 @@ template <class T>
 struct ChunkReader {
   const ColumnDesc& d;
   const std::string& source;
-  Column& out;
+  ColumnSink& out;
   std::size_t rg;
   int codec;
   std::vector<T> dict;
@@ -440,7 +426,7 @@ std::pair<std::size_t, std::size_t> ParquetFile::Impl::chunk_span(const ColumnDe
   return {b, b + static_cast<std::size_t>(md.total_compressed_size)};
 }
 
-void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column& out) const {
+void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, ColumnSink& out) const {
   Place place{&source, rg_place(d, rg)};
   const auto span = chunk_span(d, rg, place);
   const std::size_t b = span.first, e = span.second;
@@ -463,22 +449,45 @@ void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column
   }
 }
 
-// Final touches of a decoded column: drop an all-present validity, turn
-// unsigned 64-bit values beyond int64 into exact decimal texts.
-void ParquetFile::Impl::finish(const ColumnDesc& d, Column& out) const {
-  if (d.kind == Kind::UInt64) {
-    const bool big = std::any_of(out.i64.begin(), out.i64.end(), [](std::int64_t v) { return v < 0; });
-    if (big) {
-      Column t(DType::Text);
-      t.text.reserve(out.i64.size());
-      for (std::size_t i = 0; i < out.i64.size(); ++i)
-        t.text.push_back(out.is_missing(i) ? std::string() : std::to_string(static_cast<std::uint64_t>(out.i64[i])));
-      t.valid = std::move(out.valid);
-      out = std::move(t);
-    }
+void ColumnSink::reserve(std::size_t n) {
+  switch (type) {
+    case DType::Float64: reserve_large(f64, n); break;
+    case DType::Text: text.reserve(n); break;
+    case DType::Date: reserve_large(i32, n); break;
+    case DType::Bool: reserve_large(u8, n); break;
+    default: reserve_large(i64, n); break;
   }
-  if (!out.valid.empty() && std::all_of(out.valid.begin(), out.valid.end(), [](std::uint8_t v) { return v != 0; }))
-    out.valid.clear();
+  valid.reserve(n);
+}
+
+Column ColumnSink::finish() {
+  switch (type) {
+    case DType::Float64: return Column::floats(std::move(f64));
+    case DType::Text: return text.finish();
+    case DType::Date: return Column::dates(std::move(i32), std::move(valid));
+    case DType::Bool: return Column::bools(std::move(u8), std::move(valid));
+    case DType::Int64: return Column::ints(std::move(i64), std::move(valid));
+    case DType::Timestamp: return Column::timestamps(std::move(i64), tz, std::move(valid));
+    case DType::Time: return Column::times(std::move(i64), std::move(valid));
+  }
+  return Column();
+}
+
+// The decoded column; unsigned 64-bit values beyond int64 make it a column of
+// exact decimal texts.
+Column ParquetFile::Impl::finish(const ColumnDesc& d, ColumnSink& out) const {
+  if (d.kind == Kind::UInt64 && std::any_of(out.i64.begin(), out.i64.end(), [](std::int64_t v) { return v < 0; })) {
+    TextBuilder t;
+    t.reserve(out.i64.size());
+    for (std::size_t i = 0; i < out.i64.size(); ++i) {
+      if (out.valid.present(i))
+        t.append(std::to_string(static_cast<std::uint64_t>(out.i64[i])));
+      else
+        t.append_missing();
+    }
+    return t.finish();
+  }
+  return out.finish();
 }
 
 }  // namespace quorin_data::formats

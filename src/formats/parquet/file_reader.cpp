@@ -76,11 +76,7 @@ const ColumnDesc& ParquetFile::Impl::find(const std::string& name) const {
   throw KeyError("column '" + name + "' is not in the Parquet file " + source);
 }
 
-Column ParquetFile::Impl::empty_column(const ColumnDesc& d) const {
-  Column c(d.dtype);
-  c.tz = d.tz;
-  return c;
-}
+pq::ColumnSink ParquetFile::Impl::sink_for(const ColumnDesc& d) const { return pq::ColumnSink(d.dtype, d.tz); }
 
 void ParquetFile::Impl::prefetch(const std::vector<std::size_t>& groups,
                                  const std::vector<const ColumnDesc*>& cols) const {
@@ -284,15 +280,14 @@ namespace {
 void apply_index(const ParquetFile::Impl& im, Frame& f, bool index_from_file, const std::vector<std::size_t>& groups) {
   if (!index_from_file) return;
   const ColumnDesc& d = im.find(kIndexColumn);
-  Column c = im.empty_column(d);
-  for (std::size_t g : groups) im.decode_chunk(d, g, c);
-  im.finish(d, c);
+  pq::ColumnSink sink = im.sink_for(d);
+  for (std::size_t g : groups) im.decode_chunk(d, g, sink);
+  Column c = im.finish(d, sink);
   if (c.has_missing()) {
     f.add_column(kIndexColumn, std::move(c));
     return;
   }
-  if (c.type == DType::Int64) f.set_index(Index::ints(std::move(c.i64)));
-  else if (c.type == DType::Text) f.set_index(Index::texts(std::move(c.text)));
+  f.set_index(Index::from_column(c));
 }
 
 Frame read_groups(const ParquetFile::Impl& im, const std::vector<std::size_t>& groups,
@@ -308,12 +303,11 @@ Frame read_groups(const ParquetFile::Impl& im, const std::vector<std::size_t>& g
   }
   Frame f;
   for (const ColumnDesc* d : picked) {
-    Column c = im.empty_column(*d);
+    pq::ColumnSink sink = im.sink_for(*d);
     if (!d->unsupported.empty()) Place{&im.source, "column '" + d->name + "'"}.fail(d->unsupported);
-    c.reserve(std::min(rows, im.size * 8));  // a hint only; hostile row counts must not allocate
-    for (std::size_t g : groups) im.decode_chunk(*d, g, c);
-    im.finish(*d, c);
-    f.add_column(d->name, std::move(c));
+    sink.reserve(std::min(rows, im.size * 8));  // a hint only; hostile row counts must not allocate
+    for (std::size_t g : groups) im.decode_chunk(*d, g, sink);
+    f.add_column(d->name, im.finish(*d, sink));
   }
   if (picked.empty()) f.set_index(Index::range(rows));
   apply_index(im, f, idx, groups);

@@ -70,27 +70,26 @@ Present present_rows(const Column& c, std::size_t b, std::size_t e) {
 
 // PLAIN encoding of the value at row i.
 void plain_value(const Column& c, std::size_t i, std::vector<std::uint8_t>& out, const std::string& name) {
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Float64: {
-      const double v = c.f64[i];
+      const double v = c.f64()[i];
       const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
       out.insert(out.end(), p, p + 8);
       return;
     }
     case DType::Int64: case DType::Timestamp: case DType::Time: {
-      const std::int64_t v = c.i64[i];
+      const std::int64_t v = c.integer(i);
       const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
       out.insert(out.end(), p, p + 8);
       return;
     }
     case DType::Date: {
-      if (c.i64[i] < INT32_MIN || c.i64[i] > INT32_MAX)
-        throw ValueError("date out of range for Parquet in column '" + name + "'");
-      put_u32(out, static_cast<std::uint32_t>(static_cast<std::int32_t>(c.i64[i])));
+      (void)name;
+      put_u32(out, static_cast<std::uint32_t>(c.days()[i]));
       return;
     }
     case DType::Text: {
-      const std::string& s = c.text[i];
+      const std::string_view s = c.text(i);
       if (s.size() > UINT32_MAX) throw ValueError("text too long for Parquet in column '" + name + "'");
       put_u32(out, static_cast<std::uint32_t>(s.size()));
       out.insert(out.end(), s.begin(), s.end());
@@ -102,11 +101,11 @@ void plain_value(const Column& c, std::size_t i, std::vector<std::uint8_t>& out,
 
 void plain_values(const Column& c, const std::vector<std::size_t>& rows, std::vector<std::uint8_t>& out,
                   const std::string& name) {
-  if (c.type == DType::Bool) {
+  if (c.type() == DType::Bool) {
     const std::size_t base = out.size();
     out.resize(base + (rows.size() + 7) / 8, 0);
     for (std::size_t k = 0; k < rows.size(); ++k)
-      if (c.i64[rows[k]]) out[base + k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
+      if (c.bools()[rows[k]]) out[base + k / 8] |= static_cast<std::uint8_t>(1u << (k % 8));
     return;
   }
   for (std::size_t r : rows) plain_value(c, r, out, name);
@@ -116,12 +115,12 @@ quorin_pq::Statistics statistics(const Column& c, const Present& p, std::size_t 
   quorin_pq::Statistics st;
   st.__set_null_count(static_cast<std::int64_t>(nulls));
   if (p.rows.empty()) return st;
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Float64: {
       double lo = INFINITY, hi = -INFINITY;
       for (std::size_t r : p.rows) {
-        lo = std::min(lo, c.f64[r]);
-        hi = std::max(hi, c.f64[r]);
+        lo = std::min(lo, c.f64()[r]);
+        hi = std::max(hi, c.f64()[r]);
       }
       if (lo == 0) lo = -0.0;  // zero bounds are written signed so either zero matches
       if (hi == 0) hi = 0.0;
@@ -132,13 +131,13 @@ quorin_pq::Statistics statistics(const Column& c, const Present& p, std::size_t 
     case DType::Int64: case DType::Timestamp: case DType::Time: case DType::Date: case DType::Bool: {
       std::int64_t lo = INT64_MAX, hi = INT64_MIN;
       for (std::size_t r : p.rows) {
-        lo = std::min(lo, c.i64[r]);
-        hi = std::max(hi, c.i64[r]);
+        lo = std::min(lo, c.integer(r));
+        hi = std::max(hi, c.integer(r));
       }
-      if (c.type == DType::Date) {
+      if (c.type() == DType::Date) {
         st.__set_min_value(raw_bytes(static_cast<std::int32_t>(lo)));
         st.__set_max_value(raw_bytes(static_cast<std::int32_t>(hi)));
-      } else if (c.type == DType::Bool) {
+      } else if (c.type() == DType::Bool) {
         st.__set_min_value(std::string(1, static_cast<char>(lo != 0)));
         st.__set_max_value(std::string(1, static_cast<char>(hi != 0)));
       } else {
@@ -148,14 +147,14 @@ quorin_pq::Statistics statistics(const Column& c, const Present& p, std::size_t 
       break;
     }
     case DType::Text: {
-      const std::string* lo = &c.text[p.rows[0]];
-      const std::string* hi = lo;
+      std::string_view lo = c.text(p.rows[0]), hi = lo;
       for (std::size_t r : p.rows) {
-        if (c.text[r] < *lo) lo = &c.text[r];
-        if (c.text[r] > *hi) hi = &c.text[r];
+        const std::string_view t = c.text(r);
+        if (t < lo) lo = t;
+        if (t > hi) hi = t;
       }
-      st.__set_min_value(*lo);
-      st.__set_max_value(*hi);
+      st.__set_min_value(std::string(lo));
+      st.__set_max_value(std::string(hi));
       break;
     }
   }
@@ -167,12 +166,12 @@ bool build_dictionary(const Column& c, const std::vector<std::size_t>& rows, std
                       std::vector<std::uint32_t>& idx) {
   idx.resize(rows.size());
   std::size_t bytes = 0;
-  if (c.type == DType::Text) {
+  if (c.type() == DType::Text) {
     std::unordered_map<std::string_view, std::uint32_t> m;
     m.reserve(1024);
     for (std::size_t k = 0; k < rows.size(); ++k) {
-      const std::string& s = c.text[rows[k]];
-      auto [it, fresh] = m.try_emplace(std::string_view(s), static_cast<std::uint32_t>(distinct_rows.size()));
+      const std::string_view s = c.text(rows[k]);
+      auto [it, fresh] = m.try_emplace(s, static_cast<std::uint32_t>(distinct_rows.size()));
       if (fresh) {
         distinct_rows.push_back(rows[k]);
         bytes += 4 + s.size();
@@ -184,11 +183,11 @@ bool build_dictionary(const Column& c, const std::vector<std::size_t>& rows, std
   }
   std::unordered_map<std::uint64_t, std::uint32_t> m;
   m.reserve(1024);
-  const std::size_t width = c.type == DType::Date ? 4 : 8;
+  const std::size_t width = c.type() == DType::Date ? 4 : 8;
   for (std::size_t k = 0; k < rows.size(); ++k) {
     std::uint64_t key;
-    if (c.type == DType::Float64) std::memcpy(&key, &c.f64[rows[k]], 8);
-    else key = static_cast<std::uint64_t>(c.i64[rows[k]]);
+    if (c.type() == DType::Float64) std::memcpy(&key, &c.f64()[rows[k]], 8);
+    else key = static_cast<std::uint64_t>(c.integer(rows[k]));
     auto [it, fresh] = m.try_emplace(key, static_cast<std::uint32_t>(distinct_rows.size()));
     if (fresh) {
       distinct_rows.push_back(rows[k]);
@@ -224,7 +223,7 @@ struct Writer {
     const Present p = present_rows(c, b, e);
     const std::size_t nulls = (e - b) - p.rows.size();
     quorin_pq::ColumnMetaData md;
-    md.__set_type(phys_of(c.type));
+    md.__set_type(phys_of(c.type()));
     md.__set_path_in_schema({name});
     md.__set_codec(codec);
     md.__set_num_values(static_cast<std::int64_t>(e - b));
@@ -233,7 +232,7 @@ struct Writer {
 
     std::vector<std::size_t> distinct;
     std::vector<std::uint32_t> idx;
-    const bool dict = opt.dictionary && c.type != DType::Bool && !p.rows.empty() &&
+    const bool dict = opt.dictionary && c.type() != DType::Bool && !p.rows.empty() &&
                       build_dictionary(c, p.rows, distinct, idx);
     int bw = 0;
     if (dict) {
@@ -297,10 +296,10 @@ struct Writer {
 quorin_pq::SchemaElement schema_of(const Column& c, const std::string& name) {
   quorin_pq::SchemaElement e;
   e.__set_name(name);
-  e.__set_type(phys_of(c.type));
+  e.__set_type(phys_of(c.type()));
   e.__set_repetition_type(1);
   quorin_pq::LogicalType lt;
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Text:
       e.__set_converted_type(cUtf8);
       lt.__set_STRING(quorin_pq::StringType());
@@ -313,7 +312,7 @@ quorin_pq::SchemaElement schema_of(const Column& c, const std::string& name) {
       break;
     case DType::Timestamp: {
       quorin_pq::TimestampType ts;
-      ts.__set_isAdjustedToUTC(!c.tz.empty());
+      ts.__set_isAdjustedToUTC(!c.tz().empty());
       quorin_pq::TimeUnit u;
       u.__set_NANOS(quorin_pq::NanoSeconds());
       ts.__set_unit(u);
@@ -374,10 +373,10 @@ std::vector<std::uint8_t> write_parquet(const Frame& frame, const ParquetWriteOp
   std::vector<quorin_pq::KeyValue> kvs;
   for (std::size_t i = 0; i < cols.size(); ++i) {
     schema.push_back(schema_of(*cols[i], names[i]));
-    if (cols[i]->type == DType::Timestamp && !cols[i]->tz.empty() && cols[i]->tz != "UTC") {
+    if (cols[i]->type() == DType::Timestamp && !cols[i]->tz().empty() && cols[i]->tz() != "UTC") {
       quorin_pq::KeyValue kv;
       kv.__set_key("quorin_data:tz:" + names[i]);
-      kv.__set_value(cols[i]->tz);
+      kv.__set_value(cols[i]->tz());
       kvs.push_back(kv);
     }
   }

@@ -44,7 +44,7 @@ enum class Kind {
   Date32,      // INT32 DATE -> Date
   Timestamp64, // INT64 TIMESTAMP -> Timestamp (ns)
   Int96,       // INT96 legacy timestamp -> naive Timestamp
-  TimeText,    // TIME -> Text "HH:MM:SS[.fraction]"
+  Time,        // TIME -> Time (ns since midnight)
   Decimal,     // DECIMAL on INT32/INT64/bytes -> Float64
   Bytes,       // BYTE_ARRAY / FIXED_LEN_BYTE_ARRAY -> Text (the bytes as they are)
   Uuid,        // UUID on FIXED_LEN_BYTE_ARRAY(16) -> Text in 8-4-4-4-12 hex form
@@ -63,6 +63,22 @@ struct ColumnDesc {
   std::string tz;
   std::int64_t unit_ns = 1;  // TIMESTAMP / TIME unit in nanoseconds
   int scale = 0;
+};
+
+// A column being decoded, row group after row group: the values in the
+// storage of its type, and its presence marks.
+struct ColumnSink {
+  explicit ColumnSink(DType t, std::string zone = {}) : type(t), tz(std::move(zone)) {}
+  DType type;
+  std::string tz;
+  std::vector<double> f64;
+  std::vector<std::int64_t> i64;  // Int64, Timestamp, Time
+  std::vector<std::int32_t> i32;  // Date
+  std::vector<std::uint8_t> u8;   // Bool
+  TextBuilder text;
+  ValidityBuilder valid;  // every type but Float64 and Text
+  void reserve(std::size_t n);
+  Column finish();
 };
 
 struct Int96 {
@@ -176,9 +192,9 @@ struct ParquetFile::Impl {
   std::pair<std::size_t, std::size_t> chunk_span(const ColumnDesc& d, std::size_t rg, const pq::Place& place) const;
   const ColumnDesc& find(const std::string& name) const;
   // Appends the values of column `d` in row group `rg` to `out`.
-  void decode_chunk(const ColumnDesc& d, std::size_t rg, Column& out) const;
-  void finish(const ColumnDesc& d, Column& out) const;
-  Column empty_column(const ColumnDesc& d) const;
+  void decode_chunk(const ColumnDesc& d, std::size_t rg, pq::ColumnSink& out) const;
+  Column finish(const ColumnDesc& d, pq::ColumnSink& out) const;
+  pq::ColumnSink sink_for(const ColumnDesc& d) const;
 };
 
 namespace pq {

@@ -83,7 +83,7 @@ Key key_for(const ColumnDesc& d, const Value& v) {
         return bad();
       }
       return k;
-    case DType::Time: break;  // the reader gives times of day as text
+    case DType::Time: break;  // no value form compares with a time of day
   }
   return bad();
 }
@@ -195,32 +195,39 @@ std::vector<std::size_t> matching_rows(const Column& c, const Key& k) {
   for (std::size_t i = 0; i < n; ++i) {
     if (c.is_missing(i)) continue;
     bool eq = false;
-    switch (c.type) {
-      case DType::Float64: eq = k.kind == Key::Real && c.f64[i] == k.d; break;
+    switch (c.type()) {
+      case DType::Float64: eq = k.kind == Key::Real && c.f64()[i] == k.d; break;
       case DType::Text:
-        eq = (k.kind == Key::Str && c.text[i] == k.s) || (k.kind == Key::Int && c.text[i] == std::to_string(k.i));
+        eq = (k.kind == Key::Str && c.text(i) == k.s) || (k.kind == Key::Int && c.text(i) == std::to_string(k.i));
         break;
-      default: eq = k.kind == Key::Int && c.i64[i] == k.i; break;
+      default: eq = k.kind == Key::Int && c.integer(i) == k.i; break;
     }
     if (eq) rows.push_back(i);
   }
   return rows;
 }
 
-// Moves the `rows` of `part` to the end of `to`, both as decoded (before
-// `finish`): one validity byte per row once either has a missing value.
-void append_rows(Column& to, Column& part, const std::vector<std::size_t>& rows) {
-  const std::size_t base = to.size();
-  if (to.type == DType::Float64) {
-    for (std::size_t r : rows) to.f64.push_back(part.f64[r]);
-  } else if (to.type == DType::Text) {
-    for (std::size_t r : rows) to.text.push_back(std::move(part.text[r]));
-  } else {
-    for (std::size_t r : rows) to.i64.push_back(part.i64[r]);
-  }
-  if (to.type == DType::Float64 || (to.valid.empty() && part.valid.empty())) return;
-  if (to.valid.empty()) to.valid.assign(base, 1);
-  for (std::size_t r : rows) to.valid.push_back(part.valid.empty() ? 1 : part.valid[r]);
+// Appends the `rows` of `part` (decoded, before any final conversion) to
+// the column being decoded.
+void append_rows(ColumnSink& to, const Column& part, const std::vector<std::size_t>& rows) {
+  visit_type(part.type(), [&](auto tag) {
+    constexpr DType T = decltype(tag)::type;
+    const auto v = part.values<T>();
+    for (std::size_t r : rows) {
+      if constexpr (T == DType::Text) {
+        if (part.is_missing(r))
+          to.text.append_missing();
+        else
+          to.text.append(part.text(r));
+      } else {
+        if constexpr (T == DType::Float64) to.f64.push_back(v[r]);
+        else if constexpr (T == DType::Date) to.i32.push_back(v[r]);
+        else if constexpr (T == DType::Bool) to.u8.push_back(v[r]);
+        else to.i64.push_back(v[r]);
+        if constexpr (T != DType::Float64) to.valid.push(!part.is_missing(r));
+      }
+    }
+  });
 }
 
 }  // namespace
@@ -277,10 +284,9 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   }
   im.prefetch(to_test, {&fd});
   for (std::size_t g : to_test) {
-    Column fc = im.empty_column(fd);
-    im.decode_chunk(fd, g, fc);
-    im.finish(fd, fc);
-    auto rows = matching_rows(fc, key);
+    ColumnSink sink = im.sink_for(fd);
+    im.decode_chunk(fd, g, sink);
+    auto rows = matching_rows(im.finish(fd, sink), key);
     if (!rows.empty()) hits.push_back({g, false, std::move(rows)});
   }
   st.row_groups_decoded = candidates.size();
@@ -297,9 +303,9 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
   }
   auto wanted = picked;
   if (idx) wanted.push_back(&im.find(kIndexColumn));
-  std::vector<Column> out;
+  std::vector<ColumnSink> out;
   for (const ColumnDesc* d : wanted) {
-    out.push_back(im.empty_column(*d));
+    out.push_back(im.sink_for(*d));
     out.back().reserve(std::min(total, im.size * 8));  // a hint only; hostile row counts must not allocate
   }
   ReadAhead ahead(im, hit_groups, wanted);
@@ -312,23 +318,18 @@ Frame ParquetFile::read_where_equal(const std::string& column, const Value& valu
         im.decode_chunk(*wanted[c], h.group, out[c]);
         continue;
       }
-      Column part = im.empty_column(*wanted[c]);
+      ColumnSink part = im.sink_for(*wanted[c]);
       im.decode_chunk(*wanted[c], h.group, part);
-      append_rows(out[c], part, h.rows);
+      append_rows(out[c], part.finish(), h.rows);
     }
   }
   if (stats) *stats = st;
   Frame f;
-  for (std::size_t c = 0; c < picked.size(); ++c) {
-    im.finish(*picked[c], out[c]);
-    f.add_column(picked[c]->name, std::move(out[c]));
-  }
+  for (std::size_t c = 0; c < picked.size(); ++c) f.add_column(picked[c]->name, im.finish(*picked[c], out[c]));
   if (picked.empty()) f.set_index(Index::range(total));
   if (idx && !hits.empty()) {
-    Column& c = out.back();
-    im.finish(*wanted.back(), c);
-    if (!c.has_missing() && c.type == DType::Int64) f.set_index(Index::ints(std::move(c.i64)));
-    else if (!c.has_missing() && c.type == DType::Text) f.set_index(Index::texts(std::move(c.text)));
+    const Column c = im.finish(*wanted.back(), out.back());
+    if (!c.has_missing() && (c.type() == DType::Int64 || c.type() == DType::Text)) f.set_index(Index::from_column(c));
   }
   return f;
 }

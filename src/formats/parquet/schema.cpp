@@ -64,7 +64,7 @@ void classify(const quorin_pq::SchemaElement& e, ColumnDesc& d) {
       d.unit_ns = unit_of(lt.TIME.unit);
       if (!d.unit_ns || (p == kInt32) != (d.unit_ns == 1000000) || (p != kInt32 && p != kInt64))
         return bad("TIME with an unknown unit or storage");
-      return set(Kind::TimeText, DType::Text);
+      return set(Kind::Time, DType::Time);
     }
     if (lt.__isset.INTEGER) return integer(lt.INTEGER.bitWidth, lt.INTEGER.isSigned);
     if (lt.__isset.FLOAT16) {
@@ -93,7 +93,7 @@ void classify(const quorin_pq::SchemaElement& e, ColumnDesc& d) {
       if ((ct == cTimeMillis && p != kInt32) || (ct == cTimeMicros && p != kInt64))
         return bad("TIME with the wrong storage");
       d.unit_ns = ct == cTimeMillis ? 1000000 : 1000;
-      return set(Kind::TimeText, DType::Text);
+      return set(Kind::Time, DType::Time);
     case cUint8: return integer(8, false);
     case cUint16: return integer(16, false);
     case cUint32: return integer(32, false);

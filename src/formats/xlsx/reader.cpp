@@ -753,50 +753,60 @@ Frame Reader::build() {
     names[j] = std::move(n);
   }
 
-  std::vector<Column> cols(ncols);
+  // The cell of each row of each column (the last one where a sheet
+  // repeats a reference), then each column built in row order.
+  std::vector<std::vector<std::uint32_t>> at(ncols);
+  constexpr std::uint32_t kNone = 0xffffffffu;
+  if (cells_.size() >= kNone) fail("sheet '" + sheet_name_ + "'", "too many cells");
+  for (std::uint32_t j = 0; j < ncols; ++j) at[j].assign(nrows, kNone);
+  for (std::size_t k = 0; k < cells_.size(); ++k) {
+    const auto& c = cells_[k];
+    if (c.row == header_row || c.kind == Kind::Error) continue;
+    at[c.col - 1][c.row - header_row - 1] = static_cast<std::uint32_t>(k);
+  }
   for (std::uint32_t j = 0; j < ncols; ++j) {
     const auto& s = seen[j];
     const std::size_t present = s.number + s.boolean + s.text + s.date;
     const int kinds = (s.number > 0) + (s.boolean > 0) + (s.text > 0) + (s.date > 0);
-    Column& col = cols[j];
+    const auto& rows = at[j];
+    Column col;
     if (kinds > 1 || s.text > 0) {
-      col = Column::texts(std::vector<std::string>(nrows), std::vector<std::uint8_t>(nrows, 0));
+      TextBuilder b;
+      b.reserve(nrows);
+      for (std::uint32_t k : rows) {
+        if (k == kNone) {
+          b.append_missing();
+          continue;
+        }
+        const auto& c = cells_[k];
+        if (c.kind == Kind::Text)
+          b.append(pool_[c.str]);
+        else
+          b.append(header_text(c, pool_));
+      }
+      col = b.finish();
     } else if (s.boolean > 0) {
-      col = Column::bools(std::vector<std::int64_t>(nrows, 0), std::vector<std::uint8_t>(nrows, 0));
+      ValuesBuilder<DType::Bool> b;
+      b.reserve(nrows);
+      for (std::uint32_t k : rows) k == kNone ? b.push_missing() : b.push(cells_[k].num != 0);
+      col = b.finish();
     } else if (s.date > 0) {
-      col = Column::timestamps(std::vector<std::int64_t>(nrows, 0), {}, std::vector<std::uint8_t>(nrows, 0));
-    } else if (s.number > 0 && s.integral == s.number && present == nrows) {
-      col = Column::ints(std::vector<std::int64_t>(nrows, 0));
+      ValuesBuilder<DType::Timestamp> b;
+      b.reserve(nrows);
+      for (std::uint32_t k : rows) k == kNone ? b.push_missing() : b.push(cells_[k].ns);
+      col = b.finish();
+    } else if (s.number > 0 && s.integral == s.number && present == nrows &&
+               std::find(rows.begin(), rows.end(), kNone) == rows.end()) {
+      std::vector<std::int64_t> v(nrows);
+      for (std::size_t i = 0; i < nrows; ++i) v[i] = static_cast<std::int64_t>(cells_[rows[i]].num);
+      col = Column::ints(std::move(v));
     } else {
-      col = Column::floats(std::vector<double>(nrows, kNaN));
+      std::vector<double> v(nrows, kNaN);
+      for (std::size_t i = 0; i < nrows; ++i)
+        if (rows[i] != kNone) v[i] = cells_[rows[i]].num;
+      col = Column::floats(std::move(v));
     }
-  }
-  for (const auto& c : cells_) {
-    if (c.row == header_row || c.kind == Kind::Error) continue;
-    const std::size_t i = c.row - header_row - 1;
-    Column& col = cols[c.col - 1];
-    switch (col.type) {
-      case DType::Float64: col.f64[i] = c.num; break;
-      case DType::Int64: col.i64[i] = static_cast<std::int64_t>(c.num); break;
-      case DType::Bool:
-        col.i64[i] = c.num != 0;
-        col.valid[i] = 1;
-        break;
-      case DType::Timestamp:
-        col.i64[i] = c.ns;
-        col.valid[i] = 1;
-        break;
-      case DType::Text:
-        col.text[i] = c.kind == Kind::Text ? pool_[c.str] : header_text(c, pool_);
-        col.valid[i] = 1;
-        break;
-      default: break;
-    }
-  }
-  for (std::uint32_t j = 0; j < ncols; ++j) {
-    Column& col = cols[j];
-    if (col.type != DType::Float64 && std::all_of(col.valid.begin(), col.valid.end(), [](auto b) { return b; }))
-      col.valid.clear();
+    std::vector<std::uint32_t>().swap(at[j]);
     frame.add_column(std::move(names[j]), std::move(col));
   }
   if (ncols == 0) frame.set_index(Index::range(0));

@@ -116,26 +116,26 @@ class SheetWriter {
   }
   void cell(lxw_row_t r, lxw_col_t c, const Column& col, std::size_t i) {
     if (col.is_missing(i)) return;
-    switch (col.type) {
+    switch (col.type()) {
       case DType::Float64:
         // Workbooks hold finite numbers only (an "INF" value makes the file
         // unreadable to other tools): infinities are written as text.
-        if (std::isinf(col.f64[i])) text(r, c, col.f64[i] > 0 ? "inf" : "-inf");
-        else check(worksheet_write_number(ws_, r, c, col.f64[i], nullptr), r, c);
+        if (std::isinf(col.f64()[i])) text(r, c, col.f64()[i] > 0 ? "inf" : "-inf");
+        else check(worksheet_write_number(ws_, r, c, col.f64()[i], nullptr), r, c);
         break;
-      case DType::Int64: integer(r, c, col.i64[i]); break;
-      case DType::Bool: check(worksheet_write_boolean(ws_, r, c, col.i64[i] != 0, nullptr), r, c); break;
-      case DType::Text: text(r, c, col.text[i]); break;
+      case DType::Int64: integer(r, c, col.integer(i)); break;
+      case DType::Bool: check(worksheet_write_boolean(ws_, r, c, col.bools()[i] != 0, nullptr), r, c); break;
+      case DType::Text: text(r, c, std::string(col.text(i))); break;
       case DType::Date:
-        check(worksheet_write_number(ws_, r, c, xlsx_detail::days_to_serial(col.i64[i], false),
+        check(worksheet_write_number(ws_, r, c, xlsx_detail::days_to_serial(col.days()[i], false),
                                      date_fmt_),
               r, c);
         break;
       case DType::Timestamp:
-        check(worksheet_write_number(ws_, r, c, xlsx_detail::ns_to_serial(col.i64[i], false), stamp_fmt_), r, c);
+        check(worksheet_write_number(ws_, r, c, xlsx_detail::ns_to_serial(col.integer(i), false), stamp_fmt_), r, c);
         break;
       case DType::Time:  // a fraction of a day, as workbooks hold times
-        check(worksheet_write_number(ws_, r, c, static_cast<double>(col.i64[i]) / static_cast<double>(kNanosPerDay),
+        check(worksheet_write_number(ws_, r, c, static_cast<double>(col.integer(i)) / static_cast<double>(kNanosPerDay),
                                      time_fmt_),
               r, c);
         break;
@@ -164,9 +164,9 @@ std::vector<std::uint8_t> write_xlsx(const Frame& frame, bool index) {
     const Column& col = frame.column_at(j);
     // Workbooks have no time zones; writing wall-clock or UTC times would
     // silently shift them for a reader.
-    if (col.type == DType::Timestamp && !col.tz.empty())
+    if (col.type() == DType::Timestamp && !col.tz().empty())
       throw ValueError("xlsx: workbooks do not support timestamps with a time zone (column '" + frame.names()[j] +
-                       "' is in " + col.tz + "); convert the column to naive timestamps first");
+                       "' is in " + col.tz() + "); convert the column to naive timestamps first");
   }
 
   TempFile tmp;

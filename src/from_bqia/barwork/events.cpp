@@ -16,13 +16,13 @@ constexpr std::int64_t kMinuteNs = 60 * kNanosPerSecond;
 
 const Column& timestamp_column(const Frame& f, const char* name, const char* side) {
   const Column& c = f.column(name);
-  if (c.type != DType::Timestamp)
+  if (c.type() != DType::Timestamp)
     throw TypeError(std::string("column '") + name + "' of the " + side + " must hold timestamps, not " +
-                    dtype_name(c.type));
+                    dtype_name(c.type()));
   return c;
 }
 
-std::string zone_text(const Column& c) { return c.tz.empty() ? "naive" : "zoned (" + c.tz + ")"; }
+std::string zone_text(const Column& c) { return c.tz().empty() ? "naive" : "zoned (" + c.tz() + ")"; }
 
 }  // namespace
 
@@ -53,7 +53,7 @@ Frame get_event_metadata(const Frame& df_calendar, int pre_event_window, int pos
     for (std::size_t j : times.unique_positions()) {
       const bool missing = times.is_missing(j);
       const std::int64_t t =
-          missing ? 0 : querywork::round_event_datetime(Timestamp{times.i64[j], times.tz}, true).ns;
+          missing ? 0 : querywork::round_event_datetime(Timestamp{times.integer(j), times.tz()}, true).ns;
       for (std::size_t k = 0; k < width; ++k) {
         const std::int64_t m = std::int64_t{pre_event_window} + static_cast<std::int64_t>(k);
         ev.push_back(event);
@@ -68,8 +68,8 @@ Frame get_event_metadata(const Frame& df_calendar, int pre_event_window, int pos
   Frame out;
   out.add_column("EVENT_NAME", Column::texts(std::move(ev)));
   out.add_column("event_datetime",
-                 Column::timestamps(event_dt, when.tz, all_valid ? std::vector<std::uint8_t>{} : dt_valid));
-  out.add_column("datetime", Column::timestamps(std::move(bar_dt), when.tz,
+                 Column::timestamps(event_dt, when.tz(), all_valid ? std::vector<std::uint8_t>{} : dt_valid));
+  out.add_column("datetime", Column::timestamps(std::move(bar_dt), when.tz(),
                                                 all_valid ? std::vector<std::uint8_t>{} : std::move(dt_valid)));
   out.add_column("time_diff", Column::ints(std::move(diff)));
   return out;
@@ -82,7 +82,7 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   const Column& bar_time = timestamp_column(df_bars, "datetime", "bars");
   const Column& event_time = timestamp_column(df_calendar, "event_datetime", "calendar");
   df_bars.column("key");
-  if (bar_time.tz.empty() != event_time.tz.empty())
+  if (bar_time.tz().empty() != event_time.tz().empty())
     throw ValueError("cannot match bar times with event times: the bars' 'datetime' is " + zone_text(bar_time) +
                      ", the calendar's 'event_datetime' is " + zone_text(event_time));
 
@@ -109,7 +109,7 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   // The metadata's columns in the order the result keeps them (time_diff
   // before the bar time), its bar times in the bars' zone (the same instants).
   Frame meta = df_event_metadata.select({"EVENT_NAME", "event_datetime", "time_diff", "datetime"});
-  meta.column("datetime").tz = bar_time.tz;
+  meta.set_column("datetime", meta.column("datetime").with_zone(bar_time.tz()));
   const Column& meta_time = meta.column("datetime");
   const std::size_t n_meta = meta.num_rows();
 
@@ -123,18 +123,18 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   std::unordered_set<std::int64_t> wanted;
   wanted.reserve(n_meta);
   for (std::size_t i = 0; i < n_meta; ++i)
-    if (!meta_time.is_missing(i)) wanted.insert(meta_time.i64[i]);
+    if (!meta_time.is_missing(i)) wanted.insert(meta_time.integer(i));
   std::vector<std::size_t> candidates;
   for (std::size_t i = 0; i < bar_time.size(); ++i)
-    if (!bar_time.is_missing(i) && wanted.count(bar_time.i64[i])) candidates.push_back(i);
+    if (!bar_time.is_missing(i) && wanted.count(bar_time.integer(i))) candidates.push_back(i);
   std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](std::size_t a, std::size_t b) { return bar_time.i64[a] < bar_time.i64[b]; });
+                   [&](std::size_t a, std::size_t b) { return bar_time.integer(a) < bar_time.integer(b); });
   std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> bars_at;
   bars_at.reserve(wanted.size());
   for (std::size_t k = 0; k < candidates.size();) {
     std::size_t e = k + 1;
-    while (e < candidates.size() && bar_time.i64[candidates[e]] == bar_time.i64[candidates[k]]) ++e;
-    bars_at.emplace(bar_time.i64[candidates[k]], std::make_pair(k, e));
+    while (e < candidates.size() && bar_time.integer(candidates[e]) == bar_time.integer(candidates[k])) ++e;
+    bars_at.emplace(bar_time.integer(candidates[k]), std::make_pair(k, e));
     k = e;
   }
 
@@ -143,7 +143,7 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   std::vector<std::size_t> pm, pb;
   for (std::size_t i = 0; i < n_meta; ++i) {
     if (meta_time.is_missing(i)) continue;
-    auto it = bars_at.find(meta_time.i64[i]);
+    auto it = bars_at.find(meta_time.integer(i));
     if (it == bars_at.end()) continue;
     for (std::size_t k = it->second.first; k < it->second.second; ++k)
       if (!key.is_missing(candidates[k])) pm.push_back(i), pb.push_back(candidates[k]);
@@ -169,11 +169,11 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   const Column& jm = joined.column(meta_id);
   const Column& jc = joined.column(cal_id);
   std::vector<std::size_t> cal_begin(n_meta + 1, 0);
-  for (std::size_t r = 0; r < jm.size(); ++r) ++cal_begin[static_cast<std::size_t>(jm.i64[r]) + 1];
+  for (std::size_t r = 0; r < jm.size(); ++r) ++cal_begin[static_cast<std::size_t>(jm.integer(r)) + 1];
   for (std::size_t i = 0; i < n_meta; ++i) cal_begin[i + 1] += cal_begin[i];
   std::vector<std::size_t> cal_rows(jc.size());  // in joined order, which is by metadata row
   for (std::size_t r = 0; r < jc.size(); ++r)
-    cal_rows[r] = jc.is_missing(r) ? Column::npos : static_cast<std::size_t>(jc.i64[r]);
+    cal_rows[r] = jc.is_missing(r) ? Column::npos : static_cast<std::size_t>(jc.integer(r));
 
   std::vector<std::size_t> out_m, out_b, out_c;
   out_m.reserve(order.size()), out_b.reserve(order.size()), out_c.reserve(order.size());

@@ -14,12 +14,12 @@ Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const
   const Column& key = df_event_bars.column("key");
   const Column& diff = df_event_bars.column("time_diff");
   const Column& px = df_event_bars.column(price);
-  if (when.type != DType::Timestamp) throw TypeError("column 'event_datetime' must hold timestamps");
+  if (when.type() != DType::Timestamp) throw TypeError("column 'event_datetime' must hold timestamps");
   const std::size_t n = df_event_bars.num_rows();
 
   using Window = std::tuple<std::string, std::int64_t, std::string>;  // event, release, key
   const auto window_of = [&](std::size_t i) {
-    return Window{name.cell_text(i), when.is_missing(i) ? INT64_MIN : when.i64[i], key.cell_text(i)};
+    return Window{name.cell_text(i), when.is_missing(i) ? INT64_MIN : when.integer(i), key.cell_text(i)};
   };
   const auto offset_of = [&](std::size_t i) { return static_cast<std::int64_t>(diff.as_double(i)); };
 

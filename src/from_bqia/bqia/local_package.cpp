@@ -177,7 +177,7 @@ std::shared_ptr<const BarColumns> load_bars(LocalPackage::Tables& t, const std::
   if (fs::is_regular_file(path, ec)) {
     Frame f = formats::ParquetFile::open_path(path.string()).read();
     const Column& dt = f.column("datetime");
-    if (dt.type != DType::Timestamp) throw PackageError(path.string() + ": column datetime is not a timestamp");
+    if (dt.type() != DType::Timestamp) throw PackageError(path.string() + ": column datetime is not a timestamp");
     const Column *o = &f.column("open"), *h = &f.column("high"), *l = &f.column("low"), *c = &f.column("close"),
                  *v = &f.column("volume");
     const std::size_t n = f.num_rows();
@@ -186,10 +186,10 @@ std::shared_ptr<const BarColumns> load_bars(LocalPackage::Tables& t, const std::
       // Bars between 1900 and 2200, strictly in time order (wall-clock
       // arithmetic on them then stays far from the integer limits).
       constexpr std::int64_t kLow = -2208988800LL * kNanosPerSecond, kHigh = 7258118400LL * kNanosPerSecond;
-      if (dt.i64[i] < kLow || dt.i64[i] >= kHigh)
+      if (dt.integer(i) < kLow || dt.integer(i) >= kHigh)
         throw PackageError(path.string() + ": bar time outside 1900-2199 on row " + std::to_string(i));
-      if (i && dt.i64[i] <= dt.i64[i - 1]) throw PackageError(path.string() + ": bars not in time order at row " + std::to_string(i));
-      out->time.push_back(dt.i64[i]);
+      if (i && dt.integer(i) <= dt.integer(i - 1)) throw PackageError(path.string() + ": bars not in time order at row " + std::to_string(i));
+      out->time.push_back(dt.integer(i));
       out->open.push_back(o->as_double(i));
       out->high.push_back(h->as_double(i));
       out->low.push_back(l->as_double(i));

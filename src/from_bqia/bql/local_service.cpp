@@ -44,15 +44,15 @@ std::optional<Frame> read_table(const std::filesystem::path& path) {
 // missing markers; any other text that is not a number is an error.
 double number_cell(const Column& c, std::size_t i, const char* table) {
   if (c.is_missing(i)) return kNaN;
-  if (c.type != DType::Text) return c.as_double(i);
-  const std::string& t = c.text[i];
+  if (c.type() != DType::Text) return c.as_double(i);
+  const std::string_view t = c.text(i);
   if (formats::is_missing_marker(t)) return kNaN;
   const char* b = t.data();
   const char* e = b + t.size();
   if (t.size() > 1 && *b == '+' && b[1] != '-') ++b;
   double v = 0;
   auto r = std::from_chars(b, e, v);
-  if (r.ec != std::errc() || r.ptr != e) throw ServiceError("invalid number '" + t + "' in " + table);
+  if (r.ec != std::errc() || r.ptr != e) throw ServiceError("invalid number '" + std::string(t) + "' in " + table);
   return v;
 }
 
@@ -286,7 +286,7 @@ Frame px_last(const Ctx& c, const Item& item, const std::string& out_name, const
   auto [a, b] = range_param(item.params(), item.name());
   if (!c.t.has_prices) throw ServiceError("no prices reference table");
   std::vector<std::string> ids;
-  std::vector<std::int64_t> days;
+  std::vector<std::int32_t> days;
   std::vector<double> px;
   for (const std::string& k : keys) {
     auto it = c.t.prices.find(lower(k));
@@ -338,7 +338,8 @@ Frame calendar(const Ctx& c, const Item& item, const std::string& out_name, cons
 
   std::vector<std::string> ids, names, tickers, rels, tzs, subs;
   std::vector<std::uint8_t> tz_valid;
-  std::vector<std::int64_t> days, release;
+  std::vector<std::int32_t> days;
+  std::vector<std::int64_t> release;
   std::vector<double> actual, surprise;
   for (const std::string& k : keys) {
     std::string lk = lower(k);

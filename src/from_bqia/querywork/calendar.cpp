@@ -245,16 +245,10 @@ EventTimeColumns make_columns(std::vector<std::int64_t> utc, std::vector<std::in
   // The kernel's values are in range by construction (times of day in
   // [0, 24h)): the columns take them as they are.
   EventTimeColumns out;
-  out.event_datetime = Column(DType::Timestamp);
-  out.event_datetime.i64 = std::move(utc);
-  out.event_datetime.tz = zone;
-  out.event_datetime.valid = valid;
-  out.event_date = Column(DType::Date);
-  out.event_date.i64 = std::move(day);
-  out.event_date.valid = valid;
-  out.event_time = Column(DType::Time);
-  out.event_time.i64 = std::move(tod);
-  out.event_time.valid = valid;
+  out.event_datetime = Column::timestamps(std::move(utc), zone, valid);
+  out.event_date = Column::with_validity_of(out.event_datetime, DType::Date,
+                                            Buffer::adopt(std::vector<std::int32_t>(day.begin(), day.end())));
+  out.event_time = Column::with_validity_of(out.event_datetime, DType::Time, Buffer::adopt(std::move(tod)));
   return out;
 }
 
@@ -270,7 +264,7 @@ struct Releases {
   std::vector<std::uint8_t> aware;  // one byte per row
 };
 
-bool text_has_offset(const std::string& s) {
+bool text_has_offset(std::string_view s) {
   // The zone designator follows the time: a trailing 'Z' or a sign after
   // the date part ("2024-01-05 08:30:00-05:00").
   if (!s.empty() && (s.back() == 'Z' || s.back() == 'z')) return true;
@@ -283,21 +277,21 @@ Releases read_releases(const Column& c) {
   Releases r;
   r.ns.assign(n, 0);
   r.valid.assign(n, 1);
-  r.aware.assign(n, c.type == DType::Timestamp && !c.tz.empty() ? 1 : 0);
+  r.aware.assign(n, c.type() == DType::Timestamp && !c.tz().empty() ? 1 : 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (c.is_missing(i)) {
       r.valid[i] = 0;
       continue;
     }
-    switch (c.type) {
-      case DType::Timestamp: r.ns[i] = c.i64[i]; break;
-      case DType::Date: r.ns[i] = c.i64[i] * kNanosPerDay; break;
+    switch (c.type()) {
+      case DType::Timestamp: r.ns[i] = c.integer(i); break;
+      case DType::Date: r.ns[i] = c.integer(i) * kNanosPerDay; break;
       case DType::Text:
-        r.ns[i] = parse_datetime_ns(c.text[i]);
-        r.aware[i] = text_has_offset(c.text[i]) ? 1 : 0;
+        r.ns[i] = parse_datetime_ns(c.text(i));
+        r.aware[i] = text_has_offset(c.text(i)) ? 1 : 0;
         break;
       default:
-        throw TypeError(std::string("RELEASE_DATE_TIME values of type ") + dtype_name(c.type) +
+        throw TypeError(std::string("RELEASE_DATE_TIME values of type ") + dtype_name(c.type()) +
                         " are not date-times");
     }
   }
@@ -314,8 +308,8 @@ void add_event_columns(Frame& frame, const Column& release_col, const Column& ti
 
   // Each row's source offset from its own zone text; a missing zone leaves
   // the row without event times.
-  if (timezone_col.type != DType::Text && !(timezone_col.type == DType::Float64 && timezone_col.has_missing()))
-    throw TypeError(std::string("TIMEZONE values of type ") + dtype_name(timezone_col.type) + " are not zone texts");
+  if (timezone_col.type() != DType::Text && !(timezone_col.type() == DType::Float64 && timezone_col.has_missing()))
+    throw TypeError(std::string("TIMEZONE values of type ") + dtype_name(timezone_col.type()) + " are not zone texts");
   std::vector<std::int64_t> offs(n, 0);
   std::unordered_map<std::string, std::int64_t> seen;
   for (std::size_t i = 0; i < n; ++i) {
@@ -325,7 +319,7 @@ void add_event_columns(Frame& frame, const Column& release_col, const Column& ti
       continue;
     }
     if (rel.aware[i]) continue;  // an instant already: offset 0, its zone is not needed
-    const std::string& t = timezone_col.text[i];
+    const std::string t(timezone_col.text(i));
     auto it = seen.find(t);
     if (it == seen.end()) {
       const detail::ZoneText z = detail::parse_zone_text(t);
@@ -350,23 +344,25 @@ void add_event_columns(Frame& frame, const Column& release_col, const Column& ti
 }
 
 EventTimeColumns event_time_columns(const Column& release, const Zone& source, const Zone& standard) {
-  if (release.type != DType::Timestamp || !release.tz.empty())
+  if (release.type() != DType::Timestamp || !release.tz().empty())
     throw TypeError("event_time_columns needs naive timestamps (wall-clock release times)");
   const std::size_t n = release.size();
-  const std::uint8_t* valid = release.valid.empty() ? nullptr : release.valid.data();
+  const std::vector<std::uint8_t> presence = release.presence_bytes();
+  const std::uint8_t* valid = presence.empty() ? nullptr : presence.data();
+  const std::int64_t* ns = release.i64().data();
   std::vector<std::int64_t> offs;
   std::int64_t off = 0;
   // One offset when the source zone keeps it over the whole range of values
   // (with a day to spare either side); else each value localized on its own.
   std::size_t first = 0;
   while (valid && first < n && !valid[first]) ++first;
-  const Zone::Span span = source.span_at(first < n ? release.i64[first] : 0);
+  const Zone::Span span = source.span_at(first < n ? release.integer(first) : 0);
   constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min(), kMax = std::numeric_limits<std::int64_t>::max();
   bool constant = span.lo == kMin && span.hi == kMax;  // a fixed offset
   if (!constant) {
     std::int64_t lo = kMax, hi = kMin, lo_m, hi_p;
     for (std::size_t i = 0; i < n; ++i)
-      if (!valid || valid[i]) lo = std::min(lo, release.i64[i]), hi = std::max(hi, release.i64[i]);
+      if (!valid || valid[i]) lo = std::min(lo, release.integer(i)), hi = std::max(hi, release.integer(i));
     constant = lo > hi || (!__builtin_sub_overflow(lo, kNanosPerDay, &lo_m) &&
                            !__builtin_add_overflow(hi, kNanosPerDay, &hi_p) && span.lo <= lo_m && hi_p < span.hi);
   }
@@ -374,12 +370,11 @@ EventTimeColumns event_time_columns(const Column& release, const Zone& source, c
     off = span.offset;
   } else {
     offs.resize(n);
-    source.to_utc_offsets(release.i64.data(), offs.data(), n, valid);
+    source.to_utc_offsets(ns, offs.data(), n, &release);
   }
   std::vector<std::int64_t> utc, day, tod;
-  detail::event_times(release.i64.data(), offs.empty() ? nullptr : offs.data(), off, valid, n, standard, utc, day,
-                      tod);
-  return detail::make_columns(std::move(utc), std::move(day), std::move(tod), release.valid, standard.name());
+  detail::event_times(ns, offs.empty() ? nullptr : offs.data(), off, valid, n, standard, utc, day, tod);
+  return detail::make_columns(std::move(utc), std::move(day), std::move(tod), presence, standard.name());
 }
 
 Frame get_eco_calendar_data(const std::shared_ptr<bql::Service>& bq, const bql::Universe& universe,

@@ -55,11 +55,11 @@ std::vector<int> _split_date_range(const std::shared_ptr<bql::Service>& bq, cons
   auto year_of = [&](std::size_t i) {
     std::int32_t days;
     if (dates.is_missing(i)) throw ValueError("missing trading date in the range '" + start + "' to '" + end + "'");
-    switch (dates.type) {
-      case DType::Date: days = static_cast<std::int32_t>(dates.i64[i]); break;
-      case DType::Timestamp: days = date_of_ns(dates.i64[i]).days; break;
-      case DType::Text: days = date_of_ns(parse_datetime_ns(dates.text[i])).days; break;
-      default: throw ValueError(std::string("trading dates of type ") + dtype_name(dates.type) + " are not dates");
+    switch (dates.type()) {
+      case DType::Date: days = static_cast<std::int32_t>(dates.integer(i)); break;
+      case DType::Timestamp: days = date_of_ns(dates.integer(i)).days; break;
+      case DType::Text: days = date_of_ns(parse_datetime_ns(dates.text(i))).days; break;
+      default: throw ValueError(std::string("trading dates of type ") + dtype_name(dates.type()) + " are not dates");
     }
     int y;
     unsigned m, d;
@@ -157,24 +157,21 @@ Timestamp round_event_datetime(const Timestamp& datetime_obj, bool round_down) {
 }
 
 Column round_event_datetime(const Column& datetimes, bool round_down) {
-  if (datetimes.type != DType::Timestamp)
+  if (datetimes.type() != DType::Timestamp)
     throw TypeError(std::string("round_event_datetime needs timestamps, got a column of ") +
-                    dtype_name(datetimes.type));
-  Column out = datetimes;
-  const std::size_t n = out.size();
-  std::vector<std::int64_t> wall(n);
-  if (datetimes.tz.empty())
-    wall = datetimes.i64;
-  else
-    Zone::locate(datetimes.tz).to_wall(datetimes.i64.data(), wall.data(), n,
-                                       datetimes.valid.empty() ? nullptr : datetimes.valid.data());
+                    dtype_name(datetimes.type()));
+  const std::size_t n = datetimes.size();
+  const auto ns = datetimes.i64();
+  std::vector<std::int64_t> wall(ns.begin(), ns.end());
+  if (!datetimes.tz().empty()) Zone::locate(datetimes.tz()).to_wall(ns.data(), wall.data(), n, &datetimes);
   const std::int64_t up = round_down ? 0 : 60 * kNanosPerSecond;
+  std::vector<std::int64_t> out(ns.begin(), ns.end());
   for (std::size_t i = 0; i < n; ++i) {
-    if (out.is_missing(i)) continue;
+    if (datetimes.is_missing(i)) continue;
     const std::int64_t sec_part = detail::second_field_ns(wall[i]);
-    if (sec_part != 0) out.i64[i] = detail::shift_checked(out.i64[i], up - sec_part);
+    if (sec_part != 0) out[i] = detail::shift_checked(ns[i], up - sec_part);
   }
-  return out;
+  return Column::with_validity_of(datetimes, DType::Timestamp, Buffer::adopt(std::move(out)), datetimes.tz());
 }
 
 }  // namespace quorin_data::from_bqia::querywork

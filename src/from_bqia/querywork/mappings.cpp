@@ -40,7 +40,7 @@ Frame get_id_to_figi_mapping(const bql::Universe& universe, const std::string& f
                      " columns for one FIGI item");
   const Column& ids = df.column_at(0);
   const Column& figi = df.column_at(1);
-  std::unordered_set<std::string> members;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> members;
   if (tickers_to_add_pcs) members.insert(tickers_to_add_pcs->begin(), tickers_to_add_pcs->end());
 
   const std::size_t n = df.num_rows();
@@ -48,12 +48,12 @@ Frame get_id_to_figi_mapping(const bql::Universe& universe, const std::string& f
   bool any = false;
   for (std::size_t i = 0; i < n; ++i) {
     if (tickers_to_add_pcs) {
-      add[i] = !ids.is_missing(i) && ids.type == DType::Text && members.count(ids.text[i]) ? 1 : 0;
+      add[i] = !ids.is_missing(i) && ids.type() == DType::Text && members.count(ids.text(i)) ? 1 : 0;
     } else {
-      if (ids.type != DType::Text || ids.is_missing(i))
+      if (ids.type() != DType::Text || ids.is_missing(i))
         throw TypeError("ID '" + ids.cell_text(i) + "' of row " + std::to_string(i) +
                         " is not text: the currency and corporate rule needs its last word");
-      const std::string w = last_word_lower(ids.text[i]);
+      const std::string w = last_word_lower(std::string(ids.text(i)));
       add[i] = w == "curncy" || w == "corp" ? 1 : 0;
     }
     // A missing FIGI stays missing: a suffix would make up an identifier.
@@ -61,20 +61,19 @@ Frame get_id_to_figi_mapping(const bql::Universe& universe, const std::string& f
     any = any || add[i];
   }
   if (any) {
-    Column out = figi;
-    if (out.type != DType::Text) {
-      // Non-text FIGIs become their text form to carry the suffix.
-      std::vector<std::string> t(n);
-      std::vector<std::uint8_t> valid(n, 1);
-      for (std::size_t i = 0; i < n; ++i) {
-        t[i] = figi.cell_text(i);
-        valid[i] = figi.is_missing(i) ? 0 : 1;
+    // Non-text FIGIs become their text form to carry the suffix.
+    TextBuilder out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (figi.is_missing(i)) {
+        out.append_missing();
+        continue;
       }
-      out = Column::texts(std::move(t), figi.has_missing() ? std::move(valid) : std::vector<std::uint8_t>{});
+      std::string t = figi.type() == DType::Text ? std::string(figi.text(i)) : figi.cell_text(i);
+      if (add[i]) t += ".BGN";
+      out.append(t);
     }
-    for (std::size_t i = 0; i < n; ++i)
-      if (add[i]) out.text[i] += ".BGN";
-    df.column_at(1) = std::move(out);
+    df.replace_column(1, out.finish());
   }
   df.rename_column("ID", id_col_name);
   return df;

@@ -111,33 +111,34 @@ class Distinct {
  public:
   // Runs of one value (a snapshot column holds long ones) go into the set once.
   void add(const Column& c) {
-    type_ = c.type;
-    tz_ = c.tz;
+    type_ = c.type();
+    tz_ = c.tz();
     const std::size_t n = c.size();
-    if (c.type == DType::Float64) {
+    if (c.type() == DType::Float64) {
       for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(c.f64[i])) missing_ = true;
-        else reals_.insert(c.f64[i]);
+        if (std::isnan(c.f64()[i])) missing_ = true;
+        else reals_.insert(c.f64()[i]);
       }
-    } else if (c.type == DType::Text) {
-      const std::string* last = nullptr;
+    } else if (c.type() == DType::Text) {
+      bool have_last = false;
+      std::string_view last;
       for (std::size_t i = 0; i < n; ++i) {
         if (c.is_missing(i)) {
           missing_ = true;
-        } else if (!last || *last != c.text[i]) {
-          texts_.insert(c.text[i]);
-          last = &c.text[i];
+        } else if (!have_last || last != c.text(i)) {
+          last = c.text(i);
+          have_last = true;
+          texts_.emplace(last);
         }
       }
     } else {
-      const bool all_present = c.valid.empty();
       bool have_last = false;
       std::int64_t last = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        if (!all_present && c.valid[i] == 0) {
+        if (c.is_missing(i)) {
           missing_ = true;
-        } else if (!have_last || c.i64[i] != last) {
-          last = c.i64[i];
+        } else if (!have_last || c.integer(i) != last) {
+          last = c.integer(i);
           have_last = true;
           ints_.insert(last);
         }
@@ -378,13 +379,13 @@ Frame ECOEST::get_data(const std::vector<std::string>& tickers, const std::optio
   std::vector<std::size_t> rows;
   if (by_date) {
     const Column& c = data.column(kSurveyColumn);
-    if (c.type != DType::Date && c.type != DType::Timestamp)
-      throw ValueError(source_ + ": column \"" + std::string(kSurveyColumn) + "\" holds " + dtype_name(c.type) +
+    if (c.type() != DType::Date && c.type() != DType::Timestamp)
+      throw ValueError(source_ + ": column \"" + std::string(kSurveyColumn) + "\" holds " + dtype_name(c.type()) +
                        " values, not dates or timestamps");
-    const DayOf day_of(c.type == DType::Timestamp ? c.tz : std::string());
+    const DayOf day_of(c.type() == DType::Timestamp ? c.tz() : std::string());
     for (std::size_t i = 0; i < n; ++i) {
       if (c.is_missing(i)) continue;
-      const std::int64_t d = c.type == DType::Date ? c.i64[i] : day_of(c.i64[i]);
+      const std::int64_t d = c.type() == DType::Date ? c.integer(i) : day_of(c.integer(i));
       if ((start && d < start_day) || (end && d > end_day)) continue;
       rows.push_back(i);
     }
@@ -393,11 +394,11 @@ Frame ECOEST::get_data(const std::vector<std::string>& tickers, const std::optio
   // Event-ticker filter on the rows left.
   const bool by_ticker = !tickers.empty();
   if (by_ticker) {
-    const std::unordered_set<std::string> wanted(tickers.begin(), tickers.end());
+    const std::unordered_set<std::string, TextHash, std::equal_to<>> wanted(tickers.begin(), tickers.end());
     const Column& c = data.column(kTickerColumn);
     std::vector<std::size_t> kept;
     auto test = [&](std::size_t i) {
-      if (c.type == DType::Text && !c.is_missing(i) && wanted.count(c.text[i])) kept.push_back(i);
+      if (c.type() == DType::Text && !c.is_missing(i) && wanted.count(c.text(i))) kept.push_back(i);
     };
     if (by_date) {
       for (std::size_t i : rows) test(i);

@@ -45,20 +45,20 @@ const std::string& lookup_dataset_name(const std::string& dataset) {
 // day (a time of day or zone after it is dropped); empty cells missing; an
 // unparseable cell fails the conversion (ValueError naming the text).
 Column to_dates(const Column& c) {
-  if (c.type == DType::Date) return c;
+  if (c.type() == DType::Date) return c;
   const std::size_t n = c.size();
-  std::vector<std::int64_t> days(n, 0);
+  std::vector<std::int32_t> days(n, 0);
   std::vector<std::uint8_t> valid(n, 1);
   bool any_missing = false;
   for (std::size_t i = 0; i < n; ++i) {
-    if (c.is_missing(i) || (c.type == DType::Text && c.text[i].empty())) {
+    if (c.is_missing(i) || (c.type() == DType::Text && c.text(i).empty())) {
       valid[i] = 0;
       any_missing = true;
       continue;
     }
     // A text keeps its own calendar day (as the load's declared columns do).
-    if (c.type == DType::Timestamp) days[i] = date_of_ns(c.i64[i]).days;
-    else if (c.type == DType::Float64) days[i] = parse_date_text(format_double_shortest(c.f64[i])).days;
+    if (c.type() == DType::Timestamp) days[i] = date_of_ns(c.integer(i)).days;
+    else if (c.type() == DType::Float64) days[i] = parse_date_text(format_double_shortest(c.f64()[i])).days;
     else days[i] = parse_date_text(c.cell_text(i)).days;
   }
   return Column::dates(std::move(days), any_missing ? std::move(valid) : std::vector<std::uint8_t>{});
@@ -66,7 +66,7 @@ Column to_dates(const Column& c) {
 
 void convert_relationship_dates(Frame& f) {
   for (const char* name : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"})
-    if (f.column(name).type != DType::Date) f.set_column(name, to_dates(f.column(name)));
+    if (f.column(name).type() != DType::Date) f.set_column(name, to_dates(f.column(name)));
 }
 
 // The snapshot read declares its date columns (read as dates, empty cells
@@ -94,16 +94,16 @@ class TextSet {
       bits_.set(key(v));
     }
   }
-  bool contains(const std::string& s) const { return bits_.test(key(s)) && set_.count(s) != 0; }
+  bool contains(std::string_view s) const { return bits_.test(key(s)) && set_.find(s) != set_.end(); }
 
  private:
-  static std::size_t key(const std::string& s) {
+  static std::size_t key(std::string_view s) {
     const std::size_t n = s.size();
     unsigned a = n > 0 ? static_cast<unsigned char>(s[n - 1]) : 0u;
     unsigned b = n > 1 ? static_cast<unsigned char>(s[n - 2]) : 0u;
     return ((a << 8) | b) ^ ((n & 0xFu) << 4);
   }
-  std::unordered_set<std::string> set_;
+  std::unordered_set<std::string, TextHash, std::equal_to<>> set_;
   std::bitset<65536> bits_;
 };
 
@@ -112,11 +112,11 @@ class TextSet {
 struct TextCells {
   const Column& c;
   std::string scratch;
-  const std::string* get(std::size_t i) {
-    if (c.is_missing(i)) return nullptr;
-    if (c.type == DType::Text) return &c.text[i];
+  std::optional<std::string_view> get(std::size_t i) {
+    if (c.is_missing(i)) return std::nullopt;
+    if (c.type() == DType::Text) return c.text(i);
     scratch = c.cell_text(i);
-    return &scratch;
+    return scratch;
   }
 };
 
@@ -217,10 +217,8 @@ std::shared_ptr<const Frame> SPLC::get_data(const Value& tickers, const std::opt
   const std::size_t n = table.num_rows();
   const Column& sd = table.column("RELTNSHP_START_DT");
   const Column& ed = table.column("RELTNSHP_END_DT");
-  const std::int64_t* sv = sd.i64.data();
-  const std::int64_t* ev = ed.i64.data();
-  const std::uint8_t* s_ok = sd.valid.empty() ? nullptr : sd.valid.data();
-  const std::uint8_t* e_ok = ed.valid.empty() ? nullptr : ed.valid.data();
+  const auto sv = sd.days();
+  const auto ev = ed.days();
 
   const Column* figi_col = bq ? &table.column("ID_BB_GLOBAL") : nullptr;
   const Column* rel_col = nullptr;
@@ -236,15 +234,15 @@ std::shared_ptr<const Frame> SPLC::get_data(const Value& tickers, const std::opt
   std::vector<std::size_t> rows;
   for (std::size_t i = 0; i < n; ++i) {
     if (has_start || has_end) {
-      const bool s_pass = has_start && (!s_ok || s_ok[i]) && sv[i] <= start_day;
-      const bool e_pass = has_end && (!e_ok || e_ok[i]) && ev[i] >= end_day;
+      const bool s_pass = has_start && !sd.is_missing(i) && sv[i] <= start_day;
+      const bool e_pass = has_end && !ed.is_missing(i) && ev[i] >= end_day;
       if (!(s_pass || e_pass)) continue;
     }
     if (figi_cells) {
-      const std::string* f = figi_cells->get(i);
+      const auto f = figi_cells->get(i);
       if (!f || !figi_set->contains(*f)) continue;
       if (rel_cells) {
-        const std::string* r = rel_cells->get(i);
+        const auto r = rel_cells->get(i);
         if (!r || *r != relationship) continue;
       }
     }
@@ -262,11 +260,11 @@ std::shared_ptr<const Frame> SPLC::get_data(const Value& tickers, const std::opt
   {
     TextCells cells{rf, {}};
     for (std::size_t i = 0; i < out.num_rows(); ++i)
-      if (const std::string* s = cells.get(i)) related.push_back(*s);
+      if (const auto s = cells.get(i)) related.emplace_back(*s);
   }
   TextMap figi_to_ticker_map = figi_to_ticker(related, bq);
 
-  std::unordered_map<std::string, std::string> figi_to_own_ticker;
+  std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> figi_to_own_ticker;
   for (const auto& [ticker, figi] : *ticker_to_figi_map) figi_to_own_ticker[figi] = ticker;  // later wins
 
   const std::size_t m = out.num_rows();
@@ -276,13 +274,13 @@ std::shared_ptr<const Frame> SPLC::get_data(const Value& tickers, const std::opt
     TextCells fc{out.column("ID_BB_GLOBAL"), {}};
     TextCells rc{rf, {}};
     for (std::size_t i = 0; i < m; ++i) {
-      if (const std::string* f = fc.get(i))
+      if (const auto f = fc.get(i))
         if (auto it = figi_to_own_ticker.find(*f); it != figi_to_own_ticker.end()) {
           own[i] = it->second;
           own_ok[i] = 1;
         }
-      if (const std::string* r = rc.get(i))
-        if (const std::string* t = figi_to_ticker_map.find(*r)) {
+      if (const auto r = rc.get(i))
+        if (const std::string* t = figi_to_ticker_map.find(std::string(*r))) {
           rel[i] = *t;
           rel_ok[i] = 1;
         }

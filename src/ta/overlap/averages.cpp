@@ -219,7 +219,7 @@ std::optional<Series> hma(const u::SeriesRef& close, const Value& length, const 
                          "the difference 2*WMA_" + std::to_string(wf) + " - WMA_" +
                              std::to_string(ws),
                          wq);
-  return d::finish(std::move(r.values.f64), std::move(r.index), off, kwargs,
+  return d::finish(std::move(r.values).release_f64(), std::move(r.index), off, kwargs,
                    "HMA_" + std::to_string(len), kCategory);
 }
 

@@ -72,7 +72,7 @@ Verified verify(const SeriesRef& s, std::optional<std::int64_t> min_length) {
       const std::size_t n = in.size();
       std::vector<double> v(n);
       for (std::size_t i = 0; i < n; ++i)
-        v[i] = in.values.is_missing(i) ? kNaN : static_cast<double>(in.values.i64[i]);
+        v[i] = in.values.is_missing(i) ? kNaN : static_cast<double>(in.values.integer(i));
       Series out(Column::floats(std::move(v)), in.index, in.name);
       out.category = in.category;
       return Verified(std::move(out));
@@ -297,25 +297,27 @@ std::int64_t get_offset(const Value& offset) {
 
 Series _apply_offset(const Series& series, std::int64_t offset) {
   Series out = series;
-  if (out.values.type == DType::Float64) {
-    detail::apply_offset_inplace(out.values.f64, offset);
-    return out;
+  if (out.values.type() != DType::Float64) {
+    auto v = detail::verify(series);
+    if (!v) throw ValueError("cannot shift a series of type " + std::string(dtype_name(series.values.type())));
+    out = *v.converted();
   }
-  auto v = detail::verify(series);
-  if (!v) throw ValueError("cannot shift a series of type " + std::string(dtype_name(series.values.type)));
-  out = *v.converted();
-  detail::apply_offset_inplace(out.values.f64, offset);
+  std::vector<double> x = std::move(out.values).release_f64();
+  detail::apply_offset_inplace(x, offset);
+  out.values = Column::floats(std::move(x));
   return out;
 }
 
 Series _handle_fills(const Series& series, const Kwargs& kwargs) {
   Series out = series;
-  if (out.values.type != DType::Float64) {
+  if (out.values.type() != DType::Float64) {
     auto v = detail::verify(series);
     if (!v) return out;  // nothing numeric to fill
     out = *v.converted();
   }
-  detail::handle_fills_inplace(out.values.f64, kwargs);
+  std::vector<double> x = std::move(out.values).release_f64();
+  detail::handle_fills_inplace(x, kwargs);
+  out.values = Column::floats(std::move(x));
   return out;
 }
 
@@ -335,7 +337,7 @@ Series signed_series(const Series& input, double initial) {
   auto verified = detail::verify(input);
   if (!verified)
     throw ValueError("cannot take the direction of a series of type " +
-                     std::string(dtype_name(input.values.type)));
+                     std::string(dtype_name(input.values.type())));
   return Series(Column::floats(detail::signed_values(*verified, initial)), input.index, input.name);
 }
 
