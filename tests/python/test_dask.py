@@ -5,6 +5,7 @@ warnings on the workers reach the client."""
 import gzip
 import io
 import os
+import runpy
 import time
 import warnings
 
@@ -199,7 +200,12 @@ def test_workers_are_prepared_checked_and_heard(client):
     # A worker of another build is refused.
     with pytest.raises(RuntimeError, match="install the same package on every worker"):
         client.register_worker_plugin(qd._cluster.QuorinWorkerSetup("0" * 16), name="quorin_data-check")
+    client.unregister_worker_plugin("quorin_data-check")
     # Workers started again get the stand-ins again.
     client.restart()
     got = qd.intraday_bars({"spx": SEC["spx"]}, start="2024-01-01", end="2024-01-31", tz="UTC").compute()
     assert set(got["key"]) == {"spx"} and len(got) > 0
+    # The example, on this cluster.
+    example = runpy.run_path(os.path.join(HERE, "..", "..", "examples", "event_study_dask.py"))
+    summary = example["main"](client.scheduler.address)
+    assert set(summary["key"]) == {"spx", "eurusd", "ibm", "es1"} and (summary["count"] > 0).all()

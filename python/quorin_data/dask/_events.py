@@ -83,13 +83,20 @@ def filter_bars_around_events(bars_ddf, df_calendar, pre_event_window=-5, post_e
         pieces = bars_ddf.to_delayed()
         n = len(pieces)
         parts = []
+        of_group = {}
+        for j, g in enumerate(lay.groups):
+            of_group.setdefault(g, []).append(j)
         for i in range(n):
-            same = [j for j in range(n) if lay.groups[j] == lay.groups[i]]
-            before = [j for j in same if j < i]
-            after = [j for j in same if j > i]
-            lo = lay.bounds[i] if before else None
+            same = of_group[lay.groups[i]]
+            at = same.index(i)
+            after = same[at + 1:]
+            lo = lay.bounds[i] if at > 0 else None
             hi = lay.bounds[after[0]] if after else None
-            heads = [pieces[j] for j in after if hi is not None and lay.bounds[j] <= hi + span]
+            heads = []
+            for j in after:  # the chunks that begin before this chunk's last window ends
+                if lay.bounds[j] > hi + span:
+                    break
+                heads.append(pieces[j])
             parts.append(dask.delayed(_chunk_windows)(pieces[i], heads, calendar, pre, post, lo, hi,
                                                       dask_key_name=f"event-windows-{token}-{i}"))
     else:
