@@ -197,10 +197,7 @@ struct StoreClient {
   std::shared_ptr<qd::store::S3Client> client;
 };
 
-// Python's own pickle protocols 2 to 5 begin with 0x80 and the protocol number.
-bool python_pickle(const qd::Bytes& b) {
-  return b.data.size() >= 2 && b.data[0] == 0x80 && b.data[1] >= 2 && b.data[1] <= 5;
-}
+bool python_pickle(const qd::Bytes& b) { return qd::formats::is_python_pickle(b.data.data(), b.data.size()); }
 
 py::object read_pickle(py::object file_path, py::object bucket, py::object prefix, py::object by_chunks,
                        py::object chunksize, bool allow_python_pickle) {

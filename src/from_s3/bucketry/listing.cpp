@@ -1,10 +1,12 @@
 // list_s3_objects and s3_path_exists.
-#include <cstdlib>
+#include <algorithm>
+#include <limits>
 #include <mutex>
 #include <unordered_set>
 
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
 namespace quorin_data::from_s3::bucketry {
@@ -12,11 +14,8 @@ namespace quorin_data::from_s3::bucketry {
 namespace {
 
 std::size_t count_from_environment(const char* name, std::size_t fallback) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v < '0' || *v > '9') return fallback;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(v, &end, 10);
-  return *end == '\0' && n > 0 ? static_cast<std::size_t>(n) : fallback;
+  const auto n = env_limit(name);
+  return n ? static_cast<std::size_t>(std::min<std::uint64_t>(*n, std::numeric_limits<std::size_t>::max())) : fallback;
 }
 
 std::mutex limits_mu;
