@@ -40,10 +40,11 @@ ListingLimits set_listing_limits(ListingLimits limits) {
   return limits;
 }
 
-std::vector<std::string> list_s3_objects(const std::string& folder_path, const std::string& bucket,
-                                         std::optional<std::string> prefix) {
+std::vector<std::string> Store::list_s3_objects(const std::string& folder_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string list_prefix = detail::join_key(prefix, folder_path);
-  auto client = detail::require_client();
+  auto client = require_client();
   const ListingLimits limits = listing_limits();
   const std::string where = "ListObjectsV2 response for " + detail::object_name(bucket, list_prefix);
   std::vector<std::string> keys;
@@ -73,10 +74,11 @@ std::vector<std::string> list_s3_objects(const std::string& folder_path, const s
   }
 }
 
-bool s3_path_exists(const std::string& file_path, const std::string& bucket,
-                    std::optional<std::string> prefix) {
+bool Store::s3_path_exists(const std::string& file_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string key = detail::join_key(prefix, file_path);
-  auto client = detail::require_client();
+  auto client = require_client();
   try {
     client->head_object(bucket, key);
     return true;

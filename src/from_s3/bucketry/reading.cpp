@@ -258,14 +258,11 @@ std::size_t BodyPipe::pull(std::uint64_t generation, std::uint8_t* out, std::siz
 
 }  // namespace detail
 
-Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
-  return read_by_chunks(bucket, key, chunksize, formats::CsvOptions{});
-}
-
-Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize,
-                     const formats::CsvOptions& options) {
+Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
+                            const formats::CsvOptions& options) const {
+  const std::string& bucket = bucket_;
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
-  auto client = detail::require_client();
+  auto client = require_client();
   const std::string source = detail::object_name(bucket, key);
   // The body is inflated and parsed as it arrives: the download runs on a
   // thread of its own and hands its pieces over through a bounded pipe, so
@@ -302,26 +299,27 @@ Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int
   }
 }
 
-Value read_from_s3(const std::string& file_path, const std::string& data_format,
-                   const std::string& bucket, std::optional<std::string> prefix, bool by_chunks,
-                   std::int64_t chunksize) {
+Value Store::read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks,
+                          std::int64_t chunksize) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   if (data_format == "pickle") {
     const std::string key = detail::join_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return formats::deserialize(body.data(), body.size(), detail::object_name(bucket, key));
   }
   if (data_format == "bytesio") {
     const std::string key = detail::join_key(prefix, file_path);
     Bytes buf;
-    buf.data = detail::require_client()->get_object(bucket, key);
+    buf.data = require_client()->get_object(bucket, key);
     buf.pos = 0;
     buf.is_buffer = true;
     return Value(std::move(buf));
   }
   if (data_format == "csv" || data_format == "csv.gz") {
     const std::string key = tabular_key(prefix, file_path);
-    if (by_chunks) return Value(read_by_chunks(bucket, key, chunksize));
-    auto body = detail::require_client()->get_object(bucket, key);
+    if (by_chunks) return Value(read_by_chunks(key, chunksize));
+    auto body = require_client()->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
     // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
     // parsed while it inflates, so only the compressed bytes are held whole.
@@ -331,19 +329,19 @@ Value read_from_s3(const std::string& file_path, const std::string& data_format,
   }
   if (data_format == "xlsx") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return Value(formats::read_xlsx(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "parquet") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return Value(formats::read_parquet(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "local_file_path") {
     const std::string key = detail::join_key(prefix, file_path);
     const std::string target = detail::local_target(file_path);
     detail::make_local_folders(file_path);
-    detail::require_client()->download_file(bucket, key, target);
+    require_client()->download_file(bucket, key, target);
     return Value();
   }
   throw ValueError("data_format=\"" + data_format +
