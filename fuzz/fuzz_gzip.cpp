@@ -4,10 +4,12 @@
 // input must give bytes or a FormatError.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <cstdlib>
 #include <vector>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/formats/csv.hpp"
 #include "quorin_data/formats/gzip.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -63,6 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const quorin_data::FormatError&) {
   }
   if (pulled_ok != stream_ok || (pulled_ok && pulled != streamed)) std::abort();
+  // The CSV parsed while it inflates is the table of the inflated text.
+  if (whole_ok) {
+    std::optional<quorin_data::Frame> a, b;
+    try {
+      a = read_csv(std::string_view(reinterpret_cast<const char*>(whole.data()), whole.size()), "fuzz");
+    } catch (const quorin_data::Error&) {
+    }
+    try {
+      b = read_csv_gzip(data, size, "fuzz");
+    } catch (const quorin_data::Error&) {
+    }
+    if (a.has_value() != b.has_value() || (a && !(*a == *b))) std::abort();
+  }
   if (whole_ok) {
     auto again = gzip_compress(whole.data(), whole.size(), 1);
     if (gunzip(again.data(), again.size(), "re") != whole) std::abort();

@@ -197,10 +197,7 @@ struct StoreClient {
   std::shared_ptr<qd::store::S3Client> client;
 };
 
-// Python's own pickle protocols 2 to 5 begin with 0x80 and the protocol number.
-bool python_pickle(const qd::Bytes& b) {
-  return b.data.size() >= 2 && b.data[0] == 0x80 && b.data[1] >= 2 && b.data[1] <= 5;
-}
+bool python_pickle(const qd::Bytes& b) { return qd::formats::is_python_pickle(b.data.data(), b.data.size()); }
 
 py::object read_pickle(py::object file_path, py::object bucket, py::object prefix, py::object by_chunks,
                        py::object chunksize, bool allow_python_pickle) {
@@ -462,18 +459,20 @@ PYBIND11_MODULE(_quorin, m) {
              const auto date = opt_text("as_of_date", as_of_date);
              const auto kind = text("dataset", dataset);
              auto svc = qpy::to_service(bq);
-             snapshelf::SPLC::bucket = text("bucket", bucket);
-             if (file_path_func.is_none()) {
-               snapshelf::SPLC::file_path_func = default_file_path();
-             } else {
+             // The bucket and key builder are this object's own: nothing
+             // shared is assigned, so constructions on several threads
+             // (each releasing the GIL for its load) do not meet.
+             auto store = bucketry::Store::default_store().with_bucket(text("bucket", bucket));
+             snapshelf::SPLC::KeyFunc key_func = default_file_path();
+             if (!file_path_func.is_none()) {
                auto fn = keep(std::move(file_path_func));
-               snapshelf::SPLC::file_path_func = [fn](const std::string& n, const std::string& d) {
+               key_func = [fn](const std::string& n, const std::string& d) {
                  py::gil_scoped_acquire gil;
                  return text("file_path_func result", (*fn)(n, d));
                };
              }
              py::gil_scoped_release nogil;
-             return std::make_shared<snapshelf::SPLC>(date, kind, svc);
+             return std::make_shared<snapshelf::SPLC>(date, kind, svc, std::move(store), std::move(key_func));
            }))
       .def("get_distinct", [](const snapshelf::SPLC& self) {
         py::gil_scoped_release nogil;

@@ -95,11 +95,13 @@ void bind_ecoest(py::module_& s) {
   s.def("ecoest_file_path", [] { return snapshelf::ECOEST::file_path; });
   py::class_<snapshelf::ECOEST, std::shared_ptr<snapshelf::ECOEST>>(s, "ECOEST")
       .def(py::init([](py::object as_of_date, py::object bucket, py::object file_path) {
-        snapshelf::ECOEST::bucket = text_arg("bucket", bucket);
-        snapshelf::ECOEST::file_path = text_arg("file_path", file_path);
-        auto date = to_value(as_of_date);
+        // The bucket and key are this object's own (nothing shared is
+        // assigned before the load releases the GIL).
+        auto store = qd::from_s3::bucketry::Store::default_store().with_bucket(text_arg("bucket", bucket));
+        std::string key = text_arg("file_path", file_path);
+        auto wanted = opt_text_arg("as_of_date", as_of_date);
         py::gil_scoped_release nogil;
-        return std::make_shared<snapshelf::ECOEST>(snapshelf::ECOEST::create(date));
+        return std::make_shared<snapshelf::ECOEST>(std::move(wanted), std::move(store), std::move(key));
       }))
       .def_static("get_distinct", [](py::object column, py::object bucket, py::object key) {
         auto c = to_value(column), b = to_value(bucket), k = to_value(key);

@@ -1,5 +1,8 @@
 #include "quorin_data/core/settings.hpp"
 
+#include "quorin_data/core/errors.hpp"
+
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -15,6 +18,19 @@ bool read_show_warnings() {
 std::string env_or(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
   return v ? std::string(v) : fallback;
+}
+
+std::optional<std::uint64_t> env_limit(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return std::nullopt;
+  bool digits = true;
+  for (const char* p = v; *p; ++p) digits = digits && *p >= '0' && *p <= '9';
+  errno = 0;
+  const unsigned long long n = digits ? std::strtoull(v, nullptr, 10) : 0;
+  if (!digits || errno == ERANGE || n == 0)
+    throw ValueError(std::string(name) + "=\"" + v +
+                     "\" is not a valid limit: expected a positive whole number in decimal digits");
+  return static_cast<std::uint64_t>(n);
 }
 
 const Settings& settings() {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/settings.hpp"
 
 namespace quorin_data::formats {
 
@@ -31,12 +32,9 @@ constexpr std::size_t kMaxAvail = std::size_t{1} << 30;  // per zlib call (uInt)
 }
 
 std::size_t limit_from_environment() {
-  const char* v = std::getenv("QUORIN_GZIP_MAX_BYTES");
-  if (v == nullptr || *v == '\0') return kGzipDefaultOutputLimit;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(v, &end, 10);
-  if (*end != '\0' || n == 0 || v[0] == '-') return kGzipDefaultOutputLimit;
-  return static_cast<std::size_t>(n);
+  const auto n = env_limit("QUORIN_GZIP_MAX_BYTES");
+  if (!n) return kGzipDefaultOutputLimit;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(*n, std::numeric_limits<std::size_t>::max()));
 }
 
 std::atomic<std::size_t>& output_limit() {

@@ -428,4 +428,74 @@ Value deserialize(const std::uint8_t* data, std::size_t size, const std::string&
   return v;
 }
 
+namespace {
+
+// Walks the opcodes of protocols 0 and 1 (their argument forms as Python's
+// pickletools documents them); true when STOP ends the bytes exactly.
+bool is_old_protocol_pickle(const std::uint8_t* p, std::size_t n) {
+  std::size_t i = 0, ops = 0;
+  // A newline-ended argument whose bytes are all in `allowed` (any byte but
+  // a newline when it is null); false when no newline follows.
+  auto line = [&](const char* allowed) {
+    while (i < n && p[i] != '\n') {
+      if (allowed && !std::strchr(allowed, p[i])) return false;
+      ++i;
+    }
+    if (i == n) return false;
+    ++i;
+    return true;
+  };
+  auto skip = [&](std::uint64_t k) {
+    if (k > n - i) return false;
+    i += static_cast<std::size_t>(k);
+    return true;
+  };
+  auto le = [&](int bytes, std::uint64_t& v) {
+    if (static_cast<std::size_t>(bytes) > n - i) return false;
+    v = 0;
+    for (int b = 0; b < bytes; ++b) v |= std::uint64_t{p[i + b]} << (8 * b);
+    i += static_cast<std::size_t>(bytes);
+    return true;
+  };
+  constexpr const char* kDecimal = "+-0123456789";
+  constexpr const char* kLong = "+-0123456789L";
+  constexpr const char* kFloat = "+-0123456789.eEinfatyINFATY";
+  while (i < n) {
+    const std::uint8_t op = p[i++];
+    ++ops;
+    std::uint64_t len = 0;
+    bool ok = true;
+    switch (op) {
+      case '.': return i == n && ops > 1;                         // STOP
+      case 'I': case 'p': case 'g': ok = line(kDecimal); break;  // INT, PUT, GET
+      case 'L': ok = line(kLong); break;                          // LONG
+      case 'F': ok = line(kFloat); break;                         // FLOAT
+      case 'S': case 'V': case 'P': ok = line(nullptr); break;    // STRING, UNICODE, PERSID
+      case 'c': case 'i': ok = line(nullptr) && line(nullptr); break;  // GLOBAL, INST
+      case 'N': case '(': case 'l': case 't': case 'd': case 'a': case 's': case 'R': case 'b':
+      case '0': case '2': case ']': case ')': case '}': case 'e': case 'u': case 'o': case 'Q':
+      case '1':
+        break;  // no argument
+      case 'J': case 'r': case 'j': ok = skip(4); break;  // BININT, LONG_BINPUT, LONG_BINGET
+      case 'K': case 'q': case 'h': ok = skip(1); break;  // BININT1, BINPUT, BINGET
+      case 'M': ok = skip(2); break;                       // BININT2
+      case 'G': ok = skip(8); break;                       // BINFLOAT
+      case 'U': ok = le(1, len) && skip(len); break;       // SHORT_BINSTRING
+      case 'T': ok = le(4, len) && len < (std::uint64_t{1} << 31) && skip(len); break;  // BINSTRING
+      case 'X': ok = le(4, len) && skip(len); break;       // BINUNICODE
+      default: return false;
+    }
+    if (!ok) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool is_python_pickle(const std::uint8_t* data, std::size_t size) noexcept {
+  if (data == nullptr || size < 2) return false;
+  if (data[0] == 0x80) return data[1] >= 2 && data[1] <= 5;
+  return is_old_protocol_pickle(data, size);
+}
+
 }  // namespace quorin_data::formats

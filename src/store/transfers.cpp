@@ -60,7 +60,7 @@ std::string range_header(std::uint64_t first, std::uint64_t last) {
 // part's answer gives the object's size and ETag (or, from a store that
 // ignores Range, the whole object); the other parts follow up to
 // max_concurrency at once, each pinned to that ETag with If-Match and retried
-// on its own. `first` takes the first part, `sized` is told the object's
+// on its own. Without an ETag the object is read again in one plain GET. `first` takes the first part, `sized` is told the object's
 // size before the other parts, which `write_at` puts in place.
 void ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::string& key, detail::Sink& first,
                 const std::function<void(std::uint64_t)>& sized, const SliceSink::WriteAt& write_at) {
@@ -99,6 +99,13 @@ void ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::stri
   if (total <= part) return;
   std::string etag;
   if (auto it = a.headers.find("etag"); it != a.headers.end()) etag = it->second;
+  if (etag.empty()) {
+    // Nothing ties further parts to the version of the first one: the object
+    // is fetched again in one plain GET (the sink starts over).
+    r.headers.clear();
+    impl.send(r);
+    return;
+  }
   sized(total);
   const std::uint64_t parts = (total - part + part - 1) / part;
   detail::run_indexed(static_cast<std::size_t>(parts), static_cast<std::size_t>(std::max(1, impl.cfg.max_concurrency)),
@@ -108,7 +115,7 @@ void ranged_get(S3Client::Impl& impl, const std::string& bucket, const std::stri
     SliceSink sink(write_at, off, len);
     Request p = object_request("GetObject", "GET", bucket, key);
     p.headers.emplace_back("range", range);
-    if (!etag.empty()) p.headers.emplace_back("if-match", etag);
+    p.headers.emplace_back("if-match", etag);
     p.sink = &sink;
     Attempt pa;
     try {

@@ -2,7 +2,10 @@
 // over the shipped sample folder.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/settings.hpp"
@@ -182,4 +185,21 @@ TEST(BqiaLocal, ConfigurationIsHonouredAndBadInputNamed) {
   EXPECT_EQ(message({{kSpx}, "figi", "2024-01-05", "2024-01-05", {}, {}}), "no error");
   EXPECT_THROW(pkg.set_config({std::nullopt, std::nullopt, std::vector<std::string>{"crypto"}}), bqia::PackageError);
   EXPECT_EQ(pkg.set_config_count(), 1u);
+}
+
+// A table of the folder that is a device (here /dev/null; /dev/zero would
+// never end) is refused before it is read.
+TEST(BqiaLocal, AnInstrumentsTableThatIsNoRegularFileIsRefused) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("quorin-bqia-dev-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::create_symlink("/dev/null", dir / "instruments.csv");
+  std::string m = "no error";
+  try {
+    bqia::LocalPackage pkg(dir.string());
+  } catch (const bqia::PackageError& e) {
+    m = e.what();
+  }
+  EXPECT_NE(m.find("instruments.csv: not a regular file"), std::string::npos) << m;
+  fs::remove_all(dir);
 }

@@ -221,6 +221,19 @@ TEST(LocalServiceFolder, TablesAreOptionalButRequestsNeedThem) {
   EXPECT_THROW(LocalService(dir.string()), ServiceError);
 }
 
+TEST(LocalServiceFolder, ATableThatIsNoFileIsAnErrorNamingIt) {
+  fs::path dir = fs::temp_directory_path() / ("quorin-bql-loop-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  fs::create_symlink("calendar.csv", dir / "calendar.csv");  // a link to itself
+  std::string m = error_of([&] { LocalService bq(dir.string()); });
+  EXPECT_NE(m.find("calendar.csv"), std::string::npos) << m;
+  fs::remove(dir / "calendar.csv");
+  fs::create_directory(dir / "prices.csv");
+  m = error_of([&] { LocalService bq(dir.string()); });
+  EXPECT_NE(m.find("prices.csv: not a regular file"), std::string::npos) << m;
+  fs::remove_all(dir);
+}
+
 // ------------------------------------------------------------- registry
 
 struct WarningCapture {

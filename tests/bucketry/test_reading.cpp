@@ -177,6 +177,29 @@ TEST_F(Reading, BadObjectsNameTheObject) {
   expect_named("plain.csv", "csv", true);
 }
 
+// A gzip table is parsed while it inflates, whole or by chunks: a NUL on
+// line 2 of an object that inflates far past the output limit is reported as
+// such, before the rest is inflated.
+TEST_F(Reading, AGzipTableStopsAtItsFirstBadLineWhileInflating) {
+  const std::vector<std::uint8_t> zeros(std::size_t{4} << 20, 0);
+  auto member = quorin_data::formats::gzip_compress(zeros.data(), zeros.size());
+  std::vector<std::uint8_t> body = gz("a\n");
+  for (int i = 0; i < 8; ++i) body.insert(body.end(), member.begin(), member.end());  // 32 MiB of NUL
+  put(prefix + "/nul.csv.gz", body);
+  const std::size_t before = quorin_data::formats::set_gzip_output_limit(std::size_t{1} << 20);
+  for (bool chunks : {false, true}) {
+    ::testing::internal::CaptureStderr();
+    try {
+      bucketry::read_from_s3("nul.csv.gz", "csv.gz", bucket, prefix, chunks, 100);
+      ADD_FAILURE() << "read without error";
+    } catch (const quorin_data::FormatError& e) {
+      EXPECT_NE(std::string(e.what()).find("line 2: embedded NUL byte"), std::string::npos) << e.what();
+    }
+    ::testing::internal::GetCapturedStderr();
+  }
+  quorin_data::formats::set_gzip_output_limit(before);
+}
+
 TEST_F(Reading, PickleAndBytesReadBackWhatWasStored) {
   const Value v(quorin_data::List{Value(1), Value("two"), Value(sample_frame(3)), Value()});
   auto bytes = quorin_data::formats::serialize(v);
@@ -216,6 +239,12 @@ TEST_F(LocalFiles, DownloadCreatesTheFoldersUnderTemp) {
   put(prefix + "/d/../g.bin", "g");
   bucketry::read_from_s3("d/../g.bin", "local_file_path", bucket, prefix);
   EXPECT_TRUE(fs::exists("temp/g.bin"));
+  // Dot segments: the folder as written is created, the file lands where
+  // the path leads.
+  put(prefix + "/a/./b/../evil.txt", "e");
+  bucketry::read_from_s3("a/./b/../evil.txt", "local_file_path", bucket, prefix);
+  EXPECT_TRUE(fs::is_regular_file("temp/a/evil.txt"));
+  EXPECT_TRUE(fs::is_directory("temp/a/b"));
 }
 
 TEST_F(LocalFiles, PathsLeavingTempAreRefusedBeforeAnyRequest) {

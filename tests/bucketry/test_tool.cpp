@@ -34,9 +34,11 @@ class Tool : public Store {
     ASSERT_TRUE(fs::exists(exe)) << "build the quorin target first";
   }
   // Runs `quorin ARGS` (ARGS already quoted for the shell) with `input` on stdin.
-  Result run(const std::string& args, const std::string& input = "") {
+  // `env` (NAME=VALUE, no quotes needed) is set for that run only.
+  Result run(const std::string& args, const std::string& input = "", const std::string& env = "") {
     { std::ofstream("tool.in", std::ios::binary) << input; }
-    const std::string cmd = "'" + exe + "' " + args + " <tool.in >tool.out 2>tool.err";
+    const std::string cmd = (env.empty() ? "" : "env '" + env + "' ") + "'" + exe + "' " + args +
+                            " <tool.in >tool.out 2>tool.err";
     const int st = std::system(cmd.c_str());
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp("tool.out"), slurp("tool.err")};
   }
@@ -75,6 +77,33 @@ TEST_F(Tool, BytesGoThroughUnchangedAndTheEmptyPrefixIsAllowed) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, ",a\n0,1\n1,2\n2,3\n");
   EXPECT_NE(r.err.find("2 chunks"), std::string::npos) << r.err;
+}
+
+// A local csv.gz is parsed while it inflates: NUL bytes after the header
+// stop the read at line 2, under an output limit far below what the file
+// inflates to (32 MiB); and a limit variable that is not a count is refused,
+// naming it.
+TEST_F(Tool, AGzipFileStopsAtItsFirstBadLineAndJunkLimitsAreRefused) {
+  const std::vector<std::uint8_t> zeros(std::size_t{16} << 20, 0);
+  const auto member = quorin_data::formats::gzip_compress(zeros.data(), zeros.size());
+  {
+    std::ofstream out("nul.csv.gz", std::ios::binary);
+    const auto head = quorin_data::formats::gzip_compress(reinterpret_cast<const std::uint8_t*>("a\n"), 2);
+    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    for (int i = 0; i < 2; ++i)
+      out.write(reinterpret_cast<const char*>(member.data()), static_cast<std::streamsize>(member.size()));
+  }
+  auto r = run("read csv.gz nul.csv.gz", "", "QUORIN_GZIP_MAX_BYTES=1048576");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nul.csv.gz at line 2: embedded NUL byte"), std::string::npos) << r.err;
+  for (const char* junk : {"QUORIN_GZIP_MAX_BYTES=1MB", "QUORIN_GZIP_MAX_BYTES=-5", "QUORIN_GZIP_MAX_BYTES=0"}) {
+    r = run("read csv.gz nul.csv.gz", "", junk);
+    EXPECT_EQ(r.status, 1) << junk;
+    EXPECT_NE(r.err.find(std::string(junk).substr(22) + "\" is not a valid limit"), std::string::npos) << r.err;
+  }
+  r = run("ls d" + where(), "", "QUORIN_LIST_MAX_KEYS=lots");
+  EXPECT_NE(r.err.find("QUORIN_LIST_MAX_KEYS=\"lots\" is not a valid limit"), std::string::npos) << r.err;
+  fs::remove("nul.csv.gz");
 }
 
 TEST_F(Tool, PickleOfATableAndOfOtherValues) {

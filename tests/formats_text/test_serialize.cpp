@@ -124,6 +124,25 @@ TEST(Serialize, TruncationAtEveryByteFails) {
   for (std::size_t n = 0; n < b.size(); ++n) format_error([&] { deserialize(b.data(), n, "src"); });
 }
 
+// Python's own pickles, told apart from ours whatever their protocol.
+TEST(Serialize, PythonPicklesOfEveryProtocolAreRecognised) {
+  const auto is = [](const std::string& b) {
+    return is_python_pickle(reinterpret_cast<const std::uint8_t*>(b.data()), b.size());
+  };
+  using namespace std::string_literals;
+  EXPECT_TRUE(is("(dp0\nVa\np1\nI1\ns."s));                                    // protocol 0
+  EXPECT_TRUE(is("(lp0\nF1.5\naVx\np1\naNaI01\na."s));
+  EXPECT_TRUE(is("}q\x00X\x01\x00\x00\x00" "aq\x01K\x01s."s));                   // protocol 1
+  EXPECT_TRUE(is("\x80\x04}\x94."s));     // protocol 4
+  EXPECT_FALSE(is("(dp0\nVa\np1\nI1\ns"s));                                    // no STOP
+  EXPECT_FALSE(is("(dp0\nVa\np1\nI1\ns.x"s));                                  // bytes after it
+  EXPECT_FALSE(is("}q\x00X\x09\x00\x00\x00" "aq\x01K\x01s."s));                  // length past the end
+  EXPECT_FALSE(is("a,b\n1,2\n"s));
+  EXPECT_FALSE(is("."s));
+  const auto ours = serialize(Value("(dp0\n."));
+  EXPECT_FALSE(is_python_pickle(ours.data(), ours.size()));
+}
+
 TEST(Serialize, BadHeaderUnknownTagAndTrailingBytes) {
   auto b = serialize(Value(5));
   auto bad = b;

@@ -49,10 +49,11 @@ def test_session_reads_writes_lists_and_deletes(s3, capfd):
     assert " chunks" in capfd.readouterr().err
 
     # Python's own pickle is refused unless asked for.
-    bucketry.write_to_s3(io.BytesIO(pickle.dumps({"a": 1})), "s/py.pkl", "bytesio", bucket=b, prefix=p)
-    with pytest.raises(quorin_data.PythonPickleError, match="written by Python's pickle"):
-        bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p)
-    assert bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p, allow_python_pickle=True) == {"a": 1}
+    for protocol in (0, 1, pickle.DEFAULT_PROTOCOL):
+        bucketry.write_to_s3(io.BytesIO(pickle.dumps({"a": 1}, protocol)), "s/py.pkl", "bytesio", bucket=b, prefix=p)
+        with pytest.raises(quorin_data.PythonPickleError, match="written by Python's pickle"):
+            bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p)
+        assert bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p, allow_python_pickle=True) == {"a": 1}
 
     with pytest.raises(quorin_data.StoreError) as e:
         bucketry.read_from_s3("s/missing.csv", "csv", bucket=b, prefix=p)

@@ -2,6 +2,8 @@
 // and the local stand-in service over the sample reference folder.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <algorithm>
 
 #include "quorin_data/core/errors.hpp"
@@ -100,6 +102,32 @@ TEST_F(SplcStore, SnapshotChoiceLatestDashedAndInvalid) {
   EXPECT_EQ(sd.integer(0), days_from_civil(2020, 1, 1));
   EXPECT_TRUE(sd.is_missing(4));
   EXPECT_TRUE(latest.data->column("RELTNSHP_END_DT").is_missing(3));
+}
+
+// Each object keeps the store and key builder it was built with: neither a
+// later change of the class attributes nor a construction on another thread
+// over another bucket reaches it.
+TEST_F(SplcStore, EachObjectKeepsTheStoreItWasBuiltWith) {
+  put("supplyChainCompetitorsHistory", "20990101", std::string(kHeader) + "BBG000BBJQV0,COMPETITOR,BBG000BBQCY0,,,,x\n",
+      "quorin-test");
+  SPLC mine(std::nullopt, "competitor");
+  SPLC::bucket = "quorin-test";
+  EXPECT_EQ(mine.get_distinct(), std::vector<std::string>{"20240105"});
+  SPLC::bucket = "quorin-equity-base-data";
+  const auto base = from_s3::bucketry::Store::default_store();
+  std::vector<std::string> seen[2];
+  auto build = [&](int side) {
+    for (int i = 0; i < 5; ++i) {
+      SPLC s(std::nullopt, "competitor", nullptr, base.with_bucket(side ? "quorin-test" : "quorin-equity-base-data"),
+             SPLC::file_path_func);
+      seen[side].push_back(s.get_distinct().back());
+    }
+  };
+  std::thread a(build, 0), b(build, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(seen[0], std::vector<std::string>(5, "20240105"));
+  EXPECT_EQ(seen[1], std::vector<std::string>(5, "20990101"));
 }
 
 TEST_F(SplcStore, EmptyListingAndShortKeysFail) {

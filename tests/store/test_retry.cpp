@@ -705,6 +705,46 @@ TEST(Download, RangedPartsArePinnedRetriedAndJoined) {
   }
 }
 
+// A store that sends no ETag: nothing pins the other parts to the first
+// one's version, so the object is read again in one plain GET (replaced
+// here after the first part: the new version whole, never a mix).
+TEST(Download, WithoutAnETagOnePlainGet) {
+  std::string v1(20, 'a'), v2(20, 'b');
+  std::atomic<int> served{0};
+  FakeHttpServer s([&](const FakeRequest& r) {
+    const std::string& object = served++ == 0 ? v1 : v2;
+    FakeResponse out;
+    auto range = r.headers.find("range");
+    if (range == r.headers.end()) {
+      out.body = object;
+      return out;
+    }
+    unsigned long a = 0, b = 0;
+    std::sscanf(range->second.c_str(), "bytes=%lu-%lu", &a, &b);
+    b = std::min<unsigned long>(b, object.size() - 1);
+    out.status = 206;
+    out.body = object.substr(a, b - a + 1);
+    out.headers.emplace_back("Content-Range", "bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" +
+                                                  std::to_string(object.size()));
+    return out;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.download_part_size = 8;
+  S3Client c(cfg);
+  auto got = c.get_object("bkt", "k");
+  EXPECT_EQ(std::string(got.begin(), got.end()), v2);
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / ("quorin-noetag-" + std::to_string(::getpid()));
+  served = 0;
+  c.download_file("bkt", "k", file.string());
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), v2);
+  fs::remove(file);
+  const auto reqs = s.requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  for (std::size_t i : {1u, 3u}) EXPECT_EQ(reqs[i].headers.count("range"), 0u);
+}
+
 // The tail of an object by a suffix range, whatever the store makes of it.
 TEST(Download, TailBySuffixRangeOrByOffsets) {
   const std::string object = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";  // 50 bytes

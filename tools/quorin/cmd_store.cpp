@@ -162,9 +162,7 @@ int read_csv_file(const std::string& path, const Args&) {
 
 int read_csv_gz_file(const std::string& path, const Args&) {
   auto bytes = read_local(path);
-  auto text = quorin_data::formats::gunzip(bytes.data(), bytes.size(), source_name(path));
-  print_value(Value(quorin_data::formats::read_csv(
-      std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), source_name(path))));
+  print_value(Value(quorin_data::formats::read_csv_gzip(bytes.data(), bytes.size(), source_name(path))));
   return 0;
 }
 

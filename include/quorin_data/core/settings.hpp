@@ -1,7 +1,9 @@
 // Process settings read from the environment once, and the warning channel.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quorin_data {
@@ -12,6 +14,13 @@ bool read_show_warnings();
 
 // The environment variable `name`, or `fallback` when it is unset.
 std::string env_or(const char* name, const std::string& fallback);
+
+// A limit from the environment variable `name`: a positive whole number in
+// decimal digits, or nullopt when the variable is unset or empty. Any other
+// text (a sign, a unit, a fraction, 0, a number past 64 bits) is refused with
+// ValueError naming the variable and its value, so that a limit someone set
+// is never silently replaced by the default.
+std::optional<std::uint64_t> env_limit(const char* name);
 
 struct Settings {
   bool show_warnings;   // SHOW_WARNINGS == "1"

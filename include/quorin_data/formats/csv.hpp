@@ -55,6 +55,14 @@ bool is_missing_marker(std::string_view text) noexcept;
 // declared type.
 Frame read_csv(std::string_view text, const std::string& source, const CsvOptions& options = {});
 
+class GzipStream;
+// The table read_csv gives for the inflated text of a gzip input, parsed
+// while it inflates: memory follows the table, not the inflated size, and a
+// bad line (or a gzip error) stops the work where it is met.
+Frame read_csv_gzip(const std::uint8_t* data, std::size_t size, const std::string& source,
+                    const CsvOptions& options = {});
+Frame read_csv_gzip(GzipStream& gz, const std::string& source, const CsvOptions& options = {});
+
 // Lazily parses chunks of `chunksize` rows; labels run on across chunks.
 class CsvChunkReader {
  public:

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -164,27 +165,33 @@ int delete_local_folder_with_status(const std::string& folder_path);
 
 // ------------------------------------------------------------------ stores
 
-// What a store of its own connects with.
-struct StoreConfig {
+// Everything a store of its own connects with: one options struct.
+struct StoreOptions {
   std::string endpoint;  // empty: AWS in `region` (custom endpoints use path-style addressing)
   std::string region = "us-east-1";
   // Empty: the default credential chain (environment, shared files, container, instance).
   std::string access_key_id, secret_access_key, session_token;
-  int max_concurrency = 4;  // requests in flight at once (connections, parallel parts)
+  int max_attempts = 3;        // tries of one request (the first one included)
+  int max_concurrency = 4;     // requests in flight at once (connections, parallel parts)
+  std::size_t multipart_threshold = std::size_t{8} << 20;  // uploads above this go in parts
+  std::size_t part_size = std::size_t{8} << 20;            // upload part size
+  std::size_t download_part_size = std::size_t{8} << 20;   // ranged download parts (0: one GET)
+  std::size_t max_response_bytes = std::size_t{256} << 20; // largest listing or error answer read
 };
+using StoreConfig = StoreOptions;
 
-// A client with a bucket and prefix: the module functions above run over
-// the default one (the client created at load, BUCKET and PREFIX); a program
-// may make others for another endpoint, credentials, bucket or prefix. The
-// operations are the module functions with their bucket and prefix taken
-// from the store, the same keys, results and errors. Copies share the client.
+// A client with a bucket and prefix, and the implementation of every store
+// operation: the module functions above are the default store's (the client
+// created at load, BUCKET and PREFIX) over the bucket and prefix they are
+// given; a program may make others for another endpoint, credentials, bucket
+// or prefix, with the same keys, results and errors. Copies share the client.
 class Store {
  public:
   // The module's own (a store without a client, when none could be created:
   // its operations fail as the module functions do).
   static Store default_store();
   // A store on a client of its own.
-  static Store connect(const StoreConfig& config, std::string bucket,
+  static Store connect(const StoreOptions& options, std::string bucket,
                        std::optional<std::string> prefix = std::string(PREFIX));
   Store(std::shared_ptr<store::S3Client> client, std::string bucket,
         std::optional<std::string> prefix = std::string(PREFIX));
@@ -200,15 +207,22 @@ class Store {
   Value read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks = false,
                      std::int64_t chunksize = 100000) const;
   Frame read_by_chunks(const std::string& key, std::int64_t chunksize = 100000) const;
+  Frame read_by_chunks(const std::string& key, std::int64_t chunksize, const formats::CsvOptions& options) const;
   void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
                    bool index = true) const;
   void delete_s3_object(const std::string& file_path) const;
   void delete_s3_folder(const std::string& folder_path) const;
 
+  // The client, or the error an operation raises without one: why the
+  // module-wide client could not be created, else NameError "name
+  // 's3_client' is not defined". For readers of objects in ranges (ECOEST).
+  std::shared_ptr<store::S3Client> require_client() const;
+
  private:
   std::shared_ptr<store::S3Client> client_;
   std::string bucket_;
   std::optional<std::string> prefix_;
+  std::exception_ptr missing_;
 };
 
 // ------------------------------------------------------------------ dynamic forms

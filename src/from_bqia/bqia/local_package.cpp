@@ -23,7 +23,15 @@ namespace {
 
 const std::vector<std::string> kAllPackages{"equity", "macro", "fixed-income"};
 
+// A table of the folder; a path that is not a regular file (a device, a
+// fifo, a link loop) is refused before anything is read from it.
 Frame read_csv_file(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec && st.type() != fs::file_type::not_found)
+    throw PackageError("cannot read " + path.string() + ": " + ec.message());
+  if (st.type() != fs::file_type::not_found && st.type() != fs::file_type::regular)
+    throw PackageError("cannot read " + path.string() + ": not a regular file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PackageError("cannot read " + path.string());
   std::ostringstream ss;

@@ -26,9 +26,16 @@ using text::upper;
 // A reference table with every cell as written: identifiers such as a
 // numeric ticker ("7203") or "NA" stay texts; only an empty cell is missing.
 // Numbers are read where they are used (number_cell).
+// A table the folder does not have is absent; one that is there but cannot
+// be read as a file (a link loop, a device, a folder) is an error.
 std::optional<Frame> read_table(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+  const fs::file_status st = fs::status(path, ec);
+  if (st.type() == fs::file_type::not_found) return std::nullopt;
+  if (ec) throw ServiceError("cannot read reference table " + path.string() + ": " + ec.message());
+  if (st.type() != fs::file_type::regular)
+    throw ServiceError("cannot read reference table " + path.string() + ": not a regular file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ServiceError("cannot read reference table " + path.string());
   std::ostringstream ss;

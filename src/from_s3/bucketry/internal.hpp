@@ -18,23 +18,9 @@
 
 namespace quorin_data::from_s3::bucketry::detail {
 
-// The client of the Store whose operation runs on this thread, for the
-// duration of the scope; the module functions use it instead of the
-// module-wide client (a null client leaves the module-wide one in force).
-class ClientScope {
- public:
-  explicit ClientScope(std::shared_ptr<store::S3Client> client);
-  ~ClientScope();
-  ClientScope(const ClientScope&) = delete;
-  ClientScope& operator=(const ClientScope&) = delete;
-
- private:
-  std::shared_ptr<store::S3Client> previous_;
-};
-
-// The client of the running Store operation, else the module-wide client; when there is none, the error that kept it from
-// being created at load, else NameError "name 's3_client' is not defined".
-std::shared_ptr<store::S3Client> require_client();
+// Why the module-wide client could not be created at load (null when it
+// was, or when it was replaced since).
+std::exception_ptr client_load_failure();
 
 // What the module does at load about the client: calls `factory`. A null
 // result leaves no client and emits "'boto3' is not installed." when

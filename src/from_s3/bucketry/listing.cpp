@@ -1,10 +1,12 @@
 // list_s3_objects and s3_path_exists.
-#include <cstdlib>
+#include <algorithm>
+#include <limits>
 #include <mutex>
 #include <unordered_set>
 
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
 namespace quorin_data::from_s3::bucketry {
@@ -12,11 +14,8 @@ namespace quorin_data::from_s3::bucketry {
 namespace {
 
 std::size_t count_from_environment(const char* name, std::size_t fallback) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v < '0' || *v > '9') return fallback;
-  char* end = nullptr;
-  const unsigned long long n = std::strtoull(v, &end, 10);
-  return *end == '\0' && n > 0 ? static_cast<std::size_t>(n) : fallback;
+  const auto n = env_limit(name);
+  return n ? static_cast<std::size_t>(std::min<std::uint64_t>(*n, std::numeric_limits<std::size_t>::max())) : fallback;
 }
 
 std::mutex limits_mu;
@@ -41,10 +40,11 @@ ListingLimits set_listing_limits(ListingLimits limits) {
   return limits;
 }
 
-std::vector<std::string> list_s3_objects(const std::string& folder_path, const std::string& bucket,
-                                         std::optional<std::string> prefix) {
+std::vector<std::string> Store::list_s3_objects(const std::string& folder_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string list_prefix = detail::join_key(prefix, folder_path);
-  auto client = detail::require_client();
+  auto client = require_client();
   const ListingLimits limits = listing_limits();
   const std::string where = "ListObjectsV2 response for " + detail::object_name(bucket, list_prefix);
   std::vector<std::string> keys;
@@ -74,10 +74,11 @@ std::vector<std::string> list_s3_objects(const std::string& folder_path, const s
   }
 }
 
-bool s3_path_exists(const std::string& file_path, const std::string& bucket,
-                    std::optional<std::string> prefix) {
+bool Store::s3_path_exists(const std::string& file_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string key = detail::join_key(prefix, file_path);
-  auto client = detail::require_client();
+  auto client = require_client();
   try {
     client->head_object(bucket, key);
     return true;

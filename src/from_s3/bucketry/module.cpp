@@ -82,29 +82,10 @@ std::string s3_client_load_error() {
 
 namespace detail {
 
-namespace {
-thread_local std::shared_ptr<store::S3Client> scoped_client;
-}
-
-ClientScope::ClientScope(std::shared_ptr<store::S3Client> client) : previous_(scoped_client) {
-  if (client) scoped_client = std::move(client);
-}
-
-ClientScope::~ClientScope() { scoped_client = std::move(previous_); }
-
-std::shared_ptr<store::S3Client> require_client() {
+std::exception_ptr client_load_failure() {
   (void)client_loaded;
-  if (scoped_client) return scoped_client;
-  std::exception_ptr failure;
-  std::shared_ptr<store::S3Client> c;
-  {
-    std::lock_guard<std::mutex> lock(slot().mu);
-    c = slot().client;
-    failure = slot().failure;
-  }
-  if (c) return c;
-  if (failure) std::rethrow_exception(failure);
-  throw NameError("name 's3_client' is not defined");
+  std::lock_guard<std::mutex> lock(slot().mu);
+  return slot().failure;
 }
 
 std::string join_key(const std::optional<std::string>& prefix, const std::string& path) {

@@ -106,26 +106,44 @@ std::string local_target(const std::string& file_path) {
   }
   if (depth == 0 || !names_a_file)
     throw ValueError("file_path \"" + file_path + "\" names no file inside temp/");
-  return "temp/" + file_path;
+  // Where the file lands: every folder below is checked to be a real one
+  // (make_local_folders), so the lexical form is the place.
+  return std::filesystem::path("temp/" + file_path).lexically_normal().string();
 }
 
 void make_local_folders(const std::string& file_path) {
-  // local_target has kept every ".." inside temp/, and each folder below is
-  // checked to be a real one, so the lexical form is where the file lands.
-  const std::filesystem::path target = std::filesystem::path("temp/" + file_path).lexically_normal();
-  std::filesystem::path at;
-  for (auto it = target.begin(); it != target.end(); ++it) {
-    if (std::next(it) == target.end()) break;  // the file itself (a link there is replaced, not followed)
-    at /= *it;
-    const auto st = std::filesystem::symlink_status(at);
+  // The folder "temp/" + file_path without its last segment is created with
+  // its parents, segment by segment as written ("a/./b/.." creates temp/a and
+  // temp/a/b). local_target has kept every ".." inside temp/; a link on the
+  // way is refused, so no ".." is taken through one.
+  const std::size_t last = file_path.rfind('/');
+  const std::string folder = last == std::string::npos ? std::string() : file_path.substr(0, last);
+  std::filesystem::path at("temp");
+  auto check = [&](const std::filesystem::path& p) {
+    const auto st = std::filesystem::symlink_status(p);
     if (st.type() == std::filesystem::file_type::not_found) {
-      std::filesystem::create_directory(at);
+      std::filesystem::create_directory(p);
     } else if (st.type() == std::filesystem::file_type::symlink) {
-      throw ValueError("file_path \"" + file_path + "\": " + at.string() +
+      throw ValueError("file_path \"" + file_path + "\": " + p.string() +
                        " is a symbolic link; a \"local_file_path\" read only writes inside the real temp/ folder");
     } else if (st.type() != std::filesystem::file_type::directory) {
-      throw ValueError("file_path \"" + file_path + "\": " + at.string() + " exists and is not a folder");
+      throw ValueError("file_path \"" + file_path + "\": " + p.string() + " exists and is not a folder");
     }
+  };
+  check(at);
+  std::size_t pos = 0;
+  while (!folder.empty() && pos <= folder.size()) {
+    std::size_t next = folder.find('/', pos);
+    if (next == std::string::npos) next = folder.size();
+    const std::string seg = folder.substr(pos, next - pos);
+    pos = next + 1;
+    if (seg.empty() || seg == ".") continue;
+    if (seg == "..") {
+      at = at.parent_path();
+      continue;
+    }
+    at /= seg;
+    check(at);
   }
 }
 
@@ -240,14 +258,11 @@ std::size_t BodyPipe::pull(std::uint64_t generation, std::uint8_t* out, std::siz
 
 }  // namespace detail
 
-Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
-  return read_by_chunks(bucket, key, chunksize, formats::CsvOptions{});
-}
-
-Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize,
-                     const formats::CsvOptions& options) {
+Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
+                            const formats::CsvOptions& options) const {
+  const std::string& bucket = bucket_;
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
-  auto client = detail::require_client();
+  auto client = require_client();
   const std::string source = detail::object_name(bucket, key);
   // The body is inflated and parsed as it arrives: the download runs on a
   // thread of its own and hands its pieces over through a bounded pipe, so
@@ -284,47 +299,49 @@ Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int
   }
 }
 
-Value read_from_s3(const std::string& file_path, const std::string& data_format,
-                   const std::string& bucket, std::optional<std::string> prefix, bool by_chunks,
-                   std::int64_t chunksize) {
+Value Store::read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks,
+                          std::int64_t chunksize) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   if (data_format == "pickle") {
     const std::string key = detail::join_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return formats::deserialize(body.data(), body.size(), detail::object_name(bucket, key));
   }
   if (data_format == "bytesio") {
     const std::string key = detail::join_key(prefix, file_path);
     Bytes buf;
-    buf.data = detail::require_client()->get_object(bucket, key);
+    buf.data = require_client()->get_object(bucket, key);
     buf.pos = 0;
     buf.is_buffer = true;
     return Value(std::move(buf));
   }
   if (data_format == "csv" || data_format == "csv.gz") {
     const std::string key = tabular_key(prefix, file_path);
-    if (by_chunks) return Value(read_by_chunks(bucket, key, chunksize));
-    auto body = detail::require_client()->get_object(bucket, key);
+    if (by_chunks) return Value(read_by_chunks(key, chunksize));
+    auto body = require_client()->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
-    // Extensions match in any case ("x.CSV.GZ" is gzip too).
-    if (text::iends_with(key, ".gz")) body = formats::gunzip(body.data(), body.size(), source);
+    // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
+    // parsed while it inflates, so only the compressed bytes are held whole.
+    if (text::iends_with(key, ".gz")) return Value(formats::read_csv_gzip(body.data(), body.size(), source));
     return Value(formats::read_csv(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
   }
   if (data_format == "xlsx") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return Value(formats::read_xlsx(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "parquet") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = detail::require_client()->get_object(bucket, key);
+    auto body = require_client()->get_object(bucket, key);
     return Value(formats::read_parquet(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "local_file_path") {
     const std::string key = detail::join_key(prefix, file_path);
     const std::string target = detail::local_target(file_path);
     detail::make_local_folders(file_path);
-    detail::require_client()->download_file(bucket, key, target);
+    require_client()->download_file(bucket, key, target);
     return Value();
   }
   throw ValueError("data_format=\"" + data_format +

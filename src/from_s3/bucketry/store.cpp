@@ -1,23 +1,43 @@
-// Store: a client with its bucket and prefix; the module functions over them.
+// Store: a client with its bucket and prefix. The operations themselves are
+// Store's (listing.cpp, reading.cpp, writing.cpp); the module functions are
+// the default store's, over the bucket and prefix they are given.
 #include "from_s3/bucketry/internal.hpp"
+#include "quorin_data/core/errors.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
 namespace quorin_data::from_s3::bucketry {
 
-Store Store::default_store() { return Store(s3_client(), BUCKET, std::string(PREFIX)); }
+namespace {
 
-Store Store::connect(const StoreConfig& config, std::string bucket, std::optional<std::string> prefix) {
+Store default_over(const std::string& bucket, std::optional<std::string> prefix) {
+  return Store::default_store().with_bucket(bucket, std::move(prefix));
+}
+
+}  // namespace
+
+Store Store::default_store() {
+  Store s(s3_client(), BUCKET, std::string(PREFIX));
+  s.missing_ = detail::client_load_failure();
+  return s;
+}
+
+Store Store::connect(const StoreOptions& options, std::string bucket, std::optional<std::string> prefix) {
   store::ClientConfig cfg;
-  cfg.endpoint = config.endpoint;
-  cfg.region = config.region;
+  cfg.endpoint = options.endpoint;
+  cfg.region = options.region;
   cfg.path_style = !cfg.endpoint.empty();
-  cfg.max_concurrency = config.max_concurrency;
-  if (config.access_key_id.empty() && config.secret_access_key.empty()) {
+  cfg.max_attempts = options.max_attempts;
+  cfg.max_concurrency = options.max_concurrency;
+  cfg.multipart_threshold = options.multipart_threshold;
+  cfg.part_size = options.part_size;
+  cfg.download_part_size = options.download_part_size;
+  cfg.max_response_bytes = options.max_response_bytes;
+  if (options.access_key_id.empty() && options.secret_access_key.empty()) {
     cfg.provider = std::make_shared<store::DefaultCredentialsChain>();
   } else {
-    cfg.creds.access_key_id = config.access_key_id;
-    cfg.creds.secret_access_key = config.secret_access_key;
-    cfg.creds.session_token = config.session_token;
+    cfg.creds.access_key_id = options.access_key_id;
+    cfg.creds.secret_access_key = options.secret_access_key;
+    cfg.creds.session_token = options.session_token;
     cfg.creds.source = "store configuration";
   }
   return Store(std::make_shared<store::S3Client>(std::move(cfg)), std::move(bucket), std::move(prefix));
@@ -27,44 +47,58 @@ Store::Store(std::shared_ptr<store::S3Client> client, std::string bucket, std::o
     : client_(std::move(client)), bucket_(std::move(bucket)), prefix_(std::move(prefix)) {}
 
 Store Store::with_bucket(std::string bucket, std::optional<std::string> prefix) const {
-  return Store(client_, std::move(bucket), std::move(prefix));
+  Store s(client_, std::move(bucket), std::move(prefix));
+  s.missing_ = missing_;
+  return s;
 }
 
-std::vector<std::string> Store::list_s3_objects(const std::string& folder_path) const {
-  detail::ClientScope scope(client_);
-  return bucketry::list_s3_objects(folder_path, bucket_, prefix_);
-}
-
-bool Store::s3_path_exists(const std::string& file_path) const {
-  detail::ClientScope scope(client_);
-  return bucketry::s3_path_exists(file_path, bucket_, prefix_);
-}
-
-Value Store::read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks,
-                          std::int64_t chunksize) const {
-  detail::ClientScope scope(client_);
-  return bucketry::read_from_s3(file_path, data_format, bucket_, prefix_, by_chunks, chunksize);
+std::shared_ptr<store::S3Client> Store::require_client() const {
+  if (client_) return client_;
+  if (missing_) std::rethrow_exception(missing_);
+  throw NameError("name 's3_client' is not defined");
 }
 
 Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize) const {
-  detail::ClientScope scope(client_);
-  return bucketry::read_by_chunks(bucket_, key, chunksize);
+  return read_by_chunks(key, chunksize, formats::CsvOptions{});
 }
 
-void Store::write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
-                        bool index) const {
-  detail::ClientScope scope(client_);
-  bucketry::write_to_s3(data, file_path, data_format, index, bucket_, prefix_);
+// ------------------------------------------------------------------ module functions
+
+std::vector<std::string> list_s3_objects(const std::string& folder_path, const std::string& bucket,
+                                         std::optional<std::string> prefix) {
+  return default_over(bucket, std::move(prefix)).list_s3_objects(folder_path);
 }
 
-void Store::delete_s3_object(const std::string& file_path) const {
-  detail::ClientScope scope(client_);
-  bucketry::delete_s3_object(file_path, bucket_, prefix_);
+bool s3_path_exists(const std::string& file_path, const std::string& bucket, std::optional<std::string> prefix) {
+  return default_over(bucket, std::move(prefix)).s3_path_exists(file_path);
 }
 
-void Store::delete_s3_folder(const std::string& folder_path) const {
-  detail::ClientScope scope(client_);
-  bucketry::delete_s3_folder(folder_path, bucket_, prefix_);
+Value read_from_s3(const std::string& file_path, const std::string& data_format, const std::string& bucket,
+                   std::optional<std::string> prefix, bool by_chunks, std::int64_t chunksize) {
+  return default_over(bucket, std::move(prefix)).read_from_s3(file_path, data_format, by_chunks, chunksize);
+}
+
+Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize) {
+  return default_over(bucket, std::string()).read_by_chunks(key, chunksize);
+}
+
+Frame read_by_chunks(const std::string& bucket, const std::string& key, std::int64_t chunksize,
+                     const formats::CsvOptions& options) {
+  return default_over(bucket, std::string()).read_by_chunks(key, chunksize, options);
+}
+
+void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format, bool index,
+                 const std::string& bucket, std::optional<std::string> prefix) {
+  default_over(bucket, std::move(prefix)).write_to_s3(data, file_path, data_format, index);
+}
+
+void delete_s3_object(const std::string& file_path, const std::string& bucket, std::optional<std::string> prefix) {
+  default_over(bucket, std::move(prefix)).delete_s3_object(file_path);
+}
+
+void delete_s3_folder(const std::string& folder_path, const std::string& bucket,
+                      std::optional<std::string> prefix) {
+  default_over(bucket, std::move(prefix)).delete_s3_folder(folder_path);
 }
 
 }  // namespace quorin_data::from_s3::bucketry

@@ -28,12 +28,14 @@ void put(store::S3Client& client, const std::string& bucket, const std::string& 
 
 }  // namespace
 
-void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
-                 bool index, const std::string& bucket, std::optional<std::string> prefix) {
+void Store::write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
+                        bool index) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string key = detail::join_key(prefix, file_path);
   if (data_format == "pickle") {
     const auto bytes = formats::serialize(data);
-    put(*detail::require_client(), bucket, key, bytes);
+    put(*require_client(), bucket, key, bytes);
     return;
   }
   if (data_format == "bytesio" || data.is_buffer()) {
@@ -42,42 +44,44 @@ void write_to_s3(const Value& data, const std::string& file_path, const std::str
     const Bytes& b = data.as_bytes();
     // A buffer is uploaded from its current position; plain bytes whole.
     const std::size_t from = b.is_buffer ? std::min(b.pos, b.data.size()) : 0;
-    detail::require_client()->put_object(bucket, key, b.data.data() + from, b.data.size() - from);
+    require_client()->put_object(bucket, key, b.data.data() + from, b.data.size() - from);
     return;
   }
   if (data_format == "csv") {
     const std::string text = formats::write_csv(table_for(data, "to_csv"), index);
-    detail::require_client()->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
+    require_client()->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
                                          text.size());
     return;
   }
   if (data_format == "xlsx") {
     const auto bytes = formats::write_xlsx(table_for(data, "to_excel"), index);
-    put(*detail::require_client(), bucket, key, bytes);
+    put(*require_client(), bucket, key, bytes);
     return;
   }
   if (data_format == "local_file_path") {
     if (!data.is_str()) throw AssertionError("`data` must be passed in as a string for `local_file_path`.");
-    detail::require_client()->upload_file(bucket, key, data.as_str());
+    require_client()->upload_file(bucket, key, data.as_str());
     return;
   }
   throw ValueError("data_format=\"" + data_format +
                    "\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.");
 }
 
-void delete_s3_object(const std::string& file_path, const std::string& bucket,
-                      std::optional<std::string> prefix) {
+void Store::delete_s3_object(const std::string& file_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string key = (!prefix || prefix->empty()) ? file_path : *prefix + "/" + file_path;
-  detail::require_client()->delete_object(bucket, key);
+  require_client()->delete_object(bucket, key);
 }
 
-void delete_s3_folder(const std::string& folder_path, const std::string& bucket,
-                      std::optional<std::string> prefix) {
+void Store::delete_s3_folder(const std::string& folder_path) const {
+  const std::string& bucket = bucket_;
+  const std::optional<std::string>& prefix = prefix_;
   const std::string folder_key = detail::join_key(prefix, folder_path);
   // Listed whole before the first delete so that continuation is not
   // disturbed by the deletions.
-  const std::vector<std::string> keys = list_s3_objects(folder_path, bucket, prefix);
-  auto client = detail::require_client();
+  const std::vector<std::string> keys = list_s3_objects(folder_path);
+  auto client = require_client();
   constexpr std::size_t kBatch = 1000;
   for (std::size_t begin = 0; begin < keys.size(); begin += kBatch) {
     const std::size_t end = std::min(keys.size(), begin + kBatch);

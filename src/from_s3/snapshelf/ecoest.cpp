@@ -16,7 +16,6 @@
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 #include "quorin_data/formats/parquet.hpp"
-#include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "store/s3_client.hpp"
 #include "quorin_data/core/text.hpp"
@@ -80,10 +79,11 @@ class S3ObjectSource : public formats::RangeSource {
 
 std::string object_name(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
 
-formats::ParquetFile open_history(const std::string& bucket, const std::string& key) {
+formats::ParquetFile open_history(const bucketry::Store& store, const std::string& key) {
+  const std::string& bucket = store.bucket();
   // The default store's client, as the module functions take it; when there
   // is none, the error that kept it from being created at load.
-  auto client = bucketry::detail::require_client();
+  auto client = store.require_client();
   return formats::ParquetFile::open_ranges(std::make_shared<S3ObjectSource>(client, bucket, key),
                                            object_name(bucket, key));
 }
@@ -283,7 +283,13 @@ std::int64_t bound_day(const std::string& text) { return parse_date_text(text).d
 
 }  // namespace
 
-ECOEST::ECOEST(std::optional<std::string> as_of_date) { _load_snapshot(std::move(as_of_date)); }
+ECOEST::ECOEST(std::optional<std::string> as_of_date)
+    : ECOEST(std::move(as_of_date), bucketry::Store::default_store().with_bucket(bucket), file_path) {}
+
+ECOEST::ECOEST(std::optional<std::string> as_of_date, bucketry::Store store_, std::string key_)
+    : store(std::move(store_)), key(std::move(key_)) {
+  _load_snapshot(std::move(as_of_date));
+}
 
 ECOEST ECOEST::create(const Value& as_of_date) {
   auto date = optional_text_arg("as_of_date", as_of_date);
@@ -291,7 +297,12 @@ ECOEST ECOEST::create(const Value& as_of_date) {
 }
 
 std::vector<Value> ECOEST::get_distinct(const std::string& column, const std::string& bucket, const std::string& key) {
-  const formats::ParquetFile file = open_history(bucket, key);
+  return get_distinct(bucketry::Store::default_store().with_bucket(bucket), column, key);
+}
+
+std::vector<Value> ECOEST::get_distinct(const bucketry::Store& store, const std::string& column,
+                                        const std::string& key) {
+  const formats::ParquetFile file = open_history(store, key);
   return distinct_values(file, column);
 }
 
@@ -307,10 +318,10 @@ void ECOEST::_load_snapshot() { _load_snapshot(std::nullopt); }
 void ECOEST::_load_snapshot(const Value& as_of_date) { _load_snapshot(optional_text_arg("as_of_date", as_of_date)); }
 
 void ECOEST::_load_snapshot(std::optional<std::string> as_of_date) {
-  const std::string name = object_name(bucket, file_path);
+  const std::string name = object_name(store.bucket(), key);
   // One opened history serves the date choice and the snapshot read, so the
   // footer and any snapshot-date chunk are fetched once.
-  const formats::ParquetFile file = open_history(bucket, file_path);
+  const formats::ParquetFile file = open_history(store, key);
   const auto columns = file.column_names();
   for (const char* required : {kSnapshotColumn, kTickerColumn, kSurveyColumn})
     if (std::find(columns.begin(), columns.end(), required) == columns.end())

@@ -122,23 +122,33 @@ struct TextCells {
 
 }  // namespace
 
-SPLC::SPLC(NoLoad, const std::string& dataset_, std::shared_ptr<bql::Service> bq_)
-    : dataset(dataset_), dataset_name(lookup_dataset_name(dataset_)), bq(std::move(bq_)) {}
+SPLC::SPLC(NoLoad, const std::string& dataset_, std::shared_ptr<bql::Service> bq_, bucketry::Store store_,
+           KeyFunc key_func_)
+    : dataset(dataset_),
+      dataset_name(lookup_dataset_name(dataset_)),
+      bq(std::move(bq_)),
+      store(store_.with_bucket(store_.bucket(), folder_path)),
+      key_func(std::move(key_func_)) {}
 
 SPLC::SPLC(std::optional<std::string> as_of_date, const std::string& dataset_, std::shared_ptr<bql::Service> bq_)
-    : SPLC(NoLoad{}, dataset_, std::move(bq_)) {
+    : SPLC(std::move(as_of_date), dataset_, std::move(bq_), bucketry::Store::default_store().with_bucket(bucket),
+           file_path_func) {}
+
+SPLC::SPLC(std::optional<std::string> as_of_date, const std::string& dataset_, std::shared_ptr<bql::Service> bq_,
+           bucketry::Store store_, KeyFunc key_func_)
+    : SPLC(NoLoad{}, dataset_, std::move(bq_), std::move(store_), std::move(key_func_)) {
   _load_snapshot(std::move(as_of_date));
 }
 
 SPLC SPLC::from_frame(Frame frame, const std::string& dataset, std::shared_ptr<bql::Service> bq) {
-  SPLC s(NoLoad{}, dataset, std::move(bq));
+  SPLC s(NoLoad{}, dataset, std::move(bq), bucketry::Store::default_store().with_bucket(bucket), file_path_func);
   convert_relationship_dates(frame);
   s.data = std::make_shared<const Frame>(std::move(frame));
   return s;
 }
 
 std::vector<std::string> SPLC::get_distinct() const {
-  std::vector<std::string> keys = bucketry::list_s3_objects(dataset_name, bucket, folder_path);
+  std::vector<std::string> keys = store.list_s3_objects(dataset_name);
   std::vector<std::string> dates;
   dates.reserve(keys.size());
   for (const std::string& key : keys) {
@@ -161,7 +171,7 @@ void SPLC::_load_snapshot() { _load_snapshot(std::nullopt); }
 void SPLC::_load_snapshot(std::optional<std::string> as_of_date) {
   const std::vector<std::string> dates = get_distinct();
   if (dates.empty())
-    throw ValueError("max() arg is an empty sequence (no snapshot of " + dataset_name + " in bucket " + bucket + ")");
+    throw ValueError("max() arg is an empty sequence (no snapshot of " + dataset_name + " in bucket " + store.bucket() + ")");
   std::string date = *std::max_element(dates.begin(), dates.end());
   if (as_of_date) {
     std::string wanted;
@@ -171,10 +181,10 @@ void SPLC::_load_snapshot(std::optional<std::string> as_of_date) {
       throw AssertionError(wanted + " is not valid. Valid snapshot dates: " + text::python_list_repr(dates) + ".");
     date = wanted;
   }
-  const std::string key = file_path_func(dataset_name, date);
+  const std::string key = key_func(dataset_name, date);
   // As read_from_s3(key, "csv.gz", bucket, "", by_chunks, 100000) reads it
   // (an empty prefix: the key as is), with the declared columns.
-  Frame f = bucketry::read_by_chunks(bucket, key, 100000, snapshot_options());
+  Frame f = store.read_by_chunks(key, 100000, snapshot_options());
   convert_relationship_dates(f);  // checks that both date columns are there
   data = std::make_shared<const Frame>(std::move(f));
 }

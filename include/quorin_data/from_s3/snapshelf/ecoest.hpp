@@ -9,6 +9,7 @@
 
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf/base.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
@@ -29,8 +30,13 @@ class ECOEST : public S3Data {
   // "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet"
   static std::string file_path;
 
-  // Calls _load_snapshot(as_of_date) and nothing else.
+  // Calls _load_snapshot(as_of_date) and nothing else. The class attributes
+  // `bucket` and `file_path` are read once, here: the object keeps them (in
+  // `store` and `key`) for its whole life.
   explicit ECOEST(std::optional<std::string> as_of_date = std::nullopt);
+  // The same over a store of the caller's (its bucket holds the history) and
+  // the history's key.
+  ECOEST(std::optional<std::string> as_of_date, bucketry::Store store, std::string key);
   // The same with a dynamic `as_of_date` (a str or none; TypeError naming
   // `as_of_date` otherwise).
   static ECOEST create(const Value& as_of_date);
@@ -42,6 +48,8 @@ class ECOEST : public S3Data {
   static std::vector<Value> get_distinct(const std::string& column, const std::string& bucket,
                                          const std::string& key);
   static std::vector<Value> get_distinct(const Value& column, const Value& bucket, const Value& key);
+  static std::vector<Value> get_distinct(const bucketry::Store& store, const std::string& column,
+                                         const std::string& key);
 
   // Retrieve the latest snapshot.
   void _load_snapshot() override;
@@ -70,10 +78,10 @@ class ECOEST : public S3Data {
 
   // The rows of the chosen snapshot, every stored column in stored order.
   Frame data;
+  bucketry::Store store;  // the client and bucket of this object's reads
+  std::string key;        // the history's key in that bucket
 
  private:
-  struct NoLoad {};
-  explicit ECOEST(NoLoad) {}
   std::string source_;  // "s3://bucket/key" of the loaded history, for messages
 };
 

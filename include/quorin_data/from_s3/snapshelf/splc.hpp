@@ -12,6 +12,7 @@
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
+#include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf/base.hpp"
 
 namespace quorin_data::from_s3::snapshelf {
@@ -39,8 +40,15 @@ class SPLC : public S3Data {
   // Validates `dataset` (ValueError "`dataset`=X is invalid. Only `suppliers`
   // or `customers` or `competitors` are allowed."), then loads the snapshot
   // of `as_of_date` (yyyymmdd or with dashes) or the latest one.
+  // The class attributes `bucket` and `file_path_func` are read once, here:
+  // the object keeps them (in `store` and `key_func`) for its whole life.
   explicit SPLC(std::optional<std::string> as_of_date = std::nullopt, const std::string& dataset = "supplier",
                 std::shared_ptr<from_bqia::bql::Service> bq = nullptr);
+  // The same over a store of the caller's (its bucket is the dataset's; its
+  // prefix is ignored: keys are the dataset's own) and a key builder.
+  using KeyFunc = std::function<std::string(const std::string&, const std::string&)>;
+  SPLC(std::optional<std::string> as_of_date, const std::string& dataset, std::shared_ptr<from_bqia::bql::Service> bq,
+       bucketry::Store store, KeyFunc key_func);
 
   // An object over a table already in memory, as if it had been loaded from
   // the store (the two relationship date columns are converted the same
@@ -84,10 +92,13 @@ class SPLC : public S3Data {
   std::string dataset_name;
   std::shared_ptr<from_bqia::bql::Service> bq;
   std::shared_ptr<const Frame> data;
+  bucketry::Store store;  // the client and bucket of this object's reads
+  KeyFunc key_func;       // (dataset_name, file_date) -> key
 
  private:
   struct NoLoad {};
-  SPLC(NoLoad, const std::string& dataset, std::shared_ptr<from_bqia::bql::Service> bq);
+  SPLC(NoLoad, const std::string& dataset, std::shared_ptr<from_bqia::bql::Service> bq, bucketry::Store store,
+       KeyFunc key_func);
 };
 
 }  // namespace quorin_data::from_s3::snapshelf
