@@ -8,6 +8,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
+#include <string_view>
+#include <unordered_map>
+
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/ta/grouped.hpp"
@@ -109,10 +113,57 @@ py::object light_call(F&& f) {
   return light_result(std::move(r));
 }
 
+// Per row of an object array the code of its text (0, 1, ... in order of
+// first appearance), -1 for None and float NaN; None when a value is neither
+// (the caller factorizes such columns itself). Rows usually repeat the same
+// text object, so the object's address is looked up first and the text only
+// for an address not seen before.
+py::object text_codes(py::array arr) {
+  if (arr.dtype().kind() != 'O' || arr.ndim() != 1) return py::none();
+  const py::ssize_t n = arr.size();
+  auto* const* items = static_cast<PyObject* const*>(arr.data());
+  const py::ssize_t stride = arr.strides(0) / static_cast<py::ssize_t>(sizeof(PyObject*));
+  py::array_t<std::int64_t> out(n);
+  std::int64_t* codes = out.mutable_data();
+  std::unordered_map<const PyObject*, std::int64_t> by_address;
+  std::unordered_map<std::string_view, std::int64_t> by_text;
+  const PyObject* last = nullptr;
+  std::int64_t last_code = -1;
+  for (py::ssize_t i = 0; i < n; ++i) {
+    PyObject* o = items[i * stride];
+    if (o == last) {
+      codes[i] = last_code;
+      continue;
+    }
+    std::int64_t code;
+    if (auto it = by_address.find(o); it != by_address.end()) {
+      code = it->second;
+    } else if (PyUnicode_Check(o)) {
+      Py_ssize_t len = 0;
+      const char* p = PyUnicode_AsUTF8AndSize(o, &len);
+      if (!p) throw py::error_already_set();
+      // The view points into the string object, which the array keeps alive.
+      code = by_text.try_emplace(std::string_view(p, static_cast<std::size_t>(len)),
+                                 static_cast<std::int64_t>(by_text.size())).first->second;
+      by_address.emplace(o, code);
+    } else if (o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+      code = -1;
+      by_address.emplace(o, code);
+    } else {
+      return py::none();
+    }
+    last = o;
+    last_code = code;
+    codes[i] = code;
+  }
+  return out;
+}
+
 }  // namespace
 
 void bind_ta(py::module_& m) {
   auto g = m.def_submodule("ta_grouped");
+  g.def("text_codes", &text_codes);
   py::class_<grouped::Plan>(g, "Plan")
       .def(py::init([](py::object spec) { return grouped::Plan(to_spec(spec)); }))
       .def_property_readonly("columns", &grouped::Plan::columns)

@@ -57,6 +57,7 @@ def test_grouped_equals_the_single_calls_per_group():
     assert list(out.columns) == list(df.columns) + list(SPEC)
     assert out.index.equals(df.index)
     pd.testing.assert_frame_equal(out[df.columns], df)
+    assert not np.shares_memory(out["close"].to_numpy(), df["close"].to_numpy())
     for _, g in df.groupby(["EVENT_NAME", "key"], sort=False):
         g = g.sort_values("datetime", kind="stable").astype({"volume": float})
         for name, single in SINGLE.items():

@@ -17,13 +17,15 @@ def _codes(df, by):
     where a key is missing (such rows belong to no group)."""
     codes = None
     for name in by:
-        c, uniques = pd.factorize(df[name], sort=False)
-        c = c.astype(np.int64, copy=False)
+        col = df[name]
+        c = _g.text_codes(col.to_numpy()) if col.dtype == object else None
+        if c is None:
+            c = pd.factorize(col, sort=False)[0].astype(np.int64, copy=False)
         if codes is None:
             codes = c
             continue
         keep = (codes >= 0) & (c >= 0)
-        combined = codes[keep] * np.int64(len(uniques)) + c[keep]
+        combined = codes[keep] * np.int64(c.max() + 1 if len(c) else 1) + c[keep]
         codes = np.full(len(c), -1, dtype=np.int64)
         codes[keep] = pd.factorize(combined, sort=False)[0]
     return np.ascontiguousarray(codes)
@@ -54,6 +56,18 @@ def _floats(col, name):
     elif dtype.kind in "iufb":
         return col.to_numpy().astype(np.float64)
     raise TypeError(f"input column '{name}' is not numeric (dtype {dtype})")
+
+
+def _copy(df):
+    """A deep copy of df block by block: DataFrame.copy() would also merge
+    the blocks of a frame that is not consolidated (after astype, say), a
+    vstack of every column that costs more than the indicators."""
+    try:
+        mgr = df._mgr.apply("copy", deep=True)
+        mgr.axes = [ax.view() for ax in df._mgr.axes]
+        return pd.DataFrame(mgr)
+    except (AttributeError, TypeError):  # another pandas than the one this was written against
+        return df.copy()
 
 
 def grouped(df, spec, by="key", order=None):
@@ -93,5 +107,12 @@ def grouped(df, spec, by="key", order=None):
     columns = [_floats(df[name], name) for name in plan.columns]
     codes = _codes(df, by)
     values = plan.run(codes, key, columns)
-    added = pd.DataFrame(dict(zip(plan.outputs, values)), index=df.index, copy=False)
-    return pd.concat([df, added], axis=1, copy=False)
+    # A copy: the result shares no memory with the input, so that writing
+    # into one never changes the other.
+    out = _copy(df)
+    if len(values) > 8:  # one block instead of many inserts
+        added = pd.DataFrame(dict(zip(plan.outputs, values)), index=df.index, copy=False)
+        return pd.concat([out, added], axis=1, copy=False)
+    for name, v in zip(plan.outputs, values):
+        out[name] = v
+    return out
