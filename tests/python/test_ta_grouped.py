@@ -96,6 +96,9 @@ def test_grouped_rejects_bad_specs_before_any_work():
         ta.grouped(df, {"x": ("ema", "close")}, by="sym")
     with pytest.raises(TypeError, match="order column 'key'"):
         ta.grouped(df, {"x": ("ema", "close")}, order="key")
+    # Raised while the groups are formed (on the worker thread), reaching the caller.
+    with pytest.raises(ValueError, match="order column holds a missing value"):
+        ta.grouped(df.assign(t=np.where(df["key"] == "spx", np.nan, 1.0)), {"x": ("ema", "close")}, order="t")
 
 
 def test_light_single_call_gives_the_same_series():

@@ -1,4 +1,6 @@
 """Indicators by group in one native call."""
+import threading
+
 import numpy as np
 import pandas as pd
 
@@ -106,10 +108,26 @@ def grouped(df, spec, by="key", order=None):
     key = _order_key(df[order], order) if order else None
     columns = [_floats(df[name], name) for name in plan.columns]
     codes = _codes(df, by)
-    values = plan.run(codes, key, columns)
-    # A copy: the result shares no memory with the input, so that writing
-    # into one never changes the other.
-    out = _copy(df)
+    # The indicators run with the GIL released while this thread copies the
+    # input (the result shares no memory with it, so that writing into one
+    # never changes the other); the two overlap.
+    done = {}
+
+    def work():
+        try:
+            done["values"] = plan.run(codes, key, columns)
+        except BaseException as e:  # raised again in the caller's thread
+            done["error"] = e
+
+    worker = threading.Thread(target=work, name="quorin_data.ta.grouped")
+    worker.start()
+    try:
+        out = _copy(df)
+    finally:
+        worker.join()
+    if "error" in done:
+        raise done["error"]
+    values = done["values"]
     if len(values) > 8:  # one block instead of many inserts
         added = pd.DataFrame(dict(zip(plan.outputs, values)), index=df.index, copy=False)
         return pd.concat([out, added], axis=1, copy=False)
