@@ -20,7 +20,11 @@ def _codes(df, by):
     codes = None
     for name in by:
         col = df[name]
-        c = _g.text_codes(col.to_numpy()) if col.dtype == object else None
+        c = None
+        if col.dtype == object:
+            c = _g.text_codes(col.to_numpy())
+        elif isinstance(col.dtype, pd.CategoricalDtype) and len(col.cat.categories) <= len(col):
+            c = col.cat.codes.to_numpy().astype(np.int64)  # -1 where missing; unused codes are empty groups
         if c is None:
             c = pd.factorize(col, sort=False)[0].astype(np.int64, copy=False)
         if codes is None:
