@@ -50,7 +50,7 @@ install(FILES ${CMAKE_BINARY_DIR}/quorin_dataConfig.cmake ${CMAKE_BINARY_DIR}/qu
 
 # pkg-config: every module library, users first (the linker resolves left to right).
 set(QUORIN_PC_LIBS "")
-foreach(lib quorin_volume quorin_overlap quorin_barwork quorin_querywork quorin_bqia quorin_snapshelf quorin_bql
+foreach(lib quorin_ta quorin_volume quorin_overlap quorin_barwork quorin_querywork quorin_bqia quorin_snapshelf quorin_bql
             quorin_bucketry quorin_store
             quorin_formats quorin_core)
   if(TARGET ${lib})

@@ -5,7 +5,12 @@ on 10,000,000-row Series against their pandas (or numpy) formulation, and wma
 also against a streaming pass (a numpy copy: one read and one write of the
 same data); the crossing (Series into C++ and back, as the indicators take and
 return them) as a share of an indicator call. Prints one line per measurement
-with its ratio."""
+with its ratio. QUORIN_BENCH_ONLY=grouped runs only the per-group indicators:
+sma, ema, wma and cmf by key over 2,000 securities x 390 one-minute bars
+against pandas' own per-group formulation (with the key as text and as a
+Categorical), the EMA of 16-bar event windows against the groupby-transform
+form of examples/event_study.py before it used the grouped call, and one sma
+call on 390 rows against Series.rolling(20).mean()."""
 import gzip
 import io
 import os
@@ -17,6 +22,7 @@ import pandas as pd
 
 from quorin_data._quorin import values as V
 from quorin_data.from_s3 import bucketry
+from quorin_data import ta
 from quorin_data.ta import overlap, volume
 
 N = 10_000_000
@@ -123,6 +129,81 @@ def bench_ta():
           f"share of the sma call {cross / times['sma'] * 100:5.1f} %", flush=True)
 
 
+def bench_grouped():
+    rng = np.random.default_rng(4)
+    secs, rows = 2000, 390
+    n = secs * rows
+    close = 100 + rng.normal(size=n).cumsum()
+    df = pd.DataFrame({
+        "key": np.repeat(np.array([f"SEC{i:04d} US Equity" for i in range(secs)], dtype=object), rows),
+        "close": close, "high": close + rng.random(n), "low": close - rng.random(n),
+        "volume": rng.integers(1, 1000, n).astype(float)})
+    print(f"grouped: {secs} securities x {rows} rows, load average {os.getloadavg()[0]:.2f}", flush=True)
+    w = np.arange(1, 21, dtype=float)
+
+    for keys in ("text", "categorical"):
+        d = df if keys == "text" else df.astype({"key": "category"})
+        g = d.groupby("key", sort=False, observed=True)
+        cases = {
+            "sma": (("sma", "close", {"length": 20}), lambda: g["close"].rolling(20).mean(),
+                    "groupby().rolling().mean()", 5),
+            "ema": (("ema", "close", {"length": 20}), lambda: g["close"].ewm(span=20, adjust=False).mean(),
+                    "groupby().ewm().mean()", 5),
+            "wma": (("wma", "close", {"length": 20}),
+                    lambda: g["close"].rolling(20).apply(lambda x: x @ w / w.sum(), raw=True),
+                    "groupby().rolling().apply()", 2),
+            "cmf": (("cmf", ("high", "low", "close", "volume"), {"length": 20}), None,
+                    "groupby().rolling().sum() x2", 5),
+        }
+
+        def pandas_cmf():
+            hl = (d["high"] - d["low"]).replace(0, np.finfo(float).eps)
+            mf = ((d["close"] - d["low"]) - (d["high"] - d["close"])) / hl * d["volume"]
+            return (mf.groupby(d["key"], sort=False, observed=True).rolling(20).sum()
+                    / d["volume"].groupby(d["key"], sort=False, observed=True).rolling(20).sum())
+
+        for name, (entry, base_fn, base_name, repeat) in cases.items():
+            base_fn = base_fn or pandas_cmf
+            ours_fn = lambda: ta.grouped(d, {"r": entry}, by="key")  # noqa: E731
+            ours_fn(), base_fn()  # warm up (first touch of fresh memory)
+            ours, base = best(ours_fn), best(base_fn, repeat)
+            line(f"grouped {name} ({keys} key)", ours, base, base_name, ours_fn, base_fn)
+
+    # Event windows of 16 bars: 2,000 releases x 3 securities.
+    events, keys = 2000, ["spx", "eurusd", "es1"]
+    m = events * len(keys) * 16
+    when = pd.Timestamp("2024-01-05 08:30", tz="America/New_York") + pd.to_timedelta(
+        np.repeat(np.arange(events), 16 * len(keys)), unit="D")
+    windows = pd.DataFrame({
+        "EVENT_NAME": np.repeat(np.array(["CPI", "NFP"], dtype=object)[np.arange(events) % 2], 16 * len(keys)),
+        "event_datetime": when,
+        "key": np.tile(np.repeat(np.array(keys, dtype=object), 16), events),
+        "time_diff": np.tile(np.arange(-5, 11), events * len(keys)),
+        "close": 100 + rng.normal(size=m).cumsum()})
+    by = ["EVENT_NAME", "event_datetime", "key"]
+    ours_fn = lambda: ta.grouped(windows, {"ema_3": ("ema", "close", {"length": 3, "sma": False})},  # noqa: E731
+                                 by=by, order="time_diff")
+    base_fn = lambda: windows.groupby(by, sort=False)["close"].transform(  # noqa: E731
+        lambda c: overlap.ema(c.reset_index(drop=True), 3, sma=False).to_numpy())
+    ours_fn(), base_fn()
+    ours, base = best(ours_fn), best(base_fn, 3)
+    line(f"event-window ema ({m // 16} windows)", ours, base, "groupby().transform(ema)", ours_fn, base_fn)
+
+    # One call on 390 rows.
+    s = pd.Series(close[:rows], name="close")
+    loops = 2000
+
+    def many(fn):
+        return lambda: [fn() for _ in range(loops)]
+
+    ours_fn, base_fn = many(lambda: overlap.sma(s, 20)), many(lambda: s.rolling(20).mean())
+    ours_fn(), base_fn()
+    ours, base = best(ours_fn) / loops, best(base_fn) / loops
+    print(f"{'one sma call, 390 rows':<34} {ours * 1e6:9.1f} us   {'Series.rolling(20).mean()':<26} "
+          f"{base * 1e6:9.1f} us   x{base / ours:6.2f}", flush=True)
+    print(f"load average after: {os.getloadavg()[0]:.2f}", flush=True)
+
+
 if __name__ == "__main__":
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, numpy {np.__version__}")
     only = os.environ.get("QUORIN_BENCH_ONLY", "")
@@ -130,3 +211,5 @@ if __name__ == "__main__":
         bench_read()
     if only in ("", "ta"):
         bench_ta()
+    if only in ("", "grouped"):
+        bench_grouped()

@@ -279,14 +279,14 @@ void bind_barwork(py::module_& m) {
     }
     return from_frame(std::move(f));
   });
-  w.def("event_move_summary", [](py::object bars, py::object pre, py::object price) {
+  w.def("event_move_summary", [](py::object bars, py::object pre, py::object price, std::vector<double> qs) {
     auto b = frame_arg("df_event_bars", bars);
     const int lo = window_arg("pre_event_window", pre);
     const auto px = text_arg("price", price);
     qd::Frame f;
     {
       py::gil_scoped_release nogil;
-      f = barwork::event_move_summary(b, lo, px);
+      f = barwork::event_move_summary(b, lo, px, qs);
     }
     return from_frame(std::move(f));
   });

@@ -37,6 +37,7 @@ namespace qpy {
 void bind_querywork(py::module_& m);
 void bind_ecoest(py::module_& snapshelf);
 void bind_barwork(py::module_& m);
+void bind_ta(py::module_& m);
 }  // namespace qpy
 
 namespace {
@@ -497,6 +498,7 @@ PYBIND11_MODULE(_quorin, m) {
   qpy::bind_ecoest(s);
   qpy::bind_querywork(m);
   qpy::bind_barwork(m);
+  qpy::bind_ta(m);
 
   // ---------------------------------------------------------------- ta
   auto u = m.def_submodule("ta_utils");

@@ -40,8 +40,10 @@ TEST(BarsCli, SecuritiesFuturesSummaryAndUsageErrors) {
   Outcome sum = quorin("events --universe US --start 2024-01-01 --end 2024-12-31 --tz America/New_York "
                    "'spx=SPX Index' --pre -2 --post 1 --summary");
   ASSERT_EQ(sum.status, 0) << sum.out;
-  EXPECT_EQ(first_line(sum.out), ",key,time_diff,count,mean_move,mean_move_bp");
-  EXPECT_NE(sum.out.find("0,spx,-2,5,0.0,0.0\n"), std::string::npos) << sum.out;
+  EXPECT_EQ(first_line(sum.out), ",key,time_diff,count,mean_move,mean_move_bp,std_move_bp,se_move_bp,t_stat,"
+                                 "share_up,q25_move_bp,q50_move_bp,q75_move_bp");
+  // No move at the base offset: no spread, an undefined t statistic, never up.
+  EXPECT_NE(sum.out.find("0,spx,-2,5,0.0,0.0,0.0,0.0,,0.0,0.0,0.0,0.0\n"), std::string::npos) << sum.out;
   EXPECT_NE(sum.out.find("3,spx,1,5,"), std::string::npos) << sum.out;
 
   EXPECT_EQ(quorin("bars nameless").status, 2);

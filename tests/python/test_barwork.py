@@ -3,6 +3,7 @@ boundary, the event road on the chosen stand-ins, and the forwarding to a
 Python intraday-bars package (a fake of its shape)."""
 import inspect
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -70,9 +71,25 @@ def test_event_road_on_the_chosen_stand_ins(no_package):
     assert w["time_diff"].between(-5, 10).all() and len(w) > 0
     assert (w["datetime"] - w["event_datetime"] == pd.to_timedelta(w["time_diff"], unit="min")).all()
     assert barwork.filter_bars_around_events(bars, cal, 3, 2).empty
-    s = barwork.event_move_summary(w)
-    assert list(s.columns) == ["key", "time_diff", "count", "mean_move", "mean_move_bp"]
+    s = barwork.event_move_summary(w, quantiles=[0.05, 0.5, 0.975])
+    assert list(s.columns) == ["key", "time_diff", "count", "mean_move", "mean_move_bp", "std_move_bp",
+                               "se_move_bp", "t_stat", "share_up", "q05_move_bp", "q50_move_bp", "q97.5_move_bp"]
     assert (s.loc[s["time_diff"] == -5, "mean_move"] == 0).all()
+    # The figures against pandas' own over the same moves (one bar per window and offset).
+    one = w.drop_duplicates(["EVENT_NAME", "event_datetime", "key", "datetime"])
+    base = one[one["time_diff"] == -5].set_index(["EVENT_NAME", "event_datetime", "key"])["close"]
+    one = one.join(base.rename("base"), on=["EVENT_NAME", "event_datetime", "key"]).dropna(subset=["base"])
+    bp = (1e4 * (one["close"] - one["base"]) / one["base"]).groupby([one["key"], one["time_diff"]])
+    want = pd.DataFrame({"std_move_bp": bp.std(), "se_move_bp": bp.sem(), "share_up": bp.apply(lambda m: (m > 0).mean()),
+                         "q05_move_bp": bp.quantile(0.05), "q97.5_move_bp": bp.quantile(0.975)})
+    got = s.set_index(["key", "time_diff"]).loc[want.index, want.columns]
+    pd.testing.assert_frame_equal(got, want, check_names=False, rtol=1e-9)
+    assert np.allclose(s["t_stat"].dropna(), (s["mean_move_bp"] / s["se_move_bp"]).dropna())
+    with pytest.raises(ValueError, match="quantiles must lie in"):
+        barwork.event_move_summary(w, quantiles=[1.5])
+    fig = barwork.plot_event_summary(s, title="moves")
+    assert type(fig).__name__ == "Figure" and len(fig.axes) == s["key"].nunique()
+    assert len(fig.axes[0].collections) == 1 and len(fig.axes[0].lines) >= 1  # the band and the mean
     barwork.set_intraday_config()
     assert pkg.config() == {"enabled_packages": PKGS}
 

@@ -78,3 +78,22 @@ TEST(Cli, AbsentResultAndErrors) {
   EXPECT_EQ(c.status, 1);
   EXPECT_EQ(quorin("frobnicate", kBars).status, 2);
 }
+
+TEST(Cli, ByGroupsWithOrder) {
+  const char* bars =
+      "key,t,close\n"
+      "b,2,20\n"
+      "a,1,1\n"
+      "b,1,10\n"
+      "a,3,3\n"
+      "a,2,2\n"
+      "c,1,5\n";
+  auto r = quorin("sma --length 2 --by key --order t", bars);
+  EXPECT_EQ(r.status, 0) << r.err;
+  // a: 1, 2, 3 in time order; b: 10, 20; c has one row, too short.
+  EXPECT_EQ(r.out, ",key,t,SMA_2\n0,b,2,15.0\n1,a,1,\n2,b,1,\n3,a,3,2.5\n4,a,2,1.5\n5,c,1,\n");
+  EXPECT_EQ(quorin("sma --order t", bars).status, 2);
+  auto bad = quorin("ema --by nope", bars);
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("no column 'nope'"), std::string::npos) << bad.err;
+}

@@ -182,8 +182,10 @@ QUORIN_COMMAND("events", "bars in windows around economic-calendar events (CSV)"
                    "  --tickers LIST   keep these indicator tickers (comma-separated)\n"
                    "  --subtype S, --relevancy R, --view V  calendar item options (all, medium,\n"
                    "                   extended)\n"
-                   "  --summary        per security and offset: the number of events and the mean\n"
-                   "                   move of close from the bar at --pre (price and basis points)\n"
+                   "  --summary        per security and offset, the move of close from the bar at\n"
+                   "                   --pre: count, mean_move (price), and in basis points\n"
+                   "                   mean_move_bp, std_move_bp, se_move_bp, t_stat, share_up\n"
+                   "                   and the quartiles q25_move_bp, q50_move_bp, q75_move_bp\n"
                    "  --verbose        the calendar's progress lines, on standard error\n" +
                    kBarOptions,
                run_events);

@@ -11,6 +11,7 @@
 #include "commands.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
+#include "quorin_data/ta/grouped.hpp"
 #include "quorin_data/ta/overlap.hpp"
 #include "quorin_data/ta/volume.hpp"
 
@@ -26,13 +27,18 @@ namespace {
 
 const char* kUsage =
     "usage: quorin ta NAME [--length N] [--offset N] [--fast N] [--slow N] [--OPTION VALUE]...\n"
-    "                 [--input FILE.csv] [--column NAME] [--mode MODE]\n"
+    "                 [--input FILE.csv] [--column NAME] [--mode MODE] [--by COLUMNS [--order COLUMN]]\n"
     "  NAME: sma ema rma wma dema tema hma hlc3 vwap ma obv ad adosc cmf\n"
     "  Reads a CSV (standard input by default) with columns high, low, close, volume;\n"
     "  single-average indicators use close or --column NAME; ma takes --mode.\n"
     "  Other --OPTION VALUE pairs are extra keywords (fillna, fill_method, min_periods,\n"
     "  adjust, sma, asc, anchor, ...): integers, other numbers, true/false, else text.\n"
     "  Prints the row label and the result; missing values are empty fields.\n"
+    "  --by COLUMNS (comma-separated) computes the indicator per group of rows with\n"
+    "  equal values there (one security, one event window), never across groups;\n"
+    "  --order COLUMN orders the rows inside each group (else file order). Prints the\n"
+    "  row label, the --by and --order columns and the result, rows in file order;\n"
+    "  a group too short for the window has empty fields.\n"
     "  Exit status: 0 result printed, 1 error, 2 usage, 3 no result (input too short\n"
     "  or not numeric).";
 
@@ -54,8 +60,36 @@ Series column_series(const Frame& f, const std::string& name) {
   return Series(col, f.index(), name);
 }
 
+// The input columns of an indicator, in argument order.
+std::vector<std::string> input_columns(const std::string& name, const std::string& column) {
+  if (name == "obv") return {"close", "volume"};
+  if (name == "hlc3") return {"high", "low", "close"};
+  if (name == "vwap" || name == "ad" || name == "adosc" || name == "cmf") return {"high", "low", "close", "volume"};
+  return {column};
+}
+
+int run_grouped(const std::string& name, const Args& a, const Frame& frame, Kwargs kw) {
+  namespace gr = quorin_data::ta::grouped;
+  if (auto mode = a.get("mode")) kw.set("mode", Value(*mode));
+  gr::Entry e{"result", name, input_columns(name, a.get_or("column", "close")), std::move(kw)};
+  const std::vector<std::string> by = split_list(*a.get("by"));
+  if (by.empty()) throw UsageError("--by needs at least one column");
+  const std::optional<std::string> order = a.get("order");
+  const std::string out_name = gr::Plan({e}).bound()[0].result_name;
+  e.output = out_name;
+  while (frame.has_column(e.output)) e.output += "_";
+  Frame r = gr::compute(frame, {e}, by, order);
+  std::vector<std::string> shown = by;
+  if (order && std::find(by.begin(), by.end(), *order) == by.end()) shown.push_back(*order);
+  shown.push_back(e.output);
+  Frame printed = r.select(shown);
+  if (e.output != out_name) printed.rename_column(e.output, out_name);
+  quorin_data::formats::write_csv(printed, true, std::cout);
+  return 0;
+}
+
 int run_ta(const std::vector<std::string>& argv) {
-  Args a = parse_args(argv, {}, {"input", "column", "mode"}, true);
+  Args a = parse_args(argv, {}, {"input", "column", "mode", "by", "order"}, true);
   if (a.positional.size() != 1) throw UsageError("expected one indicator NAME");
   const std::string name = a.positional[0];
   static const std::vector<std::string> known = {"sma",  "ema",  "rma", "wma", "dema",
@@ -77,7 +111,9 @@ int run_ta(const std::vector<std::string>& argv) {
   // Named parameters are taken out; everything else is an extra keyword.
   Kwargs kw;
   for (const auto& [k, v] : a.options)
-    if (k != "input" && k != "column" && k != "mode") kw.set(k, parse_value(v));
+    if (k != "input" && k != "column" && k != "mode" && k != "by" && k != "order") kw.set(k, parse_value(v));
+  if (a.get("order") && !a.get("by")) throw UsageError("--order needs --by");
+  if (a.get("by")) return run_grouped(name, a, frame, kw);
   auto take = [&kw](const char* k, Value def = Value()) { return kw.pop(k).value_or(def); };
   auto col = [&](const char* c) { return column_series(frame, c); };
 

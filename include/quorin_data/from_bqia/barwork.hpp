@@ -105,14 +105,22 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
                                 int post_event_window = 10);
 
 // What a researcher looks at first in the bars around events: per `key` (in
-// order of first appearance) and `time_diff` (ascending), the number of
-// event windows and the mean move of `price` from the window's bar at
-// `pre_event_window`, as a price difference and in basis points of that
-// bar's price. Columns `key`, `time_diff`, `count`, `mean_move`,
-// `mean_move_bp`. A window without a bar at the first offset is left out; a
-// bar repeated by repeated calendar rows counts once.
+// order of first appearance) and `time_diff` (ascending), over the event
+// windows, the move of `price` from the window's bar at `pre_event_window`:
+// `count` (windows), `mean_move` (price difference), and in basis points of
+// that bar's price `mean_move_bp`, `std_move_bp` (sample standard deviation,
+// n - 1; missing for one window), `se_move_bp` (std / sqrt(count)), `t_stat`
+// (mean / se; plain division), `share_up` (share of windows whose move is
+// above 0), then one column per quantile (linear between the closest ranks),
+// named "q" and the percentage: q25_move_bp, q50_move_bp, q05_move_bp,
+// q2.5_move_bp. A base price of 0 makes the window's move in basis points
+// missing, and so every basis-point figure of its key and offset. A window
+// without a bar at the first offset is left out; a bar repeated by repeated
+// calendar rows counts once. Quantiles outside [0, 1] or listed twice are a
+// ValueError.
 Frame event_move_summary(const Frame& df_event_bars, int pre_event_window = -5,
-                         const std::string& price = "close");
+                         const std::string& price = "close",
+                         const std::vector<double>& quantiles = {0.25, 0.5, 0.75});
 
 // The same over dynamic values (and the typed mappings they convert to): a
 // dict of name -> list/tuple. A value of another length than the function

@@ -73,7 +73,42 @@ def filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_ev
     return _w.filter_bars_around_events(df_bars, df_calendar, pre_event_window, post_event_window)
 
 
-def event_move_summary(df_event_bars, pre_event_window=-5, price="close"):
-    """Per key and time_diff: the number of event windows and the mean move
-    of `price` from the window's first bar (mean_move, mean_move_bp)."""
-    return _w.event_move_summary(df_event_bars, pre_event_window, price)
+def event_move_summary(df_event_bars, pre_event_window=-5, price="close", quantiles=(0.25, 0.5, 0.75)):
+    """Per key and time_diff, over the event windows, the move of `price`
+    from the window's bar at `pre_event_window`: count, mean_move (price),
+    and in basis points of that bar's price mean_move_bp, std_move_bp
+    (sample, n - 1), se_move_bp (std / sqrt(count)), t_stat (mean / se),
+    share_up (share of windows moving up), then one column per quantile
+    (linear interpolation; q25_move_bp, q50_move_bp, q05_move_bp, ...)."""
+    if isinstance(quantiles, (int, float)) and not isinstance(quantiles, bool):
+        quantiles = [quantiles]
+    return _w.event_move_summary(df_event_bars, pre_event_window, price, [float(q) for q in quantiles])
+
+
+def plot_event_summary(summary, title=None, bands=2.0):
+    """A matplotlib Figure of an event_move_summary: one panel per key, the
+    mean move in basis points by minute offset with a band of `bands`
+    standard errors either side. The Figure is not registered with pyplot, so
+    nothing is shown or kept unless the caller displays or saves it (a
+    notebook displays it as a cell's value)."""
+    from matplotlib.figure import Figure
+
+    keys = list(dict.fromkeys(summary["key"]))
+    fig = Figure(figsize=(4 * max(1, len(keys)), 4), layout="tight")
+    axes = fig.subplots(1, max(1, len(keys)), sharey=True, squeeze=False)[0]
+    for ax, key in zip(axes, keys):
+        s = summary[summary["key"] == key]
+        x, mean, se = s["time_diff"], s["mean_move_bp"], s["se_move_bp"].fillna(0)
+        ax.fill_between(x, mean - bands * se, mean + bands * se, alpha=0.25,
+                        label=f"\u00b1{bands:g} standard errors")
+        ax.plot(x, mean, marker="o", label="mean move")
+        ax.axvline(0, color="grey", linewidth=0.8)
+        ax.axhline(0, color="grey", linewidth=0.8)
+        ax.set_title(f"{key} ({int(s['count'].max())} event windows)")
+        ax.set_xlabel("minutes from the release")
+    axes[0].set_ylabel("mean move (bp)")
+    if keys:
+        axes[0].legend(fontsize="small")
+    if title:
+        fig.suptitle(title)
+    return fig

@@ -10,13 +10,13 @@ float64 epsilon. signed_series: the sign of each change, `initial` in row 0.
 get_drift: None, 0 or negative -> 1.
 """
 from quorin_data import _quorin
-from quorin_data.ta import _index
+from quorin_data.ta import _series
 
 _u = _quorin.ta_utils
 
 
 def verify_series(series, min_length=None):
-    (series,), back = _index.encode(series)
+    (series,), back = _series.encode(series)
     return back(_u.verify_series(series, min_length))
 
 
@@ -29,20 +29,20 @@ def get_drift(drift=None):
 
 
 def _apply_offset(series, offset):
-    (series,), back = _index.encode(series)
+    (series,), back = _series.encode(series)
     return back(_u._apply_offset(series, offset))
 
 
 def _handle_fills(series, **kwargs):
-    (series,), back = _index.encode(series)
+    (series,), back = _series.encode(series)
     return back(_u._handle_fills(series, kwargs))
 
 
 def non_zero_range(high, low):
-    (high, low), back = _index.encode(high, low)
+    (high, low), back = _series.encode(high, low)
     return back(_u.non_zero_range(high, low))
 
 
 def signed_series(series, initial=1):
-    (series,), back = _index.encode(series)
+    (series,), back = _series.encode(series)
     return back(_u.signed_series(series, initial))

@@ -1,14 +1,49 @@
-// The first look at an event study: per security and offset, the mean move
-// from the bar at the window's first offset, across events.
+// The first look at an event study: per security and offset, the move from
+// the bar at the window's first offset across events: its mean, spread,
+// significance, how often it is up, and chosen quantiles.
+#include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 #include <tuple>
 
+#include "quorin_data/core/errors.hpp"
 #include "quorin_data/from_bqia/barwork.hpp"
 
 namespace quorin_data::from_bqia::barwork {
 
-Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const std::string& price) {
+namespace {
+
+// "q25", "q50", "q05", "q2.5", "q99.9" for 0.25, 0.5, 0.05, 0.025, 0.999.
+std::string quantile_name(double q) {
+  // Rounded to a millionth of a percent: 0.29 * 100 names q29, not q28.999999999999996.
+  std::string pct = format_double_shortest(std::round(q * 1e8) / 1e6);
+  if (pct.size() > 2 && pct.compare(pct.size() - 2, 2, ".0") == 0) pct.resize(pct.size() - 2);
+  if (pct.size() == 1) pct = "0" + pct;
+  return "q" + pct;
+}
+
+// The q-quantile of sorted values, interpolated linearly between the two
+// closest ranks (position q * (n - 1)).
+double quantile_of(const std::vector<double>& sorted, double q) {
+  const double pos = q * static_cast<double>(sorted.size() - 1);
+  const auto lo = static_cast<std::size_t>(std::floor(pos));
+  const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+  const double t = pos - static_cast<double>(lo);
+  return t == 0 ? sorted[lo] : sorted[lo] + (sorted[hi] - sorted[lo]) * t;
+}
+
+}  // namespace
+
+Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const std::string& price,
+                         const std::vector<double>& quantiles) {
+  std::vector<std::string> q_names;
+  for (double q : quantiles) {
+    if (!(q >= 0 && q <= 1)) throw ValueError("quantiles must lie in [0, 1], got " + format_double_shortest(q));
+    q_names.push_back(quantile_name(q) + "_move_bp");
+    if (std::find(q_names.begin(), q_names.end() - 1, q_names.back()) != q_names.end() - 1)
+      throw ValueError("quantile " + format_double_shortest(q) + " is listed twice");
+  }
   const Column& name = df_event_bars.column("EVENT_NAME");
   const Column& when = df_event_bars.column("event_datetime");
   const Column& key = df_event_bars.column("key");
@@ -33,7 +68,12 @@ Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const
   // Sums per key (in order of first appearance) and offset; a bar repeated
   // by repeated calendar rows counts once.
   std::vector<std::string> keys;
-  std::map<std::string, std::map<std::int64_t, std::tuple<double, double, std::int64_t>>> sums;
+  struct Moves {
+    double move = 0;
+    std::int64_t up = 0;
+    std::vector<double> bp;
+  };
+  std::map<std::string, std::map<std::int64_t, Moves>> sums;
   std::set<std::tuple<Window, std::int64_t>> seen;
   for (std::size_t i = 0; i < n; ++i) {
     if (key.is_missing(i) || diff.is_missing(i) || px.is_missing(i)) continue;
@@ -44,24 +84,42 @@ Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const
     if (!seen.emplace(w, m).second) continue;
     const std::string& k = std::get<2>(w);
     if (!sums.count(k)) keys.push_back(k);
-    auto& [move, move_bp, count] = sums[k][m];
+    Moves& mv = sums[k][m];
     const double d = px.as_double(i) - b->second;
-    move += d;
-    move_bp += b->second != 0 ? 1e4 * d / b->second : kNaN;
-    ++count;
+    mv.move += d;
+    mv.up += d > 0;
+    mv.bp.push_back(b->second != 0 ? 1e4 * d / b->second : kNaN);
   }
 
   std::vector<std::string> out_key;
   std::vector<std::int64_t> out_diff, out_count;
-  std::vector<double> out_move, out_bp;
+  std::vector<double> out_move, out_bp, out_std, out_se, out_t, out_up;
+  std::vector<std::vector<double>> out_q(quantiles.size());
   for (const std::string& k : keys)
-    for (const auto& [m, s] : sums[k]) {
-      const auto& [move, move_bp, count] = s;
+    for (auto& [m, mv] : sums[k]) {
+      const std::size_t count = mv.bp.size();
+      const double c = static_cast<double>(count);
+      double sum = 0;
+      for (double x : mv.bp) sum += x;
+      const double mean = sum / c;
+      // Sample standard deviation (n - 1), from the deviations of the mean.
+      double ss = 0;
+      for (double x : mv.bp) ss += (x - mean) * (x - mean);
+      const double sd = count > 1 ? std::sqrt(ss / (c - 1)) : kNaN;
+      const double se = sd / std::sqrt(c);
       out_key.push_back(k);
       out_diff.push_back(m);
-      out_count.push_back(count);
-      out_move.push_back(move / static_cast<double>(count));
-      out_bp.push_back(move_bp / static_cast<double>(count));
+      out_count.push_back(static_cast<std::int64_t>(count));
+      out_move.push_back(mv.move / c);
+      out_bp.push_back(mean);
+      out_std.push_back(sd);
+      out_se.push_back(se);
+      out_t.push_back(mean / se);
+      out_up.push_back(static_cast<double>(mv.up) / c);
+      const bool any_nan = std::isnan(sum);
+      std::sort(mv.bp.begin(), mv.bp.end());
+      for (std::size_t j = 0; j < quantiles.size(); ++j)
+        out_q[j].push_back(any_nan ? kNaN : quantile_of(mv.bp, quantiles[j]));
     }
   Frame out;
   out.add_column("key", Column::texts(std::move(out_key)));
@@ -69,6 +127,11 @@ Frame event_move_summary(const Frame& df_event_bars, int pre_event_window, const
   out.add_column("count", Column::ints(std::move(out_count)));
   out.add_column("mean_move", Column::floats(std::move(out_move)));
   out.add_column("mean_move_bp", Column::floats(std::move(out_bp)));
+  out.add_column("std_move_bp", Column::floats(std::move(out_std)));
+  out.add_column("se_move_bp", Column::floats(std::move(out_se)));
+  out.add_column("t_stat", Column::floats(std::move(out_t)));
+  out.add_column("share_up", Column::floats(std::move(out_up)));
+  for (std::size_t j = 0; j < quantiles.size(); ++j) out.add_column(q_names[j], Column::floats(std::move(out_q[j])));
   return out;
 }
 
