@@ -88,7 +88,7 @@ grouped::Spec to_spec(py::handle spec) {
 py::object light_result(std::optional<qd::Series> r) {
   if (!r) return py::none();
   std::string name = std::move(r->name), category = std::move(r->category);
-  return py::make_tuple(owned_array(std::move(r->f64())), name, category);
+  return py::make_tuple(owned_array(std::move(r->values).release_f64()), name, category);
 }
 
 // A light input: the array's values on a range index of its length.

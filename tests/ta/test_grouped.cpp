@@ -148,7 +148,7 @@ TEST(Grouped, FrameBySeveralColumnsWithOrder) {
   ASSERT_EQ(r.names().back(), "s");
   ASSERT_EQ(r.num_columns(), 5u);
   // cpi/spx in time order: 11 (t1), 12 (t2), 13 (t3), 14 (t4); nfp/spx: 21, 22.
-  EXPECT_TRUE(Near(r.column("s").f64, {12.5, NaN, 21.5, NaN, 11.5, NaN, NaN, 13.5}));
+  EXPECT_TRUE(Near(r.column("s").f64(), {12.5, NaN, 21.5, NaN, 11.5, NaN, NaN, 13.5}));
   EXPECT_THROW(gr::compute(f, {{"close", "sma", {"close"}, {}}}, {"key"}), quorin_data::ValueError);
   EXPECT_THROW(gr::compute(f, spec, {"EVENT_NAME"}, "key"), quorin_data::TypeError);
   EXPECT_THROW(gr::compute(f, {{"s", "sma", {"key"}, {}}}, {"EVENT_NAME"}), quorin_data::TypeError);

@@ -29,18 +29,18 @@ std::vector<std::int64_t> value_codes(const Column& c) {
       codes[i] = it->second;
     }
   };
-  switch (c.type) {
+  switch (c.type()) {
     case DType::Text:
       number(std::unordered_map<std::string_view, std::int64_t>(), [&](std::size_t i) {
-        return std::string_view(c.text[i]);
+        return c.text(i);
       });
       break;
     case DType::Float64:
       // -0.0 and 0.0 are one value.
-      number(std::unordered_map<double, std::int64_t>(), [&](std::size_t i) { return c.f64[i] + 0.0; });
+      number(std::unordered_map<double, std::int64_t>(), [&](std::size_t i) { return c.f64()[i] + 0.0; });
       break;
     default:
-      number(std::unordered_map<std::int64_t, std::int64_t>(), [&](std::size_t i) { return c.i64[i]; });
+      number(std::unordered_map<std::int64_t, std::int64_t>(), [&](std::size_t i) { return c.integer(i); });
   }
   return codes;
 }
@@ -69,28 +69,31 @@ Frame compute(const Frame& df, const Spec& spec, const std::vector<std::string>&
   std::vector<const double*> inputs;
   for (const std::string& name : plan.columns()) {
     const Column& c = named(df, name, "input");
-    if (c.type == DType::Float64) {
-      inputs.push_back(c.f64.data());
-    } else if (c.type == DType::Int64 || c.type == DType::Bool) {
+    if (c.type() == DType::Float64) {
+      inputs.push_back(c.f64().data());
+    } else if (c.type() == DType::Int64 || c.type() == DType::Bool) {
       std::vector<double> v(n);
-      for (std::size_t i = 0; i < n; ++i) v[i] = c.is_missing(i) ? kNaN : static_cast<double>(c.i64[i]);
+      for (std::size_t i = 0; i < n; ++i) v[i] = c.is_missing(i) ? kNaN : static_cast<double>(c.integer(i));
       converted.push_back(std::move(v));
       inputs.push_back(converted.back().data());
     } else {
-      throw TypeError("grouped: input column '" + name + "' is not numeric (" + dtype_name(c.type) + ")");
+      throw TypeError("grouped: input column '" + name + "' is not numeric (" + dtype_name(c.type()) + ")");
     }
   }
   OrderKey key;
+  std::vector<std::int64_t> order_values;
   if (order_col) {
-    if (order_col->type == DType::Float64) {
-      key.f64 = order_col->f64.data();
-    } else if (order_col->type == DType::Text) {
+    if (order_col->type() == DType::Float64) {
+      key.f64 = order_col->f64().data();
+    } else if (order_col->type() == DType::Text) {
       throw TypeError("grouped: the order column '" + *order + "' holds texts");
     } else {
       for (std::size_t i = 0; i < n; ++i)
         if (order_col->is_missing(i))
           throw ValueError("the order column holds a missing value at row " + std::to_string(i));
-      key.i64 = order_col->i64.data();
+      order_values.resize(n);
+      for (std::size_t i = 0; i < n; ++i) order_values[i] = order_col->integer(i);
+      key.i64 = order_values.data();
     }
   }
 

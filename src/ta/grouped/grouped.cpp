@@ -1,6 +1,7 @@
 // Groups of rows and the grouped run: each group's rows gathered into
 // contiguous buffers, the entry's single function over them, its values
 // scattered back to the group's rows.
+#include <span>
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -87,7 +88,7 @@ std::vector<std::vector<double>> run(const Plan& plan, const std::vector<const d
         for (std::size_t c : b.inputs) in.push_back(gathered[c].data());
         auto r = plan.call(e, in, m);
         if (!r) continue;
-        const std::vector<double>& v = r->f64();
+        const std::span<const double> v = r->f64();
         if (v.size() != m)
           throw RuntimeError("grouped: " + plan.spec()[e].function + " gave " + std::to_string(v.size()) +
                              " values for a group of " + std::to_string(m) + " rows");
