@@ -61,6 +61,13 @@ def test_values_that_cannot_cross_are_refused_not_changed():
         V.roundtrip(pd.DataFrame({"a": [1.0]}, index=[0.5]))
     with pytest.raises(ValueError, match="IANA"):
         V.roundtrip(dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(hours=2))))
+    # Bools among numbers, and integers float64 cannot hold among floats.
+    for cells in ([True, 1, 2], [np.True_, 1.5]):
+        with pytest.raises(TypeError, match="bool"):
+            V.roundtrip(pd.DataFrame({"m": pd.array(cells, dtype=object)}))
+    for big in (2**53 + 1, 2**63 - 1):
+        with pytest.raises(ValueError, match="'x'.*cannot hold exactly"):
+            V.roundtrip(pd.DataFrame({"x": pd.array([1, big, 0.5], dtype=object)}))
 
 
 def test_plain_values_read_back_equal():
