@@ -153,13 +153,27 @@ std::string text_from_py(py::handle o) {
   return out;
 }
 
-// Appends a str cell. Long texts seen before as the same object (a column
-// repeating one str, as frames made by this library do) reuse the view of
-// the first, so their bytes are stored once.
+// Appends a str cell. A str seen before as the same object (a column
+// repeating one str, as frames made by this library do) reuses the view of
+// the first, so its bytes are read and stored once.
 class TextCells {
  public:
   explicit TextCells(std::size_t n) { out_.reserve(n); }
+  // A str seen before: its view appended again (true), else false. The last
+  // cell is checked first (columns sorted by a key repeat one object in runs).
+  bool add_seen(PyObject* o) {
+    if (o == last_.obj) {
+      out_.append_view(last_.view);
+      return true;
+    }
+    const Slot& sl = slot(o);
+    if (sl.obj != o) return false;
+    out_.append_view(sl.view);
+    last_ = sl;
+    return true;
+  }
   void add(PyObject* o) {
+    Slot& sl = slot(o);
     const char* p = nullptr;
     std::size_t n = 0;
     if (!utf8_of(o, p, n)) {
@@ -167,30 +181,27 @@ class TextCells {
       out_.append(s);
       return;
     }
-    if (n <= TextView::kInline) {
-      out_.append(std::string_view(p, n));
-      return;
-    }
-    Slot& sl = cache_[(reinterpret_cast<std::uintptr_t>(o) >> 4) & (kCache - 1)];
-    if (sl.obj == o) {
-      out_.append_view(sl.view);
-      return;
-    }
     out_.append(std::string_view(p, n));
     sl.obj = o;
     sl.view = out_.view(out_.size() - 1);
+    last_ = sl;
   }
   void missing() { out_.append_missing(); }
   Column finish() { return out_.finish(); }
 
  private:
-  static constexpr std::size_t kCache = 1024;
+  static constexpr unsigned kBits = 13;
+  static constexpr std::size_t kCache = std::size_t{1} << kBits;
   struct Slot {
     PyObject* obj = nullptr;
     TextView view;
   };
+  Slot& slot(PyObject* o) {
+    return cache_[((reinterpret_cast<std::uintptr_t>(o) >> 4) * 0x9e3779b97f4a7c15ull) >> (64 - kBits)];
+  }
   TextBuilder out_;
   std::vector<Slot> cache_ = std::vector<Slot>(kCache);
+  Slot last_;
 };
 
 // A per-process seed keeps crafted cell texts from lining up in one chain.
@@ -219,9 +230,29 @@ inline std::uint64_t hash_view(const Column& c, const TextView& v, std::uint64_t
     std::memcpy(&w, t.data() + at, 8);
     h = mix(h ^ w);
   }
-  std::uint64_t w = 0;
-  std::memcpy(&w, t.data() + at, t.size() - at);
-  return mix(h ^ w);
+  // The last 1-7 bytes, from one load of the text's last word (a long text
+  // has more than 8 bytes); a byte-wise copy would stall the load after it.
+  if (const std::size_t r = t.size() - at; r > 0) {
+    std::uint64_t w;
+    std::memcpy(&w, t.data() + t.size() - 8, 8);
+    h = mix(h ^ (w >> ((8 - r) * 8)));
+  }
+  return h;
+}
+
+// Equal bytes, compared a word at a time (texts here are short; a call to
+// memcmp costs more than the compare).
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 bool all_ascii(const char* p, std::size_t n) {
@@ -267,12 +298,15 @@ py::array text_array(const Column& c) {
     cells[i] = o;
     Py_XDECREF(old);
   };
+  // A slot keeps the view it was made from, so a lookup reads no row of the
+  // column but its own: equal views (one text stored once and referenced
+  // again) settle without touching text bytes.
   struct Slot {
     std::uint64_t hash;
     PyObject* obj;  // borrowed from the cell that made it; null when free
-    std::uint32_t row;
+    TextView view;
   };
-  std::vector<Slot> slots(1024, Slot{0, nullptr, 0});
+  std::vector<Slot> slots(1024, Slot{0, nullptr, TextView{}});
   std::size_t mask = slots.size() - 1, used = 0;
   const std::uint64_t seed = text_seed();
   constexpr std::size_t kProbe = 65536;
@@ -300,9 +334,9 @@ py::array text_array(const Column& c) {
       if (!sl.obj) {
         PyObject* o = new_str(c.text_of(v));
         put(i, o);
-        sl = Slot{h, o, static_cast<std::uint32_t>(i)};
+        sl = Slot{h, o, v};
         if (++used * 2 > slots.size()) {  // keep the load at most one half
-          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, 0});
+          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, TextView{}});
           const std::size_t m = bigger.size() - 1;
           for (const Slot& s : slots) {
             if (!s.obj) continue;
@@ -315,14 +349,15 @@ py::array text_array(const Column& c) {
         }
         break;
       }
-      if (sl.hash == h && quorin_data::text_equal(c, views[sl.row], c, v)) {
+      if (sl.hash == h && ((sl.view.word0() == v.word0() && sl.view.word1() == v.word1()) ||
+                           (!v.is_inline() && sl.view.word0() == v.word0() &&
+                            same_bytes(c.text_of(sl.view).data(), c.text_of(v).data(), v.size)))) {
         Py_INCREF(sl.obj);
         put(i, sl.obj);
         break;
       }
       at = (at + 1) & mask;
     }
-    if (n > 0xffffffffu && i >= 0xffffffffu) share = false;  // rows beyond the slot's reach
   }
   return out;
 }
@@ -421,6 +456,7 @@ bool object_column(py::handle arr_h, py::handle label, Column& out) {
     std::size_t i = 0;
     for (; i < n; ++i) {
       PyObject* o = cells[i];
+      if (texts.add_seen(o)) continue;  // only str objects are remembered
       if (PyUnicode_Check(o))
         texts.add(o);
       else if (is_missing_object(o, t))

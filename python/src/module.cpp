@@ -274,6 +274,13 @@ PYBIND11_MODULE(_quorin, m) {
     auto r = tautils::detail::finish(std::move(copy), v->index(), 0, {}, "ROUNDTRIP", "overlap");
     return py::make_tuple(opt_series(std::move(r)), took.count());
   });
+  // Each direction of the DataFrame crossing on its own: `hold_frame` takes
+  // a DataFrame into C++ and keeps it in an opaque handle; `release_frame`
+  // hands a copy of the held frame back as a DataFrame.
+  py::class_<qd::Frame, std::shared_ptr<qd::Frame>>(values, "HeldFrame")
+      .def_property_readonly("rows", &qd::Frame::num_rows);
+  values.def("hold_frame", [](py::object df) { return std::make_shared<qd::Frame>(qpy::to_frame(df)); });
+  values.def("release_frame", [](const std::shared_ptr<qd::Frame>& f) { return qpy::from_frame(qd::Frame(*f)); });
   // A frame made in C++ and handed over (its float64 column's buffer address
   // is returned too, to check that the array is that buffer).
   values.def("make_frame", [](std::size_t n) {

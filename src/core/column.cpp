@@ -495,21 +495,17 @@ void TextBuilder::new_block(std::size_t at_least) {
   block_.reserve(block_cap_);
 }
 
-void TextBuilder::append(std::string_view s) {
+void TextBuilder::append_long(std::string_view s) {
   if (s.size() > 0xffffffffu) throw ValueError("a text cell of " + std::to_string(s.size()) + " bytes is too long");
   const auto n = static_cast<std::uint32_t>(s.size());
-  if (n <= TextView::kInline) {
-    views_.push_back(TextView::make_inline(s.data(), n));
-  } else {
-    if (block_.capacity() - block_.size() < n) new_block(n);
-    TextView v;
-    v.size = n;
-    std::memcpy(v.prefix, s.data(), 4);
-    v.ref.block = static_cast<std::uint32_t>(heap_->blocks.size());
-    v.ref.offset = static_cast<std::uint32_t>(block_.size());
-    block_.insert(block_.end(), s.begin(), s.end());
-    views_.push_back(v);
-  }
+  if (block_.capacity() - block_.size() < n) new_block(n);
+  TextView v;
+  v.size = n;
+  std::memcpy(v.prefix, s.data(), 4);
+  v.ref.block = static_cast<std::uint32_t>(heap_->blocks.size());
+  v.ref.offset = static_cast<std::uint32_t>(block_.size());
+  block_.insert(block_.end(), s.begin(), s.end());
+  views_.push_back(v);
   valid_.push(true);
 }
 
@@ -522,7 +518,13 @@ Column TextBuilder::finish() {
   const std::size_t n = views_.size();
   if (views_.capacity() > n + n / 8 + 16) views_.shrink_to_fit();
   std::shared_ptr<const TextHeap> heap = !heap_ || heap_->blocks.empty() ? nullptr : std::move(heap_);
-  Column c = Column::from_buffers(DType::Text, n, Buffer::adopt(std::move(views_)), valid_.finish(), std::move(heap));
+  // Not through from_buffers: every long view was made here, into this heap.
+  Column c;
+  c.type_ = DType::Text;
+  c.size_ = n;
+  c.values_ = Buffer::adopt(std::move(views_));
+  c.bits_ = valid_.finish();
+  c.heap_ = std::move(heap);
   *this = TextBuilder();
   return c;
 }

@@ -104,14 +104,19 @@ class ValidityBuilder {
  public:
   void reserve(std::size_t n) { reserve_ = n; }
   void push(bool present) {
-    if (!present && !on_) materialize();
-    if (on_) {
-      if ((n_ & 63) == 0) words_.push_back(0);
-      if (present) words_.back() |= std::uint64_t{1} << (n_ & 63);
+    if (!on_ && present) {  // no row missing yet: only a count
+      ++n_;
+      return;
     }
-    ++n_;
+    push_bit(present);
   }
   void push_n(std::size_t count, bool present);
+  void push_bit(bool present) {
+    if (!on_) materialize();
+    if ((n_ & 63) == 0) words_.push_back(0);
+    if (present) words_.back() |= std::uint64_t{1} << (n_ & 63);
+    ++n_;
+  }
   // Marks an existing row missing.
   void set_missing(std::size_t i) {
     if (!on_) materialize();
@@ -180,7 +185,20 @@ struct TextView {
   static TextView make_inline(const char* p, std::uint32_t n) noexcept {
     TextView v;
     v.size = n;
-    std::memcpy(v.prefix, p, n);
+    // Fixed-size copies (overlapping where n is between their sizes) in place
+    // of a call for n bytes; the bytes past n stay zero.
+    char* d = reinterpret_cast<char*>(&v) + offsetof(TextView, prefix);
+    if (n >= 8) {
+      std::memcpy(d, p, 8);
+      std::memcpy(d + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(d, p, 4);
+      std::memcpy(d + n - 4, p + n - 4, 4);
+    } else if (n > 0) {
+      d[0] = p[0];
+      d[n / 2] = p[n / 2];
+      d[n - 1] = p[n - 1];
+    }
     return v;
   }
   std::uint64_t word0() const noexcept {
@@ -361,6 +379,7 @@ class Column {
   friend bool operator==(const Column& a, const Column& b);
 
  private:
+  friend class TextBuilder;  // its views point into its own heap by construction
   DType type_ = DType::Float64;
   std::size_t size_ = 0;
   std::size_t offset_ = 0;      // first element of values_
@@ -422,7 +441,14 @@ class TextBuilder {
   TextBuilder(TextBuilder&&) noexcept = default;
   TextBuilder& operator=(TextBuilder&&) noexcept = default;
   void reserve(std::size_t n);
-  void append(std::string_view s);
+  void append(std::string_view s) {
+    if (s.size() <= TextView::kInline) {
+      views_.push_back(TextView::make_inline(s.data(), static_cast<std::uint32_t>(s.size())));
+      valid_.push(true);
+    } else {
+      append_long(s);
+    }
+  }
   void append_missing() {
     views_.emplace_back();
     valid_.push(false);
@@ -439,6 +465,7 @@ class TextBuilder {
 
  private:
   void new_block(std::size_t at_least);
+  void append_long(std::string_view s);
   std::vector<TextView> views_;
   ValidityBuilder valid_;
   std::shared_ptr<TextHeap> heap_;

@@ -1,14 +1,65 @@
 // Event metadata (the bar times of each release's window) and the bars cut
 // to those windows, with each event's calendar row attached.
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <numeric>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "quorin_data/from_bqia/barwork.hpp"
 #include "quorin_data/from_bqia/querywork.hpp"
 
 namespace quorin_data::from_bqia::barwork {
+
+namespace {
+
+// A set of int64 times: open addressing, a power-of-two table at most half
+// full, a multiplicative hash (bar times are multiples of a minute, which an
+// identity hash would crowd into few slots).
+class TimeSet {
+ public:
+  explicit TimeSet(std::size_t expected) {
+    std::size_t cap = 16;
+    while (cap < expected * 2) cap *= 2;
+    slots_.assign(cap, kEmpty);
+    mask_ = cap - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(cap));
+  }
+  void insert(std::int64_t t) {
+    if (t == kEmpty) {
+      has_empty_ = true;
+      return;
+    }
+    for (std::size_t at = slot(t);; at = (at + 1) & mask_) {
+      if (slots_[at] == t) return;
+      if (slots_[at] == kEmpty) {
+        slots_[at] = t;
+        ++size_;
+        return;
+      }
+    }
+  }
+  bool contains(std::int64_t t) const noexcept {
+    if (t == kEmpty) return has_empty_;
+    for (std::size_t at = slot(t);; at = (at + 1) & mask_) {
+      if (slots_[at] == t) return true;
+      if (slots_[at] == kEmpty) return false;
+    }
+  }
+  std::size_t size() const noexcept { return size_ + (has_empty_ ? 1 : 0); }
+
+ private:
+  static constexpr std::int64_t kEmpty = std::numeric_limits<std::int64_t>::min();
+  std::size_t slot(std::int64_t t) const noexcept {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(t) * 0x9e3779b97f4a7c15ull) >> shift_) & mask_;
+  }
+  std::vector<std::int64_t> slots_;
+  std::size_t mask_ = 0, size_ = 0;
+  unsigned shift_ = 60;
+  bool has_empty_ = false;
+};
+
+}  // namespace
 
 namespace {
 
@@ -120,21 +171,25 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   // column is gathered once from its source at the end.
 
   // Bars at a window's time, grouped by time (bars' order within a time).
-  std::unordered_set<std::int64_t> wanted;
-  wanted.reserve(n_meta);
+  // The windows' times go in a flat open-addressing set: one pass over every
+  // bar tests each bar's time against it.
+  const auto meta_ns = meta_time.i64();
+  const auto bar_ns = bar_time.i64();
+  TimeSet wanted(n_meta);
   for (std::size_t i = 0; i < n_meta; ++i)
-    if (!meta_time.is_missing(i)) wanted.insert(meta_time.integer(i));
+    if (!meta_time.is_missing(i)) wanted.insert(meta_ns[i]);
   std::vector<std::size_t> candidates;
-  for (std::size_t i = 0; i < bar_time.size(); ++i)
-    if (!bar_time.is_missing(i) && wanted.count(bar_time.integer(i))) candidates.push_back(i);
+  const bool bar_gaps = bar_time.has_validity();
+  for (std::size_t i = 0; i < bar_ns.size(); ++i)
+    if (wanted.contains(bar_ns[i]) && !(bar_gaps && bar_time.is_missing(i))) candidates.push_back(i);
   std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](std::size_t a, std::size_t b) { return bar_time.integer(a) < bar_time.integer(b); });
+                   [&](std::size_t a, std::size_t b) { return bar_ns[a] < bar_ns[b]; });
   std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> bars_at;
   bars_at.reserve(wanted.size());
   for (std::size_t k = 0; k < candidates.size();) {
     std::size_t e = k + 1;
-    while (e < candidates.size() && bar_time.integer(candidates[e]) == bar_time.integer(candidates[k])) ++e;
-    bars_at.emplace(bar_time.integer(candidates[k]), std::make_pair(k, e));
+    while (e < candidates.size() && bar_ns[candidates[e]] == bar_ns[candidates[k]]) ++e;
+    bars_at.emplace(bar_ns[candidates[k]], std::make_pair(k, e));
     k = e;
   }
 
@@ -143,7 +198,7 @@ Frame filter_bars_around_events(const Frame& df_bars, const Frame& df_calendar, 
   std::vector<std::size_t> pm, pb;
   for (std::size_t i = 0; i < n_meta; ++i) {
     if (meta_time.is_missing(i)) continue;
-    auto it = bars_at.find(meta_time.integer(i));
+    auto it = bars_at.find(meta_ns[i]);
     if (it == bars_at.end()) continue;
     for (std::size_t k = it->second.first; k < it->second.second; ++k)
       if (!key.is_missing(candidates[k])) pm.push_back(i), pb.push_back(candidates[k]);
