@@ -1,6 +1,9 @@
 """Python-side speed, each against a baseline measured in the same run:
-read_from_s3 of a 1,000,000-row csv.gz snapshot against pandas.read_csv of the
-same bytes from memory (QUORIN_BENCH_ONLY=read runs only this one); indicators
+read_from_s3 of a 1,000,000-row csv.gz against pandas.read_csv of the same
+bytes from memory (time and peak RSS), and write_to_s3 of that frame as csv
+against df.to_csv() (QUORIN_BENCH_ONLY=read); a 2.3M-cell text column into
+C++ and back (=crossing); filter_bars_around_events on 2.3M bars against the
+pandas steps (=events); indicators
 on 10,000,000-row Series against their pandas (or numpy) formulation, and wma
 also against a streaming pass (a numpy copy: one read and one write of the
 same data); the crossing (Series into C++ and back, as the indicators take and
@@ -14,7 +17,9 @@ call on 390 rows against Series.rolling(20).mean()."""
 import gzip
 import io
 import os
+import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -54,35 +59,125 @@ def line(name, ours, base, base_name, ours_fn=None, base_fn=None):
 
 
 def snapshot_bytes():
+    """A 1,000,000-row csv.gz: 3 text, 2 float, 1 int and 1 bool columns."""
     rng = np.random.default_rng(1)
     figi = np.array([f"BBG{n:09d}" for n in rng.integers(0, 10**9, 5000)], dtype=object)
-    start = pd.Timestamp("2015-01-01").value // 86_400_000_000_000
-    days = rng.integers(0, 3000, ROWS) + start
     df = pd.DataFrame({
         "ID_BB_GLOBAL": figi[rng.integers(0, 5000, ROWS)],
         "RELATIONSHIP": np.where(rng.random(ROWS) < 0.5, "SUPPLIER", "CUSTOMER"),
         "RELATED_FIGI": figi[rng.integers(0, 5000, ROWS)],
-        "RELTNSHP_START_DT": pd.to_datetime(days, unit="D").strftime("%Y-%m-%d"),
-        "RELTNSHP_END_DT": pd.to_datetime(days + 400, unit="D").strftime("%Y-%m-%d"),
         "REVENUE_PCT": rng.random(ROWS).round(4),
+        "WEIGHT": rng.normal(0, 1, ROWS),
         "SOURCE_ID": rng.integers(0, 10**12, ROWS),
+        "ACTIVE": rng.random(ROWS) < 0.7,
     })
     return gzip.compress(df.to_csv(index=False).encode(), compresslevel=6)
 
 
+def child_peak_rss(code):
+    """The peak RSS (MiB) of a fresh interpreter that imports pandas and
+    quorin_data and then runs `code` (both sides of a comparison pay the
+    same imports)."""
+    # VmHWM, not ru_maxrss: the latter keeps the parent's peak across exec.
+    prog = ("import io\nimport pandas as pd\nfrom quorin_data.from_s3 import bucketry\n" + code +
+            "\nprint([int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmHWM')][0] / 1024)\n")
+    out = subprocess.run([sys.executable, "-c", prog], check=True, capture_output=True, text=True)
+    return float(out.stdout.split()[-1])
+
+
 def bench_read():
     if os.environ.get("QUORIN_TEST_S3") != "1":
-        print("read_from_s3: skipped (needs the local S3 server)")
+        print("read_from_s3 / write_to_s3: skipped (needs the local S3 server)")
         return
     raw = snapshot_bytes()
     bucketry.write_to_s3(io.BytesIO(raw), "bench/snapshot.csv.gz", "bytesio", bucket="quorin-demo", prefix="py")
     ours_fn = lambda: bucketry.read_from_s3("bench/snapshot.csv.gz", "csv.gz", bucket="quorin-demo",  # noqa: E731
-                                            prefix="py", by_chunks=True)
+                                            prefix="py")
     base_fn = lambda: pd.read_csv(io.BytesIO(raw), compression="gzip")  # noqa: E731
+    ours_fn(), base_fn()  # warm up (first touch of fresh memory)
     ours, base = best(ours_fn), best(base_fn)
     # The CPU ratio counts the inflating read-ahead thread as well.
-    line("read_from_s3 csv.gz by chunks", ours, base, "pandas.read_csv (memory)", ours_fn, base_fn)
+    line("read_from_s3 csv.gz", ours, base, "pandas.read_csv (memory)", ours_fn, base_fn)
+    with tempfile.NamedTemporaryFile(suffix=".csv.gz") as f:
+        f.write(raw)
+        f.flush()
+        ours_rss = child_peak_rss('bucketry.read_from_s3("bench/snapshot.csv.gz", "csv.gz", '
+                                  'bucket="quorin-demo", prefix="py")')
+        base_rss = child_peak_rss(f'raw = open("{f.name}", "rb").read()\n'
+                                  'pd.read_csv(io.BytesIO(raw), compression="gzip")')
+    print(f"{'read_from_s3 csv.gz peak RSS':<34} {ours_rss:9.1f} MiB  {'pandas.read_csv (memory)':<26} "
+          f"{base_rss:9.1f} MiB  x{base_rss / ours_rss:6.2f}", flush=True)
+
+    df = base_fn()
+    ours_fn = lambda: bucketry.write_to_s3(df, "bench/out.csv", "csv", bucket="quorin-demo",  # noqa: E731
+                                           prefix="py")
+    base_fn = lambda: df.to_csv()  # noqa: E731
+    ours_fn(), base_fn()
+    ours, base = best(ours_fn), best(base_fn, 3)
+    line("write_to_s3 csv (with the put)", ours, base, "df.to_csv() into memory", ours_fn, base_fn)
     bucketry.delete_s3_folder("bench/", bucket="quorin-demo", prefix="py")
+
+
+def bench_crossing():
+    """A text column of 2.3M object cells each way: 2,000 distinct texts of
+    18 bytes as repeated objects (as frames carry keys), as distinct objects
+    with repeated texts, and all distinct; against a numpy copy of the
+    object array (one pass over the pointers)."""
+    n = 2_300_000
+    rng = np.random.default_rng(5)
+    pool = np.array([f"SEC{i:06d}.EQUITYUS" for i in range(2000)], dtype=object)
+    repeated = pool[rng.integers(0, 2000, n)]
+    shapes = [("2,000 texts, repeated objects", repeated),
+              ("2,000 texts, distinct objects", np.array(["".join(x) for x in repeated], dtype=object)),
+              ("all texts distinct", np.array([f"UNIQ{i:014d}" for i in range(n)], dtype=object))]
+    copy_fn = lambda: repeated.copy()  # noqa: E731
+    copy_fn()
+    copy = best(copy_fn)
+    print(f"crossing: {n:,} text cells, numpy object copy {copy / n * 1e9:.1f} ns a cell, "
+          f"load average {os.getloadavg()[0]:.2f}", flush=True)
+    for name, cells in shapes:
+        df = pd.DataFrame({"t": cells})
+        held = V.hold_frame(df)
+        V.release_frame(held)
+        into = best(lambda: V.hold_frame(df))
+        back = best(lambda: V.release_frame(held))
+        print(f"  {name:<32} DataFrame to Frame {into / n * 1e9:5.1f} ns   Frame to DataFrame "
+              f"{back / n * 1e9:5.1f} ns a cell   (x{into / copy:4.1f}, x{back / copy:4.1f} the copy)", flush=True)
+        del held
+
+
+def bench_event_bars():
+    """filter_bars_around_events from Python on 2,320,000 bars (8 keys, object
+    security and key columns) and 821 events, against the same steps written
+    with pandas (bench/pandas_event_bars.py)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    from pandas_event_bars import filter_bars_around_events as pandas_steps
+    from quorin_data.from_bqia import barwork
+
+    rng = np.random.default_rng(3)
+    keys, minutes, events = 8, 290_000, 821
+    zone = "America/New_York"
+    t0 = pd.Timestamp("2024-01-01", tz=zone)
+    close = 100 + rng.normal(0, 0.05, keys * minutes).cumsum()
+    bars = pd.DataFrame({
+        "security": np.repeat(np.array([f"BBG00BENCH{k:02d}" for k in range(keys)], dtype=object), minutes),
+        "key": np.repeat(np.array([f"sec{k}" for k in range(keys)], dtype=object), minutes),
+        "datetime": t0 + pd.to_timedelta(np.tile(np.arange(minutes), keys), unit="min"),
+        "open": close, "high": close + 0.01, "low": close - 0.01, "close": close,
+        "volume": rng.integers(100, 1000, keys * minutes).astype(float)})
+    kinds = rng.integers(0, 10, events)
+    when = (t0 + pd.to_timedelta(rng.integers(10, minutes - 20, events), unit="min")
+            + pd.to_timedelta(np.where(np.arange(events) % 4 == 0, 45, 0), unit="s"))
+    cal = pd.DataFrame({"EVENT_NAME": [f"Event kind {k}" for k in kinds], "ACTUAL": rng.random(events),
+                        "SURPRISE": rng.random(events) - 0.5, "event_datetime": when},
+                       index=pd.Index([f"EVT{k} Index" for k in kinds], name="ID"))
+    ours_fn = lambda: barwork.filter_bars_around_events(bars, cal)  # noqa: E731
+    base_fn = lambda: pandas_steps(bars, cal)  # noqa: E731
+    a, b = ours_fn(), base_fn()
+    if len(a) != len(b) or list(a.columns) != list(b.columns):
+        raise SystemExit("filter_bars_around_events and the pandas steps disagree")
+    ours, base = best(ours_fn), best(base_fn, 3)
+    line(f"filter_bars_around_events ({len(bars):,})", ours, base, "pandas steps", ours_fn, base_fn)
 
 
 def bench_ta():
@@ -207,8 +302,13 @@ def bench_grouped():
 if __name__ == "__main__":
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, numpy {np.__version__}")
     only = os.environ.get("QUORIN_BENCH_ONLY", "")
+    print(f"load average {os.getloadavg()[0]:.2f}", flush=True)
     if only in ("", "read"):
         bench_read()
+    if only in ("", "crossing"):
+        bench_crossing()
+    if only in ("", "events"):
+        bench_event_bars()
     if only in ("", "ta"):
         bench_ta()
     if only in ("", "grouped"):
