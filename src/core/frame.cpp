@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data {
 
@@ -70,28 +71,6 @@ bool unprintable(std::uint32_t cp) {
          cp == 0x061C || cp == 0x180E || cp == 0x1680;
 }
 
-// The UTF-8 sequence at s[i] (advancing i), or nothing for a byte that does
-// not start a valid one.
-std::optional<std::uint32_t> utf8_at(std::string_view s, std::size_t& i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  int n;
-  if (b >= 0xC2 && b <= 0xDF) n = 1;
-  else if (b >= 0xE0 && b <= 0xEF) n = 2;
-  else if (b >= 0xF0 && b <= 0xF4) n = 3;
-  else return std::nullopt;
-  if (s.size() - i <= static_cast<std::size_t>(n)) return std::nullopt;
-  std::uint32_t cp = b & (0x3F >> n);
-  for (int k = 1; k <= n; ++k) {
-    const auto c = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-    if ((c & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  static const std::uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-  i += static_cast<std::size_t>(n) + 1;
-  return cp;
-}
-
 }  // namespace
 
 std::string python_str_repr(std::string_view s) {
@@ -121,7 +100,7 @@ std::string python_str_repr(std::string_view s) {
       continue;
     }
     const std::size_t start = i;
-    const auto cp = utf8_at(s, i);
+    const auto cp = text::utf8_at(s, i);
     if (!cp) {
       // A byte that is not UTF-8, as Python shows it after decoding with
       // surrogateescape.

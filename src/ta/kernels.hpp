@@ -10,9 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/cpu.hpp"
 #include "quorin_data/core/frame.hpp"
 
 namespace quorin_data::ta::kernels {
+
+using quorin_data::kernels::Isa;
+using quorin_data::kernels::usable;
 
 // Where a kernel puts its results, chunk by chunk in row order: sink(p, m)
 // takes the next m values. Append puts them at the end of a vector with room
@@ -153,23 +157,19 @@ QUORIN_TA_MONEY_FLOW_PASSES(, )
 QUORIN_TA_MONEY_FLOW_PASSES(_avx2, __attribute__((target("avx2"))))
 #undef QUORIN_TA_MONEY_FLOW_PASSES
 
-inline bool has_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-
 // Chaikin money flow: over each window of `len` rows, the sum of
 // clv * volume divided by the sum of volume, plain division. A window sum is
 // present only when all `len` terms are: a missing term makes every sum that
 // holds it missing (NaN propagates through the adds; the suffix sums before
 // row 0 are missing, so the first len - 1 rows are too). A missing volume
-// makes its money-flow term missing, so one test covers both sums.
+// makes its money-flow term missing, so one test covers both sums. `isa`
+// caps the instruction set (the bits are the same on every one).
 template <class Sink>
 inline void money_flow(const double* h, const double* l, const double* c, const double* v,
-                       std::size_t n, std::size_t len, double eps, Sink sink) {
+                       std::size_t n, std::size_t len, double eps, Sink sink, Isa isa = Isa::avx512) {
   if (n == 0 || len == 0) return;
   const std::size_t chunk = chunk_rows(len);
-  const bool wide = has_avx2();
+  const bool wide = usable(isa) >= Isa::avx2;
   std::vector<double> mf(chunk), vol_sum(chunk), flow(chunk);
   std::vector<Pair> suffixes(2 * (len + 1), Pair{kNaN, kNaN});
   Pair* prev = suffixes.data();
@@ -384,19 +384,17 @@ __attribute__((target("avx512f"))) inline void weighted_window_avx512(const doub
   weighted_window_groups<Vec8, 2>(x, from, to, weights, len, total, out);
 }
 
-inline bool has_avx512() {
-  static const bool yes = __builtin_cpu_supports("avx512f");
-  return yes;
-}
-
 // All n rows, through `sink` a chunk at a time, on the widest instruction
-// set the CPU has.
+// set the CPU has, at most `isa`.
 template <class Sink>
 inline void weighted_window(const double* x, std::size_t n, const double* weights, std::size_t len,
-                            double total, Sink sink) {
+                            double total, Sink sink, Isa isa = Isa::avx512) {
   if (len == 0) return;
   using Fn = void (*)(const double*, std::size_t, std::size_t, const double*, std::size_t, double, double*);
-  const Fn rows = has_avx512() ? weighted_window_avx512 : has_avx2() ? weighted_window_avx2 : weighted_window_sse2;
+  const Isa use = usable(isa);
+  const Fn rows = use == Isa::avx512 ? weighted_window_avx512
+                  : use == Isa::avx2 ? weighted_window_avx2
+                                     : weighted_window_sse2;
   constexpr std::size_t kChunk = 1024;  // a multiple of every group
   double buf[kChunk];
   for (std::size_t c0 = 0; c0 < n; c0 += kChunk) {

@@ -4,6 +4,9 @@
 // names) is ASCII, and locale-dependent folding would make results depend
 // on the process locale.
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +53,20 @@ inline bool ends_with(std::string_view s, std::string_view suffix) {
 inline bool iends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && iequals(s.substr(s.size() - suffix.size()), suffix);
 }
+
+// Appends the UTF-8 bytes of code point cp. Surrogates get their three-byte
+// form: callers that must produce valid UTF-8 replace them first. Returns
+// false, appending nothing, for cp beyond U+10FFFF.
+bool append_utf8(std::string& out, std::uint32_t cp);
+
+// The code point of the UTF-8 sequence at s[i], advancing i past it; nothing
+// (i unchanged) when s[i] does not start a valid sequence: a stray
+// continuation byte, a truncated or overlong sequence, a surrogate or a code
+// point beyond U+10FFFF.
+std::optional<std::uint32_t> utf8_at(std::string_view s, std::size_t& i);
+
+// Whether every byte sequence of s is valid UTF-8.
+bool valid_utf8(std::string_view s);
 
 // A list of texts as Python prints one: ['a', "b'c"].
 inline std::string python_list_repr(const std::vector<std::string>& items) {

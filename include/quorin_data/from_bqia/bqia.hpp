@@ -19,6 +19,7 @@
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/frame.hpp"
+#include "quorin_data/core/providers.hpp"
 
 namespace quorin_data::from_bqia::bqia {
 
@@ -100,8 +101,10 @@ class Package {
 
 // ------------------------------------------------------------------ registry
 
-// Loads the package for a module, or throws when it cannot be loaded.
-using PackageProvider = std::function<std::shared_ptr<Package>()>;
+// The registry of the package's provider: a function that loads the package
+// for a module, or throws when it cannot be loaded.
+ProviderRegistry<Package>& package_registry();
+using PackageProvider = ProviderRegistry<Package>::Provider;
 
 // Installs the provider (nullptr removes it). Packages that modules already
 // loaded stay as they are.
@@ -111,21 +114,11 @@ bool has_package_provider();
 // A module-wide package handle loaded on first use (the module's load) and
 // kept for the process. No provider, a provider that throws or returns
 // nothing: no package, and when warnings are on (SHOW_WARNINGS is "1") the
-// warning "[bqia] 'bqia' is not installed." once.
-class ModulePackage {
+// warning "[bqia] 'bqia' is not installed." once; require() then raises
+// NameError "name 'bqia' is not defined".
+class ModulePackage : public ModuleSlot<Package> {
  public:
-  ModulePackage() = default;
-  // The package or nullptr; loaded once.
-  std::shared_ptr<Package> get();
-  // The package, or NameError "name 'bqia' is not defined".
-  Package& require();
-  // Forgets the package so that the next get() asks the registry again (tests).
-  void reset();
-
- private:
-  std::mutex mu_;
-  bool loaded_ = false;
-  std::shared_ptr<Package> package_;
+  ModulePackage() : ModuleSlot(package_registry(), "[bqia] 'bqia' is not installed.", "bqia") {}
 };
 
 // ---------------------------------------------------------------- stand-in

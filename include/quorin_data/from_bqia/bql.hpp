@@ -22,6 +22,7 @@
 
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/frame.hpp"
+#include "quorin_data/core/providers.hpp"
 #include "quorin_data/core/value.hpp"
 
 namespace quorin_data::from_bqia::bql {
@@ -261,9 +262,10 @@ class Service {
 
 // ------------------------------------------------------------------ registry
 
-// Opens a service handle for a module, or throws when the service cannot be
-// opened.
-using ServiceProvider = std::function<std::shared_ptr<Service>()>;
+// The registry of the service's provider: a function that opens a handle
+// for a module, or throws when the service cannot be opened.
+ProviderRegistry<Service>& service_registry();
+using ServiceProvider = ProviderRegistry<Service>::Provider;
 
 // Installs the provider (nullptr removes it). Handles that modules already
 // opened stay as they are.
@@ -280,23 +282,12 @@ std::shared_ptr<Service> open_service(const std::string& not_installed_warning);
 Service& require_service(const std::shared_ptr<Service>& bq);
 
 // A module-wide handle opened on first use (the module's load) and kept for
-// the process.
-class ModuleHandle {
+// the process; require() raises NameError "name 'bq' is not defined" when
+// there is none.
+class ModuleHandle : public ModuleSlot<Service> {
  public:
   explicit ModuleHandle(std::string not_installed_warning)
-      : warning_(std::move(not_installed_warning)) {}
-  // The handle or nullptr; opened once.
-  std::shared_ptr<Service> get();
-  // The handle, or NameError "name 'bq' is not defined".
-  Service& require();
-  // Forgets the handle so that the next get() asks the registry again (tests).
-  void reset();
-
- private:
-  std::string warning_;
-  std::mutex mu_;
-  bool opened_ = false;
-  std::shared_ptr<Service> handle_;
+      : ModuleSlot(service_registry(), std::move(not_installed_warning), "bq") {}
 };
 
 // ---------------------------------------------------------------- stand-in

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "csv_internal.hpp"
-#include "quorin_data/core/buffers.hpp"
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/zones.hpp"
 
@@ -157,12 +157,12 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
     case St::Empty:
       if (k == Kind::Int || k == Kind::Bool) {
         st_ = k == Kind::Int ? St::Int : St::Bool;
-        reserve_large(i64_, reserve_);
+        kernels::reserve_large(i64_, reserve_);
         i64_.assign(rows_ - 1, 0);
         i64_.push_back(iv);
       } else if (k == Kind::Float) {
         st_ = St::Float;
-        reserve_large(f64_, reserve_);
+        kernels::reserve_large(f64_, reserve_);
         f64_.assign(rows_ - 1, kNaN);
         f64_.push_back(dv);
       } else {
@@ -251,9 +251,9 @@ void ColBuilder::release() {
 bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
   if (rows_ == 1) {
     valid_.reserve(reserve_);
-    if (declared_ == DType::Float64) reserve_large(f64_, reserve_);
+    if (declared_ == DType::Float64) kernels::reserve_large(f64_, reserve_);
     else if (declared_ == DType::Text) text_.reserve(reserve_);
-    else reserve_large(i64_, reserve_);
+    else kernels::reserve_large(i64_, reserve_);
   }
   if (declared_ == DType::Text) {
     if (missing) {
@@ -328,7 +328,7 @@ void ColBuilder::push_missing_typed() {
 
 void ColBuilder::ints_to_floats() {
   f64_.clear();
-  reserve_large(f64_, std::max(reserve_, i64_.size() + 1));
+  kernels::reserve_large(f64_, std::max(reserve_, i64_.size() + 1));
   for (std::size_t i = 0; i < i64_.size(); ++i)
     f64_.push_back(valid_.present(i) ? static_cast<double>(i64_[i]) : kNaN);
   std::vector<std::int64_t>().swap(i64_);

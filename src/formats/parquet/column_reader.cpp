@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "quorin_data/core/buffers.hpp"
+#include "kernels/buffers.hpp"
 #include "reader_internal.hpp"
 
 namespace quorin_data::formats {
@@ -451,11 +451,11 @@ void ParquetFile::Impl::decode_chunk(const ColumnDesc& d, std::size_t rg, Column
 
 void ColumnSink::reserve(std::size_t n) {
   switch (type) {
-    case DType::Float64: reserve_large(f64, n); break;
+    case DType::Float64: kernels::reserve_large(f64, n); break;
     case DType::Text: text.reserve(n); break;
-    case DType::Date: reserve_large(i32, n); break;
-    case DType::Bool: reserve_large(u8, n); break;
-    default: reserve_large(i64, n); break;
+    case DType::Date: kernels::reserve_large(i32, n); break;
+    case DType::Bool: kernels::reserve_large(u8, n); break;
+    default: kernels::reserve_large(i64, n); break;
   }
   valid.reserve(n);
 }

@@ -14,6 +14,7 @@
 #include "formats/xlsx/xlsx_internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/xlsx.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::formats {
 namespace {
@@ -24,36 +25,6 @@ using xlsx_detail::kMaxRows;
 // Doubles hold integers exactly up to 2^53; larger ones are written as text
 // so that no digit of an identifier is lost.
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
-
-bool valid_utf8(const std::string& s) {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-      if (b == 0) return false;
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint32_t cp;
-    if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F;
-    else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F;
-    else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07;
-    else return false;
-    if (n - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto cb = static_cast<unsigned char>(s[i + k]);
-      if ((cb & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cb & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -103,8 +74,9 @@ class SheetWriter {
   }
   void text(lxw_row_t r, lxw_col_t c, const std::string& s) {
     if (s.empty()) return;
-    // Bytes that are not UTF-8 would make the sheet XML malformed.
-    if (!valid_utf8(s))
+    // Bytes that are not UTF-8 would make the sheet XML malformed; the
+    // writer takes C strings, so a NUL would cut the text short.
+    if (s.find('\0') != std::string::npos || !quorin_data::text::valid_utf8(s))
       throw ValueError("xlsx: cell " + xlsx_detail::column_letters(c + 1) + std::to_string(r + 1) +
                        " holds text that is not valid UTF-8");
     const std::string kept = escape_literal_escapes(s);

@@ -5,7 +5,6 @@
 #include <filesystem>
 
 #include "quorin_data/core/dates.hpp"
-#include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bqia.hpp"
 #include "from_bqia/sample_folder.hpp"
 
@@ -20,59 +19,14 @@ const FuturesRollConfig* FuturesRollFactory::find(const std::string& name) const
 
 // --------------------------------------------------------------- registry
 
-namespace {
-std::mutex& registry_mutex() {
-  static std::mutex m;
-  return m;
-}
-PackageProvider& registry_provider() {
-  static PackageProvider p;
-  return p;
-}
-}  // namespace
-
-void set_package_provider(PackageProvider provider) {
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  registry_provider() = std::move(provider);
+ProviderRegistry<Package>& package_registry() {
+  static ProviderRegistry<Package> r;
+  return r;
 }
 
-bool has_package_provider() {
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  return static_cast<bool>(registry_provider());
-}
+void set_package_provider(PackageProvider provider) { package_registry().replace(std::move(provider)); }
 
-std::shared_ptr<Package> ModulePackage::get() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (loaded_) return package_;
-  PackageProvider provider;
-  {
-    std::lock_guard<std::mutex> reg(registry_mutex());
-    provider = registry_provider();
-  }
-  if (provider) {
-    // Loading is guarded: any failure leaves the module without the package.
-    try {
-      package_ = provider();
-    } catch (...) {
-      package_ = nullptr;
-    }
-  }
-  if (!package_ && read_show_warnings()) warn("[bqia] 'bqia' is not installed.");
-  loaded_ = true;
-  return package_;
-}
-
-Package& ModulePackage::require() {
-  auto p = get();
-  if (!p) throw NameError("name 'bqia' is not defined");
-  return *p;  // kept alive by this object
-}
-
-void ModulePackage::reset() {
-  std::lock_guard<std::mutex> lock(mu_);
-  loaded_ = false;
-  package_.reset();
-}
+bool has_package_provider() { return package_registry().has(); }
 
 // ------------------------------------------------------------ frequencies
 

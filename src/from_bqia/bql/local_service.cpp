@@ -485,20 +485,8 @@ std::optional<std::string> python_str_literal(const std::string& q, std::size_t&
     p += static_cast<std::size_t>(n);
     if (cp >= 0xDC80 && cp <= 0xDCFF) {
       out += static_cast<char>(cp - 0xDC00);  // a byte that was not UTF-8
-    } else if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
+      text::append_utf8(out, cp);
     }
   }
   return std::nullopt;

@@ -1,8 +1,5 @@
 // Items, universes, requests and results of the query service; batch
 // execution; the provider registry of module-wide handles.
-#include <mutex>
-
-#include "quorin_data/core/settings.hpp"
 #include "quorin_data/from_bqia/bql.hpp"
 
 namespace quorin_data::from_bqia::bql {
@@ -292,70 +289,22 @@ std::vector<Results> Service::execute_many(const std::vector<Request>& requests,
 
 // --------------------------------------------------------------- registry
 
-namespace {
-std::mutex& registry_mutex() {
-  static std::mutex m;
-  return m;
-}
-ServiceProvider& registry_provider() {
-  static ServiceProvider p;
-  return p;
-}
-}  // namespace
-
-void set_service_provider(ServiceProvider provider) {
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  registry_provider() = std::move(provider);
+ProviderRegistry<Service>& service_registry() {
+  static ProviderRegistry<Service> r;
+  return r;
 }
 
-bool has_service_provider() {
-  std::lock_guard<std::mutex> lock(registry_mutex());
-  return static_cast<bool>(registry_provider());
-}
+void set_service_provider(ServiceProvider provider) { service_registry().replace(std::move(provider)); }
+
+bool has_service_provider() { return service_registry().has(); }
 
 std::shared_ptr<Service> open_service(const std::string& not_installed_warning) {
-  ServiceProvider provider;
-  {
-    std::lock_guard<std::mutex> lock(registry_mutex());
-    provider = registry_provider();
-  }
-  std::shared_ptr<Service> handle;
-  if (provider) {
-    // Opening is guarded: any failure leaves the module without a handle.
-    try {
-      handle = provider();
-    } catch (...) {
-      handle = nullptr;
-    }
-  }
-  if (!handle && read_show_warnings()) warn(not_installed_warning);
-  return handle;
+  return service_registry().open_or_warn(not_installed_warning);
 }
 
 Service& require_service(const std::shared_ptr<Service>& bq) {
   if (!bq) throw NameError("name 'bq' is not defined");
   return *bq;
-}
-
-std::shared_ptr<Service> ModuleHandle::get() {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!opened_) {
-    handle_ = open_service(warning_);
-    opened_ = true;
-  }
-  return handle_;
-}
-
-Service& ModuleHandle::require() {
-  auto h = get();
-  if (!h) throw NameError("name 'bq' is not defined");
-  return *h;  // the handle lives as long as this object keeps it
-}
-
-void ModuleHandle::reset() {
-  std::lock_guard<std::mutex> lock(mu_);
-  opened_ = false;
-  handle_.reset();
 }
 
 }  // namespace quorin_data::from_bqia::bql

@@ -9,6 +9,7 @@
 #include "quorin_data/ta/overlap.hpp"
 #include "quorin_data/ta/utils.hpp"
 #include "ta/kernels.hpp"
+#include "ta/opening.hpp"
 
 namespace quorin_data::ta::overlap {
 
@@ -18,12 +19,6 @@ namespace d = quorin_data::ta::utils::detail;
 namespace {
 
 constexpr const char* kCategory = "overlap";
-
-[[noreturn]] void zero_window(const char* fn) {
-  throw ValueError(std::string(fn) +
-                   ": the window length truncates to 0 (a fraction below 1); it must be at "
-                   "least 1 row");
-}
 
 // The SMA seed without a copy: rows before len-1 count as missing, row len-1
 // holds the mean of the present values of the first len rows (missing when
@@ -76,20 +71,20 @@ std::optional<Series> sma(const u::SeriesRef& close, const Value& length, const 
     auto v = d::int_param("min_periods", *mp);
     if (v && *v != 0) min_periods = *v;
   }
-  auto c = d::verify(close, std::max(len, min_periods));
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
-  if (len == 0) zero_window("sma");
+  const auto in = d::open_inputs(offset, std::max(len, min_periods), close);
+  if (!in) return std::nullopt;
+  d::require_window("sma", len);
   if (min_periods > len)
     throw ValueError("sma: min_periods " + std::to_string(min_periods) +
                      " is larger than the window " + std::to_string(len) +
                      ": a window cannot require more values than it holds");
   if (min_periods < 0)
     throw ValueError("sma: min_periods " + std::to_string(min_periods) + " must be >= 0");
-  std::vector<double> out = d::result_buffer(c->size());
-  kernels::rolling_mean(c->f64(), c->size(), static_cast<std::size_t>(len),
+  const u::SeriesRef& c = (*in)[0];
+  std::vector<double> out = d::result_buffer(c.size());
+  kernels::rolling_mean(c.f64(), c.size(), static_cast<std::size_t>(len),
                         static_cast<std::size_t>(min_periods), kernels::Append{&out});
-  return d::finish(std::move(out), c->index(), off, kwargs, "SMA_" + std::to_string(len), kCategory);
+  return d::finish(std::move(out), c.index(), in->offset, kwargs, "SMA_" + std::to_string(len), kCategory);
 }
 
 std::optional<Series> ema(const u::SeriesRef& close, const Value& length, const Value& offset,
@@ -99,13 +94,12 @@ std::optional<Series> ema(const u::SeriesRef& close, const Value& length, const 
   Kwargs rest = kwargs;
   const bool adjust = rest.pop("adjust").value_or(Value(false)).truthy();
   const bool use_seed = rest.pop("sma").value_or(Value(true)).truthy();
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
-  if (len == 0) zero_window("ema");
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
+  d::require_window("ema", len);
   const double alpha = 2.0 / (static_cast<double>(len) + 1.0);
-  auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, adjust, use_seed);
-  return d::finish(std::move(out), c->index(), off, rest, "EMA_" + std::to_string(len), kCategory);
+  auto out = ewm_column((*in)[0], static_cast<std::size_t>(len), alpha, adjust, use_seed);
+  return d::finish(std::move(out), (*in)[0].index(), in->offset, rest, "EMA_" + std::to_string(len), kCategory);
 }
 
 std::optional<Series> rma(const u::SeriesRef& close, const Value& length, const Value& offset,
@@ -113,12 +107,11 @@ std::optional<Series> rma(const u::SeriesRef& close, const Value& length, const 
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
   const double alpha = len > 0 ? 1.0 / static_cast<double>(len) : 0.5;
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
   // A window of 0 seeds nothing: the average runs over the values as they are.
-  auto out = ewm_column(*c, static_cast<std::size_t>(len), alpha, false, true);
-  return d::finish(std::move(out), c->index(), off, kwargs, "RMA_" + std::to_string(len), kCategory);
+  auto out = ewm_column((*in)[0], static_cast<std::size_t>(len), alpha, false, true);
+  return d::finish(std::move(out), (*in)[0].index(), in->offset, kwargs, "RMA_" + std::to_string(len), kCategory);
 }
 
 std::optional<Series> wma(const u::SeriesRef& close, const Value& length, const Value& asc,
@@ -126,18 +119,18 @@ std::optional<Series> wma(const u::SeriesRef& close, const Value& length, const 
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
   const bool ascending = asc.truthy();
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
-  if (len == 0) zero_window("wma");
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
+  d::require_window("wma", len);
+  const u::SeriesRef& c = (*in)[0];
   const std::size_t L = static_cast<std::size_t>(len);
   std::vector<double> weights(L);
   for (std::size_t k = 0; k < L; ++k)
     weights[k] = static_cast<double>(ascending ? k + 1 : L - k);
   const double total_weight = (0.5 * static_cast<double>(len)) * (static_cast<double>(len) + 1);
-  std::vector<double> out = d::result_buffer(c->size());
-  kernels::weighted_window(c->f64(), c->size(), weights.data(), L, total_weight, kernels::Append{&out});
-  return d::finish(std::move(out), c->index(), off, kwargs, "WMA_" + std::to_string(len), kCategory);
+  std::vector<double> out = d::result_buffer(c.size());
+  kernels::weighted_window(c.f64(), c.size(), weights.data(), L, total_weight, kernels::Append{&out});
+  return d::finish(std::move(out), c.index(), in->offset, kwargs, "WMA_" + std::to_string(len), kCategory);
 }
 
 namespace {
@@ -167,15 +160,14 @@ std::optional<Series> dema(const u::SeriesRef& close, const Value& length, const
                            const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
-  const auto e = ema_chain("dema", *c, len, kwargs, 2);
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
+  const auto e = ema_chain("dema", (*in)[0], len, kwargs, 2);
   const u::SeriesRef e0(e[0]), e1(e[1]);
   auto a = d::align({&e0, &e1});
   const double *x1 = a.data[0], *x2 = a.data[1];
   auto out = d::values_of(a.n, [&](std::size_t i) { return 2 * x1[i] - x2[i]; });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "DEMA_" + std::to_string(len),
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "DEMA_" + std::to_string(len),
                    kCategory);
 }
 
@@ -183,15 +175,14 @@ std::optional<Series> tema(const u::SeriesRef& close, const Value& length, const
                            const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 10);
   d::int_param("offset", offset);
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
-  const auto e = ema_chain("tema", *c, len, kwargs, 3);
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
+  const auto e = ema_chain("tema", (*in)[0], len, kwargs, 3);
   const u::SeriesRef e0(e[0]), e1(e[1]), e2(e[2]);
   auto a = d::align({&e0, &e1, &e2});
   const double *x1 = a.data[0], *x2 = a.data[1], *x3 = a.data[2];
   auto out = d::values_of(a.n, [&](std::size_t i) { return (3 * x1[i] - 3 * x2[i]) + x3[i]; });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "TEMA_" + std::to_string(len),
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "TEMA_" + std::to_string(len),
                    kCategory);
 }
 
@@ -199,17 +190,17 @@ std::optional<Series> hma(const u::SeriesRef& close, const Value& length, const 
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 9);
   d::int_param("offset", offset);
-  auto c = d::verify(close, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c) return std::nullopt;
+  const auto in = d::open_inputs(offset, len, close);
+  if (!in) return std::nullopt;
+  const u::SeriesRef& c = (*in)[0];
   const auto half_len = static_cast<std::int64_t>(static_cast<double>(len) / 2.0);
   const auto sqrt_len = static_cast<std::int64_t>(std::sqrt(static_cast<double>(len)));
   const std::int64_t wf = inner_window(half_len, 10), ws = inner_window(len, 10),
                      wq = inner_window(sqrt_len, 10);
-  auto wmaf = wma(*c, Value(half_len));
-  const Series& f = need(wmaf, "hma", "WMA_" + std::to_string(wf), c->size(), "close", wf);
-  auto wmas = wma(*c, Value(len));
-  const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), c->size(), "close", ws);
+  auto wmaf = wma(c, Value(half_len));
+  const Series& f = need(wmaf, "hma", "WMA_" + std::to_string(wf), c.size(), "close", wf);
+  auto wmas = wma(c, Value(len));
+  const Series& s = need(wmas, "hma", "WMA_" + std::to_string(ws), c.size(), "close", ws);
   const u::SeriesRef fr(f), sr(s);
   auto a = d::align({&fr, &sr});
   auto diff = d::values_of(a.n, [&](std::size_t i) { return 2 * a.data[0][i] - a.data[1][i]; });
@@ -219,7 +210,7 @@ std::optional<Series> hma(const u::SeriesRef& close, const Value& length, const 
                          "the difference 2*WMA_" + std::to_string(wf) + " - WMA_" +
                              std::to_string(ws),
                          wq);
-  return d::finish(std::move(r.values).release_f64(), std::move(r.index), off, kwargs,
+  return d::finish(std::move(r.values).release_f64(), std::move(r.index), in->offset, kwargs,
                    "HMA_" + std::to_string(len), kCategory);
 }
 

@@ -5,6 +5,7 @@
 #include "quorin_data/ta/overlap.hpp"
 #include "quorin_data/ta/utils.hpp"
 #include "ta/kernels.hpp"
+#include "ta/opening.hpp"
 #include "quorin_data/core/text.hpp"
 
 namespace quorin_data::ta::overlap {
@@ -15,15 +16,12 @@ namespace d = quorin_data::ta::utils::detail;
 std::optional<Series> hlc3(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
                            const Value& offset, const Kwargs& kwargs) {
   d::int_param("offset", offset);
-  auto h = d::verify(high);
-  auto l = d::verify(low);
-  auto c = d::verify(close);
-  const std::int64_t off = u::get_offset(offset);
-  if (!h || !l || !c) return std::nullopt;
-  auto a = d::align({&*h, &*l, &*c});
+  const auto in = d::open_inputs(offset, {}, high, low, close);
+  if (!in) return std::nullopt;
+  auto a = in->aligned();
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2];
   auto out = d::values_of(a.n, [&](std::size_t i) { return (hp[i] + lp[i] + cp[i]) / 3.0; });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "HLC3", "overlap");
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "HLC3", "overlap");
 }
 
 std::optional<Series> vwap(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
@@ -31,20 +29,16 @@ std::optional<Series> vwap(const u::SeriesRef& high, const u::SeriesRef& low, co
                            const Kwargs& kwargs) {
   d::check_str_or_none("anchor", anchor);
   d::int_param("offset", offset);
-  auto h = d::verify(high);
-  auto l = d::verify(low);
-  auto c = d::verify(close);
-  auto v = d::verify(volume);
-  const std::int64_t off = u::get_offset(offset);
-  if (!h || !l || !c || !v) return std::nullopt;
-  auto a = d::align({&*h, &*l, &*c, &*v});
+  const auto in = d::open_inputs(offset, {}, high, low, close, volume);
+  if (!in) return std::nullopt;
+  auto a = in->aligned();
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   kernels::RunningSum num, den;
   auto out = d::values_of(a.n, [&](std::size_t i) {
     const double tp = (hp[i] + lp[i] + cp[i]) / 3.0;
     return num.next(tp * vp[i]) / den.next(vp[i]);
   });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "VWAP", "overlap");
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "VWAP", "overlap");
 }
 
 namespace {

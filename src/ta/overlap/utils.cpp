@@ -6,7 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "quorin_data/core/buffers.hpp"
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace quorin_data::ta::utils {
@@ -215,7 +215,7 @@ std::vector<double> signed_values(const SeriesRef& series, double initial) {
 
 std::vector<double> result_buffer(std::size_t n) {
   std::vector<double> v;
-  reserve_large(v, n);
+  quorin_data::kernels::reserve_large(v, n);
   return v;
 }
 

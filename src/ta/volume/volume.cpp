@@ -6,6 +6,7 @@
 #include "quorin_data/ta/utils.hpp"
 #include "quorin_data/ta/volume.hpp"
 #include "ta/kernels.hpp"
+#include "ta/opening.hpp"
 
 namespace quorin_data::ta::volume {
 
@@ -19,44 +20,39 @@ constexpr const char* kCategory = "volume";
 std::optional<Series> obv(const u::SeriesRef& close, const u::SeriesRef& volume, const Value& offset,
                           const Kwargs& kwargs) {
   d::int_param("offset", offset);
-  auto c = d::verify(close);
-  auto v = d::verify(volume);
-  const std::int64_t off = u::get_offset(offset);
-  if (!c || !v) return std::nullopt;
+  const auto in = d::open_inputs(offset, {}, close, volume);
+  if (!in) return std::nullopt;
+  const u::SeriesRef &c = (*in)[0], &v = (*in)[1];
   kernels::RunningSum total;
-  if (d::same_index(c->index(), v->index())) {
+  if (d::same_index(c.index(), v.index())) {
     // One pass: the direction of each row's change times its volume.
-    const std::size_t n = c->size();
-    const double* cp = c->f64();
-    const double* vp = v->f64();
+    const std::size_t n = c.size();
+    const double* cp = c.f64();
+    const double* vp = v.f64();
     auto out = d::values_of(n, [&](std::size_t i) {
       return total.next((i == 0 ? 1.0 : kernels::sign_of(cp[i] - cp[i - 1])) * vp[i]);
     });
-    return d::finish(std::move(out), c->index(), off, kwargs, "OBV", kCategory);
+    return d::finish(std::move(out), c.index(), in->offset, kwargs, "OBV", kCategory);
   }
   // The direction is taken along close's own rows, then aligned with volume.
-  const Series sign(d::signed_values(*c, 1), c->index());
+  const Series sign(d::signed_values(c, 1), c.index());
   const u::SeriesRef sign_ref(sign);
-  auto a = d::align({&sign_ref, &*v});
+  auto a = d::align({&sign_ref, &v});
   auto out = d::values_of(a.n, [&](std::size_t i) { return total.next(a.data[0][i] * a.data[1][i]); });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "OBV", kCategory);
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "OBV", kCategory);
 }
 
 std::optional<Series> ad(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
                          const u::SeriesRef& volume, const Value& offset, const Kwargs& kwargs) {
   d::int_param("offset", offset);
-  auto h = d::verify(high);
-  auto l = d::verify(low);
-  auto c = d::verify(close);
-  auto v = d::verify(volume);
-  const std::int64_t off = u::get_offset(offset);
-  if (!h || !l || !c || !v) return std::nullopt;
-  auto a = d::align({&*h, &*l, &*c, &*v});
+  const auto in = d::open_inputs(offset, {}, high, low, close, volume);
+  if (!in) return std::nullopt;
+  auto a = in->aligned();
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   kernels::RunningSum total;
   auto out = d::values_of(
       a.n, [&](std::size_t i) { return total.next(kernels::clv(hp[i], lp[i], cp[i], u::kZeroRange) * vp[i]); });
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "AD", kCategory);
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "AD", kCategory);
 }
 
 std::optional<Series> adosc(const u::SeriesRef& high, const u::SeriesRef& low, const u::SeriesRef& close,
@@ -89,21 +85,15 @@ std::optional<Series> cmf(const u::SeriesRef& high, const u::SeriesRef& low, con
                           const Kwargs& kwargs) {
   const std::int64_t len = d::window_param("length", length, 20);
   d::int_param("offset", offset);
-  auto h = d::verify(high, len);
-  auto l = d::verify(low, len);
-  auto c = d::verify(close, len);
-  auto v = d::verify(volume, len);
-  const std::int64_t off = u::get_offset(offset);
-  if (!h || !l || !c || !v) return std::nullopt;
-  if (len == 0)
-    throw ValueError("cmf: the window length truncates to 0 (a fraction below 1); it must be at "
-                     "least 1 row");
-  auto a = d::align({&*h, &*l, &*c, &*v});
+  const auto in = d::open_inputs(offset, len, high, low, close, volume);
+  if (!in) return std::nullopt;
+  d::require_window("cmf", len);
+  auto a = in->aligned();
   const double *hp = a.data[0], *lp = a.data[1], *cp = a.data[2], *vp = a.data[3];
   const std::size_t L = static_cast<std::size_t>(len);
   std::vector<double> out = d::result_buffer(a.n);
   kernels::money_flow(hp, lp, cp, vp, a.n, L, u::kZeroRange, kernels::Append{&out});
-  return d::finish(std::move(out), std::move(a.index), off, kwargs, "CMF_" + std::to_string(len),
+  return d::finish(std::move(out), std::move(a.index), in->offset, kwargs, "CMF_" + std::to_string(len),
                    kCategory);
 }
 
