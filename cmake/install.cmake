@@ -28,9 +28,8 @@ install(TARGETS ${quorin_installed} EXPORT quorin_dataTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# core/buffers.hpp only forwards to an internal header of the kernel layer.
 install(DIRECTORY ${QUORIN_INCLUDE}/quorin_data DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        FILES_MATCHING PATTERN "*.hpp" PATTERN "buffers.hpp" EXCLUDE)
+        FILES_MATCHING PATTERN "*.hpp")
 install(FILES ${CMAKE_BINARY_DIR}/generated/quorin_data/config.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorin_data)
 # The sample reference folders of the local stand-ins, found by

@@ -12,7 +12,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "quorin_data/core/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace qpy {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <unordered_map>
 
-#include "quorin_data/core/buffers.hpp"
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/frame.hpp"
@@ -289,7 +289,7 @@ Column gather(const Column& c, const std::vector<std::size_t>& rows, bool allow_
     using V = typename decltype(tag)::value_type;
     const auto src = c.values<T>();
     std::vector<V> out;
-    reserve_large(out, m);
+    kernels::reserve_large(out, m);
     out.resize(m);
     ValidityBuilder vb;
     const bool marks = T != DType::Float64 && (c.has_validity() || any_npos);
@@ -369,7 +369,7 @@ Column Column::concat(const std::vector<const Column*>& parts) {
   }
   if (!all_same) {  // numbers promoted to float64
     std::vector<double> out;
-    reserve_large(out, total);
+    kernels::reserve_large(out, total);
     for (auto* p : parts)
       for (std::size_t i = 0; i < p->size(); ++i) out.push_back(p->as_double(i));
     return floats(std::move(out));
@@ -378,7 +378,7 @@ Column Column::concat(const std::vector<const Column*>& parts) {
     constexpr DType T = decltype(tag)::type;
     using V = typename decltype(tag)::value_type;
     std::vector<V> out;
-    reserve_large(out, total);
+    kernels::reserve_large(out, total);
     ValidityBuilder vb;
     vb.reserve(total);
     bool marks = false;
@@ -439,7 +439,7 @@ bool operator==(const Column& a, const Column& b) {
 
 template <DType T>
 void ValuesBuilder<T>::reserve(std::size_t n) {
-  reserve_large(values_, n);
+  kernels::reserve_large(values_, n);
   valid_.reserve(n);
 }
 
@@ -483,7 +483,7 @@ TextBuilder& TextBuilder::operator=(const TextBuilder& o) {
 }
 
 void TextBuilder::reserve(std::size_t n) {
-  reserve_large(views_, n);
+  kernels::reserve_large(views_, n);
   valid_.reserve(n);
 }
 
