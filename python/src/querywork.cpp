@@ -6,6 +6,7 @@
 
 #include <iostream>
 
+#include "bindings.hpp"
 #include "bql_bridge.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
@@ -94,10 +95,13 @@ void bind_ecoest(py::module_& s) {
   s.def("ecoest_bucket", [] { return snapshelf::ECOEST::bucket; });
   s.def("ecoest_file_path", [] { return snapshelf::ECOEST::file_path; });
   py::class_<snapshelf::ECOEST, std::shared_ptr<snapshelf::ECOEST>>(s, "ECOEST")
-      .def(py::init([](py::object as_of_date, py::object bucket, py::object file_path) {
-        // The bucket and key are this object's own (nothing shared is
-        // assigned before the load releases the GIL).
-        auto store = qd::from_s3::bucketry::Store::default_store().with_bucket(text_arg("bucket", bucket));
+      .def(py::init([](py::object as_of_date, py::object bucket, py::object file_path, py::object store_obj) {
+        // The store and key are this object's own (nothing shared is
+        // assigned before the load releases the GIL). A store given brings
+        // its client and bucket; else the class bucket.
+        auto store = store_obj.is_none()
+                         ? qd::from_s3::bucketry::Store::default_store().with_bucket(text_arg("bucket", bucket))
+                         : store_arg(store_obj);
         std::string key = text_arg("file_path", file_path);
         auto wanted = opt_text_arg("as_of_date", as_of_date);
         py::gil_scoped_release nogil;
