@@ -8,6 +8,9 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -15,6 +18,7 @@
 #include "bql_bridge.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/settings.hpp"
 #include "quorin_data/formats/serialize.hpp"
 #include "quorin_data/from_bqia/bqia.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
@@ -39,6 +43,38 @@ void bind_ecoest(py::module_& snapshelf);
 }  // namespace qpy
 
 namespace {
+
+// ------------------------------------------------------------------ warnings
+
+// The warning channel: every warning of the library goes to the sink the
+// package sets (Python's warnings module). The modules warn at their first
+// use, never while the libraries load, so the handler installed with the
+// extension sees them all; any emitted before the sink is set are queued.
+struct Channel {
+  std::mutex mu;
+  std::vector<std::string> pending;
+  std::unique_ptr<py::object> sink;  // a Python callable taking the text
+};
+
+Channel& channel() {
+  // Never destroyed: the sink must not be released after the interpreter.
+  static Channel* c = new Channel;
+  return *c;
+}
+
+void emit_warning(const std::string& text) {
+  auto& c = channel();
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (!c.sink) {
+      c.pending.push_back(text);
+      return;
+    }
+  }
+  if (!Py_IsInitialized()) return;
+  py::gil_scoped_acquire gil;
+  (*c.sink)(text);
+}
 
 // ------------------------------------------------------------------ errors
 
@@ -200,6 +236,17 @@ const std::function<std::string(const std::string&, const std::string&)>& defaul
 PYBIND11_MODULE(_quorin, m) {
   m.doc() = "The compiled core of quorin_data.";
   py::register_exception_translator(translate);
+  qd::set_warning_handler(emit_warning);
+  m.def("set_warning_sink", [](py::object sink) {
+    auto& c = channel();
+    std::vector<std::string> pending;
+    {
+      std::lock_guard<std::mutex> lock(c.mu);
+      c.sink = sink.is_none() ? nullptr : std::make_unique<py::object>(std::move(sink));
+      if (c.sink) pending.swap(c.pending);
+    }
+    for (const auto& text : pending) (*c.sink)(text);
+  }, "Sends every warning to `sink(text)`, those queued first (None queues them again).");
 
   // ---------------------------------------------------------------- values
   auto values = m.def_submodule("values", "Conversions, exposed for tests and tools.");
@@ -315,6 +362,7 @@ PYBIND11_MODULE(_quorin, m) {
   // ---------------------------------------------------------------- snapshelf
   auto s = m.def_submodule("snapshelf");
   s.attr("SHOW_WARNINGS") = snapshelf::SHOW_WARNINGS;
+  s.def("load", [] { snapshelf::load(); }, "The module's load steps (once).");
   s.def("reset_handle", [] { snapshelf::bq_handle().reset(); });
   s.def("has_handle", [] { return snapshelf::bq() != nullptr; });
   s.def("get_next_friday", [](py::object d) { return snapshelf::get_next_friday(text("date_string", d)); });

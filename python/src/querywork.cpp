@@ -55,6 +55,7 @@ py::object zone_to_py(const qd::Zone& z) {
 void bind_querywork(py::module_& m) {
   auto q = m.def_submodule("querywork");
   q.attr("SHOW_WARNINGS") = qw::SHOW_WARNINGS;
+  q.def("load", [] { qw::bq(); }, "The module's load step: its query-service handle (once).");
   q.def("reset_handle", [] { qw::bq_handle().reset(); });
   q.def("has_handle", [] { return qw::bq() != nullptr; });
   q.def("_split_date_range", [](py::object bq, py::object start, py::object end) {

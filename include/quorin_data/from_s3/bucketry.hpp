@@ -1,8 +1,9 @@
 // quorin_data.from_s3.bucketry: the gateway to the S3 object store.
 //
-// Module values are fixed when the library loads (static initialisation of
-// libquorin_bucketry): SHOW_WARNINGS, the shared store client, BUCKET and
-// PREFIX. Default arguments are bound to them, so changing the environment
+// Module values: SHOW_WARNINGS and BUCKET, fixed from the process settings
+// (read once), PREFIX, and the shared store client, created from the
+// environment at its first use (its warning, if any, is given then).
+// Default arguments are bound to them, so changing the environment
 // afterwards changes nothing.
 //
 // Keys are formed by text: prefix + "/" + path (an empty prefix gives a
@@ -31,22 +32,23 @@ class S3Client;
 
 namespace quorin_data::from_s3::bucketry {
 
-// True exactly when SHOW_WARNINGS was "1" when the module loaded.
+// True exactly when SHOW_WARNINGS is "1" (quorin_data::settings()).
 extern const bool SHOW_WARNINGS;
-// TRELUX_SANDBOX_BUCKET when the module loaded, else "NOT_DEFINED".
+// TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED" (quorin_data::settings()).
 extern const std::string BUCKET;
 // The shared area inside the bucket (a constant, not read from the environment).
 inline constexpr const char PREFIX[] = "trelux_common_s3";
 
-// The module-wide store client created at load from the default credential,
-// region and endpoint chain; null when it could not be created. Then every
+// The module-wide store client, created at the first call that needs it from
+// the default credential, region and endpoint chain; null when it could not
+// be created. Then every
 // operation that needs it raises the error that prevented it (a misconfigured
 // store, e.g. an endpoint that is not http(s)), or NameError "name
 // 's3_client' is not defined" when there was none.
 std::shared_ptr<store::S3Client> s3_client();
 // Replaces the module-wide client (tests, tools); returns the previous one.
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
-// The message of the error that kept the client from being created at load;
+// The message of the error that kept the client from being created;
 // empty when it was created (or replaced since).
 std::string s3_client_load_error();
 

@@ -9,13 +9,12 @@ not be created), ``BUCKET`` (TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED") and
 ``Store`` is a store of its own: another bucket and prefix, endpoint, region
 or credentials, with the module's functions as its methods.
 """
-import quorin_data as _pkg
 from quorin_data import _quorin
 
 _b = _quorin.bucketry
 
 SHOW_WARNINGS = _b.SHOW_WARNINGS
-_pkg._load_warnings("'boto3' is not installed.")
+# The client is made here, at its first use (its warning, if any, now).
 s3_client = _b.s3_client()
 s3_resource = s3_client
 BUCKET = _b.BUCKET

@@ -16,7 +16,7 @@ from quorin_data.from_s3.bucketry import Store as _Store
 _s = _quorin.snapshelf
 
 SHOW_WARNINGS = _s.SHOW_WARNINGS
-_pkg._load_warnings("'bql' is not installed.", "'boto3' is not installed.")
+_s.load()
 
 bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:
