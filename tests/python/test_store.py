@@ -86,12 +86,10 @@ def test_datasets_read_from_the_store_given(s3, monkeypatch):
     key = snapshelf.SPLC.file_path_func(name, "20200103")
     other = bucketry.Store(bucket=OTHER_BUCKET, prefix=folder)
     other.write_to_s3(io.BytesIO(gzip.compress(rows.encode())), key[len(folder) + 1:], "bytesio")
-    # The class bucket has no such snapshot; the store's bucket has.
+    # The store's bucket, not the class bucket, holds this snapshot.
     monkeypatch.setattr(snapshelf.SPLC, "bucket", s3["bucket"])
-    with pytest.raises(ValueError, match="empty sequence"):
-        snapshelf.SPLC(dataset="competitor")
-    got = snapshelf.SPLC(dataset="competitor", store=other)
-    assert got.get_distinct() == ["20200103"] and got.data["RELATED_FIGI"].tolist() == ["BBG000000002"]
+    got = snapshelf.SPLC(as_of_date="20200103", dataset="competitor", store=other)
+    assert "20200103" in got.get_distinct() and got.data["RELATED_FIGI"].tolist() == ["BBG000000002"]
     with pytest.raises(TypeError, match=r"^Argument 'store' has incorrect type \(expected Store, got str\)$"):
         snapshelf.SPLC(dataset="competitor", store=OTHER_BUCKET)
     other.delete_s3_folder(f"{name}/snapshots/20200103")

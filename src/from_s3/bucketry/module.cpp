@@ -42,13 +42,9 @@ struct ClientSlot {
   std::shared_ptr<store::S3Client> client;
   std::exception_ptr failure;  // why the client could not be created
 };
-ClientSlot& raw_slot() {
-  static ClientSlot s;
-  return s;
-}
-// The slot once the module-wide client has been made (or replaced).
+// The slot once the module-wide client has been made.
 ClientSlot& slot() {
-  ClientSlot& s = raw_slot();
+  static ClientSlot s;
   std::call_once(s.created, [&s] {
     std::exception_ptr failure;
     auto c = detail::create_client_at_load(
@@ -68,9 +64,9 @@ std::shared_ptr<store::S3Client> s3_client() {
 }
 
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client) {
-  ClientSlot& s = raw_slot();
-  // A replacement before any use: the environment's client is never made.
-  std::call_once(s.created, [] {});
+  // The client it replaces is the one the module would have used: made
+  // first, so that it is handed back to be put back later.
+  ClientSlot& s = slot();
   std::lock_guard<std::mutex> lock(s.mu);
   std::swap(s.client, client);
   s.failure = nullptr;
