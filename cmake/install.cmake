@@ -81,8 +81,8 @@ endif()
 
 if(TARGET _quorin)
   file(RELATIVE_PATH py_to_lib /p/${QUORIN_PYTHON_INSTALL_DIR}/quorin_data /p/${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(_quorin _boot PROPERTIES INSTALL_RPATH "$ORIGIN/${py_to_lib}")
-  install(TARGETS _quorin _boot LIBRARY DESTINATION ${QUORIN_PYTHON_INSTALL_DIR}/quorin_data)
+  set_target_properties(_quorin PROPERTIES INSTALL_RPATH "$ORIGIN/${py_to_lib}")
+  install(TARGETS _quorin LIBRARY DESTINATION ${QUORIN_PYTHON_INSTALL_DIR}/quorin_data)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quorin_data DESTINATION ${QUORIN_PYTHON_INSTALL_DIR}
           FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 endif()

@@ -12,11 +12,18 @@ local stand-ins).
 import importlib as _importlib
 import warnings as _warnings
 
-# The warning channel goes up before the module libraries load, so that their
-# load-time warnings can be handed to Python's warnings module.
-from . import _boot
 from . import _quorin
 from ._errors import FormatError, PackageError, PythonPickleError, ServiceError, StoreError, TransportError
+
+
+def _warn(text):
+    _warnings.warn(text, stacklevel=3)
+
+
+# Every warning of the libraries goes to Python's warnings module. The
+# modules give theirs when they are first used: each Python module runs its
+# load steps when it is imported.
+_quorin.set_warning_sink(_warn)
 
 
 def _probe(name):
@@ -35,34 +42,5 @@ if _bql is not None:
     _quorin.snapshelf.reset_handle()
     _quorin.querywork.reset_handle()
 
-
-def _warn(text):
-    _warnings.warn(text, stacklevel=3)
-
-
-# Warnings of the libraries' load that belong to one module are given when
-# that Python module is imported; any other is given now.
-_MODULE_WARNINGS = {"'boto3' is not installed.", "'bql' is not installed.",
-                    "[bqia] 'bql' is not installed.", "[bqia] 'bqia' is not installed."}
-_pending = []
-for _text in _boot.take_pending():
-    # The libraries looked for the service before the provider above existed.
-    if _bql is not None and _text in ("'bql' is not installed.", "[bqia] 'bql' is not installed."):
-        continue
-    if _text in _MODULE_WARNINGS:
-        _pending.append(_text)
-    else:
-        _warnings.warn(_text, stacklevel=2)
-
-
-def _load_warnings(*texts):
-    """Gives the pending load-time warnings `texts` (each once)."""
-    for text in texts:
-        if text in _pending:
-            _pending.remove(text)
-            _warnings.warn(text, stacklevel=3)
-
-
-_boot.set_sink(_warn)
 
 __all__ = ["StoreError", "TransportError", "FormatError", "PythonPickleError", "ServiceError", "PackageError"]

@@ -114,7 +114,7 @@ PyPackage* python_package() { return dynamic_cast<PyPackage*>(barwork::package()
 
 void bind_barwork(py::module_& m) {
   auto w = m.def_submodule("barwork");
-  w.attr("SHOW_WARNINGS") = qd::read_show_warnings();
+  w.attr("SHOW_WARNINGS") = qd::settings().show_warnings;
   w.attr("PACKAGES") = barwork::PACKAGES;
 
   py::class_<bqia::FuturesRollFactory>(w, "FuturesRollFactory",

@@ -8,12 +8,17 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
 #include <optional>
 #include <string>
 
+#include "bindings.hpp"
 #include "bql_bridge.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/settings.hpp"
 #include "quorin_data/formats/serialize.hpp"
 #include "quorin_data/from_bqia/bqia.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
@@ -34,13 +39,42 @@ using qpy::from_value;
 using qpy::to_value;
 
 namespace qpy {
-void bind_querywork(py::module_& m);
 void bind_ecoest(py::module_& snapshelf);
-void bind_barwork(py::module_& m);
-void bind_ta(py::module_& m);
 }  // namespace qpy
 
 namespace {
+
+// ------------------------------------------------------------------ warnings
+
+// The warning channel: every warning of the library goes to the sink the
+// package sets (Python's warnings module). The modules warn at their first
+// use, never while the libraries load, so the handler installed with the
+// extension sees them all; any emitted before the sink is set are queued.
+struct Channel {
+  std::mutex mu;
+  std::vector<std::string> pending;
+  std::unique_ptr<py::object> sink;  // a Python callable taking the text
+};
+
+Channel& channel() {
+  // Never destroyed: the sink must not be released after the interpreter.
+  static Channel* c = new Channel;
+  return *c;
+}
+
+void emit_warning(const std::string& text) {
+  auto& c = channel();
+  {
+    std::lock_guard<std::mutex> lock(c.mu);
+    if (!c.sink) {
+      c.pending.push_back(text);
+      return;
+    }
+  }
+  if (!Py_IsInitialized()) return;
+  py::gil_scoped_acquire gil;
+  (*c.sink)(text);
+}
 
 // ------------------------------------------------------------------ errors
 
@@ -59,6 +93,9 @@ void translate(std::exception_ptr p) {
   } catch (const qd::from_bqia::bqia::PackageError& e) {
     auto cls = error_class("PackageError");
     raise(cls, cls(e.what()));
+  } catch (const qd::PythonPickleError& e) {
+    auto cls = error_class("PythonPickleError");
+    raise(cls, cls(e.what(), e.format(), e.source(), e.place()));
   } catch (const qd::StoreError& e) {
     auto cls = error_class("StoreError");
     raise(cls, cls(e.what(), e.code(), e.http_status(), e.request_id(), e.operation()));
@@ -194,53 +231,22 @@ const std::function<std::string(const std::string&, const std::string&)>& defaul
   return f;
 }
 
-struct StoreClient {
-  std::shared_ptr<qd::store::S3Client> client;
-};
-
-bool python_pickle(const qd::Bytes& b) { return qd::formats::is_python_pickle(b.data.data(), b.data.size()); }
-
-py::object read_pickle(py::object file_path, py::object bucket, py::object prefix, py::object by_chunks,
-                       py::object chunksize, bool allow_python_pickle) {
-  // The "pickle" object is read as bytes under the same key ("bytesio" and
-  // "pickle" both use prefix + "/" + file_path) and decoded here, so that an
-  // object written by Python's pickle can be told apart from ours.
-  auto fp = to_value(file_path), b = to_value(bucket), p = to_value(prefix), bc = to_value(by_chunks),
-       cs = to_value(chunksize);
-  qd::Value raw;
-  {
-    py::gil_scoped_release nogil;
-    raw = bucketry::dynamic::read_from_s3(fp, qd::Value("bytesio"), b, p, bc, cs);
-  }
-  const qd::Bytes& bytes = raw.as_bytes();
-  const std::string source = "s3://" + b.as_str() + "/" + p.as_str() + "/" + fp.as_str();
-  if (python_pickle(bytes)) {
-    if (!allow_python_pickle) {
-      auto cls = py::module_::import("quorin_data._errors").attr("PythonPickleError");
-      py::object err = cls(
-          source + " was written by Python's pickle, not by quorin_data's \"pickle\" format. It is "
-                   "not unpickled implicitly: unpickling runs code that the object names. If you "
-                   "trust where it comes from, read it with allow_python_pickle=True.",
-          "pickle", source, "offset 0");
-      PyErr_SetObject(cls.ptr(), err.ptr());
-      throw py::error_already_set();
-    }
-    py::bytes data(reinterpret_cast<const char*>(bytes.data.data()), bytes.data.size());
-    return py::module_::import("pickle").attr("loads")(data);
-  }
-  qd::Value v;
-  {
-    py::gil_scoped_release nogil;
-    v = qd::formats::deserialize(bytes.data.data(), bytes.data.size(), source);
-  }
-  return from_value(std::move(v));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_quorin, m) {
   m.doc() = "The compiled core of quorin_data.";
   py::register_exception_translator(translate);
+  qd::set_warning_handler(emit_warning);
+  m.def("set_warning_sink", [](py::object sink) {
+    auto& c = channel();
+    std::vector<std::string> pending;
+    {
+      std::lock_guard<std::mutex> lock(c.mu);
+      c.sink = sink.is_none() ? nullptr : std::make_unique<py::object>(std::move(sink));
+      if (c.sink) pending.swap(c.pending);
+    }
+    for (const auto& text : pending) (*c.sink)(text);
+  }, "Sends every warning to `sink(text)`, those queued first (None queues them again).");
 
   // ---------------------------------------------------------------- values
   auto values = m.def_submodule("values", "Conversions, exposed for tests and tools.");
@@ -293,78 +299,7 @@ PYBIND11_MODULE(_quorin, m) {
     return py::make_tuple(qpy::from_frame(std::move(f)), addr);
   });
 
-  // ---------------------------------------------------------------- bucketry
-  auto b = m.def_submodule("bucketry");
-  py::class_<StoreClient>(b, "S3Client", "The module-wide object store client.")
-      .def("__repr__", [](const StoreClient&) { return "<quorin_data S3 client>"; });
-  b.attr("SHOW_WARNINGS") = bucketry::SHOW_WARNINGS;
-  b.attr("BUCKET") = bucketry::BUCKET;
-  b.attr("PREFIX") = std::string(bucketry::PREFIX);
-  b.def("s3_client", []() -> py::object {
-    auto c = bucketry::s3_client();
-    if (!c) return py::none();
-    return py::cast(StoreClient{c});
-  });
-  b.def("list_s3_objects", [](py::object f, py::object bk, py::object p) {
-    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
-    py::gil_scoped_release nogil;
-    return bucketry::dynamic::list_s3_objects(fv, bv, pv);
-  });
-  b.def("s3_path_exists", [](py::object f, py::object bk, py::object p) {
-    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
-    py::gil_scoped_release nogil;
-    return bucketry::dynamic::s3_path_exists(fv, bv, pv);
-  });
-  b.def("read_from_s3", [](py::object f, py::object fmt, py::object bk, py::object p, py::object chunks,
-                           py::object size, bool allow_python_pickle) -> py::object {
-    if (PyUnicode_Check(fmt.ptr()) && fmt.cast<std::string>() == "pickle" && PyUnicode_Check(f.ptr()) &&
-        PyUnicode_Check(bk.ptr()) && PyUnicode_Check(p.ptr()))
-      return read_pickle(f, bk, p, chunks, size, allow_python_pickle);
-    auto fv = to_value(f), fmtv = to_value(fmt), bv = to_value(bk), pv = to_value(p),
-         cv = to_value(chunks), sv = to_value(size);
-    qd::Value v;
-    {
-      py::gil_scoped_release nogil;
-      v = bucketry::dynamic::read_from_s3(fv, fmtv, bv, pv, cv, sv);
-    }
-    return from_value(std::move(v));
-  });
-  b.def("read_by_chunks", [](py::object bk, py::object key, py::object size) {
-    auto bv = to_value(bk), kv = to_value(key), sv = to_value(size);
-    qd::Frame f;
-    {
-      py::gil_scoped_release nogil;
-      f = bucketry::dynamic::read_by_chunks(bv, kv, sv);
-    }
-    return qpy::from_frame(std::move(f));
-  });
-  b.def("write_to_s3", [](py::object data, py::object f, py::object fmt, py::object index, py::object bk,
-                          py::object p) {
-    const bool pickle = PyUnicode_Check(fmt.ptr()) && fmt.cast<std::string>() == "pickle";
-    auto dv = to_value(data, pickle ? qpy::Mode::Exact : qpy::Mode::Loose);
-    auto fv = to_value(f), fmtv = to_value(fmt), iv = to_value(index), bv = to_value(bk), pv = to_value(p);
-    py::gil_scoped_release nogil;
-    bucketry::dynamic::write_to_s3(dv, fv, fmtv, iv, bv, pv);
-  });
-  b.def("delete_s3_object", [](py::object f, py::object bk, py::object p) {
-    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
-    py::gil_scoped_release nogil;
-    bucketry::dynamic::delete_s3_object(fv, bv, pv);
-  });
-  b.def("delete_s3_folder", [](py::object f, py::object bk, py::object p) {
-    auto fv = to_value(f), bv = to_value(bk), pv = to_value(p);
-    // Its report lines go to sys.stdout (a notebook shows them).
-    py::scoped_ostream_redirect out(std::cout, py::module_::import("sys").attr("stdout"));
-    py::gil_scoped_release nogil;
-    bucketry::dynamic::delete_s3_folder(fv, bv, pv);
-  });
-  b.def("delete_local_folder", [](py::object f) {
-    auto fv = to_value(f);
-    // Its report lines go to sys.stdout (a notebook shows them).
-    py::scoped_ostream_redirect out(std::cout, py::module_::import("sys").attr("stdout"));
-    py::gil_scoped_release nogil;
-    bucketry::dynamic::delete_local_folder(fv);
-  });
+  qpy::bind_bucketry(m);
 
   // ---------------------------------------------------------------- query service
   auto q = m.def_submodule("bql");
@@ -434,6 +369,7 @@ PYBIND11_MODULE(_quorin, m) {
   // ---------------------------------------------------------------- snapshelf
   auto s = m.def_submodule("snapshelf");
   s.attr("SHOW_WARNINGS") = snapshelf::SHOW_WARNINGS;
+  s.def("load", [] { snapshelf::load(); }, "The module's load steps (once).");
   s.def("reset_handle", [] { snapshelf::bq_handle().reset(); });
   s.def("has_handle", [] { return snapshelf::bq() != nullptr; });
   s.def("get_next_friday", [](py::object d) { return snapshelf::get_next_friday(text("date_string", d)); });
@@ -463,14 +399,16 @@ PYBIND11_MODULE(_quorin, m) {
   });
   py::class_<snapshelf::SPLC, std::shared_ptr<snapshelf::SPLC>>(s, "SPLC")
       .def(py::init([](py::object as_of_date, py::object dataset, py::object bq, py::object bucket,
-                       py::object file_path_func) {
+                       py::object file_path_func, py::object store_obj) {
              const auto date = opt_text("as_of_date", as_of_date);
              const auto kind = text("dataset", dataset);
              auto svc = qpy::to_service(bq);
-             // The bucket and key builder are this object's own: nothing
+             // The store and key builder are this object's own: nothing
              // shared is assigned, so constructions on several threads
-             // (each releasing the GIL for its load) do not meet.
-             auto store = bucketry::Store::default_store().with_bucket(text("bucket", bucket));
+             // (each releasing the GIL for its load) do not meet. A store
+             // given brings its client and bucket; else the class bucket.
+             auto store = store_obj.is_none() ? bucketry::Store::default_store().with_bucket(text("bucket", bucket))
+                                              : qpy::store_arg(store_obj);
              snapshelf::SPLC::KeyFunc key_func = default_file_path();
              if (!file_path_func.is_none()) {
                auto fn = keep(std::move(file_path_func));

@@ -6,6 +6,7 @@
 
 #include <iostream>
 
+#include "bindings.hpp"
 #include "bql_bridge.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
@@ -54,6 +55,7 @@ py::object zone_to_py(const qd::Zone& z) {
 void bind_querywork(py::module_& m) {
   auto q = m.def_submodule("querywork");
   q.attr("SHOW_WARNINGS") = qw::SHOW_WARNINGS;
+  q.def("load", [] { qw::bq(); }, "The module's load step: its query-service handle (once).");
   q.def("reset_handle", [] { qw::bq_handle().reset(); });
   q.def("has_handle", [] { return qw::bq() != nullptr; });
   q.def("_split_date_range", [](py::object bq, py::object start, py::object end) {
@@ -94,10 +96,13 @@ void bind_ecoest(py::module_& s) {
   s.def("ecoest_bucket", [] { return snapshelf::ECOEST::bucket; });
   s.def("ecoest_file_path", [] { return snapshelf::ECOEST::file_path; });
   py::class_<snapshelf::ECOEST, std::shared_ptr<snapshelf::ECOEST>>(s, "ECOEST")
-      .def(py::init([](py::object as_of_date, py::object bucket, py::object file_path) {
-        // The bucket and key are this object's own (nothing shared is
-        // assigned before the load releases the GIL).
-        auto store = qd::from_s3::bucketry::Store::default_store().with_bucket(text_arg("bucket", bucket));
+      .def(py::init([](py::object as_of_date, py::object bucket, py::object file_path, py::object store_obj) {
+        // The store and key are this object's own (nothing shared is
+        // assigned before the load releases the GIL). A store given brings
+        // its client and bucket; else the class bucket.
+        auto store = store_obj.is_none()
+                         ? qd::from_s3::bucketry::Store::default_store().with_bucket(text_arg("bucket", bucket))
+                         : store_arg(store_obj);
         std::string key = text_arg("file_path", file_path);
         auto wanted = opt_text_arg("as_of_date", as_of_date);
         py::gil_scoped_release nogil;

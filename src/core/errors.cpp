@@ -56,4 +56,16 @@ FormatError::FormatError(std::string format, std::string source, std::string pla
       source_(std::move(source)),
       place_(std::move(place)) {}
 
+FormatError::FormatError(Whole, std::string format, std::string source, std::string place, const std::string& message)
+    : Error(ErrorKind::Format, message),
+      format_(std::move(format)),
+      source_(std::move(source)),
+      place_(std::move(place)) {}
+
+PythonPickleError::PythonPickleError(const std::string& source)
+    : FormatError(Whole{}, "pickle", source, "offset 0",
+                  source + " was written by Python's pickle, not by quorin_data's \"pickle\" format. It is "
+                           "not unpickled implicitly: unpickling runs code that the object names. If you "
+                           "trust where it comes from, read it with allow_python_pickle=True.") {}
+
 }  // namespace quorin_data

@@ -178,6 +178,10 @@ Attempt S3Client::Impl::send(Request& r) {
 }
 
 std::shared_ptr<S3Client> S3Client::from_environment() {
+  return std::make_shared<S3Client>(config_from_environment());
+}
+
+ClientConfig S3Client::config_from_environment() {
   ClientConfig cfg;
   cfg.region = region_from_environment();
   cfg.endpoint = endpoint_from_environment();
@@ -188,7 +192,7 @@ std::shared_ptr<S3Client> S3Client::from_environment() {
     long v = std::strtol(m, &end, 10);
     if (*m && end && *end == '\0' && v >= 1 && v <= 100) cfg.max_attempts = static_cast<int>(v);
   }
-  return std::make_shared<S3Client>(std::move(cfg));
+  return cfg;
 }
 
 S3Client::S3Client(ClientConfig cfg) : cfg_(std::move(cfg)), impl_(std::make_unique<Impl>(cfg_)) {

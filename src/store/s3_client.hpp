@@ -191,6 +191,8 @@ class S3Client {
  public:
   // The default chain: region, endpoint, credentials, AWS_MAX_ATTEMPTS.
   static std::shared_ptr<S3Client> from_environment();
+  // The configuration from_environment() makes a client from.
+  static ClientConfig config_from_environment();
   explicit S3Client(ClientConfig cfg);
   ~S3Client();
   S3Client(const S3Client&) = delete;

@@ -29,7 +29,9 @@ def test_signatures_defaults_and_module_values():
         ("data", E), ("file_path", E), ("data_format", E), ("index", True),
         ("bucket", bucketry.BUCKET), ("prefix", "trelux_common_s3")]
     assert sig(bucketry.read_by_chunks) == [("bucket", bucketry.BUCKET), ("key", ""), ("chunksize", 100000)]
-    assert sig(snapshelf.SPLC.__init__) == [("self", E), ("as_of_date", None), ("dataset", "supplier"), ("bq", None)]
+    assert sig(snapshelf.SPLC.__init__)[:4] == [("self", E), ("as_of_date", None), ("dataset", "supplier"), ("bq", None)]
+    assert [(p.name, p.kind) for p in inspect.signature(snapshelf.SPLC.__init__).parameters.values()][4:] == [
+        ("store", inspect.Parameter.KEYWORD_ONLY)]
     assert sig(snapshelf.ticker_to_figi) == [("tickers", E), ("bq", E)]
     assert snapshelf.SPLC.folder_path == "alt_data/supply_chain/dl/datasets"
     assert snapshelf.SPLC.dataset_names == {"supplier": "supplyChainHistoryV2", "customer": "supplyChainHistoryV2",

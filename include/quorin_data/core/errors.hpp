@@ -101,8 +101,21 @@ class FormatError : public Error {
   const std::string& source() const noexcept { return source_; }
   const std::string& place() const noexcept { return place_; }
 
+ protected:
+  // A message given whole rather than composed from the parts.
+  struct Whole {};
+  FormatError(Whole, std::string format, std::string source, std::string place, const std::string& message);
+
  private:
   std::string format_, source_, place_;
+};
+
+// A "pickle" object that Python's pickle module wrote, not our serialization.
+// It is never unpickled implicitly: unpickling runs code that the object
+// names, so a caller opts in (the Python package's allow_python_pickle).
+class PythonPickleError : public FormatError {
+ public:
+  explicit PythonPickleError(const std::string& source);
 };
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"

@@ -8,8 +8,9 @@
 
 namespace quorin_data {
 
-// True exactly when the environment variable SHOW_WARNINGS equals "1".
-// Each module reads it when it first loads; this reads it now.
+// True exactly when the environment variable SHOW_WARNINGS equals "1": the
+// only reader of the variable. This reads it now; settings() keeps what it
+// read first, for the modules' SHOW_WARNINGS values.
 bool read_show_warnings();
 
 // The environment variable `name`, or `fallback` when it is unset.
@@ -26,7 +27,8 @@ struct Settings {
   bool show_warnings;   // SHOW_WARNINGS == "1"
   std::string bucket;   // TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED"
 };
-// Read on first use, then fixed for the process.
+// Read on first use, then fixed for the process: the modules' SHOW_WARNINGS
+// and bucketry's BUCKET.
 const Settings& settings();
 
 // Emits `text` through the warning channel, at most once per process for each

@@ -20,12 +20,12 @@
 
 namespace quorin_data::from_bqia::querywork {
 
-// True exactly when SHOW_WARNINGS was "1" when the module loaded.
+// True exactly when SHOW_WARNINGS was "1" in the process settings.
 extern const bool SHOW_WARNINGS;
 
 // The module-wide query-service handle, opened from the bql provider registry
-// when the module loads (after SHOW_WARNINGS; "[bqia] 'bql' is not
-// installed." is warned when there is none and warnings are on). Null when no
+// at its first use ("[bqia] 'bql' is not installed." is warned when there is
+// none and warnings are on). Null when no
 // provider gave one; the identifier mappings then fail with NameError
 // "name 'bq' is not defined".
 std::shared_ptr<bql::Service> bq();

@@ -1,8 +1,9 @@
 // quorin_data.from_s3.bucketry: the gateway to the S3 object store.
 //
-// Module values are fixed when the library loads (static initialisation of
-// libquorin_bucketry): SHOW_WARNINGS, the shared store client, BUCKET and
-// PREFIX. Default arguments are bound to them, so changing the environment
+// Module values: SHOW_WARNINGS and BUCKET, fixed from the process settings
+// (read once), PREFIX, and the shared store client, created from the
+// environment at its first use (its warning, if any, is given then).
+// Default arguments are bound to them, so changing the environment
 // afterwards changes nothing.
 //
 // Keys are formed by text: prefix + "/" + path (an empty prefix gives a
@@ -31,22 +32,23 @@ class S3Client;
 
 namespace quorin_data::from_s3::bucketry {
 
-// True exactly when SHOW_WARNINGS was "1" when the module loaded.
+// True exactly when SHOW_WARNINGS is "1" (quorin_data::settings()).
 extern const bool SHOW_WARNINGS;
-// TRELUX_SANDBOX_BUCKET when the module loaded, else "NOT_DEFINED".
+// TRELUX_SANDBOX_BUCKET, else "NOT_DEFINED" (quorin_data::settings()).
 extern const std::string BUCKET;
 // The shared area inside the bucket (a constant, not read from the environment).
 inline constexpr const char PREFIX[] = "trelux_common_s3";
 
-// The module-wide store client created at load from the default credential,
-// region and endpoint chain; null when it could not be created. Then every
+// The module-wide store client, created at the first call that needs it from
+// the default credential, region and endpoint chain; null when it could not
+// be created. Then every
 // operation that needs it raises the error that prevented it (a misconfigured
 // store, e.g. an endpoint that is not http(s)), or NameError "name
 // 's3_client' is not defined" when there was none.
 std::shared_ptr<store::S3Client> s3_client();
 // Replaces the module-wide client (tests, tools); returns the previous one.
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
-// The message of the error that kept the client from being created at load;
+// The message of the error that kept the client from being created;
 // empty when it was created (or replaced since).
 std::string s3_client_load_error();
 
@@ -87,6 +89,7 @@ bool s3_path_exists(const std::string& file_path, const std::string& bucket = BU
 
 // Reads one object and decodes it by `data_format`, tested in this order:
 //   "pickle"            key prefix/file_path; formats::deserialize -> the value
+//                       (PythonPickleError for an object of Python's pickle)
 //   "bytesio"           key prefix/file_path; a Bytes buffer at position 0
 //   "csv", "csv.gz"     key file_path when prefix is empty, else prefix/file_path;
 //                       by_chunks: read_by_chunks(bucket, key, chunksize);
@@ -177,8 +180,21 @@ struct StoreOptions {
   std::size_t part_size = std::size_t{8} << 20;            // upload part size
   std::size_t download_part_size = std::size_t{8} << 20;   // ranged download parts (0: one GET)
   std::size_t max_response_bytes = std::size_t{256} << 20; // largest listing or error answer read
+
+  // What the module-wide client is made from: the endpoint
+  // (AWS_ENDPOINT_URL_S3, else AWS_ENDPOINT_URL), the region (AWS_REGION,
+  // AWS_DEFAULT_REGION, the profile's, else us-east-1), AWS_MAX_ATTEMPTS and
+  // the default credential chain; the rest as above.
+  static StoreOptions from_environment();
 };
 using StoreConfig = StoreOptions;
+
+// A "pickle" object as read: our serialized value, or, when the caller
+// accepted them, the bytes of an object that Python's pickle wrote.
+struct PickleRead {
+  Value value;                 // the value, or a Bytes buffer at position 0
+  bool python_pickle = false;  // the bytes are Python's pickle, for the caller to unpickle
+};
 
 // A client with a bucket and prefix, and the implementation of every store
 // operation: the module functions above are the default store's (the client
@@ -190,7 +206,9 @@ class Store {
   // The module's own (a store without a client, when none could be created:
   // its operations fail as the module functions do).
   static Store default_store();
-  // A store on a client of its own.
+  // A store on a client of its own. ValueError for options no client can
+  // work with (no attempt, no request in flight, an empty part or answer
+  // limit, a key id without its secret or the reverse).
   static Store connect(const StoreOptions& options, std::string bucket,
                        std::optional<std::string> prefix = std::string(PREFIX));
   Store(std::shared_ptr<store::S3Client> client, std::string bucket,
@@ -206,6 +224,9 @@ class Store {
   bool s3_path_exists(const std::string& file_path) const;
   Value read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks = false,
                      std::int64_t chunksize = 100000) const;
+  // The "pickle" read; an object of Python's pickle raises PythonPickleError
+  // unless `allow_python_pickle`.
+  PickleRead read_pickle(const std::string& file_path, bool allow_python_pickle) const;
   Frame read_by_chunks(const std::string& key, std::int64_t chunksize = 100000) const;
   Frame read_by_chunks(const std::string& key, std::int64_t chunksize, const formats::CsvOptions& options) const;
   void write_to_s3(const Value& data, const std::string& file_path, const std::string& data_format,
@@ -231,7 +252,23 @@ class Store {
 // `prefix` a "str" or none; `by_chunks` and `index` take any truth value;
 // `chunksize` takes an int, a bool, a finite float (truncated) or a text
 // holding an integer, anything else raises TypeError naming `chunksize`.
+// The forms that take a Store use its client over the bucket and prefix
+// given; the others are the default store's.
 namespace dynamic {
+std::vector<std::string> list_s3_objects(const Store& store, const Value& folder_path, const Value& bucket,
+                                         const Value& prefix);
+bool s3_path_exists(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix);
+Value read_from_s3(const Store& store, const Value& file_path, const Value& data_format, const Value& bucket,
+                   const Value& prefix, const Value& by_chunks, const Value& chunksize);
+// The "pickle" read with the same checks of its arguments as read_from_s3.
+PickleRead read_pickle(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix,
+                       const Value& by_chunks, const Value& chunksize, bool allow_python_pickle);
+Frame read_by_chunks(const Store& store, const Value& bucket, const Value& key, const Value& chunksize);
+void write_to_s3(const Store& store, const Value& data, const Value& file_path, const Value& data_format,
+                 const Value& index, const Value& bucket, const Value& prefix);
+void delete_s3_object(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix);
+void delete_s3_folder(const Store& store, const Value& folder_path, const Value& bucket, const Value& prefix);
+
 std::vector<std::string> list_s3_objects(const Value& folder_path, const Value& bucket,
                                          const Value& prefix);
 bool s3_path_exists(const Value& file_path, const Value& bucket, const Value& prefix);

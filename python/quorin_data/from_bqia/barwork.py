@@ -19,7 +19,6 @@ _w = _quorin.barwork
 SHOW_WARNINGS = _w.SHOW_WARNINGS
 bqia = _conn.package
 _w.load()
-_pkg._load_warnings("'bql' is not installed.")
 
 bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:

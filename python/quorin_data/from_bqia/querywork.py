@@ -13,7 +13,7 @@ from quorin_data import _quorin
 _q = _quorin.querywork
 
 SHOW_WARNINGS = _q.SHOW_WARNINGS
-_pkg._load_warnings("[bqia] 'bql' is not installed.")
+_q.load()
 
 bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:

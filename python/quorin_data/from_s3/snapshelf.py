@@ -11,11 +11,12 @@ import abc as _abc
 import quorin_data as _pkg
 from quorin_data import _quorin
 from quorin_data.from_s3.bucketry import list_s3_objects, read_from_s3  # noqa: F401 (bound by name)
+from quorin_data.from_s3.bucketry import Store as _Store
 
 _s = _quorin.snapshelf
 
 SHOW_WARNINGS = _s.SHOW_WARNINGS
-_pkg._load_warnings("'bql' is not installed.", "'boto3' is not installed.")
+_s.load()
 
 bql_Service = _pkg._bql.Service if _pkg._bql is not None else None
 if bql_Service is not None:
@@ -73,6 +74,11 @@ def figi_to_ticker(figis, bq):
     return _s.figi_to_ticker(figis, bq)
 
 
+def _store_impl(store):
+    # A Store's binding; anything else is passed on for the type error.
+    return store._impl if isinstance(store, _Store) else store
+
+
 def _default_file_path(dataset_name, file_date):
     return _s.splc_default_file_path(dataset_name, file_date)
 
@@ -85,11 +91,13 @@ class SPLC(S3Data):
     dataset_names = _s.splc_dataset_names()
     file_path_func = staticmethod(_default_file_path)
 
-    def __init__(self, as_of_date=None, dataset="supplier", bq=None):
+    def __init__(self, as_of_date=None, dataset="supplier", bq=None, *, store=None):
+        """`store` (a bucketry.Store): the snapshots are read from its bucket
+        through its client; by default from the class `bucket`."""
         cls = type(self)
         func = cls.file_path_func
         self._impl = _s.SPLC(as_of_date, dataset, bq, cls.bucket,
-                             None if func is _default_file_path else func)
+                             None if func is _default_file_path else func, _store_impl(store))
         self.dataset = self._impl.dataset
         self.dataset_name = self._impl.dataset_name
         self.bq = bq
@@ -119,9 +127,11 @@ class ECOEST(S3Data):
     bucket = _s.ecoest_bucket()
     file_path = _s.ecoest_file_path()
 
-    def __init__(self, as_of_date=None):
+    def __init__(self, as_of_date=None, *, store=None):
+        """`store` (a bucketry.Store): the history is read from its bucket
+        through its client; by default from the class `bucket`."""
         cls = type(self)
-        self._impl = _s.ECOEST(as_of_date, cls.bucket, cls.file_path)
+        self._impl = _s.ECOEST(as_of_date, cls.bucket, cls.file_path, _store_impl(store))
         self.data = self._impl.data()
 
     @staticmethod

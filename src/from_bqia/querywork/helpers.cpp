@@ -9,25 +9,15 @@
 
 namespace quorin_data::from_bqia::querywork {
 
-const bool SHOW_WARNINGS = read_show_warnings();
+const bool SHOW_WARNINGS = settings().show_warnings;
 
+// Opened at its first use (not while the library loads), once.
 bql::ModuleHandle& bq_handle() {
   static bql::ModuleHandle h("[bqia] 'bql' is not installed.");
   return h;
 }
 
-namespace {
-// Runs at library load, after SHOW_WARNINGS (same translation unit, in order).
-const bool module_loaded = [] {
-  bq_handle().get();
-  return true;
-}();
-}  // namespace
-
-std::shared_ptr<bql::Service> bq() {
-  (void)module_loaded;
-  return bq_handle().get();
-}
+std::shared_ptr<bql::Service> bq() { return bq_handle().get(); }
 
 namespace detail {
 

@@ -45,20 +45,20 @@ std::int64_t integer_arg(const char* name, const Value& v) {
 
 }  // namespace
 
-std::vector<std::string> list_s3_objects(const Value& folder_path, const Value& bucket,
+std::vector<std::string> list_s3_objects(const Store& store, const Value& folder_path, const Value& bucket,
                                          const Value& prefix) {
   const auto& f = text_arg("folder_path", folder_path);
   const auto& b = text_arg("bucket", bucket);
-  return bucketry::list_s3_objects(f, b, optional_text_arg("prefix", prefix));
+  return store.with_bucket(b, optional_text_arg("prefix", prefix)).list_s3_objects(f);
 }
 
-bool s3_path_exists(const Value& file_path, const Value& bucket, const Value& prefix) {
+bool s3_path_exists(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix) {
   const auto& f = text_arg("file_path", file_path);
   const auto& b = text_arg("bucket", bucket);
-  return bucketry::s3_path_exists(f, b, optional_text_arg("prefix", prefix));
+  return store.with_bucket(b, optional_text_arg("prefix", prefix)).s3_path_exists(f);
 }
 
-Value read_from_s3(const Value& file_path, const Value& data_format, const Value& bucket,
+Value read_from_s3(const Store& store, const Value& file_path, const Value& data_format, const Value& bucket,
                    const Value& prefix, const Value& by_chunks, const Value& chunksize) {
   const auto& f = text_arg("file_path", file_path);
   const auto& fmt = text_arg("data_format", data_format);
@@ -66,34 +66,75 @@ Value read_from_s3(const Value& file_path, const Value& data_format, const Value
   auto p = optional_text_arg("prefix", prefix);
   const bool chunks = by_chunks.truthy();
   const std::int64_t n = integer_arg("chunksize", chunksize);
-  return bucketry::read_from_s3(f, fmt, b, std::move(p), chunks, n);
+  return store.with_bucket(b, std::move(p)).read_from_s3(f, fmt, chunks, n);
 }
 
-Frame read_by_chunks(const Value& bucket, const Value& key, const Value& chunksize) {
+PickleRead read_pickle(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix,
+                       const Value& by_chunks, const Value& chunksize, bool allow_python_pickle) {
+  const auto& f = text_arg("file_path", file_path);
+  const auto& b = text_arg("bucket", bucket);
+  auto p = optional_text_arg("prefix", prefix);
+  (void)by_chunks.truthy();
+  (void)integer_arg("chunksize", chunksize);
+  return store.with_bucket(b, std::move(p)).read_pickle(f, allow_python_pickle);
+}
+
+Frame read_by_chunks(const Store& store, const Value& bucket, const Value& key, const Value& chunksize) {
   const auto& b = text_arg("bucket", bucket);
   const auto& k = text_arg("key", key);
-  return bucketry::read_by_chunks(b, k, integer_arg("chunksize", chunksize));
+  const std::int64_t n = integer_arg("chunksize", chunksize);
+  return store.with_bucket(b, std::string()).read_by_chunks(k, n);
 }
 
-void write_to_s3(const Value& data, const Value& file_path, const Value& data_format,
+void write_to_s3(const Store& store, const Value& data, const Value& file_path, const Value& data_format,
                  const Value& index, const Value& bucket, const Value& prefix) {
   const auto& f = text_arg("file_path", file_path);
   const auto& fmt = text_arg("data_format", data_format);
   const bool idx = index.truthy();
   const auto& b = text_arg("bucket", bucket);
-  bucketry::write_to_s3(data, f, fmt, idx, b, optional_text_arg("prefix", prefix));
+  store.with_bucket(b, optional_text_arg("prefix", prefix)).write_to_s3(data, f, fmt, idx);
+}
+
+void delete_s3_object(const Store& store, const Value& file_path, const Value& bucket, const Value& prefix) {
+  const auto& f = text_arg("file_path", file_path);
+  const auto& b = text_arg("bucket", bucket);
+  store.with_bucket(b, optional_text_arg("prefix", prefix)).delete_s3_object(f);
+}
+
+void delete_s3_folder(const Store& store, const Value& folder_path, const Value& bucket, const Value& prefix) {
+  const auto& f = text_arg("folder_path", folder_path);
+  const auto& b = text_arg("bucket", bucket);
+  store.with_bucket(b, optional_text_arg("prefix", prefix)).delete_s3_folder(f);
+}
+
+std::vector<std::string> list_s3_objects(const Value& folder_path, const Value& bucket, const Value& prefix) {
+  return list_s3_objects(Store::default_store(), folder_path, bucket, prefix);
+}
+
+bool s3_path_exists(const Value& file_path, const Value& bucket, const Value& prefix) {
+  return s3_path_exists(Store::default_store(), file_path, bucket, prefix);
+}
+
+Value read_from_s3(const Value& file_path, const Value& data_format, const Value& bucket, const Value& prefix,
+                   const Value& by_chunks, const Value& chunksize) {
+  return read_from_s3(Store::default_store(), file_path, data_format, bucket, prefix, by_chunks, chunksize);
+}
+
+Frame read_by_chunks(const Value& bucket, const Value& key, const Value& chunksize) {
+  return read_by_chunks(Store::default_store(), bucket, key, chunksize);
+}
+
+void write_to_s3(const Value& data, const Value& file_path, const Value& data_format, const Value& index,
+                 const Value& bucket, const Value& prefix) {
+  write_to_s3(Store::default_store(), data, file_path, data_format, index, bucket, prefix);
 }
 
 void delete_s3_object(const Value& file_path, const Value& bucket, const Value& prefix) {
-  const auto& f = text_arg("file_path", file_path);
-  const auto& b = text_arg("bucket", bucket);
-  bucketry::delete_s3_object(f, b, optional_text_arg("prefix", prefix));
+  delete_s3_object(Store::default_store(), file_path, bucket, prefix);
 }
 
 void delete_s3_folder(const Value& folder_path, const Value& bucket, const Value& prefix) {
-  const auto& f = text_arg("folder_path", folder_path);
-  const auto& b = text_arg("bucket", bucket);
-  bucketry::delete_s3_folder(f, b, optional_text_arg("prefix", prefix));
+  delete_s3_folder(Store::default_store(), folder_path, bucket, prefix);
 }
 
 void delete_local_folder(const Value& folder_path) {

@@ -1,5 +1,6 @@
-// Module values of bucketry, set once at library load in this order:
-// SHOW_WARNINGS, the store client, BUCKET.
+// Module values of bucketry: SHOW_WARNINGS and BUCKET from the process
+// settings, and the store client, created from the environment at its first
+// use (not while the library loads), with its load-time warning then.
 #include <exception>
 #include <mutex>
 
@@ -31,50 +32,53 @@ std::shared_ptr<store::S3Client> create_client_at_load(
 
 }  // namespace detail
 
-const bool SHOW_WARNINGS = read_show_warnings();
+const bool SHOW_WARNINGS = settings().show_warnings;
+const std::string BUCKET = settings().bucket;
 
 namespace {
 struct ClientSlot {
+  std::once_flag created;
   std::mutex mu;
   std::shared_ptr<store::S3Client> client;
-  std::exception_ptr failure;  // why the client could not be created at load
+  std::exception_ptr failure;  // why the client could not be created
 };
+// The slot once the module-wide client has been made.
 ClientSlot& slot() {
   static ClientSlot s;
+  std::call_once(s.created, [&s] {
+    std::exception_ptr failure;
+    auto c = detail::create_client_at_load(
+        SHOW_WARNINGS, [] { return store::S3Client::from_environment(); }, &failure);
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.client = std::move(c);
+    s.failure = failure;
+  });
   return s;
 }
-// Created during static initialisation, after SHOW_WARNINGS and before BUCKET.
-const bool client_loaded = [] {
-  std::exception_ptr failure;
-  auto c = detail::create_client_at_load(
-      SHOW_WARNINGS, [] { return store::S3Client::from_environment(); }, &failure);
-  std::lock_guard<std::mutex> lock(slot().mu);
-  slot().client = std::move(c);
-  slot().failure = failure;
-  return true;
-}();
 }  // namespace
 
-const std::string BUCKET = env_or("TRELUX_SANDBOX_BUCKET", "NOT_DEFINED");
-
 std::shared_ptr<store::S3Client> s3_client() {
-  std::lock_guard<std::mutex> lock(slot().mu);
-  return slot().client;
+  ClientSlot& s = slot();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.client;
 }
 
 std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client) {
-  std::lock_guard<std::mutex> lock(slot().mu);
-  std::swap(slot().client, client);
-  slot().failure = nullptr;
+  // The client it replaces is the one the module would have used: made
+  // first, so that it is handed back to be put back later.
+  ClientSlot& s = slot();
+  std::lock_guard<std::mutex> lock(s.mu);
+  std::swap(s.client, client);
+  s.failure = nullptr;
   return client;
 }
 
 std::string s3_client_load_error() {
-  (void)client_loaded;
-  std::lock_guard<std::mutex> lock(slot().mu);
-  if (!slot().failure) return {};
+  ClientSlot& s = slot();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!s.failure) return {};
   try {
-    std::rethrow_exception(slot().failure);
+    std::rethrow_exception(s.failure);
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -83,9 +87,9 @@ std::string s3_client_load_error() {
 namespace detail {
 
 std::exception_ptr client_load_failure() {
-  (void)client_loaded;
-  std::lock_guard<std::mutex> lock(slot().mu);
-  return slot().failure;
+  ClientSlot& s = slot();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return s.failure;
 }
 
 std::string join_key(const std::optional<std::string>& prefix, const std::string& path) {

@@ -299,15 +299,28 @@ Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
   }
 }
 
+PickleRead Store::read_pickle(const std::string& file_path, bool allow_python_pickle) const {
+  const std::string key = detail::join_key(prefix_, file_path);
+  auto body = require_client()->get_object(bucket_, key);
+  const std::string source = detail::object_name(bucket_, key);
+  PickleRead out;
+  if (formats::is_python_pickle(body.data(), body.size())) {
+    if (!allow_python_pickle) throw PythonPickleError(source);
+    out.python_pickle = true;
+    Bytes buf;
+    buf.data = std::move(body);
+    out.value = Value(std::move(buf));
+    return out;
+  }
+  out.value = formats::deserialize(body.data(), body.size(), source);
+  return out;
+}
+
 Value Store::read_from_s3(const std::string& file_path, const std::string& data_format, bool by_chunks,
                           std::int64_t chunksize) const {
   const std::string& bucket = bucket_;
   const std::optional<std::string>& prefix = prefix_;
-  if (data_format == "pickle") {
-    const std::string key = detail::join_key(prefix, file_path);
-    auto body = require_client()->get_object(bucket, key);
-    return formats::deserialize(body.data(), body.size(), detail::object_name(bucket, key));
-  }
+  if (data_format == "pickle") return read_pickle(file_path, false).value;
   if (data_format == "bytesio") {
     const std::string key = detail::join_key(prefix, file_path);
     Bytes buf;

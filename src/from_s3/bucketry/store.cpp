@@ -21,7 +21,25 @@ Store Store::default_store() {
   return s;
 }
 
+StoreOptions StoreOptions::from_environment() {
+  const store::ClientConfig env = store::S3Client::config_from_environment();
+  StoreOptions o;
+  o.endpoint = env.endpoint;
+  o.region = env.region;
+  o.max_attempts = env.max_attempts;
+  return o;
+}
+
 Store Store::connect(const StoreOptions& options, std::string bucket, std::optional<std::string> prefix) {
+  const auto positive = [](const char* name, long long v) {
+    if (v < 1) throw ValueError(std::string(name) + " must be at least 1, got " + std::to_string(v));
+  };
+  positive("max_attempts", options.max_attempts);
+  positive("max_concurrency", options.max_concurrency);
+  positive("part_size", static_cast<long long>(options.part_size));
+  positive("max_response_bytes", static_cast<long long>(options.max_response_bytes));
+  if (options.access_key_id.empty() != options.secret_access_key.empty())
+    throw ValueError("access_key_id and secret_access_key are given together (or neither, for the default chain)");
   store::ClientConfig cfg;
   cfg.endpoint = options.endpoint;
   cfg.region = options.region;

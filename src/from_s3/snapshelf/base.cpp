@@ -2,6 +2,7 @@
 #include "quorin_data/from_s3/snapshelf/base.hpp"
 
 #include <algorithm>
+#include <mutex>
 
 #include "from_s3/snapshelf/module.hpp"
 #include "quorin_data/core/dates.hpp"
@@ -27,23 +28,23 @@ LoadState load_module(from_bqia::bql::ModuleHandle& handle) {
 
 }  // namespace detail
 
-const bool SHOW_WARNINGS = read_show_warnings();
+const bool SHOW_WARNINGS = settings().show_warnings;
 
 from_bqia::bql::ModuleHandle& bq_handle() {
   static from_bqia::bql::ModuleHandle h("'bql' is not installed.");
   return h;
 }
 
-namespace {
-// Runs at library load, after SHOW_WARNINGS (same translation unit, in order).
-const bool module_loaded = [] {
-  detail::load_module(bq_handle());
-  return true;
-}();
-}  // namespace
+// The load steps run once, at the first use of the module (not while the
+// library loads), so that no warning is emitted before a program could
+// install its warning handler.
+void load() {
+  static std::once_flag once;
+  std::call_once(once, [] { detail::load_module(bq_handle()); });
+}
 
 std::shared_ptr<from_bqia::bql::Service> bq() {
-  (void)module_loaded;
+  load();
   return bq_handle().get();
 }
 

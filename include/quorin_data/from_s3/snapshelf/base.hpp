@@ -12,16 +12,18 @@
 
 namespace quorin_data::from_s3::snapshelf {
 
-// True exactly when SHOW_WARNINGS was "1" when the snapshelf module loaded
-// (read again by this module, by the same rule as bucketry).
+// True exactly when SHOW_WARNINGS was "1" in the process settings (the same
+// rule as bucketry).
 extern const bool SHOW_WARNINGS;
 
-// The module-wide default query-service handle, opened from the bql provider
-// registry when the module loads (after SHOW_WARNINGS; "'bql' is not
-// installed." is warned when there is none and warnings are on). Null when no
-// provider gave one. The store SDK check follows ("'boto3' is not installed."
-// when bucketry has no client and warnings are on). No dataset reads this
-// handle: they use the one passed to them.
+// The module's load steps, run once at the first use of load() or bq():
+// the default query-service handle is opened from the bql provider registry
+// ("'bql' is not installed." is warned when there is none and warnings are
+// on), then the store SDK check ("'boto3' is not installed." when bucketry has
+// no client and warnings are on).
+void load();
+// That handle; null when no provider gave one. No dataset reads it: they use
+// the one passed to them.
 std::shared_ptr<from_bqia::bql::Service> bq();
 // The handle's holder: reset() lets a program that installs a provider after
 // load open it on the next bq().
