@@ -1,5 +1,4 @@
 """Indicators per security on a Dask DataFrame."""
-import importlib
 import math
 
 import dask
@@ -19,9 +18,10 @@ _RECURSIVE = {"ema", "rma", "dema", "tema", "vwap", "obv", "ad", "adosc"}
 _MA_MODES = {"sma", "ema", "rma", "wma", "dema", "tema", "hma"}
 
 
-def _function(name):
-    mod = "quorin_data.ta.volume" if name in ("obv", "ad", "adosc", "cmf") else "quorin_data.ta.overlap"
-    return getattr(importlib.import_module(mod), name)
+def _sort_key(col):
+    if isinstance(col.dtype, pd.DatetimeTZDtype):
+        col = col.dt.tz_convert("UTC").dt.tz_localize(None)
+    return col.to_numpy()
 
 
 def _check_spec(spec, columns):
@@ -52,48 +52,8 @@ def _check_spec(spec, columns):
 def _grouped(df, spec, by, order):
     """The indicators of `spec` per group of `by`, rows in `order`: the input's
     columns followed by one column per entry, in the input's row order."""
-    ta = importlib.import_module("quorin_data.ta")
-    grouped = getattr(ta, "grouped", None)
-    if grouped is not None and not callable(grouped):
-        grouped = getattr(grouped, "grouped", None)
-    if grouped is not None:
-        return grouped(df, spec, by=list(by), order=order)
-    return _grouped_by_single_calls(df, spec, by, order)
-
-
-# --- BEGIN stand-in for quorin_data.ta.grouped --------------------------------
-# Per group, one call of the single-series function over the group's rows in
-# `order`. Delete this block once quorin_data.ta.grouped exists (_grouped
-# above then always calls it).
-def _sort_key(col):
-    if isinstance(col.dtype, pd.DatetimeTZDtype):
-        col = col.dt.tz_convert("UTC").dt.tz_localize(None)
-    return col.to_numpy()
-
-
-def _grouped_by_single_calls(df, spec, by, order):
-    n = len(df)
-    results = {col: np.full(n, np.nan) for col in spec}
-    if n:
-        codes = df.groupby(list(by), sort=False, dropna=False).ngroup().to_numpy()
-        rows = np.lexsort((_sort_key(df[order]), codes)) if order is not None else np.argsort(codes, kind="stable")
-        cuts = np.flatnonzero(np.diff(codes[rows])) + 1
-        for idx in np.split(rows, cuts):
-            for col, (name, inputs, kwargs) in spec.items():
-                inputs = (inputs,) if isinstance(inputs, str) else inputs
-                series = [pd.Series(df[c].to_numpy()[idx]) for c in inputs]
-                kw = dict(kwargs)
-                if name == "ma":
-                    r = _function("ma")(kw.pop("mode"), series[0], **kw)
-                else:
-                    r = _function(name)(*series, **kw)
-                if r is not None:
-                    results[col][idx] = r.to_numpy(dtype=np.float64)
-    out = df.copy()
-    for col in spec:
-        out[col] = results[col]
-    return out
-# --- END stand-in for quorin_data.ta.grouped ----------------------------------
+    from quorin_data.ta import grouped
+    return grouped(df, spec, by=list(by), order=order)
 
 
 def _length(kwargs, key, default):
