@@ -472,32 +472,34 @@ bool object_column(py::handle arr_h, py::handle label, Column& out) {
   unsigned seen = 0;
   for (std::size_t i = 0; i < n; ++i)
     if (!is_missing_object(cells[i], t)) seen |= kind_of(cells[i]);
-  if (seen == kBool) {
-    std::vector<std::uint8_t> v(n, 0);
+  // Reads each present cell into v[i] with `read`; the validity of the cells.
+  auto read_present = [&](auto& v, auto read) {
     ValidityBuilder valid;
     for (std::size_t i = 0; i < n; ++i) {
       const bool miss = is_missing_object(cells[i], t);
       valid.push(!miss);
-      if (!miss) {
-        const int b = PyObject_IsTrue(cells[i]);
-        if (b < 0) throw py::error_already_set();
-        v[i] = static_cast<std::uint8_t>(b);
-      }
+      if (!miss) read(cells[i], v[i]);
     }
+    return valid;
+  };
+  if (seen == kBool) {
+    std::vector<std::uint8_t> v(n, 0);
+    auto valid = read_present(v, [](PyObject* o, std::uint8_t& x) {
+      const int b = PyObject_IsTrue(o);
+      if (b < 0) throw py::error_already_set();
+      x = static_cast<std::uint8_t>(b);
+    });
     out = Column::bools(std::move(v), std::move(valid));
     return true;
   }
   if (seen == kInt) {
     std::vector<std::int64_t> v(n, 0);
-    ValidityBuilder valid;
-    for (std::size_t i = 0; i < n; ++i) {
-      const bool miss = is_missing_object(cells[i], t);
-      valid.push(!miss);
-      if (!miss && !int64_of(cells[i], v[i])) {
+    auto valid = read_present(v, [&](PyObject* o, std::int64_t& x) {
+      if (!int64_of(o, x)) {
         PyErr_Format(PyExc_OverflowError, "column %s holds integers outside the int64 range", label_of(label).c_str());
         throw py::error_already_set();
       }
-    }
+    });
     out = Column::ints(std::move(v), std::move(valid));
     return true;
   }
