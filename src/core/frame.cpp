@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 #include <unordered_map>
@@ -21,54 +22,71 @@ std::string format_double_shortest(double v) {
   return std::string(buf, r.ptr);
 }
 
-std::string format_double(double v) {
-  if (!std::isfinite(v)) return format_double_shortest(v);
+std::size_t format_double_to(char* out, double v) {
+  if (!std::isfinite(v)) {
+    const char* t = std::isnan(v) ? "nan" : v > 0 ? "inf" : "-inf";
+    const std::size_t n = std::strlen(t);
+    std::memcpy(out, t, n);
+    return n;
+  }
   // The shortest round-trip digits, laid out as the research language prints
   // a float: positional for decimal exponents -4..15 ("100000.0",
   // "0.0001"), otherwise d.ddd with a signed exponent of two or more digits
   // ("1e+16", "1.5e-05").
-  char buf[64];
+  char buf[40];
   const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
   const char* p = buf;
-  std::string out;
+  char* o = out;
   if (*p == '-') {
-    out.push_back('-');
+    *o++ = '-';
     ++p;
   }
   const char* e = std::find(p, static_cast<const char*>(r.ptr), 'e');
-  std::string digits;
+  char digits[24];
+  int n = 0;
   for (const char* q = p; q < e; ++q)
-    if (*q != '.') digits.push_back(*q);
+    if (*q != '.') digits[n++] = *q;
   int exp = 0;
   std::from_chars(e + (e[1] == '+' ? 2 : 1), r.ptr, exp);
-  const int n = static_cast<int>(digits.size());
   if (exp >= -4 && exp < 16) {
     if (exp < 0) {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-exp - 1), '0');
-      out += digits;
+      *o++ = '0';
+      *o++ = '.';
+      for (int k = 0; k < -exp - 1; ++k) *o++ = '0';
+      std::memcpy(o, digits, static_cast<std::size_t>(n));
+      o += n;
     } else if (exp + 1 >= n) {
-      out += digits;
-      out.append(static_cast<std::size_t>(exp + 1 - n), '0');
-      out += ".0";
+      std::memcpy(o, digits, static_cast<std::size_t>(n));
+      o += n;
+      for (int k = 0; k < exp + 1 - n; ++k) *o++ = '0';
+      *o++ = '.';
+      *o++ = '0';
     } else {
-      out.append(digits, 0, static_cast<std::size_t>(exp + 1));
-      out.push_back('.');
-      out.append(digits, static_cast<std::size_t>(exp + 1), std::string::npos);
+      std::memcpy(o, digits, static_cast<std::size_t>(exp + 1));
+      o += exp + 1;
+      *o++ = '.';
+      std::memcpy(o, digits + exp + 1, static_cast<std::size_t>(n - exp - 1));
+      o += n - exp - 1;
     }
-    return out;
+    return static_cast<std::size_t>(o - out);
   }
-  out.push_back(digits[0]);
+  *o++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(digits, 1, std::string::npos);
+    *o++ = '.';
+    std::memcpy(o, digits + 1, static_cast<std::size_t>(n - 1));
+    o += n - 1;
   }
-  out.push_back('e');
-  out.push_back(exp < 0 ? '-' : '+');
+  *o++ = 'e';
+  *o++ = exp < 0 ? '-' : '+';
   const int a = exp < 0 ? -exp : exp;
-  if (a < 10) out.push_back('0');
-  out += std::to_string(a);
-  return out;
+  if (a < 10) *o++ = '0';
+  o = std::to_chars(o, o + 4, a).ptr;
+  return static_cast<std::size_t>(o - out);
+}
+
+std::string format_double(double v) {
+  char buf[kFormatDoubleMax];
+  return std::string(buf, format_double_to(buf, v));
 }
 
 // ---- Index -----------------------------------------------------------------

@@ -122,6 +122,22 @@ TEST(CsvRead, TypeInference) {
   EXPECT_EQ(texts(d.column("b")), (std::vector<std::string>{"+5", "7", "x", "8"}));
   EXPECT_EQ(texts(d.column("c")), (std::vector<std::string>{"-0", "3", "1.50", "q"}));
   EXPECT_EQ(ints(csv("p\n+5\n-0\n").column("p")), (std::vector<std::int64_t>{5, 0}));
+  // Cells rebuilt from their values on the way to text: decimals of 15 and
+  // of 16 to 19 digits (trailing zeros, -0.0), integers past 2^53 in a column
+  // that turned float first, every bool spelling, and the ones kept as bytes.
+  const Frame r = csv(
+      "f,w,big,b\n"
+      "0.10,-0.6058540468460798,9007199254740993,FALSE\n"
+      "-0.0,0.1234567890123456789,2.5,true\n"
+      "123456789012.345,12345678901234567.5,-9007199254740995,TRUE\n"
+      "1e5,00.5,7,False\n"
+      "x,w,z,no\n");
+  EXPECT_EQ(texts(r.column("f")), (std::vector<std::string>{"0.10", "-0.0", "123456789012.345", "1e5", "x"}));
+  EXPECT_EQ(texts(r.column("w")),
+            (std::vector<std::string>{"-0.6058540468460798", "0.1234567890123456789", "12345678901234567.5", "00.5", "w"}));
+  EXPECT_EQ(texts(r.column("big")),
+            (std::vector<std::string>{"9007199254740993", "2.5", "-9007199254740995", "7", "z"}));
+  EXPECT_EQ(texts(r.column("b")), (std::vector<std::string>{"FALSE", "true", "TRUE", "False", "no"}));
   // Bools with a gap keep their type with the gap marked missing.
   const Frame g = csv("b,x\nTrue,1\n,2\nFalse,3\n");
   EXPECT_EQ(g.column("b").type(), DType::Bool);

@@ -181,6 +181,9 @@ class Series {
 // integers ("100000.0", "0.0001"); scientific outside ("1e+16", "1e-05").
 // NaN -> "nan", infinities -> "inf" / "-inf".
 std::string format_double(double v);
+// The same text written to `out` (room for kFormatDoubleMax bytes); its length.
+inline constexpr std::size_t kFormatDoubleMax = 32;
+std::size_t format_double_to(char* out, double v);
 // Shortest round-trip text without the ".0" rule (for printing).
 std::string format_double_shortest(double v);
 

@@ -120,6 +120,65 @@ void fit(V& v) {
 
 }  // namespace
 
+namespace {
+
+// Cell forms (ColBuilder::forms_): a cell rebuilt from its value, or kRaw.
+constexpr std::uint8_t kMissing = 0;
+constexpr std::uint8_t kRaw = 1;     // bytes kept as written
+constexpr std::uint8_t kInt = 2;     // canonical integer: the value's own digits
+constexpr std::uint8_t kBool = 3;    // + spelling (kBoolTexts)
+constexpr std::uint8_t kFixed = 16;  // + f: "[-]int.frac" of at most 15 digits, f after the point
+constexpr std::uint8_t kWide = 64;   // + 32 if negative + f: 16 to 19 digits, kept in wide_
+constexpr const char* kBoolTexts[] = {"True", "TRUE", "true", "False", "FALSE", "false"};
+constexpr std::uint64_t kPow10u[] = {1ull,
+                                     10ull,
+                                     100ull,
+                                     1000ull,
+                                     10000ull,
+                                     100000ull,
+                                     1000000ull,
+                                     10000000ull,
+                                     100000000ull,
+                                     1000000000ull,
+                                     10000000000ull,
+                                     100000000000ull,
+                                     1000000000000ull,
+                                     10000000000000ull,
+                                     100000000000000ull,
+                                     1000000000000000ull,
+                                     10000000000000000ull,
+                                     100000000000000000ull,
+                                     1000000000000000000ull,
+                                     10000000000000000000ull};
+constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
+
+// "[-](0|[1-9][0-9]*).[0-9]+" of at most 19 digits: its digits, how many
+// follow the point and how many there are in all. A value of at most 15
+// digits is rebuilt from the double (nearest to the text, and the text is
+// the nearest 15-digit decimal to it); a longer one needs its digits.
+bool plain_decimal(const char* p, std::size_t n, std::uint64_t& digits, unsigned& frac, unsigned& total) {
+  std::size_t i = p[0] == '-' ? 1 : 0;
+  const std::size_t int_start = i;
+  std::uint64_t m = 0;
+  while (i < n && static_cast<unsigned>(p[i] - '0') < 10) m = m * 10 + static_cast<unsigned>(p[i++] - '0');
+  const std::size_t int_digits = i - int_start;
+  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && p[int_start] == '0')) return false;
+  if (i >= n || p[i] != '.') return false;
+  const std::size_t frac_start = ++i;
+  if (n - frac_start == 0 || int_digits + (n - frac_start) > 19) return false;
+  for (; i < n; ++i) {
+    const unsigned d = static_cast<unsigned>(p[i] - '0');
+    if (d >= 10) return false;
+    m = m * 10 + d;
+  }
+  digits = m;
+  frac = static_cast<unsigned>(n - frac_start);
+  total = static_cast<unsigned>(int_digits) + frac;
+  return true;
+}
+
+}  // namespace
+
 bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   ++rows_;
   if (st_ == St::Declared) return add_declared(p, n, missing);
@@ -135,66 +194,117 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   if (missing) {
     valid_.push(false);
     ++nmiss_;
-    if (have_arena_) ends_.push_back(arena_.size());
+    if (have_forms_) forms_.push_back(kMissing);
     push_missing_typed();
     return true;
   }
   std::int64_t iv = 0;
   double dv = 0;
   const Kind k = classify(p, n, iv, dv);
-  // Integer columns in canonical form can be rebuilt as text from their
-  // values, so they keep no cell texts until something else shows up.
-  if (!have_arena_) {
-    const bool canonical = k == Kind::Int && p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
-    if (!(canonical && (st_ == St::Empty || st_ == St::Int))) materialize_arena();
-  }
-  if (have_arena_) {
-    arena_.append(p, n);
-    ends_.push_back(arena_.size());
-  }
-  valid_.push(true);
+  St next = St::Text;
   switch (st_) {
-    case St::Empty:
-      if (k == Kind::Int || k == Kind::Bool) {
-        st_ = k == Kind::Int ? St::Int : St::Bool;
-        kernels::reserve_large(i64_, reserve_);
-        i64_.assign(rows_ - 1, 0);
-        i64_.push_back(iv);
-      } else if (k == Kind::Float) {
-        st_ = St::Float;
-        kernels::reserve_large(f64_, reserve_);
-        f64_.assign(rows_ - 1, kNaN);
-        f64_.push_back(dv);
-      } else {
-        to_text();
-      }
-      break;
-    case St::Int:
-      if (k == Kind::Int) {
-        i64_.push_back(iv);
-      } else if (k == Kind::Float) {
-        ints_to_floats();
-        f64_.push_back(dv);
-      } else {
-        to_text();
-      }
-      break;
-    case St::Float:
-      if (k == Kind::Float || k == Kind::Int)
-        f64_.push_back(k == Kind::Int ? static_cast<double>(iv) : dv);
-      else
-        to_text();
-      break;
-    case St::Bool:
-      if (k == Kind::Bool)
-        i64_.push_back(iv);
-      else
-        to_text();
-      break;
+    case St::Empty: next = k == Kind::Int ? St::Int : k == Kind::Bool ? St::Bool : k == Kind::Float ? St::Float : St::Text; break;
+    case St::Int: next = k == Kind::Int ? St::Int : k == Kind::Float ? St::Float : St::Text; break;
+    case St::Float: next = k == Kind::Float || k == Kind::Int ? St::Float : St::Text; break;
+    case St::Bool: next = k == Kind::Bool ? St::Bool : St::Text; break;
     case St::Text:
     case St::Declared: break;
   }
+  if (next == St::Text) {
+    to_text();
+    text_.append(std::string_view(p, n));
+    return true;
+  }
+  // Integer columns in canonical form can be rebuilt as text from their
+  // values, so they keep no forms until something else shows up.
+  if (!have_forms_) {
+    const bool canonical = k == Kind::Int && p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+    if (!(canonical && next == St::Int)) start_forms();
+  }
+  if (have_forms_) push_form(p, n, k, iv, next);
+  valid_.push(true);
+  if (st_ == St::Empty) {
+    if (next == St::Float) {
+      kernels::reserve_large(f64_, reserve_);
+      f64_.assign(rows_ - 1, kNaN);
+    } else {
+      kernels::reserve_large(i64_, reserve_);
+      i64_.assign(rows_ - 1, 0);
+    }
+    st_ = next;
+  } else if (st_ == St::Int && next == St::Float) {
+    ints_to_floats();
+  }
+  if (st_ == St::Float)
+    f64_.push_back(k == Kind::Int ? static_cast<double>(iv) : dv);
+  else
+    i64_.push_back(iv);
   return true;
+}
+
+void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, St next) {
+  std::uint8_t form = kRaw;
+  if (k == Kind::Int) {
+    const bool canonical = p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+    // A float column keeps an integer exactly only up to 2^53.
+    if (canonical && (next == St::Int || (iv <= kExactInt && iv >= -kExactInt))) form = kInt;
+  } else if (k == Kind::Bool) {
+    for (std::uint8_t b = 0; b < 6; ++b)
+      if (std::strlen(kBoolTexts[b]) == n && std::memcmp(kBoolTexts[b], p, n) == 0) form = kBool + b;
+  } else {
+    std::uint64_t digits = 0;
+    unsigned frac = 0, total = 0;
+    if (plain_decimal(p, n, digits, frac, total)) {
+      if (total <= 15) {
+        form = static_cast<std::uint8_t>(kFixed + frac);
+      } else {
+        form = static_cast<std::uint8_t>(kWide + (p[0] == '-' ? 32 : 0) + frac);
+        wide_.push_back(digits);
+      }
+    }
+  }
+  if (form == kRaw) {
+    arena_.append(p, n);
+    raw_lens_.push_back(n);
+  }
+  forms_.push_back(form);
+}
+
+template <class F>
+void ColBuilder::each_cell(F&& f) const {
+  char buf[48];
+  std::size_t raw_at = 0, raw_k = 0, wide_k = 0;
+  const std::size_t n = have_forms_ ? forms_.size() : valid_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t form = have_forms_ ? forms_[i] : (valid_.present(i) ? kInt : kMissing);
+    if (form == kMissing) {
+      f(false, std::string_view());
+    } else if (form == kRaw) {
+      const std::size_t len = raw_lens_[raw_k++];
+      f(true, std::string_view(arena_.data() + raw_at, len));
+      raw_at += len;
+    } else if (form == kInt) {
+      const std::int64_t v = st_ == St::Float ? static_cast<std::int64_t>(f64_[i]) : i64_[i];
+      const auto r = std::to_chars(buf, buf + sizeof buf, v);
+      f(true, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+    } else if (form < kFixed) {
+      f(true, std::string_view(kBoolTexts[form - kBool]));
+    } else if (form < kWide) {
+      const auto r = std::to_chars(buf, buf + sizeof buf, f64_[i], std::chars_format::fixed, form - kFixed);
+      f(true, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+    } else {
+      const unsigned frac = (form - kWide) & 31;
+      const std::uint64_t m = wide_[wide_k++];
+      char* o = buf;
+      if ((form - kWide) & 32) *o++ = '-';
+      o = std::to_chars(o, buf + sizeof buf, m / kPow10u[frac]).ptr;
+      *o++ = '.';
+      std::uint64_t rest = m % kPow10u[frac];
+      for (unsigned d = frac; d-- > 0; rest /= 10) o[d] = static_cast<char>('0' + rest % 10);
+      o += frac;
+      f(true, std::string_view(buf, static_cast<std::size_t>(o - buf)));
+    }
+  }
 }
 
 Column ColBuilder::finish(Finished* info) {
@@ -217,27 +327,24 @@ Column ColBuilder::finish(Finished* info) {
     case St::Text: c = text_.finish(); break;
     case St::Declared: c = finish_declared(); break;
   }
-  if (info && keep_raw_ && have_arena_ && st_ != St::Text) {
+  if (info && keep_raw_ && have_forms_ && st_ != St::Text) {
     info->raw = true;
-    info->cells.resize(arena_.size() + ends_.size());
-    char* out = info->cells.data();
-    std::size_t b = 0;
-    for (const std::size_t e : ends_) {
-      std::memcpy(out, arena_.data() + b, e - b);
-      out += e - b;
-      *out++ = '\0';
-      b = e;
-    }
+    each_cell([&](bool, std::string_view t) {
+      info->cells.append(t);
+      info->cells.push_back('\0');
+    });
   }
   // Scratch buffers keep their capacity for the next chunk.
   if (st_ != St::Declared) st_ = St::Empty;
-  have_arena_ = false;
+  have_forms_ = false;
   rows_ = nmiss_ = 0;
   i64_.clear();
   f64_.clear();
   valid_.clear();
+  forms_.clear();
   arena_.clear();
-  ends_.clear();
+  raw_lens_.clear();
+  wide_.clear();
   return c;
 }
 
@@ -327,6 +434,31 @@ void ColBuilder::push_missing_typed() {
 }
 
 void ColBuilder::ints_to_floats() {
+  // Integers past 2^53 turn inexact: their cells keep their bytes.
+  bool inexact = false;
+  for (std::size_t i = 0; i < i64_.size() && !inexact; ++i)
+    inexact = valid_.present(i) && (i64_[i] > kExactInt || i64_[i] < -kExactInt);
+  if (inexact) {
+    std::string arena;
+    std::vector<std::size_t> lens;
+    std::size_t i = 0, k = 0, at = 0;
+    char buf[24];
+    for (std::uint8_t& form : forms_) {
+      if (form == kRaw) {
+        arena.append(arena_, at, raw_lens_[k]);
+        lens.push_back(raw_lens_[k]);
+        at += raw_lens_[k++];
+      } else if (form == kInt && i < i64_.size() && (i64_[i] > kExactInt || i64_[i] < -kExactInt)) {
+        const auto r = std::to_chars(buf, buf + sizeof buf, i64_[i]);
+        arena.append(buf, r.ptr);
+        lens.push_back(static_cast<std::size_t>(r.ptr - buf));
+        form = kRaw;
+      }
+      ++i;
+    }
+    arena_ = std::move(arena);
+    raw_lens_ = std::move(lens);
+  }
   f64_.clear();
   kernels::reserve_large(f64_, std::max(reserve_, i64_.size() + 1));
   for (std::size_t i = 0; i < i64_.size(); ++i)
@@ -335,32 +467,26 @@ void ColBuilder::ints_to_floats() {
   st_ = St::Float;
 }
 
-void ColBuilder::materialize_arena() {
-  char buf[24];
-  for (std::size_t i = 0; i < valid_.size(); ++i) {
-    if (valid_.present(i) && st_ == St::Int) {
-      auto r = std::to_chars(buf, buf + sizeof buf, i64_[i]);
-      arena_.append(buf, r.ptr);
-    }
-    ends_.push_back(arena_.size());
-  }
-  have_arena_ = true;
+void ColBuilder::start_forms() {
+  forms_.reserve(std::max(reserve_, valid_.size() + 1));
+  for (std::size_t i = 0; i < valid_.size(); ++i) forms_.push_back(valid_.present(i) ? kInt : kMissing);
+  have_forms_ = true;
 }
 
 void ColBuilder::to_text() {
   text_.reserve(std::max(reserve_, rows_));
-  std::size_t b = 0;
-  for (std::size_t i = 0; i < ends_.size(); ++i) {
-    if (valid_.present(i))
-      text_.append(std::string_view(arena_.data() + b, ends_[i] - b));
+  each_cell([&](bool present, std::string_view t) {
+    if (present)
+      text_.append(t);
     else
       text_.append_missing();
-    b = ends_[i];
-  }
+  });
   valid_.clear();
+  have_forms_ = false;
+  std::vector<std::uint8_t>().swap(forms_);
   std::string().swap(arena_);
-  have_arena_ = false;
-  std::vector<std::size_t>().swap(ends_);
+  std::vector<std::size_t>().swap(raw_lens_);
+  std::vector<std::uint64_t>().swap(wide_);
   std::vector<std::int64_t>().swap(i64_);
   std::vector<double>().swap(f64_);
   st_ = St::Text;

@@ -77,7 +77,10 @@ struct Finished {
 bool declarable(DType t);
 bool parse_int_cell(const char* p, std::size_t n, std::int64_t& v);
 bool parse_float_cell(const char* p, std::size_t n, double& v);
-Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv);
+// Internal to the library (hidden), so calls from other files of it go
+// straight to these, not through the PLT.
+#define QUORIN_CSV_INTERNAL __attribute__((visibility("hidden")))
+QUORIN_CSV_INTERNAL Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv);
 
 // Builds one column of a chunk with incremental type inference.
 class ColBuilder {
@@ -91,7 +94,7 @@ class ColBuilder {
   void keep_raw(bool on) { keep_raw_ = on; }
 
   // Adds a cell; false when it does not read as the declared type.
-  bool add(const char* p, std::size_t n, bool missing);
+  QUORIN_CSV_INTERNAL bool add(const char* p, std::size_t n, bool missing);
 
   void add_missing() { add("", 0, true); }
 
@@ -112,22 +115,37 @@ class ColBuilder {
 
   void ints_to_floats();
 
-  // Writes the texts of the cells so far (missing ones or canonical ints).
-  void materialize_arena();
+  // Starts recording how cells are written (all cells so far are canonical
+  // integers or missing).
+  void start_forms();
 
-  // Switches to text, restoring every cell so far from the arena.
+  // Records how a present cell is written, for a later switch to text.
+  void push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, St next);
+
+  // Calls f(present, text) for each cell so far, each as it was written.
+  template <class F>
+  void each_cell(F&& f) const;
+
+  // Switches to text, restoring every cell so far as written.
   void to_text();
 
   St st_ = St::Empty;
   DType declared_ = DType::Text;
-  bool have_arena_ = false, keep_raw_ = false;
+  bool have_forms_ = false, keep_raw_ = false;
   std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
   std::vector<std::int64_t> i64_;
   std::vector<double> f64_;
   TextBuilder text_;
   ValidityBuilder valid_;  // of the cells before the column turned to text
+  // How each cell of a non-text column is written, once its cells are not
+  // all canonical integers: one byte a cell, from which the text is rebuilt
+  // with the cell's value; only cells no rule rebuilds keep their bytes
+  // (`arena_`, lengths in `raw_lens_`), and long decimals their digits
+  // (`wide_`), each in cell order.
+  std::vector<std::uint8_t> forms_;
   std::string arena_;
-  std::vector<std::size_t> ends_;
+  std::vector<std::size_t> raw_lens_;
+  std::vector<std::uint64_t> wide_;
 };
 
 struct Field {

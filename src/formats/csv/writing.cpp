@@ -1,6 +1,6 @@
 // CSV writing: a header row, then one line per row.
 #include <charconv>
-#include <sstream>
+#include <ostream>
 
 #include "csv_internal.hpp"
 #include "quorin_data/core/zones.hpp"
@@ -34,7 +34,11 @@ void put_cell(std::string& out, const Column& c, std::size_t i) {
   if (c.is_missing(i)) return;
   char buf[32];
   switch (c.type()) {
-    case DType::Float64: out += format_double(c.f64()[i]); return;
+    case DType::Float64: {
+      char b[kFormatDoubleMax];
+      out.append(b, format_double_to(b, c.f64()[i]));
+      return;
+    }
     case DType::Int64: {
       auto r = std::to_chars(buf, buf + sizeof buf, c.i64()[i]);
       out.append(buf, r.ptr);
@@ -58,11 +62,10 @@ void put_cell(std::string& out, const Column& c, std::size_t i) {
   }
 }
 
-}  // namespace
-
-void write_csv(const Frame& frame, bool index, std::ostream& out) {
-  std::string buf;
-  buf.reserve(1 << 16);
+// Writes the table into `buf`, handing it to `flush` (which empties it)
+// whenever it holds more than `flush_at` bytes.
+template <class Flush>
+void write_table(const Frame& frame, bool index, std::string& buf, std::size_t flush_at, Flush&& flush) {
   const auto& names = frame.names();
   const auto& cols = frame.columns();
   bool first = true;
@@ -104,18 +107,28 @@ void write_csv(const Frame& frame, bool index, std::ostream& out) {
     // readers skip.
     if (buf.size() == row_start) buf += "\"\"";
     buf.push_back('\n');
-    if (buf.size() > (1 << 16) - 4096) {
-      out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
-      buf.clear();
-    }
+    if (buf.size() > flush_at) flush();
   }
-  out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
+}
+
+}  // namespace
+
+void write_csv(const Frame& frame, bool index, std::ostream& out) {
+  std::string buf;
+  buf.reserve(1 << 16);
+  auto flush = [&] {
+    out.write(buf.data(), static_cast<std::streamsize>(buf.size()));
+    buf.clear();
+  };
+  write_table(frame, index, buf, (1 << 16) - 4096, flush);
+  flush();
 }
 
 std::string write_csv(const Frame& frame, bool index) {
-  std::ostringstream os;
-  write_csv(frame, index, os);
-  return std::move(os).str();
+  // Straight into the result: no stream and no copy of the text.
+  std::string out;
+  write_table(frame, index, out, static_cast<std::size_t>(-1), [] {});
+  return out;
 }
 
 }  // namespace quorin_data::formats

@@ -57,6 +57,12 @@ Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::
 Frame read_gzip_csv_by_chunks(formats::GzipSource pull, const std::string& source, std::size_t chunksize,
                               const formats::CsvOptions& options = {});
 
+// Downloads an object on a thread of its own and parses it as it arrives:
+// `parse` pulls the bytes (and receives the object's name for its errors).
+Frame parse_streamed(const std::shared_ptr<store::S3Client>& client, const std::string& bucket,
+                     const std::string& key,
+                     const std::function<Frame(formats::GzipSource, const std::string&)>& parse);
+
 // The body of a download on its way from the download thread to the parser:
 // pieces in order, at most kMaxBuffered bytes waiting (the download waits
 // for the parser beyond that).

@@ -45,7 +45,7 @@ struct ClientSlot {
 // The slot once the module-wide client has been made.
 ClientSlot& slot() {
   static ClientSlot s;
-  std::call_once(s.created, [&s] {
+  std::call_once(s.created, [] {
     std::exception_ptr failure;
     auto c = detail::create_client_at_load(
         SHOW_WARNINGS, [] { return store::S3Client::from_environment(); }, &failure);

@@ -177,6 +177,45 @@ Frame read_csv_chunks(formats::GzipStream& gz, const std::string& source, std::s
 
 }  // namespace
 
+// Parses an object as it arrives: the download runs on a thread of its own
+// and hands its pieces over through a bounded pipe, so the compressed object
+// is never held whole and the parse overlaps the transfer. A retried
+// download starts the parse over from its first byte; a parse that stops
+// early (a bad line) stops the download.
+Frame parse_streamed(const std::shared_ptr<store::S3Client>& client, const std::string& bucket,
+                     const std::string& key,
+                     const std::function<Frame(formats::GzipSource, const std::string&)>& parse) {
+  const std::string source = detail::object_name(bucket, key);
+  detail::BodyPipe pipe;
+  std::thread download([&] {
+    std::exception_ptr failure;
+    try {
+      client->get_object_stream(
+          bucket, key, [&] { pipe.restart(); }, [&](const std::uint8_t* p, std::size_t n) { return pipe.push(p, n); });
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    pipe.finish(failure);
+  });
+  struct Join {
+    detail::BodyPipe& pipe;
+    std::thread& t;
+    ~Join() {
+      pipe.cancel();
+      t.join();
+    }
+  } join{pipe, download};
+  for (;;) {
+    const std::uint64_t generation = pipe.generation();
+    try {
+      return parse([&pipe, generation](std::uint8_t* out, std::size_t cap) { return pipe.pull(generation, out, cap); },
+                   source);
+    } catch (const detail::BodyPipe::Restarted&) {
+      // The download starts over: so does the parse.
+    }
+  }
+}
+
 Frame read_gzip_csv_by_chunks(const std::vector<std::uint8_t>& body, const std::string& source,
                               std::size_t chunksize, const formats::CsvOptions& options) {
   formats::GzipStream gz(body.data(), body.size(), source);
@@ -262,41 +301,9 @@ Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
                             const formats::CsvOptions& options) const {
   const std::string& bucket = bucket_;
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
-  auto client = require_client();
-  const std::string source = detail::object_name(bucket, key);
-  // The body is inflated and parsed as it arrives: the download runs on a
-  // thread of its own and hands its pieces over through a bounded pipe, so
-  // the compressed object is never held whole. A retried download starts the
-  // parse over from its first byte.
-  detail::BodyPipe pipe;
-  std::thread download([&] {
-    std::exception_ptr failure;
-    try {
-      client->get_object_stream(
-          bucket, key, [&] { pipe.restart(); }, [&](const std::uint8_t* p, std::size_t n) { return pipe.push(p, n); });
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    pipe.finish(failure);
+  return detail::parse_streamed(require_client(), bucket, key, [&](formats::GzipSource pull, const std::string& source) {
+    return detail::read_gzip_csv_by_chunks(std::move(pull), source, static_cast<std::size_t>(chunksize), options);
   });
-  struct Join {
-    detail::BodyPipe& pipe;
-    std::thread& t;
-    ~Join() {
-      pipe.cancel();  // a parse that stopped early stops the download
-      t.join();
-    }
-  } join{pipe, download};
-  for (;;) {
-    const std::uint64_t generation = pipe.generation();
-    try {
-      return detail::read_gzip_csv_by_chunks(
-          [&pipe, generation](std::uint8_t* out, std::size_t cap) { return pipe.pull(generation, out, cap); }, source,
-          static_cast<std::size_t>(chunksize), options);
-    } catch (const detail::BodyPipe::Restarted&) {
-      // The download starts over: so does the parse.
-    }
-  }
 }
 
 PickleRead Store::read_pickle(const std::string& file_path, bool allow_python_pickle) const {
@@ -332,11 +339,15 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   if (data_format == "csv" || data_format == "csv.gz") {
     const std::string key = tabular_key(prefix, file_path);
     if (by_chunks) return Value(read_by_chunks(key, chunksize));
+    // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
+    // inflated and parsed as it downloads.
+    if (text::iends_with(key, ".gz"))
+      return Value(detail::parse_streamed(require_client(), bucket, key, [](formats::GzipSource pull, const std::string& src) {
+        formats::GzipStream gz(std::move(pull), src);
+        return formats::read_csv_gzip(gz, src);
+      }));
     auto body = require_client()->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
-    // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
-    // parsed while it inflates, so only the compressed bytes are held whole.
-    if (text::iends_with(key, ".gz")) return Value(formats::read_csv_gzip(body.data(), body.size(), source));
     return Value(formats::read_csv(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
   }
