@@ -6,12 +6,15 @@
 // cpu_ratio_vs_inflate (process CPU time of all threads: the read inflates
 // on a second thread, so this is what it would cost on a single core), and on BM_PeakMemory
 // peak_read_bytes, budget_bytes (compressed + 2 x final table) and
-// peak_over_budget (target <= 1).
+// peak_over_budget (target <= 1); on BM_TextCellMemory
+// bytes_over_text_plus_16 (text columns' memory against their texts' bytes
+// plus 16 a cell, target <= 1).
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -290,6 +293,36 @@ void BM_PeakMemory(benchmark::State& state) {
   state.counters["peak_over_budget"] = read_peak / budget;
 }
 BENCHMARK(BM_PeakMemory)->Iterations(1);
+
+// Memory of text cells as read: short texts (inline in their 16-byte view)
+// and long ones (view plus heap bytes), each column against its texts'
+// bytes plus 16 a cell (target bytes_over_text_plus_16 <= 1).
+void BM_TextCellMemory(benchmark::State& state) {
+  const std::size_t rows = 200000;
+  std::string csv_text = "short,long,mixed\n";
+  std::mt19937_64 rng(7);
+  for (std::size_t i = 0; i < rows; ++i) {
+    const std::size_t s = 1 + rng() % 12, l = 13 + rng() % 60, m = 1 + rng() % 40;
+    csv_text += std::string(s, static_cast<char>('a' + i % 26)) + "," + std::string(l, 'x') + "," +
+                std::string(m, 'q') + "\n";
+  }
+  Frame f;
+  for (auto _ : state) {
+    f = read_csv(csv_text, "cells.csv");
+    benchmark::DoNotOptimize(f.num_rows());
+  }
+  double worst = 0;
+  for (std::size_t j = 0; j < f.num_columns(); ++j) {
+    const Column& c = f.column_at(j);
+    std::size_t text_bytes = 0;
+    for (std::size_t i = 0; i < c.size(); ++i) text_bytes += c.text(i).size();
+    const double ratio = static_cast<double>(c.memory_bytes()) / static_cast<double>(text_bytes + 16 * c.size());
+    state.counters[f.names()[j] + "_bytes_per_cell"] = static_cast<double>(c.memory_bytes()) / c.size();
+    worst = std::max(worst, ratio);
+  }
+  state.counters["bytes_over_text_plus_16"] = worst;
+}
+BENCHMARK(BM_TextCellMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -310,6 +310,14 @@ void ColBuilder::each_cell(F&& f) const {
 Column ColBuilder::finish(Finished* info) {
   Column c;
   if (info) *info = Finished{st_, false, {}};
+  // The cells' texts are rebuilt before the buffers move into the column.
+  if (info && keep_raw_ && have_forms_ && st_ != St::Text) {
+    info->raw = true;
+    each_cell([&](bool, std::string_view t) {
+      info->cells.append(t);
+      info->cells.push_back('\0');
+    });
+  }
   switch (st_) {
     case St::Empty:
       // No present cell: a float column of NaN (an empty chunk gives an
@@ -326,13 +334,6 @@ Column ColBuilder::finish(Finished* info) {
     case St::Bool: c = Column::bools(std::vector<std::uint8_t>(i64_.begin(), i64_.end()), take_valid()); break;
     case St::Text: c = text_.finish(); break;
     case St::Declared: c = finish_declared(); break;
-  }
-  if (info && keep_raw_ && have_forms_ && st_ != St::Text) {
-    info->raw = true;
-    each_cell([&](bool, std::string_view t) {
-      info->cells.append(t);
-      info->cells.push_back('\0');
-    });
   }
   // Scratch buffers keep their capacity for the next chunk.
   if (st_ != St::Declared) st_ = St::Empty;
