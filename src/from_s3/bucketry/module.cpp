@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"
@@ -45,7 +46,7 @@ struct ClientSlot {
 // The slot once the module-wide client has been made.
 ClientSlot& slot() {
   static ClientSlot s;
-  std::call_once(s.created, [&s] {
+  std::call_once(s.created, [] {
     std::exception_ptr failure;
     auto c = detail::create_client_at_load(
         SHOW_WARNINGS, [] { return store::S3Client::from_environment(); }, &failure);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <string_view>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -262,7 +263,7 @@ Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
                             const formats::CsvOptions& options) const {
   const std::string& bucket = bucket_;
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
-  auto client = require_client();
+  auto client = require_client(*this);
   const std::string source = detail::object_name(bucket, key);
   // The body is inflated and parsed as it arrives: the download runs on a
   // thread of its own and hands its pieces over through a bounded pipe, so
@@ -301,7 +302,7 @@ Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
 
 PickleRead Store::read_pickle(const std::string& file_path, bool allow_python_pickle) const {
   const std::string key = detail::join_key(prefix_, file_path);
-  auto body = require_client()->get_object(bucket_, key);
+  auto body = require_client(*this)->get_object(bucket_, key);
   const std::string source = detail::object_name(bucket_, key);
   PickleRead out;
   if (formats::is_python_pickle(body.data(), body.size())) {
@@ -324,7 +325,7 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   if (data_format == "bytesio") {
     const std::string key = detail::join_key(prefix, file_path);
     Bytes buf;
-    buf.data = require_client()->get_object(bucket, key);
+    buf.data = require_client(*this)->get_object(bucket, key);
     buf.pos = 0;
     buf.is_buffer = true;
     return Value(std::move(buf));
@@ -332,7 +333,7 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   if (data_format == "csv" || data_format == "csv.gz") {
     const std::string key = tabular_key(prefix, file_path);
     if (by_chunks) return Value(read_by_chunks(key, chunksize));
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
     // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
     // parsed while it inflates, so only the compressed bytes are held whole.
@@ -342,19 +343,19 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   }
   if (data_format == "xlsx") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     return Value(formats::read_xlsx(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "parquet") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     return Value(formats::read_parquet(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "local_file_path") {
     const std::string key = detail::join_key(prefix, file_path);
     const std::string target = detail::local_target(file_path);
     detail::make_local_folders(file_path);
-    require_client()->download_file(bucket, key, target);
+    require_client(*this)->download_file(bucket, key, target);
     return Value();
   }
   throw ValueError("data_format=\"" + data_format +
