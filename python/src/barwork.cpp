@@ -205,8 +205,8 @@ void bind_barwork(py::module_& m) {
     return py::cast(std::move(f));
   });
   w.def("set_intraday_config", [](py::object id_mapping, py::object roll_config, py::object packages) {
-    if (!barwork::package()) throw qd::NameError("name 'bqia' is not defined");
-    if (auto* p = python_package()) {
+    // A package of Python's gets the Python objects; the library's, the converted ones.
+    if (auto* p = dynamic_cast<PyPackage*>(&barwork::require_package())) {
       // The package gets the caller's objects themselves (its own roll
       // factory included); a stand-in factory is rebuilt as the package's.
       py::dict d;
