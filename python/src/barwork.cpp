@@ -175,18 +175,18 @@ void bind_barwork(py::module_& m) {
       py::gil_scoped_acquire gil;
       delete p;
     });
-    bqia::set_package_provider([held]() -> std::shared_ptr<bqia::Package> {
+    bqia::package_registry().replace([held]() -> std::shared_ptr<bqia::Package> {
       py::gil_scoped_acquire gil;
       return std::make_shared<PyPackage>(*held);
     });
   }, "Module-wide packages forward to the Python package `module`.");
   w.def("set_local_provider", [](const std::string& folder) {
     auto pkg = std::make_shared<bqia::LocalPackage>(folder);
-    bqia::set_package_provider([pkg]() -> std::shared_ptr<bqia::Package> { return pkg; });
+    bqia::package_registry().replace([pkg]() -> std::shared_ptr<bqia::Package> { return pkg; });
     return pkg;
   }, "Module-wide packages are the local stand-in over `folder` (one shared package).");
-  w.def("clear_provider", [] { bqia::set_package_provider(nullptr); });
-  w.def("has_provider", &bqia::has_package_provider);
+  w.def("clear_provider", [] { bqia::package_registry().replace(nullptr); });
+  w.def("has_provider", [] { return bqia::package_registry().has(); });
   w.def("load", &barwork::load);
   w.def("reset", &barwork::detail::reset, "Reopens the module's package and query-service handles on next use.");
   w.def("package", []() -> py::object {
