@@ -25,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "from_s3/bucketry/client.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf/ecoest.hpp"
 #include "store/s3_client.hpp"

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/formats/gzip.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "from_s3/bucketry/client.hpp"
 #include "quorin_data/formats/csv.hpp"
 #include "quorin_data/formats/parquet.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"

@@ -175,18 +175,18 @@ void bind_barwork(py::module_& m) {
       py::gil_scoped_acquire gil;
       delete p;
     });
-    bqia::set_package_provider([held]() -> std::shared_ptr<bqia::Package> {
+    bqia::package_registry().replace([held]() -> std::shared_ptr<bqia::Package> {
       py::gil_scoped_acquire gil;
       return std::make_shared<PyPackage>(*held);
     });
   }, "Module-wide packages forward to the Python package `module`.");
   w.def("set_local_provider", [](const std::string& folder) {
     auto pkg = std::make_shared<bqia::LocalPackage>(folder);
-    bqia::set_package_provider([pkg]() -> std::shared_ptr<bqia::Package> { return pkg; });
+    bqia::package_registry().replace([pkg]() -> std::shared_ptr<bqia::Package> { return pkg; });
     return pkg;
   }, "Module-wide packages are the local stand-in over `folder` (one shared package).");
-  w.def("clear_provider", [] { bqia::set_package_provider(nullptr); });
-  w.def("has_provider", &bqia::has_package_provider);
+  w.def("clear_provider", [] { bqia::package_registry().replace(nullptr); });
+  w.def("has_provider", [] { return bqia::package_registry().has(); });
   w.def("load", &barwork::load);
   w.def("reset", &barwork::detail::reset, "Reopens the module's package and query-service handles on next use.");
   w.def("package", []() -> py::object {
@@ -205,8 +205,8 @@ void bind_barwork(py::module_& m) {
     return py::cast(std::move(f));
   });
   w.def("set_intraday_config", [](py::object id_mapping, py::object roll_config, py::object packages) {
-    if (!barwork::package()) throw qd::NameError("name 'bqia' is not defined");
-    if (auto* p = python_package()) {
+    // A package of Python's gets the Python objects; the library's, the converted ones.
+    if (auto* p = dynamic_cast<PyPackage*>(&barwork::require_package())) {
       // The package gets the caller's objects themselves (its own roll
       // factory included); a stand-in factory is rebuilt as the package's.
       py::dict d;

@@ -11,6 +11,7 @@
 #include "args.hpp"
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "from_s3/bucketry/client.hpp"
 #include "quorin_data/formats/serialize.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 
@@ -38,7 +39,7 @@ struct PyStore {
 };
 
 const PyStore& module_store() {
-  static const PyStore* s = new PyStore{true, bucketry::Store(nullptr, bucketry::BUCKET, std::string(bucketry::PREFIX))};
+  static const PyStore* s = new PyStore{true, bucketry::store_on(nullptr, bucketry::BUCKET, std::string(bucketry::PREFIX))};
   return *s;
 }
 
@@ -140,7 +141,7 @@ PyStore connect(py::object bucket, py::object prefix, py::object endpoint_url, p
                      max_concurrency.is_none() && multipart_threshold.is_none() && part_size.is_none() &&
                      download_part_size.is_none() && max_response_bytes.is_none());
   // No connection option: the module's client, made as the module makes it.
-  if (!own) return PyStore{true, bucketry::Store(nullptr, std::move(b), std::move(p))};
+  if (!own) return PyStore{true, bucketry::store_on(nullptr, std::move(b), std::move(p))};
   bucketry::StoreOptions o = bucketry::StoreOptions::from_environment();
   if (auto v = opt_text("endpoint_url", endpoint_url)) o.endpoint = *v;
   if (auto v = opt_text("region", region)) o.region = *v;

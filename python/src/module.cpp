@@ -348,18 +348,18 @@ PYBIND11_MODULE(_quorin, m) {
 
   q.def("set_python_provider", [](py::object module) {
     auto bql_module = keep(std::move(module));
-    qpy::bql::set_service_provider([bql_module]() -> std::shared_ptr<Service> {
+    qpy::bql::service_registry().replace([bql_module]() -> std::shared_ptr<Service> {
       py::gil_scoped_acquire gil;
       return std::make_shared<qpy::PyService>(*bql_module, bql_module->attr("Service")());
     });
   }, "Module-wide handles are opened as bql_module.Service(), forwarded to.");
   q.def("set_local_provider", [](const std::string& folder) {
     auto svc = std::make_shared<qpy::bql::LocalService>(folder);
-    qpy::bql::set_service_provider([svc]() -> std::shared_ptr<Service> { return svc; });
+    qpy::bql::service_registry().replace([svc]() -> std::shared_ptr<Service> { return svc; });
     return svc;
   }, "Module-wide handles are the local stand-in over `folder` (one shared service).");
-  q.def("clear_provider", [] { qpy::bql::set_service_provider(nullptr); });
-  q.def("has_provider", &qpy::bql::has_service_provider);
+  q.def("clear_provider", [] { qpy::bql::service_registry().replace(nullptr); });
+  q.def("has_provider", [] { return qpy::bql::service_registry().has(); });
   q.def("as_service", [](py::object bq) -> py::object {
     auto s = qpy::to_service(bq);
     if (!s) return py::none();

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "quorin_data/core/errors.hpp"
+#include "quorin_data/core/text.hpp"
 
 namespace quorin_data::store::detail {
 
@@ -113,16 +114,7 @@ struct JsonParser {
             else if (h >= 'A' && h <= 'F') v |= h - 'A' + 10;
             else return false;
           }
-          if (v < 0x80) {
-            out.push_back(static_cast<char>(v));
-          } else if (v < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (v >> 6)));
-            out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-          } else {
-            out.push_back(static_cast<char>(0xE0 | (v >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-          }
+          text::append_utf8(out, v);  // at most U+FFFF: always appended
           break;
         }
         default: out.push_back(e);

@@ -13,7 +13,7 @@ using StoreValue = Store;
 
 TEST_F(StoreValue, OwnClientBucketAndPrefixBesideTheDefault) {
   const auto def = bucketry::Store::default_store();
-  EXPECT_EQ(def.client(), client);
+  EXPECT_EQ(bucketry::client_of(def), client);
   EXPECT_EQ(def.bucket(), bucketry::BUCKET);
   EXPECT_EQ(def.prefix(), std::string(bucketry::PREFIX));
 
@@ -22,17 +22,17 @@ TEST_F(StoreValue, OwnClientBucketAndPrefixBesideTheDefault) {
   cfg.access_key_id = "S3RVER";
   cfg.secret_access_key = "S3RVER";
   const auto mine = bucketry::Store::connect(cfg, bucket, prefix);
-  ASSERT_NE(mine.client(), client);
+  ASSERT_NE(bucketry::client_of(mine), client);
   const Frame table = sample_frame(5);
   mine.write_to_s3(Value(table), "t/table.csv", "csv", false);
   EXPECT_EQ(get(prefix + "/t/table.csv"), quorin_data::formats::write_csv(table, false));
   EXPECT_TRUE(mine.s3_path_exists("t/table.csv"));
   EXPECT_EQ(mine.list_s3_objects("t/"), std::vector<std::string>{prefix + "/t/table.csv"});
   EXPECT_EQ(mine.read_from_s3("t/table.csv", "csv").as_frame().num_rows(), 5u);
-  EXPECT_GE(mine.client()->stats().http_requests, 4u);
+  EXPECT_GE(bucketry::client_of(mine)->stats().http_requests, 4u);
   // with_bucket shares the client; another prefix sees other keys.
   const auto other = mine.with_bucket(bucket, prefix + "/t");
-  EXPECT_EQ(other.client(), mine.client());
+  EXPECT_EQ(bucketry::client_of(other), bucketry::client_of(mine));
   EXPECT_TRUE(other.s3_path_exists("table.csv"));
 
   // Wrong credentials fail in that store only, from the store's own client;

@@ -3,6 +3,7 @@
 
 #include <type_traits>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/snapshelf/module.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "from_s3/bucketry/client.hpp"
 #include "parquet/peer.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/parquet.hpp"

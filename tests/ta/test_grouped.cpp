@@ -106,8 +106,11 @@ TEST(Grouped, EachGroupEqualsTheSingleFunctionBitForBit) {
             << got[e][rows[k]] << ", want " << want;
       }
     }
-    for (std::size_t i = 0; i < n; ++i)
-      if (codes[i] < 0) EXPECT_TRUE(std::isnan(got[e][i])) << out << ": a row in no group";
+    for (std::size_t i = 0; i < n; ++i) {
+      if (codes[i] < 0) {
+        EXPECT_TRUE(std::isnan(got[e][i])) << out << ": a row in no group";
+      }
+    }
   }
   // The big group is long enough for everything to give values.
   for (std::size_t e = 0; e < plan.spec().size(); ++e)

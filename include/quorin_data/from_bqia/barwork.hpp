@@ -45,6 +45,9 @@ void load();
 // when there is none).
 std::shared_ptr<bqia::Package> package();
 std::shared_ptr<bql::Service> bq();
+// The intraday package, or NameError "name 'bqia' is not defined" without
+// one: what set_intraday_config checks before it reads its arguments.
+bqia::Package& require_package();
 
 // The id mapping: columns `custom`, `parsekey`, `figi`, one row per security
 // that the service resolved (an inner join in the caller's order), the FIGI

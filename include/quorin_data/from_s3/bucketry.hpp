@@ -2,7 +2,9 @@
 //
 // Module values: SHOW_WARNINGS and BUCKET, fixed from the process settings
 // (read once), PREFIX, and the shared store client, created from the
-// environment at its first use (its warning, if any, is given then).
+// environment at its first use (its warning, if any, is given then); the
+// client itself is internal, a program reaches the store through the
+// functions below or a Store of its own (StoreOptions).
 // Default arguments are bound to them, so changing the environment
 // afterwards changes nothing.
 //
@@ -16,7 +18,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,10 +27,6 @@
 #include "quorin_data/core/value.hpp"
 #include "quorin_data/formats/csv.hpp"
 
-namespace quorin_data::store {
-class S3Client;
-}
-
 namespace quorin_data::from_s3::bucketry {
 
 // True exactly when SHOW_WARNINGS is "1" (quorin_data::settings()).
@@ -38,19 +35,6 @@ extern const bool SHOW_WARNINGS;
 extern const std::string BUCKET;
 // The shared area inside the bucket (a constant, not read from the environment).
 inline constexpr const char PREFIX[] = "trelux_common_s3";
-
-// The module-wide store client, created at the first call that needs it from
-// the default credential, region and endpoint chain; null when it could not
-// be created. Then every
-// operation that needs it raises the error that prevented it (a misconfigured
-// store, e.g. an endpoint that is not http(s)), or NameError "name
-// 's3_client' is not defined" when there was none.
-std::shared_ptr<store::S3Client> s3_client();
-// Replaces the module-wide client (tests, tools); returns the previous one.
-std::shared_ptr<store::S3Client> set_s3_client(std::shared_ptr<store::S3Client> client);
-// The message of the error that kept the client from being created;
-// empty when it was created (or replaced since).
-std::string s3_client_load_error();
 
 // ------------------------------------------------------------------ listing
 
@@ -196,6 +180,11 @@ struct PickleRead {
   bool python_pickle = false;  // the bytes are Python's pickle, for the caller to unpickle
 };
 
+namespace detail {
+struct Connection;
+struct StoreAccess;
+}  // namespace detail
+
 // A client with a bucket and prefix, and the implementation of every store
 // operation: the module functions above are the default store's (the client
 // created at load, BUCKET and PREFIX) over the bucket and prefix they are
@@ -211,10 +200,6 @@ class Store {
   // limit, a key id without its secret or the reverse).
   static Store connect(const StoreOptions& options, std::string bucket,
                        std::optional<std::string> prefix = std::string(PREFIX));
-  Store(std::shared_ptr<store::S3Client> client, std::string bucket,
-        std::optional<std::string> prefix = std::string(PREFIX));
-
-  const std::shared_ptr<store::S3Client>& client() const { return client_; }
   const std::string& bucket() const { return bucket_; }
   const std::optional<std::string>& prefix() const { return prefix_; }
   // The same client over another bucket and prefix.
@@ -234,16 +219,15 @@ class Store {
   void delete_s3_object(const std::string& file_path) const;
   void delete_s3_folder(const std::string& folder_path) const;
 
-  // The client, or the error an operation raises without one: why the
-  // module-wide client could not be created, else NameError "name
-  // 's3_client' is not defined". For readers of objects in ranges (ECOEST).
-  std::shared_ptr<store::S3Client> require_client() const;
-
  private:
-  std::shared_ptr<store::S3Client> client_;
+  friend struct detail::StoreAccess;
+  Store(std::shared_ptr<const detail::Connection> connection, std::string bucket,
+        std::optional<std::string> prefix);
+
+  // The client, or why there is none; shared by copies.
+  std::shared_ptr<const detail::Connection> connection_;
   std::string bucket_;
   std::optional<std::string> prefix_;
-  std::exception_ptr missing_;
 };
 
 // ------------------------------------------------------------------ dynamic forms

@@ -43,6 +43,7 @@ Module& loaded_module() {
 void load() { loaded_module(); }
 std::shared_ptr<bqia::Package> package() { return loaded_module().package.get(); }
 std::shared_ptr<bql::Service> bq() { return loaded_module().bq.get(); }
+bqia::Package& require_package() { return loaded_module().package.require(); }
 
 void detail::reset() {
   Module& m = module();

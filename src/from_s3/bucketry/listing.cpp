@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"
@@ -44,7 +45,7 @@ std::vector<std::string> Store::list_s3_objects(const std::string& folder_path) 
   const std::string& bucket = bucket_;
   const std::optional<std::string>& prefix = prefix_;
   const std::string list_prefix = detail::join_key(prefix, folder_path);
-  auto client = require_client();
+  auto client = require_client(*this);
   const ListingLimits limits = listing_limits();
   const std::string where = "ListObjectsV2 response for " + detail::object_name(bucket, list_prefix);
   std::vector<std::string> keys;
@@ -78,7 +79,7 @@ bool Store::s3_path_exists(const std::string& file_path) const {
   const std::string& bucket = bucket_;
   const std::optional<std::string>& prefix = prefix_;
   const std::string key = detail::join_key(prefix, file_path);
-  auto client = require_client();
+  auto client = require_client(*this);
   try {
     client->head_object(bucket, key);
     return true;

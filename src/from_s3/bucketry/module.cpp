@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"

@@ -10,6 +10,7 @@
 #include <thread>
 #include <string_view>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -301,14 +302,14 @@ Frame Store::read_by_chunks(const std::string& key, std::int64_t chunksize,
                             const formats::CsvOptions& options) const {
   const std::string& bucket = bucket_;
   if (chunksize < 1) throw ValueError("'chunksize' must be an integer >=1");
-  return detail::parse_streamed(require_client(), bucket, key, [&](formats::GzipSource pull, const std::string& source) {
+  return detail::parse_streamed(require_client(*this), bucket, key, [&](formats::GzipSource pull, const std::string& source) {
     return detail::read_gzip_csv_by_chunks(std::move(pull), source, static_cast<std::size_t>(chunksize), options);
   });
 }
 
 PickleRead Store::read_pickle(const std::string& file_path, bool allow_python_pickle) const {
   const std::string key = detail::join_key(prefix_, file_path);
-  auto body = require_client()->get_object(bucket_, key);
+  auto body = require_client(*this)->get_object(bucket_, key);
   const std::string source = detail::object_name(bucket_, key);
   PickleRead out;
   if (formats::is_python_pickle(body.data(), body.size())) {
@@ -331,7 +332,7 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   if (data_format == "bytesio") {
     const std::string key = detail::join_key(prefix, file_path);
     Bytes buf;
-    buf.data = require_client()->get_object(bucket, key);
+    buf.data = require_client(*this)->get_object(bucket, key);
     buf.pos = 0;
     buf.is_buffer = true;
     return Value(std::move(buf));
@@ -342,30 +343,30 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
     // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
     // inflated and parsed as it downloads.
     if (text::iends_with(key, ".gz"))
-      return Value(detail::parse_streamed(require_client(), bucket, key, [](formats::GzipSource pull, const std::string& src) {
+      return Value(detail::parse_streamed(require_client(*this), bucket, key, [](formats::GzipSource pull, const std::string& src) {
         formats::GzipStream gz(std::move(pull), src);
         return formats::read_csv_gzip(gz, src);
       }));
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     const std::string source = detail::object_name(bucket, key);
     return Value(formats::read_csv(
         std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
   }
   if (data_format == "xlsx") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     return Value(formats::read_xlsx(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "parquet") {
     const std::string key = tabular_key(prefix, file_path);
-    auto body = require_client()->get_object(bucket, key);
+    auto body = require_client(*this)->get_object(bucket, key);
     return Value(formats::read_parquet(body.data(), body.size(), detail::object_name(bucket, key)));
   }
   if (data_format == "local_file_path") {
     const std::string key = detail::join_key(prefix, file_path);
     const std::string target = detail::local_target(file_path);
     detail::make_local_folders(file_path);
-    require_client()->download_file(bucket, key, target);
+    require_client(*this)->download_file(bucket, key, target);
     return Value();
   }
   throw ValueError("data_format=\"" + data_format +

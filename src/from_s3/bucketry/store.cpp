@@ -1,6 +1,7 @@
 // Store: a client with its bucket and prefix. The operations themselves are
 // Store's (listing.cpp, reading.cpp, writing.cpp); the module functions are
 // the default store's, over the bucket and prefix they are given.
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
@@ -15,10 +16,18 @@ Store default_over(const std::string& bucket, std::optional<std::string> prefix)
 
 }  // namespace
 
+namespace detail {
+
+Store StoreAccess::make(std::shared_ptr<store::S3Client> client, std::exception_ptr missing, std::string bucket,
+                        std::optional<std::string> prefix) {
+  return Store(std::make_shared<const Connection>(Connection{std::move(client), std::move(missing)}),
+               std::move(bucket), std::move(prefix));
+}
+
+}  // namespace detail
+
 Store Store::default_store() {
-  Store s(s3_client(), BUCKET, std::string(PREFIX));
-  s.missing_ = detail::client_load_failure();
-  return s;
+  return detail::StoreAccess::make(s3_client(), detail::client_load_failure(), BUCKET, std::string(PREFIX));
 }
 
 StoreOptions StoreOptions::from_environment() {
@@ -58,21 +67,21 @@ Store Store::connect(const StoreOptions& options, std::string bucket, std::optio
     cfg.creds.session_token = options.session_token;
     cfg.creds.source = "store configuration";
   }
-  return Store(std::make_shared<store::S3Client>(std::move(cfg)), std::move(bucket), std::move(prefix));
+  return store_on(std::make_shared<store::S3Client>(std::move(cfg)), std::move(bucket), std::move(prefix));
 }
 
-Store::Store(std::shared_ptr<store::S3Client> client, std::string bucket, std::optional<std::string> prefix)
-    : client_(std::move(client)), bucket_(std::move(bucket)), prefix_(std::move(prefix)) {}
+Store::Store(std::shared_ptr<const detail::Connection> connection, std::string bucket,
+             std::optional<std::string> prefix)
+    : connection_(std::move(connection)), bucket_(std::move(bucket)), prefix_(std::move(prefix)) {}
 
 Store Store::with_bucket(std::string bucket, std::optional<std::string> prefix) const {
-  Store s(client_, std::move(bucket), std::move(prefix));
-  s.missing_ = missing_;
-  return s;
+  return Store(connection_, std::move(bucket), std::move(prefix));
 }
 
-std::shared_ptr<store::S3Client> Store::require_client() const {
-  if (client_) return client_;
-  if (missing_) std::rethrow_exception(missing_);
+std::shared_ptr<store::S3Client> require_client(const Store& s) {
+  const detail::Connection& c = detail::StoreAccess::connection(s);
+  if (c.client) return c.client;
+  if (c.missing) std::rethrow_exception(c.missing);
   throw NameError("name 's3_client' is not defined");
 }
 

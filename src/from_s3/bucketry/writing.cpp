@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/bucketry/internal.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/formats/csv.hpp"
@@ -35,7 +36,7 @@ void Store::write_to_s3(const Value& data, const std::string& file_path, const s
   const std::string key = detail::join_key(prefix, file_path);
   if (data_format == "pickle") {
     const auto bytes = formats::serialize(data);
-    put(*require_client(), bucket, key, bytes);
+    put(*require_client(*this), bucket, key, bytes);
     return;
   }
   if (data_format == "bytesio" || data.is_buffer()) {
@@ -44,23 +45,23 @@ void Store::write_to_s3(const Value& data, const std::string& file_path, const s
     const Bytes& b = data.as_bytes();
     // A buffer is uploaded from its current position; plain bytes whole.
     const std::size_t from = b.is_buffer ? std::min(b.pos, b.data.size()) : 0;
-    require_client()->put_object(bucket, key, b.data.data() + from, b.data.size() - from);
+    require_client(*this)->put_object(bucket, key, b.data.data() + from, b.data.size() - from);
     return;
   }
   if (data_format == "csv") {
     const std::string text = formats::write_csv(table_for(data, "to_csv"), index);
-    require_client()->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
+    require_client(*this)->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
                                          text.size());
     return;
   }
   if (data_format == "xlsx") {
     const auto bytes = formats::write_xlsx(table_for(data, "to_excel"), index);
-    put(*require_client(), bucket, key, bytes);
+    put(*require_client(*this), bucket, key, bytes);
     return;
   }
   if (data_format == "local_file_path") {
     if (!data.is_str()) throw AssertionError("`data` must be passed in as a string for `local_file_path`.");
-    require_client()->upload_file(bucket, key, data.as_str());
+    require_client(*this)->upload_file(bucket, key, data.as_str());
     return;
   }
   throw ValueError("data_format=\"" + data_format +
@@ -71,7 +72,7 @@ void Store::delete_s3_object(const std::string& file_path) const {
   const std::string& bucket = bucket_;
   const std::optional<std::string>& prefix = prefix_;
   const std::string key = (!prefix || prefix->empty()) ? file_path : *prefix + "/" + file_path;
-  require_client()->delete_object(bucket, key);
+  require_client(*this)->delete_object(bucket, key);
 }
 
 void Store::delete_s3_folder(const std::string& folder_path) const {
@@ -81,7 +82,7 @@ void Store::delete_s3_folder(const std::string& folder_path) const {
   // Listed whole before the first delete so that continuation is not
   // disturbed by the deletions.
   const std::vector<std::string> keys = list_s3_objects(folder_path);
-  auto client = require_client();
+  auto client = require_client(*this);
   constexpr std::size_t kBatch = 1000;
   for (std::size_t begin = 0; begin < keys.size(); begin += kBatch) {
     const std::size_t end = std::min(keys.size(), begin + kBatch);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "from_s3/bucketry/client.hpp"
 #include "from_s3/snapshelf/module.hpp"
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"

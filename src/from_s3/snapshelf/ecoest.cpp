@@ -11,6 +11,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "from_s3/bucketry/client.hpp"
 #include "quorin_data/config.hpp"
 #include "quorin_data/core/dates.hpp"
 #include "quorin_data/core/errors.hpp"
@@ -83,7 +84,7 @@ formats::ParquetFile open_history(const bucketry::Store& store, const std::strin
   const std::string& bucket = store.bucket();
   // The default store's client, as the module functions take it; when there
   // is none, the error that kept it from being created at load.
-  auto client = store.require_client();
+  auto client = bucketry::require_client(store);
   return formats::ParquetFile::open_ranges(std::make_shared<S3ObjectSource>(client, bucket, key),
                                            object_name(bucket, key));
 }
