@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
@@ -36,6 +37,18 @@ inline std::optional<std::string> opt_text(const char* name, py::handle v) {
 inline qd::Value list_arg(const char* name, py::handle v) {
   if (PyTuple_Check(v.ptr())) qd::throw_argument_type(name, "list", "tuple");
   return to_value(v);
+}
+
+// A list of str argument (a tuple is refused as the wrong kind).
+inline std::vector<std::string> texts(const char* name, py::handle v) {
+  if (PyTuple_Check(v.ptr())) qd::throw_argument_type(name, "list", "tuple");
+  return qd::text_list(to_value(v), name);
+}
+
+// A list of str or None.
+inline std::optional<std::vector<std::string>> opt_texts(const char* name, py::handle v) {
+  if (v.is_none()) return std::nullopt;
+  return texts(name, v);
 }
 
 // A Python object held by a C++ function that may outlive the interpreter

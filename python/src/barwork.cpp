@@ -7,6 +7,7 @@
 #include <climits>
 #include <memory>
 
+#include "args.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/settings.hpp"
@@ -77,23 +78,6 @@ class PyPackage : public bqia::Package {
   std::unique_ptr<py::object> mod_;  // released with the GIL held
 };
 
-std::string type_name(py::handle v) { return py::str(py::type::handle_of(v).attr("__name__")); }
-
-std::string text_arg(const char* name, py::handle v) {
-  if (!PyUnicode_Check(v.ptr())) qd::throw_argument_type(name, "str", type_name(v));
-  return v.cast<std::string>();
-}
-
-std::optional<std::string> opt_text_arg(const char* name, py::handle v) {
-  if (v.is_none()) return std::nullopt;
-  return text_arg(name, v);
-}
-
-std::vector<std::string> texts_arg(const char* name, py::handle v) {
-  if (PyTuple_Check(v.ptr())) qd::throw_argument_type(name, "list", "tuple");
-  return qd::text_list(to_value(v), name);
-}
-
 int window_arg(const char* name, py::handle v) {
   qd::Value x = to_value(v);
   if (!x.is_int()) qd::throw_argument_type(name, "int", x.type_name());
@@ -141,14 +125,14 @@ void bind_barwork(py::module_& m) {
           c.security_id_mapping = frame_arg("security_id_mapping", d["security_id_mapping"]);
         if (d.contains("futures_roll_factory"))
           c.futures_roll_factory = d["futures_roll_factory"].cast<bqia::FuturesRollFactory>();
-        if (d.contains("enabled_packages")) c.enabled_packages = texts_arg("enabled_packages", d["enabled_packages"]);
+        if (d.contains("enabled_packages")) c.enabled_packages = texts("enabled_packages", d["enabled_packages"]);
         p.set_config(c);
       })
       .def("get_bars", [](bqia::LocalPackage& p, py::object securities, py::object security_id_type,
                           py::object start, py::object end, py::object tz, py::object downsample_freq) {
-        bqia::BarsQuery q{texts_arg("securities", securities), text_arg("security_id_type", security_id_type),
-                          text_arg("start", start), text_arg("end", end), opt_text_arg("tz", tz),
-                          opt_text_arg("downsample_freq", downsample_freq)};
+        bqia::BarsQuery q{texts("securities", securities), text("security_id_type", security_id_type),
+                          text("start", start), text("end", end), opt_text("tz", tz),
+                          opt_text("downsample_freq", downsample_freq)};
         qd::Frame f;
         {
           py::gil_scoped_release nogil;
@@ -235,7 +219,7 @@ void bind_barwork(py::module_& m) {
         qd::throw_argument_type("roll_config", "FuturesRollFactory", type_name(roll_config));
       rolls = roll_config.cast<bqia::FuturesRollFactory>();
     }
-    barwork::set_intraday_config(std::move(ids), std::move(rolls), texts_arg("packages", packages));
+    barwork::set_intraday_config(std::move(ids), std::move(rolls), texts("packages", packages));
   });
   w.def("get_intraday_bars", [](py::object dict_sec_pcs, py::object dict_fut, py::object start, py::object end,
                                 py::object security_id_type, py::object downsample_freq, py::object tz,
@@ -244,12 +228,12 @@ void bind_barwork(py::module_& m) {
     a.dict_sec_pcs = dict_sec_pcs.is_none() ? std::nullopt
                                             : std::optional(barwork::dynamic::to_dict_sec_pcs(to_value(dict_sec_pcs)));
     if (!dict_fut.is_none()) a.dict_fut = barwork::dynamic::to_dict_fut(to_value(dict_fut));
-    a.start = text_arg("start", start);
-    a.end = text_arg("end", end);
-    a.security_id_type = text_arg("security_id_type", security_id_type);
-    a.downsample_freq = opt_text_arg("downsample_freq", downsample_freq);
-    a.tz = opt_text_arg("tz", tz);
-    a.packages = texts_arg("packages", packages);
+    a.start = text("start", start);
+    a.end = text("end", end);
+    a.security_id_type = text("security_id_type", security_id_type);
+    a.downsample_freq = opt_text("downsample_freq", downsample_freq);
+    a.tz = opt_text("tz", tz);
+    a.packages = texts("packages", packages);
     a.add_description = add_description;
     qd::Frame f;
     {
@@ -282,7 +266,7 @@ void bind_barwork(py::module_& m) {
   w.def("event_move_summary", [](py::object bars, py::object pre, py::object price, std::vector<double> qs) {
     auto b = frame_arg("df_event_bars", bars);
     const int lo = window_arg("pre_event_window", pre);
-    const auto px = text_arg("price", price);
+    const auto px = text("price", price);
     qd::Frame f;
     {
       py::gil_scoped_release nogil;

@@ -11,6 +11,8 @@ namespace qpy {
 namespace py = pybind11;
 
 void bind_bucketry(py::module_& m);
+void bind_bql(py::module_& m);
+void bind_snapshelf(py::module_& m);
 void bind_querywork(py::module_& m);
 void bind_barwork(py::module_& m);
 void bind_ta(py::module_& m);

@@ -1,21 +1,28 @@
-// quorin_data._quorin.ta_grouped and ta_light: the indicators over numpy
-// buffers. The grouped call takes group codes, an optional order key and
-// float64 input columns (the pandas side computes the codes, so nothing of a
-// DataFrame crosses); the light calls take one float64 array per input and
-// return the result's values, name and category, from which the pandas side
-// builds the Series on the input's own index.
+// quorin_data._quorin.ta_grouped, ta_light, overlap, volume and ta_utils:
+// the indicators for Python. The grouped call takes group codes, an optional
+// order key and float64 input columns (the pandas side computes the codes, so
+// nothing of a DataFrame crosses); the light calls take one float64 array per
+// input and return the result's values, name and category, from which the
+// pandas side builds the Series on the input's own index; the overlap and
+// volume calls take pandas Series and return one.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cmath>
+#include <optional>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 
+#include "args.hpp"
 #include "convert.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/ta/grouped.hpp"
 #include "quorin_data/ta/overlap.hpp"
+#include "quorin_data/ta/utils.hpp"
 #include "quorin_data/ta/volume.hpp"
 
 namespace py = pybind11;
@@ -42,8 +49,6 @@ py::array owned_array(std::vector<double>&& v) {
 [[noreturn]] void bad_entry(const std::string& out, const std::string& what) {
   throw qd::TypeError("spec entry '" + out + "': " + what);
 }
-
-std::string type_name(py::handle o) { return py::str(py::type::handle_of(o).attr("__name__")); }
 
 // {"ema_20": ("ema", "close", {"length": 20}), ...}
 grouped::Spec to_spec(py::handle spec) {
@@ -93,6 +98,7 @@ py::object light_result(std::optional<qd::Series> r) {
 
 // A light input: the array's values on a range index of its length.
 struct Light {
+  using Py = F64;
   explicit Light(const F64& a) : arr(a), index(qd::Index::range(static_cast<std::size_t>(a.size()))),
                                   ref(a.data(), static_cast<std::size_t>(a.size()), index) {
     if (a.ndim() != 1) throw qd::ValueError("expected a one-dimensional array");
@@ -103,14 +109,185 @@ struct Light {
   operator const tautils::SeriesRef&() const noexcept { return ref; }  // NOLINT
 };
 
-template <class F>
-py::object light_call(F&& f) {
-  std::optional<qd::Series> r;
-  {
-    py::gil_scoped_release nogil;
-    r = f();
+py::object opt_series(std::optional<qd::Series> s) {
+  if (!s) return py::none();
+  return from_series(std::move(*s));
+}
+
+// A series for the utilities that take a Series: a pandas Series that
+// crosses, or (anything else) a series that verify_series rejects, so the
+// function returns None after its arguments have been checked.
+qd::Series ta_series(py::handle o) {
+  static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
+  if (PyObject_IsInstance(o.ptr(), Series->ptr()) == 1) {
+    try {
+      return to_series(o);
+    } catch (const qd::TypeError&) {
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_TypeError)) throw;
+    }
   }
-  return light_result(std::move(r));
+  return qd::Series(qd::Column::missing(qd::DType::Text, 0), qd::Index::range(0));
+}
+
+// A Series input. A pandas Series of native float64 values in one aligned,
+// C-contiguous buffer is read in place: the view holds a reference to the
+// numpy array for the call, and the indicators only read it (their results
+// are new buffers). Any other Series crosses as a converted copy; anything
+// else is a series that the indicators reject (see ta_series).
+class TaInput {
+ public:
+  using Py = py::object;
+  explicit TaInput(py::handle o) {
+    try {
+      if (borrow(o)) return;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_TypeError)) throw;  // an index that cannot cross
+    }
+    owned_ = ta_series(o);
+    ref_ = tautils::SeriesRef(*owned_);
+  }
+  TaInput(const TaInput&) = delete;
+  TaInput& operator=(const TaInput&) = delete;
+
+  operator const tautils::SeriesRef&() const noexcept { return ref_; }  // NOLINT
+
+ private:
+  bool borrow(py::handle o) {
+    static py::object* Series = new py::object(py::module_::import("pandas").attr("Series"));
+    if (PyObject_IsInstance(o.ptr(), Series->ptr()) != 1) return false;
+    py::object dtype = o.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != 'f')
+      return false;
+    py::object values = o.attr("to_numpy")();
+    if (!py::array_t<double, py::array::c_style>::check_(values)) return false;  // native float64
+    auto a = py::reinterpret_borrow<py::array>(values);
+    if (a.ndim() != 1 || !(a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
+    index_ = to_index(o.attr("index"));
+    keep_ = std::move(values);
+    ref_ = tautils::SeriesRef(static_cast<const double*>(a.data()), static_cast<std::size_t>(a.size()), index_);
+    return true;
+  }
+
+  py::object keep_;
+  std::optional<qd::Series> owned_;
+  qd::Index index_;
+  tautils::SeriesRef ref_;
+};
+
+// How an indicator's parameter is taken from Python: a series as `In`
+// (TaInput or Light), any other parameter as a Python object converted to
+// the library's value, the keywords as a dict.
+template <class T>
+struct Converted {
+  T v;
+  operator const T&() const noexcept { return v; }  // NOLINT
+};
+template <class In, class P>
+struct Param;
+template <class In>
+struct Param<In, tautils::SeriesRef> {
+  using Py = typename In::Py;
+  using Held = In;
+};
+template <class In>
+struct Param<In, qd::Value> {
+  using Py = py::object;
+  struct Held : Converted<qd::Value> {
+    explicit Held(py::handle o) : Converted<qd::Value>{to_value(o)} {}
+  };
+};
+template <class In>
+struct Param<In, qd::Kwargs> {
+  using Py = py::dict;
+  struct Held : Converted<qd::Kwargs> {
+    explicit Held(const py::dict& d) : Converted<qd::Kwargs>{to_kwargs(d)} {}
+  };
+};
+
+using Output = py::object (*)(std::optional<qd::Series>);
+
+// Binds `fn` as `name` on `m`: the arguments converted in their order (so the
+// first bad one is the one reported), the computation without the GIL, the
+// result handed back through `out`.
+template <class In, class... P>
+void def_indicator(py::module_& m, const char* name, std::optional<qd::Series> (*fn)(const P&...), Output out) {
+  m.def(name, [fn, out](typename Param<In, P>::Py... args) {
+    std::tuple<std::optional<typename Param<In, P>::Held>...> held;
+    auto given = std::forward_as_tuple(args...);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (std::get<I>(held).emplace(std::get<I>(given)), ...);
+    }(std::index_sequence_for<P...>{});
+    std::optional<qd::Series> r;
+    {
+      py::gil_scoped_release nogil;
+      r = std::apply([fn](const auto&... h) { return fn(*h...); }, held);
+    }
+    return out(std::move(r));
+  });
+}
+
+// Every indicator, the overlap ones on `o` and the volume ones on `v`.
+template <class In>
+void def_indicators(py::module_& o, py::module_& v, Output out) {
+  def_indicator<In>(o, "sma", &overlap::sma, out);
+  def_indicator<In>(o, "ema", &overlap::ema, out);
+  def_indicator<In>(o, "rma", &overlap::rma, out);
+  def_indicator<In>(o, "dema", &overlap::dema, out);
+  def_indicator<In>(o, "tema", &overlap::tema, out);
+  def_indicator<In>(o, "hma", &overlap::hma, out);
+  def_indicator<In>(o, "wma", &overlap::wma, out);
+  def_indicator<In>(o, "ma", &overlap::ma, out);
+  def_indicator<In>(o, "hlc3", &overlap::hlc3, out);
+  def_indicator<In>(o, "vwap", &overlap::vwap, out);
+  def_indicator<In>(v, "obv", &volume::obv, out);
+  def_indicator<In>(v, "ad", &volume::ad, out);
+  def_indicator<In>(v, "adosc", &volume::adosc, out);
+  def_indicator<In>(v, "cmf", &volume::cmf, out);
+}
+
+void bind_utils(py::module_& m) {
+  auto u = m.def_submodule("ta_utils");
+  u.def("verify_series", [](py::object series, py::object min_length) {
+    auto v = to_value(min_length);
+    std::optional<std::int64_t> n = tautils::detail::int_param("min_length", v);
+    return opt_series(tautils::verify_series(ta_series(series), n));
+  });
+  u.def("get_offset", [](py::object o) { return tautils::get_offset(to_value(o)); });
+  u.def("get_drift", [](py::object o) { return tautils::get_drift(to_value(o)); });
+  u.def("_apply_offset", [](py::object series, py::object offset) {
+    auto in = to_series(series);
+    auto off = tautils::get_offset(to_value(offset));
+    return from_series(tautils::_apply_offset(in, off));
+  });
+  u.def("_handle_fills", [](py::object series, py::dict kw) {
+    auto in = to_series(series);
+    return from_series(tautils::_handle_fills(in, to_kwargs(kw)));
+  });
+  u.def("non_zero_range", [](py::object high, py::object low) {
+    return from_series(tautils::non_zero_range(to_series(high, "high"), to_series(low, "low")));
+  });
+  u.def("signed_series", [](py::object series, py::object initial) {
+    auto v = to_value(initial);
+    if (!v.is_number()) qd::throw_argument_type("initial", "float", v.type_name());
+    return from_series(tautils::signed_series(to_series(series), v.as_number()));
+  });
+
+  // An indicator call whose computation is a copy of its input: the input as
+  // the indicators take it, verified, the result's way back as a Series, and
+  // the seconds the copy took (what the caller subtracts to time the rest).
+  auto values = m.attr("values").cast<py::module_>();
+  values.def("indicator_roundtrip", [](py::object s) {
+    TaInput in(s);
+    auto v = tautils::detail::verify(in);
+    if (!v) throw qd::TypeError("not a numeric pandas Series");
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<double> copy = tautils::detail::result_buffer(v->size());
+    copy.insert(copy.end(), v->f64(), v->f64() + v->size());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    auto r = tautils::detail::finish(std::move(copy), v->index(), 0, {}, "ROUNDTRIP", "overlap");
+    return py::make_tuple(opt_series(std::move(r)), took.count());
+  });
 }
 
 // Per row of an object array the code of its text (0, 1, ... in order of
@@ -211,69 +388,11 @@ void bind_ta(py::module_& m) {
       }, py::arg("codes"), py::arg("order"), py::arg("columns"), py::arg("threads") = 0);
 
   auto l = m.def_submodule("ta_light");
-#define QPY_LIGHT_ONE(fn)                                                              \
-  l.def(#fn, [](F64 close, py::object length, py::object offset, py::dict kw) {        \
-    Light c(close);                                                                    \
-    auto len = to_value(length), off = to_value(offset);                               \
-    auto k = to_kwargs(kw);                                                            \
-    return light_call([&] { return overlap::fn(c, len, off, k); });                    \
-  });
-  QPY_LIGHT_ONE(sma)
-  QPY_LIGHT_ONE(ema)
-  QPY_LIGHT_ONE(rma)
-  QPY_LIGHT_ONE(dema)
-  QPY_LIGHT_ONE(tema)
-  QPY_LIGHT_ONE(hma)
-#undef QPY_LIGHT_ONE
-  l.def("wma", [](F64 close, py::object length, py::object asc, py::object offset, py::dict kw) {
-    Light c(close);
-    auto len = to_value(length), a = to_value(asc), off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return overlap::wma(c, len, a, off, k); });
-  });
-  l.def("ma", [](py::object mode, F64 source, py::dict kw) {
-    auto md = to_value(mode);
-    Light s(source);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return overlap::ma(md, s, k); });
-  });
-  l.def("hlc3", [](F64 h, F64 lo, F64 c, py::object offset, py::dict kw) {
-    Light hs(h), ls(lo), cs(c);
-    auto off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return overlap::hlc3(hs, ls, cs, off, k); });
-  });
-  l.def("vwap", [](F64 h, F64 lo, F64 c, F64 v, py::object anchor, py::object offset, py::dict kw) {
-    Light hs(h), ls(lo), cs(c), vs(v);
-    auto an = to_value(anchor), off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return overlap::vwap(hs, ls, cs, vs, an, off, k); });
-  });
-  l.def("obv", [](F64 c, F64 v, py::object offset, py::dict kw) {
-    Light cs(c), vs(v);
-    auto off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return volume::obv(cs, vs, off, k); });
-  });
-  l.def("ad", [](F64 h, F64 lo, F64 c, F64 v, py::object offset, py::dict kw) {
-    Light hs(h), ls(lo), cs(c), vs(v);
-    auto off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return volume::ad(hs, ls, cs, vs, off, k); });
-  });
-  l.def("adosc", [](F64 h, F64 lo, F64 c, F64 v, py::object fast, py::object slow, py::object offset,
-                    py::dict kw) {
-    Light hs(h), ls(lo), cs(c), vs(v);
-    auto f = to_value(fast), s = to_value(slow), off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return volume::adosc(hs, ls, cs, vs, f, s, off, k); });
-  });
-  l.def("cmf", [](F64 h, F64 lo, F64 c, F64 v, py::object length, py::object offset, py::dict kw) {
-    Light hs(h), ls(lo), cs(c), vs(v);
-    auto len = to_value(length), off = to_value(offset);
-    auto k = to_kwargs(kw);
-    return light_call([&] { return volume::cmf(hs, ls, cs, vs, len, off, k); });
-  });
+  def_indicators<Light>(l, l, light_result);
+  auto o = m.def_submodule("overlap");
+  auto v = m.def_submodule("volume");
+  def_indicators<TaInput>(o, v, opt_series);
+  bind_utils(m);
 }
 
 }  // namespace qpy
