@@ -158,8 +158,9 @@ struct Fixture {
     std::filesystem::create_directories(folder);
     const auto as_ns = [](const Frame& f) {
       Frame out = f;
-      Column& c = out.column(f.has_column("datetime") ? "datetime" : "event_datetime");
-      c = Column::ints(std::vector<std::int64_t>(c.i64().begin(), c.i64().end()));
+      const std::string name = f.has_column("datetime") ? "datetime" : "event_datetime";
+      const Column& c = out.column(name);
+      out.set_column(name, Column::ints(std::vector<std::int64_t>(c.i64().begin(), c.i64().end())));
       return out;
     };
     {

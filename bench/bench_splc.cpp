@@ -59,16 +59,16 @@ struct Fixture {
 
     std::mt19937_64 rng(42);
     std::vector<std::string> id(kRows), rel(kRows), related(kRows);
-    std::vector<std::int64_t> start(kRows), end(kRows);
+    std::vector<std::int32_t> start(kRows), end(kRows);
     std::vector<std::uint8_t> start_ok(kRows, 1), end_ok(kRows, 1);
     std::vector<double> pct(kRows);
-    const std::int64_t base = days_from_civil(2005, 1, 1);
+    const auto base = static_cast<std::int32_t>(days_from_civil(2005, 1, 1));
     for (std::size_t i = 0; i < kRows; ++i) {
       id[i] = figi_of(rng() % kCompanies);
       rel[i] = (rng() % 2) ? "SUPPLIER" : "CUSTOMER";
       related[i] = figi_of(rng() % kCompanies);
-      start[i] = base + static_cast<std::int64_t>(rng() % 7000);
-      end[i] = start[i] + static_cast<std::int64_t>(rng() % 4000);
+      start[i] = base + static_cast<std::int32_t>(rng() % 7000);
+      end[i] = start[i] + static_cast<std::int32_t>(rng() % 4000);
       if (rng() % 20 == 0) start_ok[i] = 0, start[i] = 0;
       if (rng() % 5 == 0) end_ok[i] = 0, end[i] = 0;
       pct[i] = static_cast<double>(rng() % 1000) / 10.0;
@@ -106,7 +106,7 @@ void BM_ReadDatesAndFigi(benchmark::State& state) {
     auto t0 = std::chrono::steady_clock::now();
     std::size_t keep = 0, chars = 0;
     for (std::size_t i = 0; i < t.num_rows(); ++i) {
-      const bool w = (s.valid[i] && s.integer(i) <= sd) || (e.valid[i] && e.integer(i) >= ed);
+      const bool w = (!s.is_missing(i) && s.integer(i) <= sd) || (!e.is_missing(i) && e.integer(i) >= ed);
       keep += w;
       chars += f.text(i).size() + static_cast<unsigned char>(f.text(i).back());
     }

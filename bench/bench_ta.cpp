@@ -3,6 +3,7 @@
 // arithmetic written here, returning its own result column as the indicator
 // does. Counters: ns_per_elem (indicator), x_bare and x_stream (time ratios),
 // and for wma the multiply-adds per nanosecond.
+#include <span>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <time.h>
@@ -22,6 +23,8 @@ namespace ov = quorin_data::ta::overlap;
 namespace vo = quorin_data::ta::volume;
 using quorin_data::Series;
 using Vec = std::vector<double>;
+// The inputs as the columns hand them out (and the baselines' own vectors).
+using In = std::span<const double>;
 
 namespace {
 
@@ -58,7 +61,7 @@ const Data& data() {
 
 // ---- bare loops -------------------------------------------------------------
 
-double stream_sum(const Vec& x) {
+double stream_sum(In x) {
   double s = 0;
   for (double v : x) s += v;
   return s;
@@ -68,7 +71,7 @@ double stream_sum(const Vec& x) {
 // is the suffix of the block before from row k + 1 plus the prefix of its own
 // block to row k. prev holds the suffix sums of the block before (slot len is
 // 0); the backward scan of a full block fills next for the block after.
-Vec bare_sma(const Vec& x, std::size_t len) {
+Vec bare_sma(In x, std::size_t len) {
   const std::size_t n = x.size();
   Vec out(n), prev(len + 1, 0.0), next(len + 1, 0.0);
   std::size_t count = 0;
@@ -92,7 +95,7 @@ Vec bare_sma(const Vec& x, std::size_t len) {
   return out;
 }
 
-Vec bare_ema(const Vec& x, std::size_t len, double alpha) {
+Vec bare_ema(In x, std::size_t len, double alpha) {
   const std::size_t n = x.size();
   Vec out(n);
   double s = 0;
@@ -121,7 +124,7 @@ Vec bare_ema(const Vec& x, std::size_t len, double alpha) {
   return out;
 }
 
-Vec bare_wma(const Vec& x, std::size_t len) {
+Vec bare_wma(In x, std::size_t len) {
   Vec out(x.size()), wt(len);
   for (std::size_t k = 0; k < len; ++k) wt[k] = static_cast<double>(k + 1);
   const double total = 0.5 * static_cast<double>(len) * (static_cast<double>(len) + 1);
@@ -154,7 +157,7 @@ double clv(double h, double l, double c) {
   return ((c - l) - (h - c)) / hl;
 }
 
-Vec bare_ad(const Vec& h, const Vec& l, const Vec& c, const Vec& v) {
+Vec bare_ad(In h, In l, In c, In v) {
   Vec out(h.size());
   double tot = 0;
   for (std::size_t i = 0; i < h.size(); ++i) {
@@ -183,7 +186,7 @@ double seconds(const std::function<void()>& f) {
 // Times the indicator as the iteration time and the two baselines beside it.
 void compare(benchmark::State& state, const std::function<void()>& indicator,
              const std::function<void()>& bare, double macs = 0) {
-  const Vec& x = data().c.f64();
+  const In x = data().c.f64();
   double t_ind = 0, t_bare = 0, t_stream = 0;
   // One untimed call of each first: on a virtual machine the first touch of
   // memory the host has taken back can cost seconds, which is not the
@@ -263,7 +266,7 @@ void BM_hlc3(benchmark::State& s) {
   compare(
       s, [&] { KEEP(ov::hlc3(d.h, d.l, d.c)); },
       [&] {
-        const Vec &h = d.h.f64(), &l = d.l.f64(), &c = d.c.f64();
+        const In h = d.h.f64(), l = d.l.f64(), c = d.c.f64();
         Vec out(N);
         for (std::size_t i = 0; i < N; ++i) out[i] = (h[i] + l[i] + c[i]) / 3.0;
         KEEP(out);
@@ -274,7 +277,7 @@ void BM_vwap(benchmark::State& s) {
   compare(
       s, [&] { KEEP(ov::vwap(d.h, d.l, d.c, d.v)); },
       [&] {
-        const Vec &h = d.h.f64(), &l = d.l.f64(), &c = d.c.f64(), &v = d.v.f64();
+        const In h = d.h.f64(), l = d.l.f64(), c = d.c.f64(), v = d.v.f64();
         Vec out(N);
         double num = 0, den = 0;
         for (std::size_t i = 0; i < N; ++i) {
@@ -291,7 +294,7 @@ void BM_obv(benchmark::State& s) {
   compare(
       s, [&] { KEEP(vo::obv(d.c, d.v)); },
       [&] {
-        const Vec &c = d.c.f64(), &v = d.v.f64();
+        const In c = d.c.f64(), v = d.v.f64();
         Vec out(N);
         double tot = 0;
         out[0] = tot += v[0];
@@ -326,7 +329,7 @@ void BM_cmf(benchmark::State& s) {
   compare(
       s, [&] { KEEP(vo::cmf(d.h, d.l, d.c, d.v)); },
       [&] {
-        const Vec &h = d.h.f64(), &l = d.l.f64(), &c = d.c.f64(), &v = d.v.f64();
+        const In h = d.h.f64(), l = d.l.f64(), c = d.c.f64(), v = d.v.f64();
         const std::size_t L = 20;
         Vec mf(N), out(N), pa(L + 1, NaN), pv(L + 1, NaN), na(L + 1, 0.0), nv(L + 1, 0.0);
         pa[L] = pv[L] = 0;
