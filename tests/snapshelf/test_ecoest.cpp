@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "from_s3/bucketry/client.hpp"
 #include "parquet/peer.hpp"
@@ -12,6 +14,7 @@
 #include "quorin_data/formats/parquet.hpp"
 #include "quorin_data/from_s3/bucketry.hpp"
 #include "quorin_data/from_s3/snapshelf/ecoest.hpp"
+#include "store/fake_http.hpp"
 #include "store/s3_client.hpp"
 #include "support/s3_env.hpp"
 #include "support/error_of.hpp"
@@ -299,3 +302,78 @@ TEST_F(EcoestStore, BadObjectsFailNamingTheObject) {
 }
 
 }  // namespace
+
+// A store that sends no ETag: nothing would tie the ranges read after the
+// tail to the tail's version, so the history is read whole in one GET (the
+// object is replaced after the first answer here; what loads is the second
+// version, from no ranged read).
+TEST(EcoestNoETag, ReadWholeInOneGet) {
+  formats::ParquetWriteOptions o;
+  o.row_group_size = 8192;
+  o.codec = formats::ParquetWriteOptions::Codec::Uncompressed;
+  o.dictionary = false;  // two versions of one size
+  // The history 2,000 times over: more than the tail read brings.
+  const Frame one = our_history();
+  std::vector<std::string> t;
+  std::vector<std::int64_t> survey, snap;
+  std::vector<std::uint8_t> survey_ok;
+  std::vector<double> base;
+  for (int k = 0; k < 2000; ++k)
+    for (std::size_t i = 0; i < one.num_rows(); ++i) {
+      t.push_back(one.column("column0").cell_text(i));
+      survey_ok.push_back(!one.column("economistSurveyTimestamp").is_missing(i));
+      survey.push_back(survey_ok.back() ? one.column("economistSurveyTimestamp").integer(i) : 0);
+      snap.push_back(one.column("dlSnapshotDate").integer(i));
+      base.push_back(one.column("estimate").f64()[i]);
+    }
+  Frame h;
+  h.add_column("column0", Column::texts(t));
+  h.add_column("economistSurveyTimestamp", Column::timestamps(survey, "", survey_ok));
+  h.add_column("dlSnapshotDate", Column::timestamps(snap));
+  h.add_column("estimate", Column::floats(base));
+  const auto v1 = formats::write_parquet(h, o);
+  std::vector<double> est(h.num_rows());
+  for (std::size_t i = 0; i < est.size(); ++i) est[i] = h.column("estimate").f64()[i] + 1000;
+  h.set_column("estimate", Column::floats(est));
+  const auto v2 = formats::write_parquet(h, o);
+  ASSERT_EQ(v1.size(), v2.size());
+  std::mutex mu;
+  std::vector<std::string> ranges;
+  quorin_test::FakeHttpServer s([&](const quorin_test::FakeRequest& r) {
+    std::lock_guard<std::mutex> lock(mu);
+    const auto& object = ranges.empty() ? v1 : v2;
+    auto range = r.headers.find("range");
+    ranges.push_back(range == r.headers.end() ? "" : range->second);
+    quorin_test::FakeResponse out;
+    if (range == r.headers.end()) {
+      out.body.assign(object.begin(), object.end());
+      return out;
+    }
+    unsigned long a = 0, b = 0, n = object.size();
+    if (std::sscanf(range->second.c_str(), "bytes=-%lu", &b) == 1) {
+      a = n - std::min(b, n);
+      b = n - 1;
+    } else {
+      std::sscanf(range->second.c_str(), "bytes=%lu-%lu", &a, &b);
+      b = std::min(b, n - 1);
+    }
+    out.status = 206;
+    out.body.assign(object.begin() + static_cast<long>(a), object.begin() + static_cast<long>(b) + 1);
+    out.headers.emplace_back("Content-Range",
+                             "bytes " + std::to_string(a) + "-" + std::to_string(b) + "/" + std::to_string(n));
+    return out;
+  });
+  store::ClientConfig cfg;
+  cfg.endpoint = s.url();
+  cfg.creds.access_key_id = "AKIDFAKE";
+  cfg.creds.secret_access_key = "secret";
+  cfg.retry_base_ms = 1;
+  auto store = from_s3::bucketry::store_on(std::make_shared<store::S3Client>(cfg), "bkt");
+  testing::internal::CaptureStderr();
+  ECOEST e(std::nullopt, store, "history.parquet");
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_EQ(ranges[0].rfind("bytes=-", 0), 0u) << ranges[0];
+  ASSERT_GT(e.data.num_rows(), 0u);
+  for (std::size_t i = 0; i < e.data.num_rows(); ++i) EXPECT_GT(e.data.column("estimate").f64()[i], 1000) << i;
+}

@@ -36,7 +36,9 @@ constexpr const char* kTickerColumn = "column0";
 // One S3 object as a range source: its size and ETag from the answer to a
 // suffix-range GetObject of its tail (the read that opens it), then ranged
 // GetObjects pinned to that ETag, so that ranges of an object replaced
-// meanwhile are never mixed.
+// meanwhile are never mixed. A store that sends no ETag leaves nothing to
+// pin the ranges to: the object is then read whole in one GET and every
+// range served from that one version.
 class S3ObjectSource : public formats::RangeSource {
  public:
   S3ObjectSource(std::shared_ptr<store::S3Client> client, std::string bucket, std::string key)
@@ -44,7 +46,9 @@ class S3ObjectSource : public formats::RangeSource {
   Tail tail(std::size_t length) override {
     store::ObjectRange r = client_->get_object_tail(bucket_, key_, length);
     remember(r.object_size, r.etag);
-    return Tail{std::move(r.bytes), r.object_size};
+    if (!whole_) return Tail{std::move(r.bytes), r.object_size};
+    const std::size_t n = std::min(length, whole_->size());
+    return Tail{std::vector<std::uint8_t>(whole_->end() - static_cast<std::ptrdiff_t>(n), whole_->end()), size_};
   }
   // Known from the tail read; asked for by HeadObject only when nothing was read yet.
   std::uint64_t size() override {
@@ -57,6 +61,14 @@ class S3ObjectSource : public formats::RangeSource {
   // The client takes concurrent requests (over as many connections as it keeps).
   std::size_t concurrent_reads() const override { return 4; }
   std::vector<std::uint8_t> read(std::uint64_t offset, std::size_t length) override {
+    if (whole_) {
+      if (offset > whole_->size() || length > whole_->size() - offset)
+        throw TransportError("GetObject s3://" + bucket_ + "/" + key_ + ": bytes " + std::to_string(offset) + "+" +
+                             std::to_string(length) + " are past its end (" + std::to_string(whole_->size()) +
+                             " bytes)");
+      const auto from = whole_->begin() + static_cast<std::ptrdiff_t>(offset);
+      return std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(length));
+    }
     store::ObjectRange r = client_->get_object_range(bucket_, key_, offset, length, etag_);
     if (r.object_size != size_)
       throw TransportError("GetObject s3://" + bucket_ + "/" + key_ + ": the object is now " +
@@ -69,6 +81,10 @@ class S3ObjectSource : public formats::RangeSource {
     size_ = size;
     etag_ = std::move(etag);
     known_ = true;
+    if (etag_.empty() && !whole_) {
+      whole_ = client_->get_object(bucket_, key_);
+      size_ = whole_->size();
+    }
   }
 
   std::shared_ptr<store::S3Client> client_;
@@ -76,6 +92,7 @@ class S3ObjectSource : public formats::RangeSource {
   bool known_ = false;
   std::uint64_t size_ = 0;
   std::string etag_;
+  std::optional<std::vector<std::uint8_t>> whole_;  // the object read whole (no ETag)
 };
 
 std::string object_name(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
