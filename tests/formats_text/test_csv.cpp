@@ -265,12 +265,12 @@ TEST(CsvChunks, SplitReadsMatchWholeRead) {
 // written when the column ends up text), types over the whole file.
 TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
   const std::string s =
-      "f,b,p,e,gap,late,bn,en\n"
-      "1.50,TRUE,+5,12E5,,,True,\n"
-      "2,False,-0,1e3,,,,\n"
-      "x,true,7,5,12345678901234567,,1,\n"
-      "3.0,T,y,z,,2.5,False,\n"
-      ",,,,9007199254740993,7,,4\n";
+      "f,b,p,e,gap,late,bn,en,bt\n"
+      "1.50,TRUE,+5,12E5,,,True,,True\n"
+      "2,False,-0,1e3,,,,,False\n"
+      "x,true,7,5,12345678901234567,,1,,TRUE\n"
+      "3.0,T,y,z,,2.5,False,,x\n"
+      ",,,,9007199254740993,7,,4,\n";
   const Frame whole = csv(s);
   EXPECT_EQ(texts(whole.column("f")), (std::vector<std::string>{"1.50", "2", "x", "3.0", ""}));
   EXPECT_EQ(texts(whole.column("b")), (std::vector<std::string>{"TRUE", "False", "true", "T", ""}));
@@ -278,6 +278,7 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
   EXPECT_EQ(whole.column("late").type(), DType::Float64);
   EXPECT_EQ(whole.column("bn").type(), DType::Text);
   EXPECT_EQ(whole.column("en").type(), DType::Int64);
+  EXPECT_EQ(texts(whole.column("bt")), (std::vector<std::string>{"True", "False", "TRUE", "x", ""}));
   for (std::size_t cs = 1; cs <= 6; ++cs)
     for (std::size_t step : {1u, 5u, 1000u}) {
       CsvChunkReader r(string_reader(s, step), "chunks.csv", cs);

@@ -47,7 +47,9 @@ namespace {
 // its digits as an integer (below 2^53, so exact) divided by a power of ten
 // (exact up to 10^22) is the correctly rounded value, the one from_chars
 // gives. Anything else is left to from_chars.
-bool short_decimal(const char* p, std::size_t n, double& v) {
+// `fixed` is set to the digits after the point when the text is also the
+// plain form "[-]int.frac" that the value rebuilds (no leading zero), else -1.
+bool short_decimal(const char* p, std::size_t n, double& v, int& fixed) {
   static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   const std::size_t sign = p[0] == '-' ? 1 : 0;
@@ -67,6 +69,32 @@ bool short_decimal(const char* p, std::size_t n, double& v) {
   if (dot == 0 || dot == sign || dot == n - 1) return false;  // digits on both sides
   const double x = static_cast<double>(m) / kPow10[n - 1 - dot];
   v = sign ? -x : x;
+  fixed = (dot - sign == 1 || p[sign] != '0') ? static_cast<int>(n - 1 - dot) : -1;
+  return true;
+}
+
+// "[-](0|[1-9][0-9]*).[0-9]+" of at most 19 digits: its digits, how many
+// follow the point and how many there are in all. A value of at most 15
+// digits is rebuilt from the double (nearest to the text, and the text is
+// the nearest 15-digit decimal to it); a longer one needs its digits.
+bool plain_decimal(const char* p, std::size_t n, std::uint64_t& digits, unsigned& frac, unsigned& total) {
+  std::size_t i = p[0] == '-' ? 1 : 0;
+  const std::size_t int_start = i;
+  std::uint64_t m = 0;
+  while (i < n && static_cast<unsigned>(p[i] - '0') < 10) m = m * 10 + static_cast<unsigned>(p[i++] - '0');
+  const std::size_t int_digits = i - int_start;
+  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && p[int_start] == '0')) return false;
+  if (i >= n || p[i] != '.') return false;
+  const std::size_t frac_start = ++i;
+  if (n - frac_start == 0 || int_digits + (n - frac_start) > 19) return false;
+  for (; i < n; ++i) {
+    const unsigned d = static_cast<unsigned>(p[i] - '0');
+    if (d >= 10) return false;
+    m = m * 10 + d;
+  }
+  digits = m;
+  frac = static_cast<unsigned>(n - frac_start);
+  total = static_cast<unsigned>(int_digits) + frac;
   return true;
 }
 
@@ -75,7 +103,8 @@ bool short_decimal(const char* p, std::size_t n, double& v) {
 // Classifies a present cell. Integers: optional sign, digits, no leading
 // zero (so "00123" stays an identifier), within int64 (larger ones stay
 // text, never a rounded float).
-Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
+Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainForm& plain) {
+  plain.frac = -1;
   if (n == 0) return Kind::Text;
   std::size_t i = 0;
   if (p[0] == '-' || p[0] == '+') i = 1;
@@ -103,11 +132,17 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv) {
       return Kind::Bool;
     }
   }
-  if (short_decimal(p, n, dv)) return Kind::Float;
+  if (short_decimal(p, n, dv, plain.frac)) return Kind::Float;
   const char* b = p;
   if (p[0] == '+' && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
   auto r = std::from_chars(b, p + n, dv);
   if (r.ec != std::errc() || r.ptr != p + n || std::isnan(dv)) return Kind::Text;
+  // Every plain decimal of at most 15 digits was a short one.
+  unsigned frac = 0, total = 0;
+  if (plain_decimal(p, n, plain.digits, frac, total)) {
+    plain.frac = static_cast<int>(frac);
+    plain.wide = total > 15;
+  }
   return Kind::Float;
 }
 
@@ -152,30 +187,6 @@ constexpr std::uint64_t kPow10u[] = {1ull,
                                      10000000000000000000ull};
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
 
-// "[-](0|[1-9][0-9]*).[0-9]+" of at most 19 digits: its digits, how many
-// follow the point and how many there are in all. A value of at most 15
-// digits is rebuilt from the double (nearest to the text, and the text is
-// the nearest 15-digit decimal to it); a longer one needs its digits.
-bool plain_decimal(const char* p, std::size_t n, std::uint64_t& digits, unsigned& frac, unsigned& total) {
-  std::size_t i = p[0] == '-' ? 1 : 0;
-  const std::size_t int_start = i;
-  std::uint64_t m = 0;
-  while (i < n && static_cast<unsigned>(p[i] - '0') < 10) m = m * 10 + static_cast<unsigned>(p[i++] - '0');
-  const std::size_t int_digits = i - int_start;
-  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && p[int_start] == '0')) return false;
-  if (i >= n || p[i] != '.') return false;
-  const std::size_t frac_start = ++i;
-  if (n - frac_start == 0 || int_digits + (n - frac_start) > 19) return false;
-  for (; i < n; ++i) {
-    const unsigned d = static_cast<unsigned>(p[i] - '0');
-    if (d >= 10) return false;
-    m = m * 10 + d;
-  }
-  digits = m;
-  frac = static_cast<unsigned>(n - frac_start);
-  total = static_cast<unsigned>(int_digits) + frac;
-  return true;
-}
 
 }  // namespace
 
@@ -200,7 +211,8 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   }
   std::int64_t iv = 0;
   double dv = 0;
-  const Kind k = classify(p, n, iv, dv);
+  PlainForm plain;
+  const Kind k = classify(p, n, iv, dv, plain);
   St next = St::Text;
   switch (st_) {
     case St::Empty: next = k == Kind::Int ? St::Int : k == Kind::Bool ? St::Bool : k == Kind::Float ? St::Float : St::Text; break;
@@ -215,13 +227,15 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
     text_.append(std::string_view(p, n));
     return true;
   }
-  // Integer columns in canonical form can be rebuilt as text from their
-  // values, so they keep no forms until something else shows up.
+  // Integer columns in canonical form and bool columns spelled "True" and
+  // "False" can be rebuilt as text from their values, so they keep no forms
+  // until something else shows up.
   if (!have_forms_) {
     const bool canonical = k == Kind::Int && p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
-    if (!(canonical && next == St::Int)) start_forms();
+    const bool title = k == Kind::Bool && (p[0] == 'T' || p[0] == 'F') && (p[1] == 'r' || p[1] == 'a');
+    if (!((canonical && next == St::Int) || (title && next == St::Bool))) start_forms();
   }
-  if (have_forms_) push_form(p, n, k, iv, next);
+  if (have_forms_) push_form(p, n, k, iv, plain, next);
   valid_.push(true);
   if (st_ == St::Empty) {
     if (next == St::Float) {
@@ -242,7 +256,8 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   return true;
 }
 
-void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, St next) {
+void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, const PlainForm& plain,
+                           St next) {
   std::uint8_t form = kRaw;
   if (k == Kind::Int) {
     const bool canonical = p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
@@ -251,16 +266,12 @@ void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv
   } else if (k == Kind::Bool) {
     for (std::uint8_t b = 0; b < 6; ++b)
       if (std::strlen(kBoolTexts[b]) == n && std::memcmp(kBoolTexts[b], p, n) == 0) form = kBool + b;
-  } else {
-    std::uint64_t digits = 0;
-    unsigned frac = 0, total = 0;
-    if (plain_decimal(p, n, digits, frac, total)) {
-      if (total <= 15) {
-        form = static_cast<std::uint8_t>(kFixed + frac);
-      } else {
-        form = static_cast<std::uint8_t>(kWide + (p[0] == '-' ? 32 : 0) + frac);
-        wide_.push_back(digits);
-      }
+  } else if (plain.frac >= 0) {  // a float: its plain form as classify found it
+    if (!plain.wide) {
+      form = static_cast<std::uint8_t>(kFixed + plain.frac);
+    } else {
+      form = static_cast<std::uint8_t>(kWide + (p[0] == '-' ? 32 : 0) + plain.frac);
+      wide_.push_back(plain.digits);
     }
   }
   if (form == kRaw) {
@@ -270,13 +281,21 @@ void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv
   forms_.push_back(form);
 }
 
+// The form of cell i while the column keeps none: a canonical integer, or
+// a bool spelled "True" or "False".
+std::uint8_t ColBuilder::implicit_form(std::size_t i) const {
+  if (!valid_.present(i)) return kMissing;
+  if (st_ == St::Bool) return i64_[i] ? kBool : kBool + 3;
+  return kInt;
+}
+
 template <class F>
 void ColBuilder::each_cell(F&& f) const {
   char buf[48];
   std::size_t raw_at = 0, raw_k = 0, wide_k = 0;
   const std::size_t n = have_forms_ ? forms_.size() : valid_.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t form = have_forms_ ? forms_[i] : (valid_.present(i) ? kInt : kMissing);
+    const std::uint8_t form = have_forms_ ? forms_[i] : implicit_form(i);
     if (form == kMissing) {
       f(false, std::string_view());
     } else if (form == kRaw) {
@@ -470,7 +489,7 @@ void ColBuilder::ints_to_floats() {
 
 void ColBuilder::start_forms() {
   forms_.reserve(std::max(reserve_, valid_.size() + 1));
-  for (std::size_t i = 0; i < valid_.size(); ++i) forms_.push_back(valid_.present(i) ? kInt : kMissing);
+  for (std::size_t i = 0; i < valid_.size(); ++i) forms_.push_back(implicit_form(i));
   have_forms_ = true;
 }
 

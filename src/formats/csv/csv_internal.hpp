@@ -80,7 +80,15 @@ bool parse_float_cell(const char* p, std::size_t n, double& v);
 // Internal to the library (hidden), so calls from other files of it go
 // straight to these, not through the PLT.
 #define QUORIN_CSV_INTERNAL __attribute__((visibility("hidden")))
-QUORIN_CSV_INTERNAL Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv);
+// The plain form "[-](0|[1-9][0-9]*).[0-9]+" of a decimal cell of at most
+// 19 digits, when it has one: the digits after the point (-1: no plain
+// form) and, past 15 digits (wide), all of its digits.
+struct PlainForm {
+  int frac = -1;
+  bool wide = false;
+  std::uint64_t digits = 0;
+};
+QUORIN_CSV_INTERNAL Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainForm& plain);
 
 // Builds one column of a chunk with incremental type inference.
 class ColBuilder {
@@ -120,7 +128,8 @@ class ColBuilder {
   void start_forms();
 
   // Records how a present cell is written, for a later switch to text.
-  void push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, St next);
+  void push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, const PlainForm& plain, St next);
+  std::uint8_t implicit_form(std::size_t i) const;
 
   // Calls f(present, text) for each cell so far, each as it was written.
   template <class F>
