@@ -1,7 +1,7 @@
 """Conversions between pandas objects and the typed parts that cross to C++.
 
 A column crosses as (kind, data, missing, tz): kind is one of "float64",
-"int64", "bool", "text", "date", "timestamp", "time" (of day), "object" (an
+"int64", "bool", "date", "timestamp", "time" (of day), "object" (an
 object array whose cells the C++ side reads in one pass) or "categorical"
 (data the codes, missing the categories); data is a numpy array; missing is
 None or a bool array (True where a value is missing); tz names the zone of a
@@ -53,11 +53,8 @@ def object_parts(arr, label):
     integers, or floats with integers (those the C++ side reads itself)."""
     missing = np.asarray(pd.isna(arr), dtype=bool)
     present = arr[~missing]
-    if present.size == 0:
-        return "text", arr, _mask_or_none(missing), ""
+    # Never all texts or all missing: the C++ side reads those itself.
     kinds = {type(v) for v in present}
-    if all(issubclass(k, str) for k in kinds):
-        return "text", arr, _mask_or_none(missing), ""
     if all(issubclass(k, (bool, np.bool_)) for k in kinds):
         data = np.zeros(arr.size, dtype=np.int64)
         data[~missing] = present.astype(bool)
@@ -160,8 +157,6 @@ def make_array(kind, data, missing, tz):
         return data if missing is None else pd.arrays.IntegerArray(data, missing)
     if kind == "bool":
         return data if missing is None else pd.arrays.BooleanArray(data, missing)
-    if kind == "text":
-        return data
     if kind == "date":
         out = data.astype("M8[D]").astype(object)
         if missing is not None:

@@ -575,11 +575,6 @@ Column column_from_parts(const py::tuple& parts, py::handle label, Hold hold) {
   if (kind == "categorical") return categorical_column(data, parts[2], label);
   const std::size_t n = static_cast<std::size_t>(py::len(data));
   if (kind == "float64") return Column::from_buffers(DType::Float64, n, numbers_of<double>(data, n, hold));
-  if (kind == "text") {  // an object array of str (or None where missing)
-    Column c;
-    if (!object_column(data, label, c) || c.type() != DType::Text) throw quorin_data::ValueError("bad text column");
-    return c;
-  }
   const Buffer bits = bits_from_mask(parts[2], n);
   const std::string tz = parts[3].cast<std::string>();
   if (kind == "int64") return Column::from_buffers(DType::Int64, n, cleared_values<std::int64_t>(data, n, bits, hold), bits);
