@@ -1,4 +1,7 @@
+// The table crossing between pandas and the library: columns, frames,
+// series and row labels, with numbers read in place and texts in one pass.
 #include "convert.hpp"
+#include "crossing.hpp"
 
 #include <Python.h>
 
@@ -18,27 +21,17 @@ namespace qpy {
 
 using quorin_data::Buffer;
 using quorin_data::BufferOwner;
-using quorin_data::Bytes;
-using quorin_data::Date;
-using quorin_data::Dict;
 using quorin_data::DType;
-using quorin_data::List;
 using quorin_data::TextBuilder;
 using quorin_data::TextView;
-using quorin_data::Timestamp;
 using quorin_data::ValidityBuilder;
 
 namespace {
 
 constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
-// datetime.date(1970, 1, 1).toordinal()
-constexpr std::int64_t kEpochOrdinal = 719163;
 
-// Python classes and singletons looked up once. Never destroyed: they must
-// not be released after the interpreter has finalized.
-struct Types {
-  py::object DataFrame, Series, Timestamp, BytesIO, date, datetime, np_integer, np_floating, np_bool, NA, NaT;
-};
+}  // namespace
+
 const Types& types() {
   static Types* t = [] {
     auto* out = new Types;
@@ -69,6 +62,8 @@ bool isinstance(py::handle o, const py::object& cls) {
 
 std::string label_of(py::handle name) { return py::str(py::repr(name)); }
 
+namespace {
+
 // ------------------------------------------------------------ shared memory
 
 // Memory of a Python object (a numpy array) read in place by a column. The
@@ -88,10 +83,6 @@ struct PyOwner final : BufferOwner {
 
 bool borrowed_from_python(const Buffer& b) { return dynamic_cast<const PyOwner*>(b.owner().get()) != nullptr; }
 
-// How a frame taken from Python holds its numbers: in place (for the length
-// of a call) or copied (for values the library keeps, such as configuration
-// and what is stored with "pickle").
-enum class Hold { Borrow, Copy };
 
 // The n elements of T of a numpy array (converted only when its dtype or
 // layout differ), in place or copied.
@@ -140,6 +131,8 @@ inline bool utf8_of(PyObject* o, const char*& p, std::size_t& n) {
   return true;
 }
 
+}  // namespace
+
 std::string text_from_py(py::handle o) {
   const char* p = nullptr;
   std::size_t n = 0;
@@ -151,6 +144,8 @@ std::string text_from_py(py::handle o) {
   Py_DECREF(b);
   return out;
 }
+
+namespace {
 
 // Appends a str cell. A str seen before as the same object (a column
 // repeating one str, as frames made by this library do) reuses the view of
@@ -279,7 +274,11 @@ PyObject* new_str(std::string_view s) {
   return o;
 }
 
+}  // namespace
+
 py::str text_to_py(std::string_view s) { return py::reinterpret_steal<py::str>(new_str(s)); }
+
+namespace {
 
 // An object array of a text column (None where missing). Equal texts share
 // one str: a cell's view is looked up in an open-addressing table (equal
@@ -680,22 +679,13 @@ py::object column_to_py(const Column& c, bool may_write) {
   throw quorin_data::ValueError("unknown column type");
 }
 
+
+}  // namespace
+
 std::string zone_of(py::handle tzinfo) {
   if (tzinfo.is_none()) return {};
   return frames().attr("zone_name")(tzinfo).cast<std::string>();
 }
-
-[[noreturn]] void unconvertible(py::handle o, Mode mode) {
-  const std::string type = py::str(py::type::handle_of(o).attr("__name__"));
-  if (mode == Mode::Exact)
-    throw quorin_data::TypeError("a value of type '" + type +
-                                 "' cannot be stored with \"pickle\" (None, bool, int, float, str, "
-                                 "bytes, BytesIO, list, dict, date, datetime, DataFrame and Series "
-                                 "can)");
-  throw quorin_data::TypeError("a value of type '" + type + "' cannot be passed to quorin_data");
-}
-
-}  // namespace
 
 py::module_ frames() {
   static py::module_* m = new py::module_(py::module_::import("quorin_data._frames"));
@@ -762,6 +752,24 @@ std::string column_name(py::handle name, Mode mode) {
   throw quorin_data::TypeError("column name " + label_of(name) + " is not a text and would not read back equal");
 }
 
+
+// The DataFrame of a frame's columns; `owned` when the columns are dropped
+// right after (their buffers may then become writable arrays).
+py::object make_frame(const std::vector<std::string>& names, std::vector<Column>& columns, const Index& index,
+                      bool owned) {
+  py::list py_names, arrays;
+  py::object py_index = from_index(index);
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    py_names.append(text_to_py(names[i]));
+    arrays.append(column_to_py(columns[i], owned));
+    if (owned) columns[i] = Column();
+  }
+  return frames().attr("make_frame")(py_names, arrays, py_index);
+}
+
+
+}  // namespace
+
 Frame frame_from_py(py::handle df, Mode mode, Hold hold) {
   if (!isinstance(df, types().DataFrame))
     throw quorin_data::TypeError("expected a pandas DataFrame, got '" +
@@ -777,20 +785,6 @@ Frame frame_from_py(py::handle df, Mode mode, Hold hold) {
   }
   f.set_index(to_index(all[2]));
   return f;
-}
-
-// The DataFrame of a frame's columns; `owned` when the columns are dropped
-// right after (their buffers may then become writable arrays).
-py::object make_frame(const std::vector<std::string>& names, std::vector<Column>& columns, const Index& index,
-                      bool owned) {
-  py::list py_names, arrays;
-  py::object py_index = from_index(index);
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    py_names.append(text_to_py(names[i]));
-    arrays.append(column_to_py(columns[i], owned));
-    if (owned) columns[i] = Column();
-  }
-  return frames().attr("make_frame")(py_names, arrays, py_index);
 }
 
 Series series_from_py(py::handle s, const char* what, Mode mode, Hold hold) {
@@ -810,8 +804,6 @@ Series series_from_py(py::handle s, const char* what, Mode mode, Hold hold) {
   out.category = frames().attr("series_category")(s).cast<std::string>();
   return out;
 }
-
-}  // namespace
 
 Frame to_frame(py::handle df) { return frame_from_py(df, Mode::Loose, Hold::Borrow); }
 
@@ -839,126 +831,6 @@ py::object from_series(Series&& s) {
   py::object arr = column_to_py(values, true);
   values = Column();
   return frames().attr("make_series")(arr, index, text_to_py(s.name), s.category);
-}
-
-// ------------------------------------------------------------------ values
-
-Value to_value(py::handle o, Mode mode) {
-  const Types& t = types();
-  if (o.is_none()) return Value();
-  if (PyBool_Check(o.ptr())) return Value(o.ptr() == Py_True);
-  if (PyLong_Check(o.ptr())) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (overflow) throw py::value_error("integer " + std::string(py::str(o)) + " is outside the int64 range");
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return Value(static_cast<std::int64_t>(v));
-  }
-  if (PyFloat_Check(o.ptr())) return Value(PyFloat_AsDouble(o.ptr()));
-  if (PyUnicode_Check(o.ptr())) return Value(text_from_py(o));
-  if (PyBytes_Check(o.ptr())) {
-    Bytes b;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o.ptr()));
-    b.data.assign(p, p + PyBytes_GET_SIZE(o.ptr()));
-    b.is_buffer = false;
-    return Value(std::move(b));
-  }
-  if (isinstance(o, t.BytesIO)) {
-    py::bytes all = o.attr("getvalue")();
-    std::string_view sv = all;
-    Bytes b;
-    b.data.assign(sv.begin(), sv.end());
-    b.pos = o.attr("tell")().cast<std::size_t>();
-    b.is_buffer = true;
-    return Value(std::move(b));
-  }
-  if (PyList_Check(o.ptr()) || (mode == Mode::Loose && PyTuple_Check(o.ptr()))) {
-    List l;
-    for (auto item : py::reinterpret_borrow<py::sequence>(o)) l.push_back(to_value(item, mode));
-    return Value(std::move(l));
-  }
-  if (PyDict_Check(o.ptr())) {
-    Dict d;
-    for (auto kv : py::reinterpret_borrow<py::dict>(o))
-      d.emplace_back(to_value(kv.first, mode), to_value(kv.second, mode));
-    return Value(std::move(d));
-  }
-  if (isinstance(o, t.datetime)) {
-    Timestamp ts;
-    ts.tz = zone_of(o.attr("tzinfo"));
-    ts.ns = t.Timestamp(o).attr("value").cast<std::int64_t>();
-    return Value(std::move(ts));
-  }
-  if (isinstance(o, t.date)) {
-    const auto ord = o.attr("toordinal")().cast<std::int64_t>();
-    return Value(Date{static_cast<std::int32_t>(ord - kEpochOrdinal)});
-  }
-  if (isinstance(o, t.DataFrame)) return Value(frame_from_py(o, mode, Hold::Copy));
-  if (isinstance(o, t.Series)) return Value(series_from_py(o, "data", mode, Hold::Copy));
-  if (isinstance(o, t.np_bool)) return Value(o.cast<bool>());
-  if (isinstance(o, t.np_integer)) return to_value(o.attr("item")(), mode);
-  if (isinstance(o, t.np_floating)) return Value(o.cast<double>());
-  if (mode == Mode::Loose && (PyByteArray_Check(o.ptr()) || PyMemoryView_Check(o.ptr())))
-    return to_value(py::bytes(py::reinterpret_borrow<py::object>(o)), mode);
-  unconvertible(o, mode);
-}
-
-Kwargs to_kwargs(const py::dict& kw) {
-  Kwargs out;
-  for (auto kv : kw) out.set(kv.first.cast<std::string>(), to_value(kv.second));
-  return out;
-}
-
-py::object from_value(Value v) {
-  const auto& s = v.storage();
-  const Types& t = types();
-  if (v.is_none()) return py::none();
-  if (v.is_bool()) return py::bool_(v.as_bool());
-  if (v.is_int()) return py::int_(v.as_int());
-  if (v.is_float()) return py::float_(v.as_float());
-  if (v.is_str()) return text_to_py(v.as_str());
-  if (v.is_bytes()) {
-    const Bytes& b = v.as_bytes();
-    py::bytes raw(reinterpret_cast<const char*>(b.data.data()), b.data.size());
-    if (!b.is_buffer) return raw;
-    py::object buf = t.BytesIO(raw);
-    buf.attr("seek")(b.pos);
-    return buf;
-  }
-  // Containers held only by this value give their items away, so that the
-  // tables inside them arrive as owned (writable) arrays.
-  if (v.is_list()) {
-    const bool unique = std::get<std::shared_ptr<List>>(s).use_count() == 1;
-    auto& items = const_cast<List&>(v.as_list());
-    py::list out;
-    for (auto& item : items) out.append(unique ? from_value(std::move(item)) : from_value(item));
-    return out;
-  }
-  if (v.is_dict()) {
-    const bool unique = std::get<std::shared_ptr<Dict>>(s).use_count() == 1;
-    auto& items = const_cast<Dict&>(v.as_dict());
-    py::dict out;
-    for (auto& [k, val] : items) out[from_value(k)] = unique ? from_value(std::move(val)) : from_value(val);
-    return out;
-  }
-  if (v.is_date())
-    return t.date.attr("fromordinal")(static_cast<std::int64_t>(v.as_date().days) + kEpochOrdinal);
-  if (v.is_timestamp()) {
-    const auto& ts = v.as_timestamp();
-    if (ts.tz.empty()) return t.Timestamp(ts.ns);
-    return t.Timestamp(ts.ns, py::arg("tz") = ts.tz);
-  }
-  if (v.is_frame()) {
-    const auto& ref = std::get<std::shared_ptr<Frame>>(s);
-    if (ref.use_count() == 1) return from_frame(std::move(*ref));
-    return from_frame_shared(ref);
-  }
-  if (v.is_series()) {
-    const auto& ref = std::get<std::shared_ptr<Series>>(s);
-    Series copy = ref.use_count() == 1 ? std::move(*ref) : *ref;
-    return from_series(std::move(copy));
-  }
-  throw quorin_data::TypeError("value of type " + v.type_name() + " has no Python form");
 }
 
 }  // namespace qpy
