@@ -154,11 +154,7 @@ void bind_barwork(py::module_& m) {
 
   w.def("sample_folder", &bqia::sample_folder);
   w.def("set_python_provider", [](py::object module) {
-    auto held = std::shared_ptr<py::object>(new py::object(std::move(module)), [](py::object* p) {
-      if (!Py_IsInitialized()) return;
-      py::gil_scoped_acquire gil;
-      delete p;
-    });
+    auto held = keep(std::move(module));
     bqia::package_registry().replace([held]() -> std::shared_ptr<bqia::Package> {
       py::gil_scoped_acquire gil;
       return std::make_shared<PyPackage>(*held);

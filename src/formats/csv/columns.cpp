@@ -153,10 +153,6 @@ void fit(V& v) {
   if (v.capacity() > v.size() + v.size() / 8 + 16) v.shrink_to_fit();
 }
 
-}  // namespace
-
-namespace {
-
 // Cell forms (ColBuilder::forms_): a cell rebuilt from its value, or kRaw.
 constexpr std::uint8_t kMissing = 0;
 constexpr std::uint8_t kRaw = 1;     // bytes kept as written
@@ -186,7 +182,6 @@ constexpr std::uint64_t kPow10u[] = {1ull,
                                      1000000000000000000ull,
                                      10000000000000000000ull};
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
-
 
 }  // namespace
 

@@ -123,8 +123,8 @@ class ColBuilder {
 
   void ints_to_floats();
 
-  // Starts recording how cells are written (all cells so far are canonical
-  // integers or missing).
+  // Starts recording how cells are written (each cell so far has its
+  // implicit form: missing, a canonical integer, or "True"/"False").
   void start_forms();
 
   // Records how a present cell is written, for a later switch to text.
@@ -146,8 +146,8 @@ class ColBuilder {
   std::vector<double> f64_;
   TextBuilder text_;
   ValidityBuilder valid_;  // of the cells before the column turned to text
-  // How each cell of a non-text column is written, once its cells are not
-  // all canonical integers: one byte a cell, from which the text is rebuilt
+  // How each cell of a non-text column is written, once a cell has a form
+  // other than its implicit one (implicit_form): one byte a cell, from which the text is rebuilt
   // with the cell's value; only cells no rule rebuilds keep their bytes
   // (`arena_`, lengths in `raw_lens_`), and long decimals their digits
   // (`wide_`), each in cell order.
