@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace qpy {
@@ -290,8 +291,17 @@ py::array text_array(const Column& c) {
   py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   auto** cells = static_cast<PyObject**>(out.mutable_data());
   const auto views = c.views();
-  // The cells of a fresh object array hold None; each is replaced once.
+  // A fresh object array comes zeroed from the system (null cells): its
+  // pages are asked for huge, and each cell is written without reading the
+  // old one (a read would map the zero page first, then fault again on the
+  // write). A filled one (None) is replaced cell by cell.
+  const bool zeroed = n == 0 || cells[0] == nullptr;
+  if (zeroed) quorin_data::kernels::advise_huge_pages(cells, n * sizeof(PyObject*));
   auto put = [&](std::size_t i, PyObject* o) {
+    if (zeroed) {
+      cells[i] = o;
+      return;
+    }
     PyObject* old = cells[i];
     cells[i] = o;
     Py_XDECREF(old);

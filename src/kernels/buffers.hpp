@@ -14,21 +14,27 @@
 
 namespace quorin_data::kernels {
 
-// Asks for huge pages over the whole 2 MB pages inside a vector's untouched
-// capacity. A hint only: nothing changes where the system does not take it.
-template <class T>
-void advise_huge_pages(const std::vector<T>& v) {
+// Asks for huge pages over the whole 2 MB pages of [p, p + bytes), memory
+// not written yet. A hint only: nothing changes where the system does not
+// take it.
+inline void advise_huge_pages(const void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const std::size_t bytes = v.capacity() * sizeof(T);
   if (bytes < 2 * kHuge) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(v.data());
+  const auto start = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
   const std::uintptr_t end = (start + bytes) & ~(kHuge - 1);
   if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
-  (void)v;
+  (void)p;
+  (void)bytes;
 #endif
+}
+
+// The same over a vector's untouched capacity.
+template <class T>
+void advise_huge_pages(const std::vector<T>& v) {
+  advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
 
 // Reserves room for n elements (no element is written), on huge pages where

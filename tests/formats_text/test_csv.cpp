@@ -147,6 +147,10 @@ TEST(CsvRead, TypeInference) {
   EXPECT_EQ(h.column("a").type(), DType::Float64);
   EXPECT_TRUE(std::isinf(h.column("a").f64()[1]));
   EXPECT_EQ(h.column("b").type(), DType::Text);
+  // Two points make no number, a leading one included (".3.7" was once 3.7).
+  const Frame dots = csv("v,w\n.5,1.5\n..5,.3.7\n");
+  EXPECT_EQ(texts(dots.column("v")), (std::vector<std::string>{".5", "..5"}));
+  EXPECT_EQ(texts(dots.column("w")), (std::vector<std::string>{"1.5", ".3.7"}));
 }
 
 TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {

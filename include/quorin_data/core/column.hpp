@@ -4,6 +4,7 @@
 // decoders fill builders and finish them into columns.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -181,24 +182,31 @@ struct TextView {
 
   bool is_inline() const noexcept { return size <= kInline; }
   const char* inline_data() const noexcept { return prefix; }
-  // The view of an inline text (n <= kInline).
+  // The view of an inline text (n <= kInline). Its two words are put
+  // together in registers from fixed-size loads (overlapping where n is
+  // between their sizes) and stored once: a view assembled by byte-range
+  // stores and then copied whole would stall on the reload.
   static TextView make_inline(const char* p, std::uint32_t n) noexcept {
-    TextView v;
-    v.size = n;
-    // Fixed-size copies (overlapping where n is between their sizes) in place
-    // of a call for n bytes; the bytes past n stay zero.
-    char* d = reinterpret_cast<char*>(&v) + offsetof(TextView, prefix);
+    if constexpr (std::endian::native != std::endian::little) return make_inline_bytes(p, n);
+    std::uint64_t lo = 0, hi = 0;  // the bytes past n stay zero
     if (n >= 8) {
-      std::memcpy(d, p, 8);
-      std::memcpy(d + n - 8, p + n - 8, 8);
+      lo = load32(p);
+      std::uint64_t tail;
+      std::memcpy(&tail, p + n - 8, 8);
+      hi = tail >> (8 * (12 - n));  // bytes 4..n-1
     } else if (n >= 4) {
-      std::memcpy(d, p, 4);
-      std::memcpy(d + n - 4, p + n - 4, 4);
+      lo = load32(p);
+      hi = static_cast<std::uint64_t>(load32(p + n - 4)) >> (8 * (8 - n));
     } else if (n > 0) {
-      d[0] = p[0];
-      d[n / 2] = p[n / 2];
-      d[n - 1] = p[n - 1];
+      const auto b = [p](std::uint32_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+      lo = b(0) | b(n / 2) << (8 * (n / 2)) | b(n - 1) << (8 * (n - 1));
     }
+    return from_words(n | lo << 32, hi);
+  }
+  static TextView from_words(std::uint64_t w0, std::uint64_t w1) noexcept {
+    TextView v;
+    std::memcpy(static_cast<void*>(&v), &w0, 8);
+    std::memcpy(reinterpret_cast<char*>(&v) + 8, &w1, 8);
     return v;
   }
   std::uint64_t word0() const noexcept {
@@ -209,6 +217,20 @@ struct TextView {
   std::uint64_t word1() const noexcept {
     std::uint64_t w;
     std::memcpy(&w, reinterpret_cast<const char*>(this) + 8, 8);
+    return w;
+  }
+
+ private:
+  static TextView make_inline_bytes(const char* p, std::uint32_t n) noexcept {
+    TextView v;
+    v.size = n;
+    char* d = reinterpret_cast<char*>(&v) + offsetof(TextView, prefix);
+    std::memcpy(d, p, n);
+    return v;
+  }
+  static std::uint32_t load32(const char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
     return w;
   }
 };

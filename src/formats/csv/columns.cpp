@@ -3,6 +3,7 @@
 // Cells are kept as raw bytes in a per-column arena until the column is known
 // to be numeric, so a demotion to text keeps the cells exactly as written.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 
@@ -43,81 +44,65 @@ bool parse_float_cell(const char* p, std::size_t n, double& v) {
 
 namespace {
 
-// A plain decimal "[-]digits.digits" of at most 15 digits, read exactly:
-// its digits as an integer (below 2^53, so exact) divided by a power of ten
-// (exact up to 10^22) is the correctly rounded value, the one from_chars
-// gives. Anything else is left to from_chars.
-// `fixed` is set to the digits after the point when the text is also the
-// plain form "[-]int.frac" that the value rebuilds (no leading zero), else -1.
-bool short_decimal(const char* p, std::size_t n, double& v, int& fixed) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-  const std::size_t sign = p[0] == '-' ? 1 : 0;
-  if (n < sign + 3 || n > sign + 16) return false;
-  std::uint64_t m = 0;
-  std::size_t i = sign, dot = 0;
-  for (; i < n; ++i) {
-    const unsigned d = static_cast<unsigned>(p[i] - '0');
-    if (d < 10) {
-      m = m * 10 + d;
-    } else if (p[i] == '.' && dot == 0) {
-      dot = i;
-    } else {
-      return false;
-    }
-  }
-  if (dot == 0 || dot == sign || dot == n - 1) return false;  // digits on both sides
-  const double x = static_cast<double>(m) / kPow10[n - 1 - dot];
-  v = sign ? -x : x;
-  fixed = (dot - sign == 1 || p[sign] != '0') ? static_cast<int>(n - 1 - dot) : -1;
-  return true;
+constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// Eight ASCII digits, the first in the low byte: all of them digits?
+inline bool eight_digits(std::uint64_t v) {
+  return ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
+         0x3333333333333333u;
 }
 
-// "[-](0|[1-9][0-9]*).[0-9]+" of at most 19 digits: its digits, how many
-// follow the point and how many there are in all. A value of at most 15
-// digits is rebuilt from the double (nearest to the text, and the text is
-// the nearest 15-digit decimal to it); a longer one needs its digits.
-bool plain_decimal(const char* p, std::size_t n, std::uint64_t& digits, unsigned& frac, unsigned& total) {
-  std::size_t i = p[0] == '-' ? 1 : 0;
-  const std::size_t int_start = i;
-  std::uint64_t m = 0;
-  while (i < n && static_cast<unsigned>(p[i] - '0') < 10) m = m * 10 + static_cast<unsigned>(p[i++] - '0');
-  const std::size_t int_digits = i - int_start;
-  if (int_digits == 0 || int_digits > 19 || (int_digits > 1 && p[int_start] == '0')) return false;
-  if (i >= n || p[i] != '.') return false;
-  const std::size_t frac_start = ++i;
-  if (n - frac_start == 0 || int_digits + (n - frac_start) > 19) return false;
-  for (; i < n; ++i) {
-    const unsigned d = static_cast<unsigned>(p[i] - '0');
-    if (d >= 10) return false;
-    m = m * 10 + d;
+// Their value: pairs, then fours, then all eight, by multiplies.
+inline std::uint64_t eight_digit_value(std::uint64_t v) {
+  v -= 0x3030303030303030u;
+  v = v * 10 + (v >> 8);
+  return (((v & 0x000000FF000000FFu) * (100 + (1000000ull << 32))) +
+          (((v >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32)))) >>
+         32;
+}
+
+// The run of digits from p[i]: returns where it ends, with `acc` times ten
+// per digit plus the digits (it wraps past 19 digits in all; callers count
+// them). Eight at a time while that many are left.
+inline std::size_t digit_run(const char* p, std::size_t i, std::size_t n, std::uint64_t& acc) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (n - i >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p + i, 8);
+      if (!eight_digits(v)) break;
+      acc = acc * 100000000u + eight_digit_value(v);
+      i += 8;
+    }
   }
-  digits = m;
-  frac = static_cast<unsigned>(n - frac_start);
-  total = static_cast<unsigned>(int_digits) + frac;
-  return true;
+  while (i < n && static_cast<unsigned>(p[i] - '0') < 10) acc = acc * 10 + static_cast<unsigned>(p[i++] - '0');
+  return i;
 }
 
 }  // namespace
 
-// Classifies a present cell. Integers: optional sign, digits, no leading
-// zero (so "00123" stays an identifier), within int64 (larger ones stay
-// text, never a rounded float).
+// Classifies a present cell in one pass over its digits. Integers: optional
+// sign, digits, no leading zero (so "00123" stays an identifier), within
+// int64 (larger ones stay text, never a rounded float). A decimal
+// "[-]digits.digits" of at most 15 digits is read exactly: its digits as an
+// integer (below 2^53) divided by a power of ten (exact up to 10^22) is the
+// correctly rounded value, the one from_chars gives; anything else is left
+// to from_chars. Its plain form "[-](0|[1-9][0-9]*).[0-9]+" (what a value
+// rebuilds) is noted, with all the digits past 15 (up to 19).
 Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainForm& plain) {
   plain.frac = -1;
   if (n == 0) return Kind::Text;
-  std::size_t i = 0;
-  if (p[0] == '-' || p[0] == '+') i = 1;
-  std::size_t j = i;
+  const bool neg = p[0] == '-', pos = p[0] == '+';
+  const std::size_t i = neg || pos ? 1 : 0;
   std::uint64_t acc = 0;
-  while (j < n && static_cast<unsigned>(p[j] - '0') < 10) acc = acc * 10 + static_cast<unsigned>(p[j++] - '0');
+  const std::size_t j = digit_run(p, i, n, acc);
   if (j == n && j > i) {
     if (j - i > 1 && p[i] == '0') return Kind::Text;
     if (j - i <= 18) {  // below 10^18: no overflow, the digits are the value
-      iv = p[0] == '-' ? -static_cast<std::int64_t>(acc) : static_cast<std::int64_t>(acc);
+      iv = neg ? -static_cast<std::int64_t>(acc) : static_cast<std::int64_t>(acc);
       return Kind::Int;
     }
-    const char* b = p[0] == '+' ? p + 1 : p;
+    const char* b = pos ? p + 1 : p;
     auto r = std::from_chars(b, p + n, iv);
     if (r.ec != std::errc() || r.ptr != p + n) return Kind::Text;
     return Kind::Int;
@@ -132,16 +117,26 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainF
       return Kind::Bool;
     }
   }
-  if (short_decimal(p, n, dv, plain.frac)) return Kind::Float;
+  std::size_t int_digits = 0, frac = 0;  // of "[-]digits.digits", when the cell is one
+  if (!pos && j > i && j + 1 < n && p[j] == '.' && digit_run(p, j + 1, n, acc) == n) {
+    int_digits = j - i;
+    frac = n - j - 1;
+  }
+  const bool leading_zero = int_digits > 1 && p[i] == '0';
+  if (int_digits != 0 && int_digits + frac <= 15) {
+    const double x = static_cast<double>(acc) / kPow10[frac];
+    dv = neg ? -x : x;
+    if (!leading_zero) plain.frac = static_cast<int>(frac);
+    return Kind::Float;
+  }
   const char* b = p;
-  if (p[0] == '+' && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
+  if (pos && n > 1 && p[1] != '-' && p[1] != '+') b = p + 1;
   auto r = std::from_chars(b, p + n, dv);
   if (r.ec != std::errc() || r.ptr != p + n || std::isnan(dv)) return Kind::Text;
-  // Every plain decimal of at most 15 digits was a short one.
-  unsigned frac = 0, total = 0;
-  if (plain_decimal(p, n, plain.digits, frac, total)) {
+  if (int_digits != 0 && int_digits + frac <= 19 && !leading_zero) {
     plain.frac = static_cast<int>(frac);
-    plain.wide = total > 15;
+    plain.wide = true;
+    plain.digits = acc;
   }
   return Kind::Float;
 }
@@ -266,6 +261,8 @@ void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv
       form = static_cast<std::uint8_t>(kFixed + plain.frac);
     } else {
       form = static_cast<std::uint8_t>(kWide + (p[0] == '-' ? 32 : 0) + plain.frac);
+      // Room for the rest of the chunk at once: such a column is mostly wide.
+      if (wide_.size() == wide_.capacity()) kernels::reserve_large(wide_, std::max(reserve_, 2 * wide_.size() + 16));
       wide_.push_back(plain.digits);
     }
   }

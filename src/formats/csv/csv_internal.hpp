@@ -228,6 +228,11 @@ class Engine {
   // 1: a record; -1: incomplete (more bytes needed); 0: nothing left.
   int scan();
 
+  // The first byte at or after p that ends an unquoted field, or end. The
+  // stop bits of 64 bytes at a time are kept for the fields that follow
+  // (until the buffer moves).
+  const char* next_stop(const char* p, const char* end);
+
   std::string source_;
   ByteReader reader_;
   std::unique_ptr<char[]> buf_;
@@ -242,6 +247,8 @@ class Engine {
   CsvOptions options_;
   MissingTexts missing_;
   bool keep_raw_ = false;
+  const char* stop_block_ = nullptr;  // the 64 bytes stop_bits_ describe
+  std::uint64_t stop_bits_ = 0;
 };
 
 [[noreturn]] void no_columns(const std::string& source);

@@ -3,6 +3,7 @@
 // skipped, a leading UTF-8 byte-order mark skipped, over a window of a buffer
 // refilled from a byte source; each record's cells go to the column builders.
 #include <algorithm>
+#include <bit>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -48,6 +49,24 @@ inline const char* skip_plain(const char* p, const char* end) {
 #endif
   while (p < end && !kStop.stop[static_cast<unsigned char>(*p)]) ++p;
   return p;
+}
+
+// Bit i set when p[i] ends an unquoted field, for the 64 bytes from p.
+inline std::uint64_t stop_bits64(const char* p) {
+  std::uint64_t bits = 0;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(','), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i nul = _mm_setzero_si128();
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, lf)),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, nul)));
+    bits |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit))) << (16 * k);
+  }
+#else
+  for (int i = 0; i < 64; ++i) bits |= std::uint64_t{kStop.stop[static_cast<unsigned char>(p[i])]} << i;
+#endif
+  return bits;
 }
 
 }  // namespace
@@ -177,6 +196,7 @@ bool Engine::refill() {
   head_ = 0;
   tail_ = pending;
   base_ = buf_.get();
+  stop_block_ = nullptr;
   std::size_t total = 0;
   while (tail_ < cap_) {
     const std::size_t got = reader_(buf_.get() + tail_, cap_ - tail_);
@@ -199,6 +219,19 @@ bool Engine::next_record() {
       if (r == 0 && eof_) return false;
     }
     if (!refill() && head_ >= tail_) return false;
+  }
+}
+
+const char* Engine::next_stop(const char* p, const char* end) {
+  for (;;) {
+    if (stop_block_ != nullptr && p >= stop_block_ && p < stop_block_ + 64) {
+      const std::uint64_t m = stop_bits_ >> (p - stop_block_);
+      if (m != 0) return p + std::countr_zero(m);
+      p = stop_block_ + 64;
+    }
+    if (end - p < 64) return skip_plain(p, end);
+    stop_block_ = p;
+    stop_bits_ = stop_bits64(p);
   }
 }
 
@@ -258,7 +291,7 @@ int Engine::scan() {
         fields_.push_back({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
     } else {
       const char* start = p;
-      p = skip_plain(p, end);
+      p = next_stop(p, end);
       if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
       fields_.push_back({start, static_cast<std::size_t>(p - start), false, false});
     }
@@ -329,6 +362,7 @@ Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first
     buf_.reset();
     cap_ = 0;
     base_ = nullptr;
+    stop_block_ = nullptr;
     head_ = tail_ = 0;
 #if defined(__GLIBC__)
     // Freed blocks inside the heap stay resident otherwise.
