@@ -309,12 +309,23 @@ py::array text_array(const Column& c) {
   // A slot keeps the view it was made from, so a lookup reads no row of the
   // column but its own: equal views (one text stored once and referenced
   // again) settle without touching text bytes.
+  // The references of the cells that reuse a slot's str are counted in the
+  // slot and added to the str once (by the guard, so also when a later
+  // cell fails): the cells then cost no write to the str itself.
   struct Slot {
     std::uint64_t hash;
     PyObject* obj;  // borrowed from the cell that made it; null when free
     TextView view;
+    Py_ssize_t uses;  // further cells holding obj, not yet counted in it
   };
-  std::vector<Slot> slots(1024, Slot{0, nullptr, TextView{}});
+  std::vector<Slot> slots(1024, Slot{0, nullptr, TextView{}, 0});
+  struct CountUses {
+    std::vector<Slot>& slots;
+    ~CountUses() {
+      for (const Slot& s : slots)
+        if (s.obj && s.uses) Py_SET_REFCNT(s.obj, Py_REFCNT(s.obj) + s.uses);
+    }
+  } count_uses{slots};
   std::size_t mask = slots.size() - 1, used = 0;
   const std::uint64_t seed = text_seed();
   constexpr std::size_t kProbe = 65536;
@@ -342,9 +353,9 @@ py::array text_array(const Column& c) {
       if (!sl.obj) {
         PyObject* o = new_str(c.text_of(v));
         put(i, o);
-        sl = Slot{h, o, v};
+        sl = Slot{h, o, v, 0};
         if (++used * 2 > slots.size()) {  // keep the load at most one half
-          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, TextView{}});
+          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, TextView{}, 0});
           const std::size_t m = bigger.size() - 1;
           for (const Slot& s : slots) {
             if (!s.obj) continue;
@@ -360,8 +371,13 @@ py::array text_array(const Column& c) {
       if (sl.hash == h && ((sl.view.word0() == v.word0() && sl.view.word1() == v.word1()) ||
                            (!v.is_inline() && sl.view.word0() == v.word0() &&
                             same_bytes(c.text_of(sl.view).data(), c.text_of(v).data(), v.size)))) {
-        Py_INCREF(sl.obj);
-        put(i, sl.obj);
+        if (zeroed) {
+          ++sl.uses;
+          cells[i] = sl.obj;
+        } else {
+          Py_INCREF(sl.obj);
+          put(i, sl.obj);
+        }
         break;
       }
       at = (at + 1) & mask;

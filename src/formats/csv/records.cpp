@@ -222,7 +222,7 @@ bool Engine::next_record() {
   }
 }
 
-const char* Engine::next_stop(const char* p, const char* end) {
+inline const char* Engine::next_stop(const char* p, const char* end) {
   for (;;) {
     if (stop_block_ != nullptr && p >= stop_block_ && p < stop_block_ + 64) {
       const std::uint64_t m = stop_bits_ >> (p - stop_block_);
