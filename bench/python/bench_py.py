@@ -116,14 +116,15 @@ def bench_read():
     ours, base = best(ours_fn), best(base_fn, 3)
     line("write_to_s3 csv (with the put)", ours, base, "df.to_csv() into memory", ours_fn, base_fn)
     # The put of the same bytes on its own: what the store takes, whatever
-    # made the text, so the rest is the crossing and the encoding.
+    # made the text. The write sends parts while it encodes, so its time
+    # over the put is what the crossing and encoding add beyond the overlap.
     body = bucketry.read_from_s3("bench/out.csv", "bytesio", bucket="quorin-demo", prefix="py").getvalue()
     put_fn = lambda: bucketry.write_to_s3(io.BytesIO(body), "bench/put.csv", "bytesio",  # noqa: E731
                                           bucket="quorin-demo", prefix="py")
     put_fn()
     put = best(put_fn)
     print(f"{'  of which the put of its bytes':<34} {put * 1e3:9.1f} ms   ({len(body) / 2**20:.1f} MiB)", flush=True)
-    line("write_to_s3 csv less the put", max(ours - put, 1e-9), base, "df.to_csv() into memory")
+    print(f"{'  write over the put alone':<34} {(ours - put) * 1e3:9.1f} ms", flush=True)
     bucketry.delete_s3_folder("bench/", bucket="quorin-demo", prefix="py")
 
 

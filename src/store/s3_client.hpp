@@ -236,6 +236,26 @@ class S3Client {
   void put_object(const std::string& bucket, const std::string& key, const std::uint8_t* data,
                   std::size_t size);
   void upload_file(const std::string& bucket, const std::string& key, const std::string& path);
+  // A managed upload of a body written in pieces, its size not known up
+  // front. The bytes are held until they pass multipart_threshold (a smaller
+  // body is one PutObject at finish()); past it, parts of part_size go out
+  // while later bytes are written, up to max_concurrency at once (part sizes
+  // double every 1,000 parts, within S3's 10,000). The failure of a part is
+  // raised by a later write() or by finish(); an upload that is not finished
+  // (or fails) is aborted.
+  class Upload {
+   public:
+    Upload(S3Client& client, std::string bucket, std::string key);
+    ~Upload();
+    Upload(const Upload&) = delete;
+    Upload& operator=(const Upload&) = delete;
+    void write(const std::uint8_t* p, std::size_t n);
+    void finish();
+
+   private:
+    struct State;
+    std::unique_ptr<State> s_;
+  };
   void delete_object(const std::string& bucket, const std::string& key);
   // One DeleteObjects request (Quiet mode) for at most 1000 keys (more is a
   // ValueError; none sends nothing). Returns the keys the store did not delete.

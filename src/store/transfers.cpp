@@ -7,10 +7,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
+#include "quorin_data/core/errors.hpp"
 #include "store/client_impl.hpp"
 #include "store/parallel.hpp"
 
@@ -246,19 +251,9 @@ struct MultipartSource {
 
 }  // namespace
 
-static void managed_upload(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
-                           const MultipartSource& src, std::uint64_t size) {
-  const ClientConfig& cfg = impl.cfg;
-  if (size <= cfg.multipart_threshold) {
-    impl.count(&RequestStats::put_object);
-    Body body = src.range(0, size);
-    if (!body.mem && size == 0) body.mem = reinterpret_cast<const std::uint8_t*>("");
-    Request r = object_request("PutObject", "PUT", bucket, key);
-    r.body = &body;
-    impl.send(r);
-    return;
-  }
-  std::uint64_t part = std::max<std::uint64_t>(cfg.part_size, (size + 9999) / 10000);
+namespace {
+
+std::string create_multipart(S3Client::Impl& impl, const std::string& bucket, const std::string& key) {
   impl.count(&RequestStats::create_multipart_upload);
   Request c = object_request("CreateMultipartUpload", "POST", bucket, key);
   c.query = {{"uploads", ""}};
@@ -266,57 +261,263 @@ static void managed_upload(S3Client::Impl& impl, const std::string& bucket, cons
   empty.mem = reinterpret_cast<const std::uint8_t*>("");
   c.body = &empty;
   Attempt ca = impl.send(c);
-  const std::string upload_id =
-      parse_initiate_multipart(ca.body, "CreateMultipartUpload response for s3://" + bucket + "/" + key);
+  return parse_initiate_multipart(ca.body, "CreateMultipartUpload response for s3://" + bucket + "/" + key);
+}
+
+// Sends part `number` (from 1) and gives its ETag.
+std::string send_part(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                      const std::string& upload_id, std::uint64_t number, Body body) {
+  impl.count(&RequestStats::upload_part);
+  Request p = object_request("UploadPart", "PUT", bucket, key);
+  p.query = {{"partNumber", std::to_string(number)}, {"uploadId", upload_id}};
+  p.body = &body;
+  Attempt pa = impl.send(p);
+  auto it = pa.headers.find("etag");
+  if (it == pa.headers.end() || it->second.empty())
+    throw FormatError("S3 response", "UploadPart response for s3://" + bucket + "/" + key,
+                      "part " + std::to_string(number), "no ETag header");
+  return it->second;
+}
+
+template <class ETags>
+void complete_multipart(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                        const std::string& upload_id, const ETags& etags) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+      "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
+  std::size_t n = 0;
+  for (const std::string& etag : etags)
+    xml += "<Part><PartNumber>" + std::to_string(++n) + "</PartNumber><ETag>" + xml_escape(etag) + "</ETag></Part>";
+  xml += "</CompleteMultipartUpload>";
+  impl.count(&RequestStats::complete_multipart_upload);
+  Body body;
+  body.mem = reinterpret_cast<const std::uint8_t*>(xml.data());
+  body.size = xml.size();
+  Request f = object_request("CompleteMultipartUpload", "POST", bucket, key);
+  f.query = {{"uploadId", upload_id}};
+  f.headers = {{"content-type", "application/xml"}};
+  f.body = &body;
+  f.error_in_200 = true;
+  const auto t0 = std::chrono::steady_clock::now();
+  impl.send(f);
+  impl.count(&RequestStats::complete_multipart_ns,
+             static_cast<std::uint64_t>(
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count()));
+}
+
+// Called on the way out of a failed upload: the original failure is what the
+// caller needs to see, so this one's own is dropped.
+void abort_multipart(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                     const std::string& upload_id) noexcept {
   try {
-    std::string xml =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-        "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
+    impl.count(&RequestStats::abort_multipart_upload);
+    Request ab = object_request("AbortMultipartUpload", "DELETE", bucket, key);
+    ab.query = {{"uploadId", upload_id}};
+    impl.send(ab);
+  } catch (...) {
+  }
+}
+
+void put_whole(S3Client::Impl& impl, const std::string& bucket, const std::string& key, Body body) {
+  impl.count(&RequestStats::put_object);
+  if (!body.mem && body.size == 0) body.mem = reinterpret_cast<const std::uint8_t*>("");
+  Request r = object_request("PutObject", "PUT", bucket, key);
+  r.body = &body;
+  impl.send(r);
+}
+
+}  // namespace
+
+static void managed_upload(S3Client::Impl& impl, const std::string& bucket, const std::string& key,
+                           const MultipartSource& src, std::uint64_t size) {
+  const ClientConfig& cfg = impl.cfg;
+  if (size <= cfg.multipart_threshold) {
+    put_whole(impl, bucket, key, src.range(0, size));
+    return;
+  }
+  std::uint64_t part = std::max<std::uint64_t>(cfg.part_size, (size + 9999) / 10000);
+  const std::string upload_id = create_multipart(impl, bucket, key);
+  try {
     const std::uint64_t parts = (size + part - 1) / part;
     std::vector<std::string> etags(static_cast<std::size_t>(parts));
     detail::run_indexed(etags.size(), static_cast<std::size_t>(std::max(1, cfg.max_concurrency)),
                         [&](std::size_t i) {
-      const std::uint64_t n = i + 1, off = i * part;
-      impl.count(&RequestStats::upload_part);
-      Body body = src.range(off, std::min(part, size - off));
-      Request p = object_request("UploadPart", "PUT", bucket, key);
-      p.query = {{"partNumber", std::to_string(n)}, {"uploadId", upload_id}};
-      p.body = &body;
-      Attempt pa = impl.send(p);
-      auto it = pa.headers.find("etag");
-      if (it == pa.headers.end() || it->second.empty())
-        throw FormatError("S3 response", "UploadPart response for s3://" + bucket + "/" + key,
-                          "part " + std::to_string(n), "no ETag header");
-      etags[i] = it->second;
+      const std::uint64_t off = i * part;
+      etags[i] = send_part(impl, bucket, key, upload_id, i + 1, src.range(off, std::min(part, size - off)));
     });
-    for (std::size_t i = 0; i < etags.size(); ++i)
-      xml += "<Part><PartNumber>" + std::to_string(i + 1) + "</PartNumber><ETag>" + xml_escape(etags[i]) +
-             "</ETag></Part>";
-    xml += "</CompleteMultipartUpload>";
-    impl.count(&RequestStats::complete_multipart_upload);
-    Body body;
-    body.mem = reinterpret_cast<const std::uint8_t*>(xml.data());
-    body.size = xml.size();
-    Request f = object_request("CompleteMultipartUpload", "POST", bucket, key);
-    f.query = {{"uploadId", upload_id}};
-    f.headers = {{"content-type", "application/xml"}};
-    f.body = &body;
-    f.error_in_200 = true;
-    const auto t0 = std::chrono::steady_clock::now();
-    impl.send(f);
-    impl.count(&RequestStats::complete_multipart_ns,
-               static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              std::chrono::steady_clock::now() - t0)
-                                              .count()));
+    complete_multipart(impl, bucket, key, upload_id, etags);
   } catch (...) {
-    try {
-      impl.count(&RequestStats::abort_multipart_upload);
-      Request ab = object_request("AbortMultipartUpload", "DELETE", bucket, key);
-      ab.query = {{"uploadId", upload_id}};
-      impl.send(ab);
-    } catch (...) {
-      // The original failure is what the caller needs to see.
+    abort_multipart(impl, bucket, key, upload_id);
+    throw;
+  }
+}
+
+// ------------------------------------------------------- streamed upload
+
+struct S3Client::Upload::State {
+  S3Client::Impl& impl;
+  std::string bucket, key;
+  std::size_t threshold, part_size, workers;
+  std::vector<std::uint8_t> buf;
+  std::string upload_id;  // empty until the bytes pass the threshold
+  bool ended = false;     // finished, or failed in finish
+  std::mutex mu;
+  std::condition_variable changed;
+  std::deque<std::string> etags;  // by part; references stay put as parts are added
+  std::deque<std::pair<std::size_t, std::vector<std::uint8_t>>> queue;  // parts waiting for a sender
+  std::size_t busy = 0;             // parts queued or being sent
+  bool closing = false;
+  std::vector<std::thread> senders;
+  std::exception_ptr failure;  // of the lowest failed part
+  std::size_t failed_part = 0;
+
+  State(S3Client::Impl& i, std::string b, std::string k)
+      : impl(i), bucket(std::move(b)), key(std::move(k)), threshold(i.cfg.multipart_threshold),
+        part_size(std::max<std::size_t>(1, i.cfg.part_size)),
+        workers(static_cast<std::size_t>(std::max(1, i.cfg.max_concurrency))) {}
+
+  // Part k's size: part_size, doubled every 1,000 parts so that S3's limit
+  // of 10,000 parts is never met.
+  std::size_t part_bytes() const {
+    const std::size_t doublings = std::min<std::size_t>(etags.size() / 1000, 9);
+    return part_size << doublings;
+  }
+
+  void raise_failure() {
+    std::lock_guard<std::mutex> l(mu);
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  void sender() {
+    std::unique_lock<std::mutex> l(mu);
+    for (;;) {
+      changed.wait(l, [&] { return closing || !queue.empty(); });
+      if (queue.empty()) return;
+      auto [index, bytes] = std::move(queue.front());
+      queue.pop_front();
+      std::string& etag = etags[index];
+      const bool skip = failure != nullptr;
+      l.unlock();
+      std::exception_ptr err;
+      if (!skip) {
+        try {
+          Body body;
+          body.mem = bytes.data();
+          body.size = bytes.size();
+          std::string got = send_part(impl, bucket, key, upload_id, index + 1, body);
+          l.lock();
+          etag = std::move(got);
+          l.unlock();
+        } catch (...) {
+          err = std::current_exception();
+        }
+      }
+      std::vector<std::uint8_t>().swap(bytes);
+      l.lock();
+      if (err && (!failure || index < failed_part)) {
+        failure = err;
+        failed_part = index;
+      }
+      --busy;
+      changed.notify_all();
     }
+  }
+
+  // Hands a full part to the senders, waiting while `workers` parts are
+  // already on their way.
+  void send(std::vector<std::uint8_t> bytes) {
+    std::unique_lock<std::mutex> l(mu);
+    changed.wait(l, [&] { return busy < workers || failure; });
+    if (failure) std::rethrow_exception(failure);
+    etags.emplace_back();
+    queue.emplace_back(etags.size() - 1, std::move(bytes));
+    ++busy;
+    if (senders.size() < workers && senders.size() < busy) senders.emplace_back([this] { sender(); });
+    changed.notify_all();
+  }
+
+  void push(const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+      const std::size_t want = part_bytes();
+      if (buf.capacity() < want) buf.reserve(want);
+      const std::size_t take = std::min(n, want - buf.size());
+      buf.insert(buf.end(), p, p + take);
+      p += take;
+      n -= take;
+      if (buf.size() == want) {
+        send(std::move(buf));
+        buf = {};
+      }
+    }
+  }
+
+  // Stops the senders (after the parts queued, or at once when `drop`).
+  void stop(bool drop) {
+    {
+      std::lock_guard<std::mutex> l(mu);
+      if (drop) {
+        busy -= queue.size();
+        queue.clear();
+      }
+      closing = true;
+      changed.notify_all();
+    }
+    for (auto& t : senders) t.join();
+    senders.clear();
+  }
+};
+
+S3Client::Upload::Upload(S3Client& client, std::string bucket, std::string key)
+    : s_(std::make_unique<State>(*client.impl_, std::move(bucket), std::move(key))) {}
+
+S3Client::Upload::~Upload() {
+  if (!s_ || s_->ended) return;
+  s_->stop(true);
+  if (!s_->upload_id.empty()) abort_multipart(s_->impl, s_->bucket, s_->key, s_->upload_id);
+}
+
+void S3Client::Upload::write(const std::uint8_t* p, std::size_t n) {
+  State& s = *s_;
+  if (s.ended) throw ValueError("an upload of s3://" + s.bucket + "/" + s.key + " is written after its end");
+  if (s.upload_id.empty()) {
+    // Held until the body passes the threshold: a small one is one PutObject.
+    const std::size_t take = std::min(n, s.threshold + 1 - s.buf.size());
+    s.buf.insert(s.buf.end(), p, p + take);
+    p += take;
+    n -= take;
+    if (s.buf.size() <= s.threshold) return;
+    s.upload_id = create_multipart(s.impl, s.bucket, s.key);
+    std::vector<std::uint8_t> held = std::move(s.buf);
+    s.buf = {};
+    s.push(held.data(), held.size());
+  }
+  s.raise_failure();
+  s.push(p, n);
+}
+
+void S3Client::Upload::finish() {
+  State& s = *s_;
+  if (s.ended) throw ValueError("an upload of s3://" + s.bucket + "/" + s.key + " is finished twice");
+  if (s.upload_id.empty()) {
+    s.ended = true;
+    Body body;
+    body.mem = s.buf.data();
+    body.size = s.buf.size();
+    put_whole(s.impl, s.bucket, s.key, body);
+    std::vector<std::uint8_t>().swap(s.buf);
+    return;
+  }
+  try {
+    if (!s.buf.empty() || s.etags.empty()) s.send(std::move(s.buf));
+    s.buf = {};
+    s.stop(false);
+    s.raise_failure();
+    complete_multipart(s.impl, s.bucket, s.key, s.upload_id, s.etags);
+    s.ended = true;
+  } catch (...) {
+    s.ended = true;
+    s.stop(true);
+    abort_multipart(s.impl, s.bucket, s.key, s.upload_id);
     throw;
   }
 }

@@ -70,6 +70,10 @@ class FakeHttpServer {
     std::lock_guard<std::mutex> l(mu_);
     return requests_.size();
   }
+  void clear_requests() {
+    std::lock_guard<std::mutex> l(mu_);
+    requests_.clear();
+  }
 
  private:
   void loop() {

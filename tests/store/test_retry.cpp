@@ -297,6 +297,92 @@ TEST(Retry, MultipartCompletesWithPartsInOrder) {
   EXPECT_EQ(c.stats().upload_part, 3u);
 }
 
+TEST(Retry, StreamedUploadPartsFailuresAndAbandon) {
+  // Parts numbered in the order written; `fail_part` answers an error.
+  std::string fail_part;
+  FakeHttpServer s([&](const FakeRequest& r) {
+    FakeResponse ok;
+    if (r.method == "POST" && r.target.find("?uploads") != std::string::npos) {
+      ok.body = "<InitiateMultipartUploadResult><UploadId>S</UploadId></InitiateMultipartUploadResult>";
+    } else if (r.method == "PUT" && r.target.find("partNumber=") != std::string::npos) {
+      const std::string n = r.target.substr(r.target.find("partNumber=") + 11, 1);
+      if (n == fail_part) return error(400, "InvalidPart");
+      ok.headers = {{"ETag", "\"p" + n + "\""}};
+    } else if (r.method == "POST") {
+      ok.body = "<CompleteMultipartUploadResult><ETag>x</ETag></CompleteMultipartUploadResult>";
+    } else if (r.method == "DELETE") {
+      ok.status = 204;
+    }
+    return ok;
+  });
+  ClientConfig cfg = fake_config(s);
+  cfg.multipart_threshold = 10;
+  cfg.part_size = 8;
+  S3Client c(cfg);
+  auto write_in_threes = [](S3Client::Upload& u, const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); i += 3)
+      u.write(reinterpret_cast<const std::uint8_t*>(text.data()) + i, std::min<std::size_t>(3, text.size() - i));
+  };
+  {  // Up to the threshold: one PutObject of the whole body.
+    S3Client::Upload u(c, "bkt", "small");
+    write_in_threes(u, "0123456789");
+    u.finish();
+    auto reqs = s.requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].method, "PUT");
+    EXPECT_EQ(reqs[0].target, "/bkt/small");
+    EXPECT_EQ(reqs[0].body, "0123456789");
+  }
+  s.clear_requests();
+  {  // Past it: parts of 8 bytes as they fill, the rest last, completed in order.
+    S3Client::Upload u(c, "bkt", "big");
+    write_in_threes(u, "0123456789abcdefghijk");
+    u.finish();
+    std::map<std::string, std::string> parts;
+    std::string complete;
+    for (const auto& r : s.requests()) {
+      if (r.method == "PUT") parts[r.target] = r.body;
+      if (r.method == "POST" && r.target.find("uploadId=") != std::string::npos) complete = r.body;
+    }
+    EXPECT_EQ(parts, (std::map<std::string, std::string>{{"/bkt/big?partNumber=1&uploadId=S", "01234567"},
+                                                         {"/bkt/big?partNumber=2&uploadId=S", "89abcdef"},
+                                                         {"/bkt/big?partNumber=3&uploadId=S", "ghijk"}}));
+    EXPECT_NE(complete.find("<Part><PartNumber>1</PartNumber><ETag>\"p1\"</ETag></Part>"
+                            "<Part><PartNumber>2</PartNumber><ETag>\"p2\"</ETag></Part>"
+                            "<Part><PartNumber>3</PartNumber><ETag>\"p3\"</ETag></Part>"),
+              std::string::npos)
+        << complete;
+  }
+  // A failed part is raised (by a later write or by finish) and the upload
+  // is aborted, never completed; so is one left unfinished.
+  for (const bool finish : {true, false}) {
+    s.clear_requests();
+    fail_part = finish ? "2" : "";
+    c.reset_stats();
+    {
+      S3Client::Upload u(c, "bkt", "bad");
+      if (finish) {
+        try {
+          write_in_threes(u, std::string(40, 'x'));
+          u.finish();
+          FAIL();
+        } catch (const StoreError& e) {
+          EXPECT_EQ(e.code(), "InvalidPart");
+          EXPECT_EQ(e.operation(), "UploadPart");
+        }
+      } else {
+        write_in_threes(u, std::string(20, 'x'));
+      }
+    }
+    auto reqs = s.requests();
+    ASSERT_FALSE(reqs.empty());
+    EXPECT_EQ(reqs.back().method, "DELETE");
+    EXPECT_EQ(reqs.back().target, "/bkt/bad?uploadId=S");
+    EXPECT_EQ(c.stats().complete_multipart_upload, 0u);
+    EXPECT_EQ(c.stats().abort_multipart_upload, 1u);
+  }
+}
+
 TEST(Pool, BoundedWarmHandlesAndWaiters) {
   detail::ConnectionPool pool(2);
   CURL* a = pool.acquire();

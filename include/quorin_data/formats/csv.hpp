@@ -94,5 +94,7 @@ class CsvChunkReader {
 // shortest round-trip form, missing values as empty fields.
 void write_csv(const Frame& frame, bool index, std::ostream& out);
 std::string write_csv(const Frame& frame, bool index);
+// The same text handed to `sink` in pieces of about 1 MiB as it is made.
+void write_csv(const Frame& frame, bool index, const std::function<void(const char*, std::size_t)>& sink);
 
 }  // namespace quorin_data::formats

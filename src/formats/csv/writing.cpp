@@ -1,5 +1,6 @@
 // CSV writing: a header row, then one line per row.
 #include <charconv>
+#include <functional>
 #include <ostream>
 
 #include "csv_internal.hpp"
@@ -122,6 +123,18 @@ void write_csv(const Frame& frame, bool index, std::ostream& out) {
   };
   write_table(frame, index, buf, (1 << 16) - 4096, flush);
   flush();
+}
+
+void write_csv(const Frame& frame, bool index, const std::function<void(const char*, std::size_t)>& sink) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::string buf;
+  buf.reserve(kPiece + 4096);
+  auto flush = [&] {
+    sink(buf.data(), buf.size());
+    buf.clear();
+  };
+  write_table(frame, index, buf, kPiece, flush);
+  if (!buf.empty()) flush();
 }
 
 std::string write_csv(const Frame& frame, bool index) {

@@ -49,9 +49,14 @@ void Store::write_to_s3(const Value& data, const std::string& file_path, const s
     return;
   }
   if (data_format == "csv") {
-    const std::string text = formats::write_csv(table_for(data, "to_csv"), index);
-    require_client(*this)->put_object(bucket, key, reinterpret_cast<const std::uint8_t*>(text.data()),
-                                         text.size());
+    // The text goes out as it is made: parts of a multipart upload are
+    // sent while later rows are encoded, and the whole text is never held.
+    const Frame& table = table_for(data, "to_csv");
+    store::S3Client::Upload upload(*require_client(*this), bucket, key);
+    formats::write_csv(table, index, [&upload](const char* p, std::size_t n) {
+      upload.write(reinterpret_cast<const std::uint8_t*>(p), n);
+    });
+    upload.finish();
     return;
   }
   if (data_format == "xlsx") {
