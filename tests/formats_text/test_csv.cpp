@@ -157,15 +157,28 @@ TEST(CsvRead, DecimalsReadAsTheCorrectlyRoundedDouble) {
   std::mt19937_64 rng(7);
   std::string text = "x\n";
   std::vector<std::string> cells;
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 40000; ++i) {  // up to 30 digits: short, long (up to 19) and past them
     std::string c = rng() % 3 == 0 ? "-" : "";
-    const std::size_t whole = rng() % 9, frac = 1 + rng() % 12;
-    c += std::to_string(rng() % 1000000000).substr(0, whole + 1);
+    const std::size_t whole = rng() % 12, frac = 1 + rng() % 18;
+    c += std::to_string(rng()).substr(0, whole + 1);
     c += '.';
     for (std::size_t k = 0; k < frac; ++k) c += static_cast<char>('0' + rng() % 10);
     cells.push_back(c);
-    text += c + "\n";
   }
+  // Exactly halfway between two doubles, and either side of it: odd 54-bit
+  // integers times 2^-k written out as decimals of up to 19 digits.
+  for (int i = 0; i < 2000; ++i) {
+    const std::uint64_t h = ((std::uint64_t{1} << 53) | (rng() & ((std::uint64_t{1} << 53) - 1))) | 1;
+    const int k = static_cast<int>(rng() % 3);
+    unsigned __int128 v = h;
+    for (int j = 0; j < k; ++j) v *= 5;
+    for (const int d : {-1, 0, 1}) {
+      std::string c = std::to_string(static_cast<std::uint64_t>(v) + d);
+      c.insert(c.size() - k, ".");
+      cells.push_back(k == 0 ? c + "0" : c);
+    }
+  }
+  for (const std::string& c : cells) text += c + "\n";
   const Frame f = csv(text);
   ASSERT_EQ(f.column("x").type(), DType::Float64);
   for (std::size_t i = 0; i < cells.size(); ++i) {

@@ -3,9 +3,11 @@
 // Cells are kept as raw bytes in a per-column arena until the column is known
 // to be numeric, so a demotion to text keeps the cells exactly as written.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "csv_internal.hpp"
 #include "kernels/buffers.hpp"
@@ -79,6 +81,86 @@ inline std::size_t digit_run(const char* p, std::size_t i, std::size_t n, std::u
   return i;
 }
 
+// acc / 10^f correctly rounded to nearest, ties to even, for acc > 0 and
+// f <= 19, where a double cannot hold the digits (more than 15 of them).
+struct Reciprocal {
+  unsigned __int128 r;  // floor(2^(127 + s) / 10^f), in [2^127, 2^128)
+  int s;
+};
+
+constexpr std::uint64_t pow10u(int f) {
+  std::uint64_t v = 1;
+  while (f-- > 0) v *= 10;
+  return v;
+}
+
+constexpr Reciprocal reciprocal(int f) {
+  const std::uint64_t d = pow10u(f);
+  const int s = std::bit_width(d - 1);
+  unsigned __int128 q = 0, r = 1;  // long division of 2^(127 + s) by d
+  for (int i = 0; i < 127 + s; ++i) {
+    r <<= 1;
+    q <<= 1;
+    if (r >= d) {
+      r -= d;
+      q |= 1;
+    }
+  }
+  return {q, s};
+}
+
+template <std::size_t... F>
+constexpr std::array<Reciprocal, sizeof...(F)> reciprocals(std::index_sequence<F...>) {
+  return {reciprocal(static_cast<int>(F))...};
+}
+
+constexpr auto kReciprocals = reciprocals(std::make_index_sequence<20>{});
+
+inline double double_of(std::uint64_t mant, int e) {  // mant in [2^52, 2^53], value mant * 2^e
+  if (mant == (std::uint64_t{1} << 53)) {
+    mant >>= 1;
+    ++e;
+  }
+  return std::bit_cast<double>((static_cast<std::uint64_t>(e + 52 + 1023) << 52) |
+                               (mant & ((std::uint64_t{1} << 52) - 1)));
+}
+
+// The exact way: the normalized digits over the power of ten as one 128-bit
+// quotient, its top 54 bits and the remainder settling the rounding.
+double exact_quotient_slow(std::uint64_t acc, int f) {
+  const std::uint64_t d = pow10u(f);
+  const int lz = std::countl_zero(acc);
+  const unsigned __int128 num = static_cast<unsigned __int128>(acc << lz) << 64;
+  const unsigned __int128 q = num / d;  // at least 2^63
+  const bool rest = static_cast<std::uint64_t>(num - q * d) != 0;
+  const auto hi = static_cast<std::uint64_t>(q >> 64);
+  const int bits = hi ? 128 - std::countl_zero(hi) : 64 - std::countl_zero(static_cast<std::uint64_t>(q));
+  const int shift = bits - 54;  // at least 10
+  const auto top = static_cast<std::uint64_t>(q >> shift);
+  const bool sticky = rest || (q & ((static_cast<unsigned __int128>(1) << shift) - 1)) != 0;
+  const std::uint64_t mant = top >> 1;
+  const bool up = (top & 1) && (sticky || (mant & 1));
+  return double_of(mant + up, shift + 1 - 64 - lz);
+}
+
+// The quick way: the digits times a 128-bit reciprocal of the power of ten.
+// The product's top 128 bits are the exact ones or one below, which changes
+// the rounding only when the bits under the kept 53 are a half or one below
+// it; those few take the exact way.
+inline double exact_quotient(std::uint64_t acc, int f) {
+  const Reciprocal& rc = kReciprocals[static_cast<std::size_t>(f)];
+  const int lz = std::countl_zero(acc);
+  const std::uint64_t a = acc << lz;
+  const unsigned __int128 lo = static_cast<unsigned __int128>(a) * static_cast<std::uint64_t>(rc.r);
+  const unsigned __int128 top = static_cast<unsigned __int128>(a) * static_cast<std::uint64_t>(rc.r >> 64) + (lo >> 64);
+  const int shift = (static_cast<std::uint64_t>(top >> 127) ? 127 : 126) - 52;
+  const unsigned __int128 one = 1;
+  const unsigned __int128 rem = top & ((one << shift) - 1), half = one << (shift - 1);
+  if (rem == half || rem == half - 1) return exact_quotient_slow(acc, f);
+  const auto mant = static_cast<std::uint64_t>(top >> shift) + (rem > half ? 1 : 0);
+  return double_of(mant, shift + 64 - lz - 127 - rc.s);
+}
+
 }  // namespace
 
 // Classifies a present cell in one pass over its digits. Integers: optional
@@ -86,8 +168,9 @@ inline std::size_t digit_run(const char* p, std::size_t i, std::size_t n, std::u
 // int64 (larger ones stay text, never a rounded float). A decimal
 // "[-]digits.digits" of at most 15 digits is read exactly: its digits as an
 // integer (below 2^53) divided by a power of ten (exact up to 10^22) is the
-// correctly rounded value, the one from_chars gives; anything else is left
-// to from_chars. Its plain form "[-](0|[1-9][0-9]*).[0-9]+" (what a value
+// correctly rounded value, the one from_chars gives; up to 19 digits the
+// quotient is taken in 128-bit integers; anything else is left to
+// from_chars. Its plain form "[-](0|[1-9][0-9]*).[0-9]+" (what a value
 // rebuilds) is noted, with all the digits past 15 (up to 19).
 Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainForm& plain) {
   plain.frac = -1;
@@ -127,6 +210,16 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainF
     const double x = static_cast<double>(acc) / kPow10[frac];
     dv = neg ? -x : x;
     if (!leading_zero) plain.frac = static_cast<int>(frac);
+    return Kind::Float;
+  }
+  if (int_digits != 0 && int_digits + frac <= 19) {
+    const double x = acc == 0 ? 0.0 : exact_quotient(acc, static_cast<int>(frac));
+    dv = neg ? -x : x;
+    if (!leading_zero) {
+      plain.frac = static_cast<int>(frac);
+      plain.wide = true;
+      plain.digits = acc;
+    }
     return Kind::Float;
   }
   const char* b = p;
