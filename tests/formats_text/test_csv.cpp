@@ -434,7 +434,8 @@ TEST(CsvWrite, RoundTrip) {
   f.add_column("i", Column::ints({0, -1, 9223372036854775807LL, -9223372036854775807LL - 1, 42, 7}));
   f.add_column("t", Column::texts({"NA", "null", " lead", "multi\nline\r\n", "\"q\"", ""}, {1, 1, 1, 1, 1, 0}));
   f.add_column("b", Column::bools({1, 0, 1, 1, 0, 0}));
-  f.add_column("u", Column::texts({"dup", "1", "2", "3", "4", "5"}));
+  f.add_column("u", Column::texts({"dup", "a long text, past twelve", "quotes \"inside\" a long one",
+                                   "no specials in this long one", "4", "a tab at the end of it\t"}));
   const std::string s = write_csv(f, false);
   EXPECT_EQ(read_csv(s, "rt"), f) << s;
   // Floats as the research language writes them, reading back bit-exact.
