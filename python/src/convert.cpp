@@ -330,7 +330,20 @@ py::array text_array(const Column& c) {
   const std::uint64_t seed = text_seed();
   constexpr std::size_t kProbe = 65536;
   bool share = true;
+  // Hashes are taken a block of cells ahead and their slots fetched, so the
+  // lookups of a block do not wait on the table one after another.
+  constexpr std::size_t kBlock = 16;
+  std::uint64_t hashes[kBlock];
   for (std::size_t i = 0; i < n; ++i) {
+    if (share && i % kBlock == 0) {
+      const std::size_t end = std::min(n, i + kBlock);
+      for (std::size_t j = i; j < end; ++j) {
+        if (c.is_missing(j)) continue;
+        const std::uint64_t h = hash_view(c, views[j], seed);
+        hashes[j - i] = h;
+        __builtin_prefetch(&slots[h & mask]);
+      }
+    }
     if (c.is_missing(i)) {
       Py_INCREF(Py_None);
       put(i, Py_None);
@@ -346,7 +359,7 @@ py::array text_array(const Column& c) {
       put(i, new_str(c.text_of(v)));
       continue;
     }
-    const std::uint64_t h = hash_view(c, v, seed);
+    const std::uint64_t h = hashes[i % kBlock];
     std::size_t at = h & mask;
     for (;;) {
       Slot& sl = slots[at];
@@ -478,8 +491,10 @@ bool object_column(py::handle arr_h, py::handle label, Column& out) {
   {
     TextCells texts(n);
     std::size_t i = 0;
+    constexpr std::size_t kAhead = 8;  // the objects' headers are fetched ahead of their turn
     for (; i < n; ++i) {
       PyObject* o = cells[i];
+      if (i + kAhead < n) __builtin_prefetch(cells[i + kAhead]);
       if (texts.add_seen(o)) continue;  // only str objects are remembered
       if (PyUnicode_Check(o))
         texts.add(o);
