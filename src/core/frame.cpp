@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -33,6 +34,34 @@ std::size_t format_double_to(char* out, double v) {
   // a float: positional for decimal exponents -4..15 ("100000.0",
   // "0.0001"), otherwise d.ddd with a signed exponent of two or more digits
   // ("1e+16", "1.5e-05").
+  //
+  // A value of at most eight decimals (prices, rounded ratios) first: m, its
+  // nearest multiple of 1e-8 in units, reads back as v exactly when m / 1e8
+  // is v (m and 1e8 exact, the division correctly rounded). Below 1e7 a
+  // double's spacing is under 1e-8, so no other multiple of 1e-8 reads back
+  // as v and the shortest digits are m's without its trailing zeros.
+  const double mag = std::fabs(v);
+  if (mag >= 1e-4 && mag < 1e7) {
+    const double m = std::nearbyint(mag * 1e8);
+    if (m / 1e8 == mag) {
+      const auto units = static_cast<std::uint64_t>(m);
+      char* o = out;
+      if (v < 0) *o++ = '-';
+      o = std::to_chars(o, o + 8, units / 100000000u).ptr;
+      *o++ = '.';
+      auto frac = static_cast<std::uint32_t>(units % 100000000u);
+      int digits = 8;
+      while (digits > 1 && frac % 10 == 0) {
+        frac /= 10;
+        --digits;
+      }
+      for (int k = digits - 1; k >= 0; --k) {
+        o[k] = static_cast<char>('0' + frac % 10);
+        frac /= 10;
+      }
+      return static_cast<std::size_t>(o + digits - out);
+    }
+  }
   char buf[40];
   const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
   const char* p = buf;

@@ -90,6 +90,21 @@ TEST(Numbers, FormatDoubleReadsBackExactly) {
     std::from_chars(s.data(), s.data() + s.size(), back);
     ASSERT_EQ(back, x) << s;
   }
+  // A decimal of at most 15 digits is the shortest text of its double: up to
+  // eight decimals and below 1e7, and past either.
+  for (int i = 0; i < 200000; ++i) {
+    std::string t = rng() % 2 ? "-" : "";
+    const int frac = 1 + static_cast<int>(rng() % 10);
+    t += std::to_string(rng() % (i % 3 == 0 ? 10 : 100000000)) + ".";
+    for (int k = 0; k < frac; ++k) t += static_cast<char>('0' + (k + 1 == frac ? 1 + rng() % 9 : rng() % 10));
+    double x = 0;
+    std::from_chars(t.data(), t.data() + t.size(), x);
+    if (std::fabs(x) < 1e-4 || t.size() - (t[0] == '-') - 1 > 15) continue;
+    ASSERT_EQ(format_double(x), t);
+  }
+  EXPECT_EQ(format_double(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(format_double(9999999.99999999), "9999999.99999999");
+  EXPECT_EQ(format_double(1e7), "10000000.0");
   EXPECT_EQ(format_double(1.0), "1.0");
   EXPECT_EQ(format_double(0.1), "0.1");
   EXPECT_EQ(format_double(-2.5e-300), "-2.5e-300");
