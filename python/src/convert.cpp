@@ -6,12 +6,15 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <random>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -281,12 +284,168 @@ py::str text_to_py(std::string_view s) { return py::reinterpret_steal<py::str>(n
 
 namespace {
 
-// An object array of a text column (None where missing). Equal texts share
-// one str: a cell's view is looked up in an open-addressing table (equal
-// short texts have equal views; long ones compare size and prefix before
-// their bytes). A column whose first 64Ki cells are mostly distinct gets one
-// str per cell without lookups.
-py::array text_array(const Column& c) {
+// ---- text columns to object arrays
+//
+// Equal texts share one str. A column is first coded in ranges of rows, each
+// on its own and without the interpreter (so a frame's ranges can be coded
+// on two threads): each present cell gets the id of its text in the range's
+// open-addressing table (equal short texts have equal views; long ones
+// compare size and prefix before their bytes). Then, with the interpreter,
+// each distinct text of a range becomes a str (or takes the one an earlier
+// range made) and the cells are filled from their ids. A range whose first
+// 64Ki cells are mostly distinct stays uncoded: a str a cell, no lookups.
+
+constexpr std::uint32_t kNoText = 0xFFFFFFFFu;
+
+struct CodedRange {
+  std::size_t begin = 0, end = 0;
+  bool distinct = false;              // uncoded
+  std::vector<std::uint32_t> ids;     // per row of the range; kNoText where missing
+  std::vector<std::size_t> firsts;    // per id: the row of its first cell
+  std::vector<std::uint64_t> hashes;  // per id: its text's hash
+  std::vector<Py_ssize_t> uses;       // per id: its cells
+};
+
+inline bool same_text(const Column& c, const TextView& a, const TextView& b) {
+  if (a.word0() != b.word0()) return false;
+  if (a.word1() == b.word1()) return true;
+  return !b.is_inline() && same_bytes(c.text_of(a).data(), c.text_of(b).data(), b.size);
+}
+
+CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
+  CodedRange r;
+  r.begin = begin;
+  r.end = end;
+  const auto views = c.views();
+  const std::uint64_t seed = text_seed();
+  struct Slot {
+    std::uint64_t hash;
+    TextView view;
+    std::uint32_t id;  // kNoText when free
+  };
+  std::vector<Slot> slots(1024, Slot{0, TextView{}, kNoText});
+  std::size_t mask = slots.size() - 1;
+  r.ids.resize(end - begin);
+  constexpr std::size_t kProbe = 65536;
+  // Hashes are taken a block of cells ahead and their slots fetched, so the
+  // lookups of a block do not wait on the table one after another.
+  constexpr std::size_t kBlock = 16;
+  std::uint64_t hashes[kBlock];
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t k = i - begin;
+    if (k % kBlock == 0) {
+      if (k == kProbe && r.firsts.size() * 4 > kProbe * 3) {
+        r.distinct = true;
+        r.ids = {};
+        return r;
+      }
+      for (std::size_t j = i; j < std::min(end, i + kBlock); ++j) {
+        if (c.is_missing(j)) continue;
+        hashes[j - i] = hash_view(c, views[j], seed);
+        __builtin_prefetch(&slots[hashes[j - i] & mask]);
+      }
+    }
+    if (c.is_missing(i)) {
+      r.ids[k] = kNoText;
+      continue;
+    }
+    const TextView& v = views[i];
+    const std::uint64_t h = hashes[k % kBlock];
+    for (std::size_t at = h & mask;; at = (at + 1) & mask) {
+      Slot& sl = slots[at];
+      if (sl.id == kNoText) {
+        const auto id = static_cast<std::uint32_t>(r.firsts.size());
+        sl = Slot{h, v, id};
+        r.ids[k] = id;
+        r.firsts.push_back(i);
+        r.hashes.push_back(h);
+        r.uses.push_back(1);
+        if (r.firsts.size() * 2 > slots.size()) {  // keep the load at most one half
+          std::vector<Slot> bigger(slots.size() * 2, Slot{0, TextView{}, kNoText});
+          const std::size_t m = bigger.size() - 1;
+          for (const Slot& o : slots) {
+            if (o.id == kNoText) continue;
+            std::size_t j = o.hash & m;
+            while (bigger[j].id != kNoText) j = (j + 1) & m;
+            bigger[j] = o;
+          }
+          slots = std::move(bigger);
+          mask = m;
+        }
+        break;
+      }
+      if (sl.hash == h && same_text(c, sl.view, v)) {
+        r.ids[k] = sl.id;
+        ++r.uses[sl.id];
+        break;
+      }
+    }
+  }
+  return r;
+}
+
+// A column's ranges: two halves from 512Ki rows (one per thread when it is
+// a frame's only text column), else one; none of more than 2^31 rows.
+std::vector<std::pair<std::size_t, std::size_t>> ranges_of(std::size_t n) {
+  constexpr std::size_t kHalves = std::size_t{1} << 19, kMax = std::size_t{1} << 31;
+  std::size_t parts = n >= kHalves ? 2 : 1;
+  while (n / parts > kMax) ++parts;
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  for (std::size_t k = 0; k < parts; ++k) out.emplace_back(n * k / parts, n * (k + 1) / parts);
+  return out;
+}
+
+// The coded ranges of each column, the work shared with one more thread
+// (the interpreter released) when there is enough of it.
+std::vector<std::vector<CodedRange>> code_columns(const std::vector<const Column*>& cols) {
+  struct Task {
+    std::size_t col, range, begin, end;
+  };
+  std::vector<Task> tasks;
+  std::vector<std::vector<CodedRange>> out(cols.size());
+  std::size_t cells = 0;
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    const auto ranges = ranges_of(cols[c]->size());
+    out[c].resize(ranges.size());
+    for (std::size_t r = 0; r < ranges.size(); ++r) tasks.push_back({c, r, ranges[r].first, ranges[r].second});
+    cells += cols[c]->size();
+  }
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t t; (t = next.fetch_add(1)) < tasks.size();) {
+      const Task& k = tasks[t];
+      out[k.col][k.range] = code_range(*cols[k.col], k.begin, k.end);
+    }
+  };
+  if (tasks.size() < 2 || cells < (std::size_t{1} << 18)) {
+    work();
+    return out;
+  }
+  std::exception_ptr failed;
+  {
+    py::gil_scoped_release nogil;
+    std::thread helper([&] {
+      try {
+        work();
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    try {
+      work();
+    } catch (...) {
+      next = tasks.size();
+      helper.join();
+      throw;
+    }
+    helper.join();
+  }
+  if (failed) std::rethrow_exception(failed);
+  return out;
+}
+
+// The object array of a text column (None where missing) from its ranges.
+py::array text_array(const Column& c, const std::vector<CodedRange>& ranges) {
   const std::size_t n = c.size();
   py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   auto** cells = static_cast<PyObject**>(out.mutable_data());
@@ -297,104 +456,92 @@ py::array text_array(const Column& c) {
   // write). A filled one (None) is replaced cell by cell.
   const bool zeroed = n == 0 || cells[0] == nullptr;
   if (zeroed) quorin_data::kernels::advise_huge_pages(cells, n * sizeof(PyObject*));
-  auto put = [&](std::size_t i, PyObject* o) {
-    if (zeroed) {
-      cells[i] = o;
-      return;
-    }
-    PyObject* old = cells[i];
+  auto put = [&](std::size_t i, PyObject* o) {  // o: a reference the cell takes
+    PyObject* old = zeroed ? nullptr : cells[i];
     cells[i] = o;
     Py_XDECREF(old);
   };
-  // A slot keeps the view it was made from, so a lookup reads no row of the
-  // column but its own: equal views (one text stored once and referenced
-  // again) settle without touching text bytes.
-  // The references of the cells that reuse a slot's str are counted in the
-  // slot and added to the str once (by the guard, so also when a later
-  // cell fails): the cells then cost no write to the str itself.
-  struct Slot {
+  // The strs of the column, each with the cells holding it. A str's
+  // references for those cells are added once, by the guard (so also when a
+  // later str fails): the one it was made with counts for one cell, and a
+  // str no cell took is let go.
+  struct Entry {
     std::uint64_t hash;
-    PyObject* obj;  // borrowed from the cell that made it; null when free
     TextView view;
-    Py_ssize_t uses;  // further cells holding obj, not yet counted in it
+    PyObject* obj;
+    Py_ssize_t cells;
   };
-  std::vector<Slot> slots(1024, Slot{0, nullptr, TextView{}, 0});
-  struct CountUses {
-    std::vector<Slot>& slots;
-    ~CountUses() {
-      for (const Slot& s : slots)
-        if (s.obj && s.uses) Py_SET_REFCNT(s.obj, Py_REFCNT(s.obj) + s.uses);
-    }
-  } count_uses{slots};
-  std::size_t mask = slots.size() - 1, used = 0;
-  const std::uint64_t seed = text_seed();
-  constexpr std::size_t kProbe = 65536;
-  bool share = true;
-  // Hashes are taken a block of cells ahead and their slots fetched, so the
-  // lookups of a block do not wait on the table one after another.
-  constexpr std::size_t kBlock = 16;
-  std::uint64_t hashes[kBlock];
-  for (std::size_t i = 0; i < n; ++i) {
-    if (share && i % kBlock == 0) {
-      const std::size_t end = std::min(n, i + kBlock);
-      for (std::size_t j = i; j < end; ++j) {
-        if (c.is_missing(j)) continue;
-        const std::uint64_t h = hash_view(c, views[j], seed);
-        hashes[j - i] = h;
-        __builtin_prefetch(&slots[h & mask]);
+  std::vector<Entry> entries;
+  struct Settle {
+    std::vector<Entry>& entries;
+    ~Settle() {
+      for (const Entry& e : entries) {
+        if (e.cells == 0) Py_DECREF(e.obj);
+        else Py_SET_REFCNT(e.obj, Py_REFCNT(e.obj) + e.cells - 1);
       }
     }
-    if (c.is_missing(i)) {
-      Py_INCREF(Py_None);
-      put(i, Py_None);
-      continue;
-    }
-    const TextView& v = views[i];
-    if (!share) {
-      put(i, new_str(c.text_of(v)));
-      continue;
-    }
-    if (i == kProbe && used * 4 > kProbe * 3) {
-      share = false;
-      put(i, new_str(c.text_of(v)));
-      continue;
-    }
-    const std::uint64_t h = hashes[i % kBlock];
-    std::size_t at = h & mask;
-    for (;;) {
-      Slot& sl = slots[at];
-      if (!sl.obj) {
-        PyObject* o = new_str(c.text_of(v));
-        put(i, o);
-        sl = Slot{h, o, v, 0};
-        if (++used * 2 > slots.size()) {  // keep the load at most one half
-          std::vector<Slot> bigger(slots.size() * 2, Slot{0, nullptr, TextView{}, 0});
-          const std::size_t m = bigger.size() - 1;
-          for (const Slot& s : slots) {
-            if (!s.obj) continue;
-            std::size_t j = s.hash & m;
-            while (bigger[j].obj) j = (j + 1) & m;
-            bigger[j] = s;
-          }
-          slots = std::move(bigger);
-          mask = m;
-        }
-        break;
-      }
-      if (sl.hash == h && ((sl.view.word0() == v.word0() && sl.view.word1() == v.word1()) ||
-                           (!v.is_inline() && sl.view.word0() == v.word0() &&
-                            same_bytes(c.text_of(sl.view).data(), c.text_of(v).data(), v.size)))) {
-        if (zeroed) {
-          ++sl.uses;
-          cells[i] = sl.obj;
+  } settle{entries};
+  std::vector<std::uint32_t> table(1024, kNoText);  // indices into entries
+  std::size_t mask = table.size() - 1;
+  std::vector<std::uint32_t> which;
+  std::vector<PyObject*> objs;
+  for (const CodedRange& r : ranges) {
+    if (r.distinct) {
+      for (std::size_t i = r.begin; i < r.end; ++i) {
+        if (c.is_missing(i)) {
+          Py_INCREF(Py_None);
+          put(i, Py_None);
         } else {
-          Py_INCREF(sl.obj);
-          put(i, sl.obj);
+          put(i, new_str(c.text_of(views[i])));
         }
-        break;
       }
-      at = (at + 1) & mask;
+      continue;
     }
+    which.resize(r.firsts.size());
+    objs.resize(r.firsts.size());
+    for (std::size_t id = 0; id < r.firsts.size(); ++id) {
+      const std::uint64_t h = r.hashes[id];
+      const TextView& v = views[r.firsts[id]];
+      std::size_t at = h & mask;
+      while (table[at] != kNoText) {
+        const Entry& e = entries[table[at]];
+        if (e.hash == h && same_text(c, e.view, v)) break;
+        at = (at + 1) & mask;
+      }
+      if (table[at] == kNoText) {
+        PyObject* o = new_str(c.text_of(v));
+        table[at] = static_cast<std::uint32_t>(entries.size());
+        entries.push_back(Entry{h, v, o, 0});
+        if (entries.size() * 2 > table.size()) {
+          std::vector<std::uint32_t> bigger(table.size() * 2, kNoText);
+          const std::size_t m = bigger.size() - 1;
+          for (std::uint32_t e = 0; e < entries.size(); ++e) {
+            std::size_t j = entries[e].hash & m;
+            while (bigger[j] != kNoText) j = (j + 1) & m;
+            bigger[j] = e;
+          }
+          table = std::move(bigger);
+          mask = m;
+          which[id] = static_cast<std::uint32_t>(entries.size() - 1);
+          objs[id] = o;
+          continue;
+        }
+      }
+      which[id] = table[at];
+      objs[id] = entries[table[at]].obj;
+    }
+    Py_ssize_t nones = 0;
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      const std::uint32_t id = r.ids[i - r.begin];
+      if (id == kNoText) {
+        ++nones;
+        put(i, Py_None);
+      } else {
+        put(i, objs[id]);
+      }
+    }
+    Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) + nones);
+    for (std::size_t id = 0; id < r.firsts.size(); ++id) entries[which[id]].cells += r.uses[id];
   }
   return out;
 }
@@ -675,7 +822,7 @@ const void* first_of(const Column& c) {
 // The pandas form of a column: a numpy array, or for the types pandas
 // builds itself (masked, zoned, dates, times) the parts make_frame turns
 // into one.
-py::object column_to_py(const Column& c, bool may_write) {
+py::object column_to_py(const Column& c, bool may_write, const std::vector<CodedRange>* coded = nullptr) {
   const std::size_t n = c.size();
   const Buffer& b = c.value_buffer();
   const auto parts = [](const char* kind, py::object data, py::object missing, const std::string& tz) {
@@ -695,7 +842,7 @@ py::object column_to_py(const Column& c, bool may_write) {
       return parts("bool", data, missing_mask(c), "");
     }
     case DType::Text:
-      return text_array(c);
+      return coded ? text_array(c, *coded) : text_array(c, code_columns({&c})[0]);
     case DType::Date:
       return parts("date", array_over(b, first_of<std::int32_t>(c), n, py::dtype::of<std::int32_t>(), false),
                    missing_mask(c), "");
@@ -800,9 +947,14 @@ py::object make_frame(const std::vector<std::string>& names, std::vector<Column>
                       bool owned) {
   py::list py_names, arrays;
   py::object py_index = from_index(index);
-  for (std::size_t i = 0; i < columns.size(); ++i) {
+  std::vector<const Column*> texts;
+  for (const Column& c : columns)
+    if (c.type() == DType::Text) texts.push_back(&c);
+  const auto coded = code_columns(texts);
+  for (std::size_t i = 0, t = 0; i < columns.size(); ++i) {
     py_names.append(text_to_py(names[i]));
-    arrays.append(column_to_py(columns[i], owned));
+    const bool text = columns[i].type() == DType::Text;
+    arrays.append(column_to_py(columns[i], owned, text ? &coded[t++] : nullptr));
     if (owned) columns[i] = Column();
   }
   return frames().attr("make_frame")(py_names, arrays, py_index);

@@ -2,6 +2,7 @@
 import datetime as dt
 import gc
 import io
+import sys
 
 import numpy as np
 import pandas as pd
@@ -131,3 +132,16 @@ def test_text_columns_come_back_equal_with_repeats_sharing_one_str():
     first = {}
     assert all(first.setdefault(t, t) is t for t in rep)  # one object per distinct text
     assert back["gaps"].isna().sum() == df["gaps"].isna().sum()
+    # A column long enough to be coded in two halves shares one str across
+    # them, and each str holds one reference a cell.
+    m = 2**19 + 7
+    keys = np.array([f"code-{k:03d}-long-enough" for k in range(50)] + ["short"], dtype=object)
+    big = pd.DataFrame({"k": np.where(np.arange(m) % 7 == 0, None, keys[np.arange(m) % 51])})
+    back = V.roundtrip(big)
+    pd.testing.assert_frame_equal(back, big)
+    cells = back["k"].to_numpy()
+    del back
+    for at in (1, 50, m - 1):
+        t = cells[at]
+        same = sum(1 for x in cells if x is t)
+        assert same == sum(1 for x in cells if x == t) and sys.getrefcount(t) == same + 2
