@@ -468,14 +468,30 @@ constexpr std::size_t kFirstBlock = 64 * 1024;
 constexpr std::size_t kMaxBlock = 16 * 1024 * 1024;
 }  // namespace
 
+// The room of a text block; its filled bytes become one of the heap's
+// blocks without a copy.
+struct TextBlock final : BufferOwner {
+  explicit TextBlock(std::size_t room) : cap(room) { data = static_cast<char*>(kernels::allocate_large(cap)); }
+  TextBlock(const TextBlock&) = delete;
+  TextBlock& operator=(const TextBlock&) = delete;
+  ~TextBlock() override { std::free(data); }
+  char* data = nullptr;
+  std::size_t cap;
+};
+
 TextBuilder::TextBuilder() : heap_(std::make_shared<TextHeap>()) {}
 
 TextBuilder::TextBuilder(const TextBuilder& o)
     : views_(o.views_),
       valid_(o.valid_),
       heap_(o.heap_ ? std::make_shared<TextHeap>(*o.heap_) : std::make_shared<TextHeap>()),
-      block_(o.block_),
-      block_cap_(o.block_cap_) {}
+      block_cap_(o.block_cap_) {
+  if (o.block_) {
+    block_ = std::make_shared<TextBlock>(o.block_->cap);
+    block_used_ = o.block_used_;
+    std::memcpy(block_->data, o.block_->data, block_used_);
+  }
+}
 
 TextBuilder& TextBuilder::operator=(const TextBuilder& o) {
   if (this != &o) *this = TextBuilder(o);
@@ -489,31 +505,42 @@ void TextBuilder::reserve(std::size_t n) {
 
 void TextBuilder::new_block(std::size_t at_least) {
   if (!heap_) heap_ = std::make_shared<TextHeap>();  // a moved-from builder in use again
-  if (!block_.empty()) heap_->blocks.push_back(Buffer::adopt(std::move(block_)));
+  if (block_ && block_used_) {
+    const char* p = block_->data;
+    heap_->blocks.emplace_back(p, block_used_, std::move(block_));
+  }
   block_cap_ = std::max(at_least, block_cap_ == 0 ? kFirstBlock : std::min(block_cap_ * 2, kMaxBlock));
-  block_ = {};
-  block_.reserve(block_cap_);
+  block_ = std::make_shared<TextBlock>(block_cap_);
+  block_used_ = 0;
 }
 
 void TextBuilder::append_long(std::string_view s) {
   if (s.size() > 0xffffffffu) throw ValueError("a text cell of " + std::to_string(s.size()) + " bytes is too long");
   const auto n = static_cast<std::uint32_t>(s.size());
-  if (block_.capacity() - block_.size() < n) new_block(n);
+  if (!block_ || block_->cap - block_used_ < n) new_block(n);
   TextView v;
   v.size = n;
   std::memcpy(v.prefix, s.data(), 4);
   v.ref.block = static_cast<std::uint32_t>(heap_->blocks.size());
-  v.ref.offset = static_cast<std::uint32_t>(block_.size());
-  block_.insert(block_.end(), s.begin(), s.end());
+  v.ref.offset = static_cast<std::uint32_t>(block_used_);
+  std::memcpy(block_->data + block_used_, s.data(), n);
+  block_used_ += n;
   views_.push_back(v);
   valid_.push(true);
 }
 
 Column TextBuilder::finish() {
-  if (!block_.empty()) {
+  if (block_ && block_used_) {
     if (!heap_) heap_ = std::make_shared<TextHeap>();
-    if (block_.capacity() > block_.size() + block_.size() / 8 + 4096) block_.shrink_to_fit();
-    heap_->blocks.push_back(Buffer::adopt(std::move(block_)));
+    // A small block given back its unused room (a large one's untouched
+    // pages take no memory).
+    if (block_->cap < kMaxBlock && block_->cap > block_used_ + block_used_ / 8 + 4096)
+      if (void* q = std::realloc(block_->data, block_used_)) {
+        block_->data = static_cast<char*>(q);
+        block_->cap = block_used_;
+      }
+    const char* p = block_->data;
+    heap_->blocks.emplace_back(p, block_used_, std::move(block_));
   }
   const std::size_t n = views_.size();
   if (views_.capacity() > n + n / 8 + 16) views_.shrink_to_fit();

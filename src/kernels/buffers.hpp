@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #if defined(__linux__)
@@ -44,6 +46,24 @@ void reserve_large(std::vector<T>& v, std::size_t n) {
   const bool fresh = v.capacity() < n;
   v.reserve(n);
   if (fresh) advise_huge_pages(v);
+}
+
+// Room for at least `bytes` bytes, to be released with std::free; `bytes`
+// becomes the room given. Large rooms start and end on 2 MB boundaries, so
+// that every page of them can be a huge one (an unaligned buffer keeps up to
+// 2 MB at each end on small pages).
+inline void* allocate_large(std::size_t& bytes) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  void* p = nullptr;
+  if (bytes >= 2 * kHuge) {
+    bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
+    p = std::aligned_alloc(kHuge, bytes);
+    if (p) advise_huge_pages(p, bytes);
+  } else {
+    p = std::malloc(bytes ? bytes : 1);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
 }
 
 }  // namespace quorin_data::kernels

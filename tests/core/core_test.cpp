@@ -201,6 +201,35 @@ TEST(Value, SharedBufferIsOneObject) {
   EXPECT_EQ(v.as_bytes().data.size(), 3u);
 }
 
+// Long texts fill blocks from small ones to large aligned ones; a copy
+// taken mid-fill goes on with a block of its own.
+TEST(TextBuilder, LongTextsAcrossBlocksAndCopies) {
+  auto text_of = [](std::size_t i) {
+    std::string s = "text-" + std::to_string(i) + "-";
+    s.append(13 + i % 200, static_cast<char>('a' + i % 26));
+    return s;
+  };
+  const std::size_t n = 300000;  // about 34 MB of text: blocks up to 16 MB and past
+  TextBuilder b;
+  b.reserve(n);
+  for (std::size_t i = 0; i < n / 2; ++i) b.append(text_of(i));
+  TextBuilder copy = b;
+  for (std::size_t i = n / 2; i < n; ++i) {
+    b.append(text_of(i));
+    copy.append(i % 3 ? text_of(n + i) : "short");
+  }
+  b.append_missing();
+  const Column c = b.finish(), d = copy.finish();
+  ASSERT_EQ(c.size(), n + 1);
+  ASSERT_EQ(d.size(), n);
+  EXPECT_GT(c.heap()->blocks.size(), 3u);
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(c.text(i), text_of(i)) << i;
+    ASSERT_EQ(d.text(i), i < n / 2 ? text_of(i) : i % 3 ? text_of(n + i) : "short") << i;
+  }
+  EXPECT_TRUE(c.is_missing(n));
+}
+
 TEST(Kwargs, OrderSetAndPop) {
   Kwargs k{{"a", 1}, {"b", 2}};
   k.set("a", 5);

@@ -452,6 +452,8 @@ class ValuesBuilder {
   std::string tz_;
 };
 
+struct TextBlock;
+
 // Builds a text column: short texts inline in their views, longer ones
 // appended to blocks of the column's heap.
 class TextBuilder {
@@ -491,8 +493,9 @@ class TextBuilder {
   std::vector<TextView> views_;
   ValidityBuilder valid_;
   std::shared_ptr<TextHeap> heap_;
-  std::vector<char> block_;  // the block being filled
-  std::size_t block_cap_ = 0;
+  std::shared_ptr<TextBlock> block_;  // the block being filled
+  std::size_t block_used_ = 0;
+  std::size_t block_cap_ = 0;  // the size of the next block grows from this one's
 };
 
 }  // namespace quorin_data
