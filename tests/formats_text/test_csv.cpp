@@ -385,6 +385,55 @@ TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   EXPECT_THROW(read_csv("d\nsoon\n", "bad.csv", dates), FormatError);
 }
 
+// Large inputs build their columns a column at a time over batches of
+// records, on two threads: the frame is the one-record-at-a-time read's, and
+// the failure reported is the first in row order, then column order.
+TEST(CsvRead, LargeInputsFirstFailureInRowOrder) {
+  CsvOptions o;
+  o.types = {{"a", DType::Int64}, {"b", DType::Int64}};
+  const std::size_t none = static_cast<std::size_t>(-1);
+  const auto table = [](std::size_t rows, std::size_t bad_a, std::size_t bad_b, std::size_t long_row,
+                         std::size_t nul_row) {
+    std::string s = "a,b,t,x\n";
+    for (std::size_t i = 0; i < rows; ++i) {
+      s += i == bad_a ? "x" : std::to_string(i);
+      s += ',';
+      s += i == bad_b ? "y" : std::to_string(i * 3);
+      s += i % 5 ? ",k" + std::to_string(i % 11) : ",\"q,\"\"" + std::to_string(i) + "\"";
+      s += i % 7 ? "," + std::to_string(i * 0.25) : ",NA";
+      if (i == nul_row) s += '\0';
+      s += i == long_row ? ",extra\n" : "\n";
+    }
+    return s;
+  };
+  const std::string good = table(30000, none, none, none, none);
+  const Frame whole = read_csv(good, "big.csv", o);
+  CsvChunkReader one(string_reader(good, 4093), "big.csv", 1, o);
+  EXPECT_EQ(one.read_all(), whole);
+  CsvChunkReader streamed(string_reader(good, 777), "big.csv", 1000000, o);
+  EXPECT_EQ(streamed.read_all_in_one(), whole);
+  const auto failure = [&](const std::string& s) -> std::string {
+    try {
+      CsvChunkReader r(string_reader(s, 65536), "big.csv", 1000000, o);
+      r.read_all_in_one();
+    } catch (const FormatError& e) {
+      return e.place() + ": " + e.what();
+    }
+    return "no error";
+  };
+  // Row 12000 is line 12002.
+  EXPECT_NE(failure(table(30000, 15000, 12000, none, none)).find("line 12002: "), std::string::npos);
+  EXPECT_NE(failure(table(30000, 15000, 12000, none, none)).find("column 'b'"), std::string::npos);
+  EXPECT_NE(failure(table(30000, 12000, 12000, none, none)).find("column 'a'"), std::string::npos);
+  // A bad cell before a malformed record is the error; the record alone is.
+  EXPECT_NE(failure(table(30000, none, 12000, 13000, none)).find("column 'b'"), std::string::npos);
+  EXPECT_NE(failure(table(30000, none, 12000, none, 13000)).find("column 'b'"), std::string::npos);
+  EXPECT_NE(failure(table(30000, none, none, none, 13000)).find("NUL"), std::string::npos);
+  const std::string m = failure(table(30000, none, none, 13000, none));
+  EXPECT_NE(m.find("line 13002: "), std::string::npos) << m;
+  EXPECT_NE(m.find("Expected 4 fields, saw 5"), std::string::npos) << m;
+}
+
 TEST(CsvChunks, HeaderOnlyAndErrors) {
   auto parts = chunks("x,y\r\n", 10, 1);
   ASSERT_EQ(parts.size(), 1u);

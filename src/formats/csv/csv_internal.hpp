@@ -233,6 +233,19 @@ class Engine {
   // (until the buffer moves).
   const char* next_stop(const char* p, const char* end);
 
+  // Records split but not yet given to the column builders (set only inside
+  // chunk()). Their fields point into the buffer, so the batch is flushed
+  // before the buffer moves.
+  struct Batch;
+  Batch* batch_ = nullptr;
+
+  // Gives the batch's cells to the column builders, a column at a time (on
+  // a helper thread as well once batches run full); raises the first failure
+  // in row order, as one pass over the records would.
+  void flush_batch();
+  // Claims columns of the batch until none is left.
+  void add_batch_columns(Batch& b);
+
   std::string source_;
   ByteReader reader_;
   std::unique_ptr<char[]> buf_;

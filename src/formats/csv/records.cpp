@@ -3,7 +3,13 @@
 // skipped, a leading UTF-8 byte-order mark skipped, over a window of a buffer
 // refilled from a byte source; each record's cells go to the column builders.
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -183,6 +189,7 @@ std::string Engine::cell(const Field& f) const {
 
 bool Engine::refill() {
   if (eof_) return false;
+  if (batch_) flush_batch();  // its fields point into the window about to move
   const std::size_t pending = tail_ - head_;
   const std::size_t need = pending + std::max<std::size_t>(std::size_t{1} << 20, pending);
   if (cap_ < need) {
@@ -321,37 +328,198 @@ int Engine::scan() {
   return 1;
 }
 
+// A batch holds at most this many fields (rows times columns).
+constexpr std::size_t kBatchFields = std::size_t{1} << 17;
+constexpr std::size_t kBatchRows = 8192;
+
+struct Engine::Batch {
+  Batch(std::size_t columns, std::size_t max_rows)
+      : ncols(columns),
+        cap(std::min(max_rows, std::clamp<std::size_t>(kBatchFields / std::max<std::size_t>(columns, 1), 1, kBatchRows))),
+        fields(cap * columns),
+        nf(cap),
+        lines(cap),
+        fails(columns) {}
+  ~Batch() {
+    if (!helper.joinable()) return;
+    {
+      std::lock_guard<std::mutex> l(mu);
+      stop = true;
+    }
+    go.notify_one();
+    helper.join();
+  }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  void add(const std::vector<Field>& f, std::size_t line) {
+    std::copy(f.begin(), f.end(), fields.begin() + static_cast<std::ptrdiff_t>(rows * ncols));
+    nf[rows] = f.size();
+    lines[rows] = line;
+    ++rows;
+  }
+
+  // The first cell of a column that failed: its row in the batch, and
+  // either the cell (not of the declared type) or what was raised.
+  struct Fail {
+    std::size_t row = static_cast<std::size_t>(-1);
+    std::string cell;
+    std::exception_ptr error;
+  };
+
+  const std::size_t ncols, cap;
+  std::size_t rows = 0, done = 0;  // in the batch / given to the columns before it
+  std::vector<Field> fields;       // row-major, ncols slots a row
+  std::vector<std::size_t> nf;     // fields of each row
+  std::vector<std::size_t> lines;  // line of each row
+  std::vector<Fail> fails;         // a column's first failure
+  std::atomic<std::size_t> next_col{0};
+
+  // The helper: takes columns of each batch beside the parsing thread.
+  std::thread helper;
+  bool tried = false;
+  std::mutex mu;
+  std::condition_variable go, idle;
+  std::uint64_t round = 0;
+  bool busy = false, stop = false;
+};
+
+void Engine::add_batch_columns(Batch& b) {
+  std::string scratch;
+  for (;;) {
+    const std::size_t j = b.next_col.fetch_add(1, std::memory_order_relaxed);
+    if (j >= b.ncols) return;
+    ColBuilder& c = cols_[j];
+    Batch::Fail& fail = b.fails[j];
+    std::size_t r = 0;
+    try {
+      for (; r < b.rows; ++r) {
+        if (j >= b.nf[r]) {
+          c.add_missing();
+          continue;
+        }
+        const Field& f = b.fields[r * b.ncols + j];
+        const char* p = f.b;
+        std::size_t n = f.n;
+        if (f.raw) {
+          scratch = decode_quoted(f.b, f.n);
+          p = scratch.data();
+          n = scratch.size();
+        }
+        if (!c.add(p, n, missing_(p, n, f.quoted))) {
+          fail.row = r;
+          fail.cell.assign(p, n);
+          break;
+        }
+      }
+    } catch (...) {
+      fail.row = r;
+      fail.error = std::current_exception();
+    }
+  }
+}
+
+void Engine::flush_batch() {
+  Batch& b = *batch_;
+  if (b.rows == 0) return;
+  b.next_col.store(0, std::memory_order_relaxed);
+  // A helper is worth its start only once batches run full.
+  if (!b.tried && b.rows == b.cap && b.ncols > 1 && b.cap >= 64) {
+    b.tried = true;
+    try {
+      b.helper = std::thread([this, &b] {
+        std::uint64_t seen = 0;
+        for (;;) {
+          {
+            std::unique_lock<std::mutex> l(b.mu);
+            b.go.wait(l, [&] { return b.stop || b.round != seen; });
+            if (b.stop) return;
+            seen = b.round;
+          }
+          add_batch_columns(b);
+          {
+            std::lock_guard<std::mutex> l(b.mu);
+            b.busy = false;
+          }
+          b.idle.notify_one();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the columns are built here alone.
+    }
+  }
+  if (b.helper.joinable()) {
+    {
+      std::lock_guard<std::mutex> l(b.mu);
+      ++b.round;
+      b.busy = true;
+    }
+    b.go.notify_one();
+  }
+  add_batch_columns(b);
+  if (b.helper.joinable()) {
+    std::unique_lock<std::mutex> l(b.mu);
+    b.idle.wait(l, [&] { return !b.busy; });
+  }
+  // The failure one pass over the records would meet first: the lowest row,
+  // then the lowest column.
+  std::size_t col = b.ncols;
+  for (std::size_t j = 0; j < b.ncols; ++j)
+    if (b.fails[j].row != static_cast<std::size_t>(-1) && (col == b.ncols || b.fails[j].row < b.fails[col].row))
+      col = j;
+  if (col != b.ncols) {
+    b.rows = 0;  // not to be given again by a flush on the way out
+    Batch::Fail& f = b.fails[col];
+    if (f.error) std::rethrow_exception(f.error);
+    record_line_ = b.lines[f.row];
+    bad_cell(col, f.cell.data(), f.cell.size());
+  }
+  b.done += b.rows;
+  b.rows = 0;
+}
+
 Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first_label, std::size_t& rows,
                    std::vector<Finished>* infos, const RowTick& tick) {
   rows = 0;
   const std::size_t ncols = cols_.size();
   for (auto& c : cols_) c.set_reserve(reserve);
-  std::string scratch;
-  while (rows < max_rows && next_record()) {
+  Batch b(ncols, std::max<std::size_t>(max_rows, 1));
+  batch_ = &b;
+  struct Unset {
+    Engine& e;
+    ~Unset() { e.batch_ = nullptr; }
+  } unset{*this};
+  std::size_t ticked = 0;
+  const auto flush = [&] {
+    flush_batch();
+    if (tick.every)
+      for (; ticked + tick.every <= b.done; ticked += tick.every) tick.call(ticked + tick.every);
+  };
+  const auto next = [&] {
+    try {
+      return next_record();
+    } catch (...) {
+      flush();  // the rows before this record come first
+      throw;
+    }
+  };
+  while (b.done + b.rows < max_rows && next()) {
     if (blank_) {
       consume();
       continue;
     }
     const std::size_t nf = fields_.size();
-    if (nf > ncols)
-      fail_line(source_, record_line_,
-                "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
-    for (std::size_t i = 0; i < nf; ++i) {
-      const Field& f = fields_[i];
-      const char* p = f.b;
-      std::size_t n = f.n;
-      if (f.raw) {
-        scratch = decode_quoted(f.b, f.n);
-        p = scratch.data();
-        n = scratch.size();
-      }
-      if (!cols_[i].add(p, n, missing_(p, n, f.quoted))) bad_cell(i, p, n);
+    if (nf > ncols) {
+      const std::size_t line = record_line_;
+      flush();
+      fail_line(source_, line, "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
     }
-    for (std::size_t i = nf; i < ncols; ++i) cols_[i].add_missing();
+    b.add(fields_, record_line_);
     consume();
-    ++rows;
-    if (tick.every && rows % tick.every == 0) tick.call(rows);
+    if (b.rows == b.cap) flush();
   }
+  flush();
+  rows = b.done;
   Frame f;
   if (infos) infos->assign(ncols, Finished{});
   for (std::size_t i = 0; i < ncols; ++i) f.add_column(names_[i], cols_[i].finish(infos ? &(*infos)[i] : nullptr));
