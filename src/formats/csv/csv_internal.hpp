@@ -205,7 +205,8 @@ class Engine {
  private:
   void check_options() const;
 
-  [[noreturn]] void bad_cell(std::size_t col, const char* p, std::size_t n) const;
+  // A cell of `line` that does not read as its column's declared type.
+  [[noreturn]] void bad_cell(std::size_t line, std::size_t col, const char* p, std::size_t n) const;
   std::string declared_name(std::size_t col) const;
 
   std::string cell(const Field& f) const;

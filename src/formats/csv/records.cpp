@@ -169,10 +169,10 @@ void Engine::check_options() const {
     throw ValueError(std::string("CSV: columns cannot be declared ") + dtype_name(*options_.default_type));
 }
 
-void Engine::bad_cell(std::size_t col, const char* p, std::size_t n) const {
+void Engine::bad_cell(std::size_t line, std::size_t col, const char* p, std::size_t n) const {
   std::string shown(p, std::min<std::size_t>(n, 80));
   if (n > 80) shown += "...";
-  fail_line(source_, record_line_,
+  fail_line(source_, line,
             "column '" + names_[col] + "': cannot read \"" + shown + "\" as " + declared_name(col));
 }
 
@@ -471,8 +471,7 @@ void Engine::flush_batch() {
     b.rows = 0;  // not to be given again by a flush on the way out
     Batch::Fail& f = b.fails[col];
     if (f.error) std::rethrow_exception(f.error);
-    record_line_ = b.lines[f.row];
-    bad_cell(col, f.cell.data(), f.cell.size());
+    bad_cell(b.lines[f.row], col, f.cell.data(), f.cell.size());
   }
   b.done += b.rows;
   b.rows = 0;
@@ -510,9 +509,8 @@ Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first
     }
     const std::size_t nf = fields_.size();
     if (nf > ncols) {
-      const std::size_t line = record_line_;
       flush();
-      fail_line(source_, line, "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
+      fail_line(source_, record_line_, "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
     }
     b.add(fields_, record_line_);
     consume();
