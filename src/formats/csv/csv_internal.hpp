@@ -159,9 +159,9 @@ class ColBuilder {
 
 struct Field {
   const char* b;  // content (or, when `raw`, the whole field with its quotes)
-  std::size_t n;
-  bool quoted;
-  bool raw;  // needs decoding: doubled quotes or bytes after the closing quote
+  std::size_t n : 62;
+  std::size_t quoted : 1;
+  std::size_t raw : 1;  // needs decoding: doubled quotes or bytes after the closing quote
 };
 
 // The text of a field that needs decoding (doubled quotes, bytes after the
@@ -222,9 +222,23 @@ class Engine {
     line_ = next_line_;
   }
 
-  // Splits the record at head_ into fields_; false when no record is left.
-  // The record is only consumed by consume().
+  // Splits the record at head_ into fields_ (or, inside chunk(), into the
+  // batch's next row); false when no record is left. The record is only
+  // consumed by consume().
   bool next_record();
+
+  // Where scan() puts a record's fields: fields_, or the batch's next row
+  // (fields past its columns are only counted).
+  struct Sink {
+    Field* row = nullptr;
+    std::size_t cols = 0;
+  };
+  void put_field(const Field& f) {
+    if (sink_.row == nullptr) fields_.push_back(f);
+    else if (nfields_ < sink_.cols) sink_.row[nfields_] = f;
+    ++nfields_;
+  }
+  const Field& first_field() const { return sink_.row ? *sink_.row : fields_.front(); }
 
   // 1: a record; -1: incomplete (more bytes needed); 0: nothing left.
   int scan();
@@ -256,6 +270,8 @@ class Engine {
   std::size_t line_ = 1, next_line_ = 1, record_line_ = 1;
   bool eof_ = false, blank_ = false, bom_checked_ = false;
   std::vector<Field> fields_;
+  Sink sink_;
+  std::size_t nfields_ = 0;  // of the record last split
   std::vector<std::string> names_;
   std::vector<ColBuilder> cols_;
   CsvOptions options_;

@@ -242,6 +242,62 @@ inline const char* Engine::next_stop(const char* p, const char* end) {
   }
 }
 
+// A batch holds at most this many fields (rows times columns).
+constexpr std::size_t kBatchFields = std::size_t{1} << 17;
+constexpr std::size_t kBatchRows = 8192;
+
+struct Engine::Batch {
+  Batch(std::size_t columns, std::size_t max_rows)
+      : ncols(columns),
+        cap(std::min(max_rows, std::clamp<std::size_t>(kBatchFields / std::max<std::size_t>(columns, 1), 1, kBatchRows))),
+        fields(cap * std::max<std::size_t>(columns, 1)),
+        nf(cap),
+        lines(cap),
+        fails(columns) {}
+  ~Batch() {
+    if (!helper.joinable()) return;
+    {
+      std::lock_guard<std::mutex> l(mu);
+      stop = true;
+    }
+    go.notify_one();
+    helper.join();
+  }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  // Takes the record split into row `rows` (by scan()).
+  void add(std::size_t nfields, std::size_t line) {
+    nf[rows] = nfields;
+    lines[rows] = line;
+    ++rows;
+  }
+
+  // The first cell of a column that failed: its row in the batch, and
+  // either the cell (not of the declared type) or what was raised.
+  struct Fail {
+    std::size_t row = static_cast<std::size_t>(-1);
+    std::string cell;
+    std::exception_ptr error;
+  };
+
+  const std::size_t ncols, cap;
+  std::size_t rows = 0, done = 0;  // in the batch / given to the columns before it
+  std::vector<Field> fields;       // row-major, max(ncols, 1) slots a row
+  std::vector<std::size_t> nf;     // fields of each row
+  std::vector<std::size_t> lines;  // line of each row
+  std::vector<Fail> fails;         // a column's first failure
+  std::atomic<std::size_t> next_col{0};
+
+  // The helper: takes columns of each batch beside the parsing thread.
+  std::thread helper;
+  bool tried = false;
+  std::mutex mu;
+  std::condition_variable go, idle;
+  std::uint64_t round = 0;
+  bool busy = false, stop = false;
+};
+
 int Engine::scan() {
   const char* p = base_ + head_;
   const char* const end = base_ + tail_;
@@ -258,6 +314,13 @@ int Engine::scan() {
   }
   if (p == end) return eof_ ? 0 : -1;
   fields_.clear();
+  nfields_ = 0;
+  if (batch_) {
+    const std::size_t slots = std::max<std::size_t>(batch_->ncols, 1);
+    sink_ = {batch_->fields.data() + batch_->rows * slots, slots};
+  } else {
+    sink_ = {};
+  }
   record_line_ = line_;
   std::size_t nl = 0;
   for (;;) {
@@ -293,14 +356,14 @@ int Engine::scan() {
       if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
       if (p != close + 1) raw = true;
       if (raw)
-        fields_.push_back({start, static_cast<std::size_t>(p - start), true, true});
+        put_field({start, static_cast<std::size_t>(p - start), true, true});
       else
-        fields_.push_back({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
+        put_field({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
     } else {
       const char* start = p;
       p = next_stop(p, end);
       if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
-      fields_.push_back({start, static_cast<std::size_t>(p - start), false, false});
+      put_field({start, static_cast<std::size_t>(p - start), false, false});
     }
     if (p == end) {
       if (!eof_) return -1;
@@ -322,67 +385,11 @@ int Engine::scan() {
     ++nl;
     break;
   }
-  blank_ = fields_.size() == 1 && !fields_[0].quoted && fields_[0].n == 0;
+  blank_ = nfields_ == 1 && !first_field().quoted && first_field().n == 0;
   next_ = static_cast<std::size_t>(p - base_);
   next_line_ = line_ + nl;
   return 1;
 }
-
-// A batch holds at most this many fields (rows times columns).
-constexpr std::size_t kBatchFields = std::size_t{1} << 17;
-constexpr std::size_t kBatchRows = 8192;
-
-struct Engine::Batch {
-  Batch(std::size_t columns, std::size_t max_rows)
-      : ncols(columns),
-        cap(std::min(max_rows, std::clamp<std::size_t>(kBatchFields / std::max<std::size_t>(columns, 1), 1, kBatchRows))),
-        fields(cap * columns),
-        nf(cap),
-        lines(cap),
-        fails(columns) {}
-  ~Batch() {
-    if (!helper.joinable()) return;
-    {
-      std::lock_guard<std::mutex> l(mu);
-      stop = true;
-    }
-    go.notify_one();
-    helper.join();
-  }
-  Batch(const Batch&) = delete;
-  Batch& operator=(const Batch&) = delete;
-
-  void add(const std::vector<Field>& f, std::size_t line) {
-    std::copy(f.begin(), f.end(), fields.begin() + static_cast<std::ptrdiff_t>(rows * ncols));
-    nf[rows] = f.size();
-    lines[rows] = line;
-    ++rows;
-  }
-
-  // The first cell of a column that failed: its row in the batch, and
-  // either the cell (not of the declared type) or what was raised.
-  struct Fail {
-    std::size_t row = static_cast<std::size_t>(-1);
-    std::string cell;
-    std::exception_ptr error;
-  };
-
-  const std::size_t ncols, cap;
-  std::size_t rows = 0, done = 0;  // in the batch / given to the columns before it
-  std::vector<Field> fields;       // row-major, ncols slots a row
-  std::vector<std::size_t> nf;     // fields of each row
-  std::vector<std::size_t> lines;  // line of each row
-  std::vector<Fail> fails;         // a column's first failure
-  std::atomic<std::size_t> next_col{0};
-
-  // The helper: takes columns of each batch beside the parsing thread.
-  std::thread helper;
-  bool tried = false;
-  std::mutex mu;
-  std::condition_variable go, idle;
-  std::uint64_t round = 0;
-  bool busy = false, stop = false;
-};
 
 void Engine::add_batch_columns(Batch& b) {
   std::string scratch;
@@ -507,12 +514,12 @@ Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first
       consume();
       continue;
     }
-    const std::size_t nf = fields_.size();
+    const std::size_t nf = nfields_;
     if (nf > ncols) {
       flush();
       fail_line(source_, record_line_, "Expected " + std::to_string(ncols) + " fields, saw " + std::to_string(nf));
     }
-    b.add(fields_, record_line_);
+    b.add(nf, record_line_);
     consume();
     if (b.rows == b.cap) flush();
   }
