@@ -324,6 +324,9 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
     if (next == St::Float) {
       kernels::reserve_large(f64_, reserve_);
       f64_.assign(rows_ - 1, kNaN);
+    } else if (next == St::Bool) {
+      kernels::reserve_large(b8_, reserve_);
+      b8_.assign(rows_ - 1, 0);
     } else {
       kernels::reserve_large(i64_, reserve_);
       i64_.assign(rows_ - 1, 0);
@@ -334,6 +337,8 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   }
   if (st_ == St::Float)
     f64_.push_back(k == Kind::Int ? static_cast<double>(iv) : dv);
+  else if (st_ == St::Bool)
+    b8_.push_back(iv != 0);
   else
     i64_.push_back(iv);
   return true;
@@ -370,7 +375,7 @@ void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv
 // a bool spelled "True" or "False".
 std::uint8_t ColBuilder::implicit_form(std::size_t i) const {
   if (!valid_.present(i)) return kMissing;
-  if (st_ == St::Bool) return i64_[i] ? kBool : kBool + 3;
+  if (st_ == St::Bool) return b8_[i] ? kBool : kBool + 3;
   return kInt;
 }
 
@@ -435,7 +440,7 @@ Column ColBuilder::finish(Finished* info) {
     // that would round integers beyond 2^53.
     case St::Int: fit(i64_); c = Column::ints(std::move(i64_), take_valid()); break;
     case St::Float: fit(f64_); c = Column::floats(std::move(f64_)); break;
-    case St::Bool: c = Column::bools(std::vector<std::uint8_t>(i64_.begin(), i64_.end()), take_valid()); break;
+    case St::Bool: fit(b8_); c = Column::bools(std::move(b8_), take_valid()); break;
     case St::Text: c = text_.finish(); break;
     case St::Declared: c = finish_declared(); break;
   }
@@ -445,6 +450,7 @@ Column ColBuilder::finish(Finished* info) {
   rows_ = nmiss_ = 0;
   i64_.clear();
   f64_.clear();
+  b8_.clear();
   valid_.clear();
   forms_.clear();
   arena_.clear();
@@ -464,6 +470,7 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
   if (rows_ == 1) {
     valid_.reserve(reserve_);
     if (declared_ == DType::Float64) kernels::reserve_large(f64_, reserve_);
+    else if (declared_ == DType::Bool) kernels::reserve_large(b8_, reserve_);
     else if (declared_ == DType::Text) text_.reserve(reserve_);
     else kernels::reserve_large(i64_, reserve_);
   }
@@ -480,6 +487,7 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
     ++nmiss_;
     valid_.push(false);
     if (declared_ == DType::Float64) f64_.push_back(kNaN);
+    else if (declared_ == DType::Bool) b8_.push_back(0);
     else i64_.push_back(0);
     return true;
   }
@@ -496,8 +504,8 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
       f64_.push_back(dv);
       return true;
     case DType::Bool:
-      if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) i64_.push_back(1);
-      else if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) i64_.push_back(0);
+      if (eq(p, n, "True") || eq(p, n, "TRUE") || eq(p, n, "true")) b8_.push_back(1);
+      else if (eq(p, n, "False") || eq(p, n, "FALSE") || eq(p, n, "false")) b8_.push_back(0);
       else return false;
       return true;
     case DType::Date: {
@@ -522,7 +530,7 @@ Column ColBuilder::finish_declared() {
     case DType::Float64: fit(f64_); return Column::floats(std::move(f64_));
     case DType::Text: return text_.finish();
     case DType::Int64: fit(i64_); return Column::ints(std::move(i64_), take_valid());
-    case DType::Bool: return Column::bools(std::vector<std::uint8_t>(i64_.begin(), i64_.end()), take_valid());
+    case DType::Bool: fit(b8_); return Column::bools(std::move(b8_), take_valid());
     case DType::Date: return Column::dates(std::vector<std::int32_t>(i64_.begin(), i64_.end()), take_valid());
     default: fit(i64_); return Column::timestamps(std::move(i64_), {}, take_valid());
   }
@@ -531,8 +539,8 @@ Column ColBuilder::finish_declared() {
 
 void ColBuilder::push_missing_typed() {
   switch (st_) {
-    case St::Int:
-    case St::Bool: i64_.push_back(0); break;
+    case St::Int: i64_.push_back(0); break;
+    case St::Bool: b8_.push_back(0); break;
     case St::Float: f64_.push_back(kNaN); break;
     default: break;
   }
@@ -594,6 +602,7 @@ void ColBuilder::to_text() {
   std::vector<std::uint64_t>().swap(wide_);
   std::vector<std::int64_t>().swap(i64_);
   std::vector<double>().swap(f64_);
+  std::vector<std::uint8_t>().swap(b8_);
   st_ = St::Text;
 }
 }  // namespace quorin_data::formats::csv_detail

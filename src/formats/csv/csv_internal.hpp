@@ -144,6 +144,7 @@ class ColBuilder {
   std::size_t rows_ = 0, nmiss_ = 0, reserve_ = 0;
   std::vector<std::int64_t> i64_;
   std::vector<double> f64_;
+  std::vector<std::uint8_t> b8_;  // bool cells
   TextBuilder text_;
   ValidityBuilder valid_;  // of the cells before the column turned to text
   // How each cell of a non-text column is written, once a cell has a form
