@@ -110,7 +110,7 @@ CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
   };
   std::vector<Slot> slots(1024, Slot{0, TextView{}, kNoText});
   std::size_t mask = slots.size() - 1;
-  r.ids.resize(end - begin);
+  r.ids.reset(new std::uint32_t[end - begin]);
   constexpr std::size_t kProbe = 65536;
   // Hashes are taken a block of cells ahead and their slots fetched, so the
   // lookups of a block do not wait on the table one after another.
@@ -121,7 +121,7 @@ CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
     if (k % kBlock == 0) {
       if (k == kProbe && r.firsts.size() * 4 > kProbe * 3) {
         r.distinct = true;
-        r.ids = {};
+        r.ids.reset();
         return r;
       }
       for (std::size_t j = i; j < std::min(end, i + kBlock); ++j) {

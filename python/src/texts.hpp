@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,7 +107,7 @@ constexpr std::uint32_t kNoText = 0xFFFFFFFFu;
 struct CodedRange {
   std::size_t begin = 0, end = 0;
   bool distinct = false;              // uncoded
-  std::vector<std::uint32_t> ids;     // per row of the range; kNoText where missing
+  std::unique_ptr<std::uint32_t[]> ids;  // per row of the range (each written once); kNoText where missing
   std::vector<std::size_t> firsts;    // per id: the row of its first cell
   std::vector<std::uint64_t> hashes;  // per id: its text's hash
   std::vector<Py_ssize_t> uses;       // per id: its cells
