@@ -10,9 +10,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -537,10 +534,9 @@ Frame Engine::chunk(std::size_t max_rows, std::size_t reserve, std::size_t first
     base_ = nullptr;
     stop_block_ = nullptr;
     head_ = tail_ = 0;
-#if defined(__GLIBC__)
-    // Freed blocks inside the heap stay resident otherwise.
-    malloc_trim(0);
-#endif
+    // The freed scratch stays with the allocator for what comes next: a
+    // trim of the heap here would hand back every free page of the process,
+    // and the next read would fault them all in again.
   }
   f.set_index(Index::range(rows, static_cast<std::int64_t>(first_label)));
   return f;
