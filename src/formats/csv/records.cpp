@@ -246,8 +246,9 @@ constexpr std::size_t kBatchRows = 8192;
 struct Engine::Batch {
   Batch(std::size_t columns, std::size_t max_rows)
       : ncols(columns),
-        cap(std::min(max_rows, std::clamp<std::size_t>(kBatchFields / std::max<std::size_t>(columns, 1), 1, kBatchRows))),
-        fields(cap * std::max<std::size_t>(columns, 1)),
+        slots(std::max<std::size_t>(columns, 1)),
+        cap(std::min(max_rows, std::clamp<std::size_t>(kBatchFields / slots, 1, kBatchRows))),
+        fields(cap * slots),
         nf(cap),
         lines(cap),
         fails(columns) {}
@@ -262,6 +263,9 @@ struct Engine::Batch {
   }
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
+
+  // Where scan() splits the next record.
+  Field* next_row() { return fields.data() + rows * slots; }
 
   // Takes the record split into row `rows` (by scan()).
   void add(std::size_t nfields, std::size_t line) {
@@ -278,9 +282,9 @@ struct Engine::Batch {
     std::exception_ptr error;
   };
 
-  const std::size_t ncols, cap;
+  const std::size_t ncols, slots, cap;  // slots: a row's room for fields
   std::size_t rows = 0, done = 0;  // in the batch / given to the columns before it
-  std::vector<Field> fields;       // row-major, max(ncols, 1) slots a row
+  std::vector<Field> fields;       // row-major
   std::vector<std::size_t> nf;     // fields of each row
   std::vector<std::size_t> lines;  // line of each row
   std::vector<Fail> fails;         // a column's first failure
@@ -312,12 +316,7 @@ int Engine::scan() {
   if (p == end) return eof_ ? 0 : -1;
   fields_.clear();
   nfields_ = 0;
-  if (batch_) {
-    const std::size_t slots = std::max<std::size_t>(batch_->ncols, 1);
-    sink_ = {batch_->fields.data() + batch_->rows * slots, slots};
-  } else {
-    sink_ = {};
-  }
+  sink_ = batch_ ? Sink{batch_->next_row(), batch_->slots} : Sink{};
   record_line_ = line_;
   std::size_t nl = 0;
   for (;;) {
@@ -402,7 +401,7 @@ void Engine::add_batch_columns(Batch& b) {
           c.add_missing();
           continue;
         }
-        const Field& f = b.fields[r * b.ncols + j];
+        const Field& f = b.fields[r * b.slots + j];
         const char* p = f.b;
         std::size_t n = f.n;
         if (f.raw) {
