@@ -326,6 +326,52 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
   EXPECT_THROW(used.read_all_in_one(), ValueError);
 }
 
+// Long columns of one kind of cell with a few cells of other kinds among
+// them (missing markers, other spellings, quoted or ragged cells, a kind
+// that changes the type): the whole read infers what reading one row at a
+// time and joining infers, and keeps every cell as written.
+TEST(CsvRead, LongColumnsInferAsRowByRow) {
+  const std::vector<std::vector<std::string>> kinds = {
+      {"12", "-7", "0", "123456789012"},               // canonical integers
+      {"+5", "-0", "9007199254740993"},                // integers not rebuilt from the value, or past 2^53
+      {"0.25", "-1.5", "0.9693861842689374", "-0.12345678901234567", "1e3", "2.50"},
+      {"True", "False"},
+      {"true", "FALSE"},
+      {"k12", "007", "x y"},
+      {"", "NA", "nan"},
+      {"\"12\"", "\"a,\"\"b\"\"\"", "\"True\""},
+  };
+  // Each column: its usual kind, and the kinds that show up among it.
+  const std::vector<std::pair<std::size_t, std::vector<std::size_t>>> columns = {
+      {0, {1, 5}}, {0, {2, 6}}, {0, {3, 5}}, {0, {6, 7, 5}}, {1, {0, 6, 5}}, {2, {0, 1, 6, 5}}, {2, {7, 6}},
+      {3, {4, 6, 5}}, {4, {3, 6, 5}}, {5, {6, 7}}, {6, {0, 2}}, {7, {0, 5}}, {0, {}}, {2, {}}, {3, {}},
+  };
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(0, 1);
+  const std::size_t rows = 6000, cols = columns.size();
+  std::string s;
+  for (std::size_t c = 0; c < cols; ++c) s += (c ? ",c" : "c") + std::to_string(c);
+  s += '\n';
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t width = u(rng) < 0.002 ? cols - 1 - rng() % 3 : cols;  // ragged rows: missing cells
+    for (std::size_t c = 0; c < width; ++c) {
+      const auto& [usual, others] = columns[c];
+      const auto& kind = kinds[!others.empty() && u(rng) < 0.003 ? others[rng() % others.size()] : usual];
+      if (c) s += ',';
+      s += kind[rng() % kind.size()];
+    }
+    s += '\n';
+  }
+  const Frame whole = read_csv(s, "long.csv");
+  CsvChunkReader one(string_reader(s, 4096), "long.csv", 1);
+  const Frame joined = one.read_all();
+  for (std::size_t c = 0; c < cols; ++c) {
+    const std::string name = "c" + std::to_string(c);
+    EXPECT_TRUE(whole.column(name) == joined.column(name)) << name;
+  }
+  EXPECT_TRUE(write_csv(whole, false) == write_csv(joined, false));
+}
+
 TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   CsvOptions o;
   o.types = {{"id", DType::Text}, {"n", DType::Int64}, {"x", DType::Float64}, {"d", DType::Date},

@@ -344,6 +344,115 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   return true;
 }
 
+bool ColBuilder::add_run(const CellRun& run, std::size_t& at, std::string& scratch) {
+  std::size_t r = 0;
+  try {
+    while (r < run.rows) {
+      switch (st_) {
+        case St::Text: text_stretch(run, r); break;
+        case St::Float: typed_stretch<St::Float>(run, r); break;
+        case St::Int: typed_stretch<St::Int>(run, r); break;
+        case St::Bool: typed_stretch<St::Bool>(run, r); break;
+        case St::Empty:
+        case St::Declared: break;
+      }
+      if (r == run.rows) break;
+      // The cell the stretch stopped at, the general way.
+      if (run.col >= run.nf[r]) {
+        add_missing();
+      } else {
+        const Field& f = run.fields[r * run.slots + run.col];
+        const char* p = f.b;
+        std::size_t n = f.n;
+        if (f.raw) {
+          scratch = decode_quoted(f.b, f.n);
+          p = scratch.data();
+          n = scratch.size();
+        }
+        if (!add(p, n, (*run.missing)(p, n, f.quoted))) {
+          if (p != scratch.data()) scratch.assign(p, n);
+          at = r;
+          return false;
+        }
+      }
+      ++r;
+    }
+  } catch (...) {
+    at = r;
+    throw;
+  }
+  at = r;
+  return true;
+}
+
+void ColBuilder::text_stretch(const CellRun& run, std::size_t& r) {
+  const MissingTexts& missing = *run.missing;
+  for (; r < run.rows; ++r) {
+    if (run.col >= run.nf[r]) {
+      ++rows_;
+      text_.append_missing();
+      ++nmiss_;
+      continue;
+    }
+    const Field& f = run.fields[r * run.slots + run.col];
+    if (f.raw) return;
+    ++rows_;
+    if (missing(f.b, f.n, f.quoted)) {
+      text_.append_missing();
+      ++nmiss_;
+    } else {
+      text_.append(std::string_view(f.b, f.n));
+    }
+  }
+}
+
+template <St S>
+void ColBuilder::typed_stretch(const CellRun& run, std::size_t& r) {
+  const MissingTexts& missing = *run.missing;
+  for (; r < run.rows; ++r) {
+    if (run.col >= run.nf[r]) return;
+    const Field& f = run.fields[r * run.slots + run.col];
+    if (f.raw) return;
+    const char* p = f.b;
+    const std::size_t n = f.n;
+    if (missing(p, n, f.quoted)) {
+      ++rows_;
+      valid_.push(false);
+      ++nmiss_;
+      if (have_forms_) forms_.push_back(kMissing);
+      push_missing_typed();
+      continue;
+    }
+    std::int64_t iv = 0;
+    double dv = 0;
+    PlainForm plain;
+    const Kind k = classify(p, n, iv, dv, plain);
+    if constexpr (S == St::Float) {
+      if (k != Kind::Float && k != Kind::Int) return;
+    } else if constexpr (S == St::Int) {
+      if (k != Kind::Int) return;
+    } else {
+      if (k != Kind::Bool) return;
+    }
+    ++rows_;
+    // As in add(): canonical integers and "True"/"False" keep no forms.
+    if (!have_forms_) {
+      bool implicit = false;
+      if constexpr (S == St::Int) implicit = p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+      if constexpr (S == St::Bool) implicit = (p[0] == 'T' || p[0] == 'F') && (p[1] == 'r' || p[1] == 'a');
+      if (!implicit) start_forms();
+    }
+    if (have_forms_) push_form(p, n, k, iv, plain, S);
+    valid_.push(true);
+    if constexpr (S == St::Float)
+      f64_.push_back(k == Kind::Int ? static_cast<double>(iv) : dv);
+    else if constexpr (S == St::Bool)
+      b8_.push_back(iv != 0);
+    else
+      i64_.push_back(iv);
+  }
+}
+
 void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv, const PlainForm& plain,
                            St next) {
   std::uint8_t form = kRaw;

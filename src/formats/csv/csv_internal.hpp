@@ -90,6 +90,27 @@ struct PlainForm {
 };
 QUORIN_CSV_INTERNAL Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainForm& plain);
 
+struct Field {
+  const char* b;  // content (or, when `raw`, the whole field with its quotes)
+  std::size_t n : 62;
+  std::size_t quoted : 1;
+  std::size_t raw : 1;  // needs decoding: doubled quotes or bytes after the closing quote
+};
+
+// The text of a field that needs decoding (doubled quotes, bytes after the
+// closing quote).
+std::string decode_quoted(const char* p, std::size_t n);
+
+// Column `col` of a batch of split records: row-major, `slots` fields a
+// record, record r has nf[r] fields (the cell is missing past them). The
+// bytes up to `limit` may be read past a cell.
+struct CellRun {
+  const Field* fields;
+  std::size_t slots, col, rows;
+  const std::size_t* nf;
+  const MissingTexts* missing;
+};
+
 // Builds one column of a chunk with incremental type inference.
 class ColBuilder {
  public:
@@ -106,6 +127,11 @@ class ColBuilder {
 
   void add_missing() { add("", 0, true); }
 
+  // Adds the cells of a run in row order; false at the first cell that
+  // does not read as the declared type, with its row in `at` and its text
+  // in `scratch`. When a cell raises, `at` is its row.
+  QUORIN_CSV_INTERNAL bool add_run(const CellRun& run, std::size_t& at, std::string& scratch);
+
   // The chunk's column; `info` (when given) receives what a join needs.
   Column finish(Finished* info = nullptr);
 
@@ -116,6 +142,13 @@ class ColBuilder {
   Validity take_valid() { return Validity(std::move(valid_)); }
 
   bool add_declared(const char* p, std::size_t n, bool missing);
+
+  // Stretches of a run that keep the column's state, without add()'s
+  // checks: each stops (r at the cell) before a cell that would change the
+  // state or needs decoding, for add() to take.
+  void text_stretch(const CellRun& run, std::size_t& r);
+  template <St S>
+  void typed_stretch(const CellRun& run, std::size_t& r);
 
   Column finish_declared();
 
@@ -157,17 +190,6 @@ class ColBuilder {
   std::vector<std::size_t> raw_lens_;
   std::vector<std::uint64_t> wide_;
 };
-
-struct Field {
-  const char* b;  // content (or, when `raw`, the whole field with its quotes)
-  std::size_t n : 62;
-  std::size_t quoted : 1;
-  std::size_t raw : 1;  // needs decoding: doubled quotes or bytes after the closing quote
-};
-
-// The text of a field that needs decoding (doubled quotes, bytes after the
-// closing quote).
-std::string decode_quoted(const char* p, std::size_t n);
 
 // Called with the rows read so far after every `every` rows (0: never).
 struct RowTick {
@@ -228,26 +250,8 @@ class Engine {
   // consumed by consume().
   bool next_record();
 
-  // Where scan() puts a record's fields: fields_, or the batch's next row
-  // (fields past its columns are only counted).
-  struct Sink {
-    Field* row = nullptr;
-    std::size_t cols = 0;
-  };
-  void put_field(const Field& f) {
-    if (sink_.row == nullptr) fields_.push_back(f);
-    else if (nfields_ < sink_.cols) sink_.row[nfields_] = f;
-    ++nfields_;
-  }
-  const Field& first_field() const { return sink_.row ? *sink_.row : fields_.front(); }
-
   // 1: a record; -1: incomplete (more bytes needed); 0: nothing left.
   int scan();
-
-  // The first byte at or after p that ends an unquoted field, or end. The
-  // stop bits of 64 bytes at a time are kept for the fields that follow
-  // (until the buffer moves).
-  const char* next_stop(const char* p, const char* end);
 
   // Records split but not yet given to the column builders (set only inside
   // chunk()). Their fields point into the buffer, so the batch is flushed
@@ -271,7 +275,6 @@ class Engine {
   std::size_t line_ = 1, next_line_ = 1, record_line_ = 1;
   bool eof_ = false, blank_ = false, bom_checked_ = false;
   std::vector<Field> fields_;
-  Sink sink_;
   std::size_t nfields_ = 0;  // of the record last split
   std::vector<std::string> names_;
   std::vector<ColBuilder> cols_;

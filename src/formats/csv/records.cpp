@@ -226,18 +226,25 @@ bool Engine::next_record() {
   }
 }
 
-inline const char* Engine::next_stop(const char* p, const char* end) {
+namespace {
+
+// The first byte at or after p that ends an unquoted field, or end. The
+// stop bits of 64 bytes at a time are kept (`block`, `bits`) for the fields
+// that follow, until the buffer moves.
+inline const char* next_stop(const char* p, const char* end, const char*& block, std::uint64_t& bits) {
   for (;;) {
-    if (stop_block_ != nullptr && p >= stop_block_ && p < stop_block_ + 64) {
-      const std::uint64_t m = stop_bits_ >> (p - stop_block_);
+    if (block != nullptr && p >= block && p < block + 64) {
+      const std::uint64_t m = bits >> (p - block);
       if (m != 0) return p + std::countr_zero(m);
-      p = stop_block_ + 64;
+      p = block + 64;
     }
     if (end - p < 64) return skip_plain(p, end);
-    stop_block_ = p;
-    stop_bits_ = stop_bits64(p);
+    block = p;
+    bits = stop_bits64(p);
   }
 }
+
+}  // namespace
 
 // A batch holds at most this many fields (rows times columns).
 constexpr std::size_t kBatchFields = std::size_t{1} << 17;
@@ -315,8 +322,23 @@ int Engine::scan() {
   }
   if (p == end) return eof_ ? 0 : -1;
   fields_.clear();
-  nfields_ = 0;
-  sink_ = batch_ ? Sink{batch_->next_row(), batch_->slots} : Sink{};
+  // The record's state stays in locals while it is split: the stores of its
+  // fields could alias members, which would then be reloaded every field.
+  Field* const row = batch_ ? batch_->next_row() : nullptr;
+  const std::size_t cols = batch_ ? batch_->slots : 0;
+  std::size_t nf = 0;
+  const char* block = stop_block_;
+  std::uint64_t bits = stop_bits_;
+  const auto put = [&](const Field& f) {
+    if (row == nullptr) fields_.push_back(f);
+    else if (nf < cols) row[nf] = f;
+    ++nf;
+  };
+  const auto more = [&] {  // the record goes on past the window
+    stop_block_ = block;
+    stop_bits_ = bits;
+    return -1;
+  };
   record_line_ = line_;
   std::size_t nl = 0;
   for (;;) {
@@ -332,7 +354,7 @@ int Engine::scan() {
             q += 2;
             continue;
           }
-          if (q + 1 == end && !eof_) return -1;
+          if (q + 1 == end && !eof_) return more();
           closed = true;
           break;
         }
@@ -342,7 +364,7 @@ int Engine::scan() {
         ++q;
       }
       if (!closed) {
-        if (!eof_) return -1;
+        if (!eof_) return more();
         fail_line(source_, record_line_, "unbalanced quote: quoted field not closed before the end of the data");
       }
       const char* close = q;
@@ -352,17 +374,17 @@ int Engine::scan() {
       if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
       if (p != close + 1) raw = true;
       if (raw)
-        put_field({start, static_cast<std::size_t>(p - start), true, true});
+        put({start, static_cast<std::size_t>(p - start), true, true});
       else
-        put_field({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
+        put({start + 1, static_cast<std::size_t>(close - start - 1), true, false});
     } else {
       const char* start = p;
-      p = next_stop(p, end);
+      p = next_stop(p, end, block, bits);
       if (p < end && *p == '\0') fail_line(source_, line_ + nl, "embedded NUL byte");
-      put_field({start, static_cast<std::size_t>(p - start), false, false});
+      put({start, static_cast<std::size_t>(p - start), false, false});
     }
     if (p == end) {
-      if (!eof_) return -1;
+      if (!eof_) return more();
       break;  // last record without a line end
     }
     if (*p == ',') {
@@ -375,13 +397,17 @@ int Engine::scan() {
       break;
     }
     // '\r', alone or before '\n'
-    if (p + 1 == end && !eof_) return -1;
+    if (p + 1 == end && !eof_) return more();
     ++p;
     if (p < end && *p == '\n') ++p;
     ++nl;
     break;
   }
-  blank_ = nfields_ == 1 && !first_field().quoted && first_field().n == 0;
+  stop_block_ = block;
+  stop_bits_ = bits;
+  nfields_ = nf;
+  const Field& first = row ? row[0] : fields_.front();
+  blank_ = nf == 1 && !first.quoted && first.n == 0;
   next_ = static_cast<std::size_t>(p - base_);
   next_line_ = line_ + nl;
   return 1;
@@ -392,31 +418,15 @@ void Engine::add_batch_columns(Batch& b) {
   for (;;) {
     const std::size_t j = b.next_col.fetch_add(1, std::memory_order_relaxed);
     if (j >= b.ncols) return;
-    ColBuilder& c = cols_[j];
     Batch::Fail& fail = b.fails[j];
-    std::size_t r = 0;
+    std::size_t at = 0;
     try {
-      for (; r < b.rows; ++r) {
-        if (j >= b.nf[r]) {
-          c.add_missing();
-          continue;
-        }
-        const Field& f = b.fields[r * b.slots + j];
-        const char* p = f.b;
-        std::size_t n = f.n;
-        if (f.raw) {
-          scratch = decode_quoted(f.b, f.n);
-          p = scratch.data();
-          n = scratch.size();
-        }
-        if (!c.add(p, n, missing_(p, n, f.quoted))) {
-          fail.row = r;
-          fail.cell.assign(p, n);
-          break;
-        }
+      if (!cols_[j].add_run({b.fields.data(), b.slots, j, b.rows, b.nf.data(), &missing_}, at, scratch)) {
+        fail.row = at;
+        fail.cell = scratch;
       }
     } catch (...) {
-      fail.row = r;
+      fail.row = at;
       fail.error = std::current_exception();
     }
   }
