@@ -326,6 +326,29 @@ TEST(CsvChunks, ReadAllIsTheWholeReadAtEveryBoundary) {
   EXPECT_THROW(used.read_all_in_one(), ValueError);
 }
 
+// Records split alike in a short input (read byte by byte) and repeated
+// in a long one (read 64 bytes at a time), wherever they fall in the blocks.
+TEST(CsvRead, LongInputsSplitAsShortOnes) {
+  const std::string header = "a,b,c\n";
+  for (const std::string line : {"1,\"a,b\",x\r\n", "2,\"he said \"\"hi\"\"\",y\n", "3,\"line\nbreak\",z\r",
+                                 ",,\n", "4,\"q\"tail,w\n", "5,x\"y,v\n", "\n6,,\r\n", "7,\"\",\"\"\n"}) {
+    const Frame one = csv(header + line);
+    std::string all = header;
+    for (int k = 0; k < 150; ++k) all += line;
+    const Frame many = csv(all);
+    ASSERT_EQ(many.num_rows(), 150 * one.num_rows()) << line;
+    for (const auto& name : one.names()) {
+      std::vector<const Column*> parts(150, &one.column(name));
+      EXPECT_TRUE(many.column(name) == Column::concat(parts)) << name << " of " << line;
+    }
+  }
+  std::string nul = "a,b\n1,";
+  nul += '\0';
+  nul += "x\n";
+  for (int k = 0; k < 30; ++k) nul += "1,2\n";
+  EXPECT_NE(csv_error(nul).find("NUL"), std::string::npos);
+}
+
 // Long columns of one kind of cell with a few cells of other kinds among
 // them (missing markers, other spellings, quoted or ragged cells, a kind
 // that changes the type): the whole read infers what reading one row at a
