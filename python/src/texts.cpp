@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "kernels/buffers.hpp"
@@ -45,8 +46,12 @@ inline std::uint64_t mix(std::uint64_t h) {
 }
 
 inline std::uint64_t hash_view(const Column& c, const TextView& v, std::uint64_t seed) {
+  // Inline texts: both words through one multiply each, folded once.
+  if (v.is_inline()) {
+    const std::uint64_t h = ((seed ^ v.word0()) * 0x9e3779b97f4a7c15ull) ^ v.word1();
+    return mix(h);
+  }
   std::uint64_t h = mix(seed ^ v.word0());
-  if (v.is_inline()) return mix(h ^ v.word1());
   const std::string_view t = c.text_of(v);
   std::size_t at = 4;
   for (; at + 8 <= t.size(); at += 8) {
@@ -103,6 +108,7 @@ CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
   r.end = end;
   const auto views = c.views();
   const std::uint64_t seed = text_seed();
+  const bool marked = c.has_validity();  // some cell may be missing
   struct Slot {
     std::uint64_t hash;
     TextView view;
@@ -125,12 +131,12 @@ CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
         return r;
       }
       for (std::size_t j = i; j < std::min(end, i + kBlock); ++j) {
-        if (c.is_missing(j)) continue;
+        if (marked && c.is_missing(j)) continue;
         hashes[j - i] = hash_view(c, views[j], seed);
         __builtin_prefetch(&slots[hashes[j - i] & mask]);
       }
     }
-    if (c.is_missing(i)) {
+    if (marked && c.is_missing(i)) {
       r.ids[k] = kNoText;
       continue;
     }
@@ -329,13 +335,45 @@ py::array text_array(const Column& c, const std::vector<CodedRange>& ranges) {
       objs[id] = entries[e].obj;
     }
     Py_ssize_t nones = 0;
-    for (std::size_t i = r.begin; i < r.end; ++i) {
-      const std::uint32_t id = r.ids[i - r.begin];
-      if (id == kNoText) {
-        ++nones;
-        put(i, Py_None);
-      } else {
-        put(i, objs[id]);
+    // Into a fresh array the cells are only stored (their references are
+    // counted below, once per str), so a long range is filled on two
+    // threads with the interpreter released.
+    const auto fill = [&](std::size_t b, std::size_t e) {
+      Py_ssize_t none = 0;
+      for (std::size_t i = b; i < e; ++i) {
+        const std::uint32_t id = r.ids[i - r.begin];
+        none += id == kNoText;
+        cells[i] = id == kNoText ? Py_None : objs[id];
+      }
+      return none;
+    };
+    bool filled = false;
+    if (zeroed && r.end - r.begin >= (std::size_t{1} << 18)) {
+      const std::size_t mid = r.begin + (r.end - r.begin) / 2;
+      py::gil_scoped_release nogil;
+      Py_ssize_t upper = 0;
+      std::thread helper;
+      try {
+        helper = std::thread([&] { upper = fill(mid, r.end); });
+      } catch (const std::system_error&) {
+        // No thread to be had: filled below.
+      }
+      if (helper.joinable()) {
+        nones = fill(r.begin, mid);
+        helper.join();
+        nones += upper;
+        filled = true;
+      }
+    }
+    if (!filled) {
+      for (std::size_t i = r.begin; i < r.end; ++i) {
+        const std::uint32_t id = r.ids[i - r.begin];
+        if (id == kNoText) {
+          ++nones;
+          put(i, Py_None);
+        } else {
+          put(i, objs[id]);
+        }
       }
     }
     Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) + nones);

@@ -49,6 +49,27 @@ namespace {
 constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
+constexpr std::uint64_t kPow10u[] = {1ull,
+                                     10ull,
+                                     100ull,
+                                     1000ull,
+                                     10000ull,
+                                     100000ull,
+                                     1000000ull,
+                                     10000000ull,
+                                     100000000ull,
+                                     1000000000ull,
+                                     10000000000ull,
+                                     100000000000ull,
+                                     1000000000000ull,
+                                     10000000000000ull,
+                                     100000000000000ull,
+                                     1000000000000000ull,
+                                     10000000000000000ull,
+                                     100000000000000000ull,
+                                     1000000000000000000ull,
+                                     10000000000000000000ull};
+
 // Eight ASCII digits, the first in the low byte: all of them digits?
 inline bool eight_digits(std::uint64_t v) {
   return ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
@@ -66,7 +87,10 @@ inline std::uint64_t eight_digit_value(std::uint64_t v) {
 
 // The run of digits from p[i]: returns where it ends, with `acc` times ten
 // per digit plus the digits (it wraps past 19 digits in all; callers count
-// them). Eight at a time while that many are left.
+// them). Eight at a time while that many are left; then, in a cell of
+// eight bytes or more, the last (up to seven) at once when all are digits:
+// its last eight bytes with those before them read as '0', so that the
+// number of digits left takes no branch.
 inline std::size_t digit_run(const char* p, std::size_t i, std::size_t n, std::uint64_t& acc) {
   if constexpr (std::endian::native == std::endian::little) {
     while (n - i >= 8) {
@@ -75,6 +99,17 @@ inline std::size_t digit_run(const char* p, std::size_t i, std::size_t n, std::u
       if (!eight_digits(v)) break;
       acc = acc * 100000000u + eight_digit_value(v);
       i += 8;
+    }
+    if (n >= 8 && n - i < 8) {
+      const std::size_t k = n - i;
+      std::uint64_t v;
+      std::memcpy(&v, p + n - 8, 8);
+      const std::uint64_t keep = (~std::uint64_t{0} << (8 * (7 - k))) << 8;  // the top k bytes
+      v = (v & keep) | (0x3030303030303030u & ~keep);
+      if (eight_digits(v)) {
+        acc = acc * kPow10u[k] + eight_digit_value(v);
+        return n;
+      }
     }
   }
   while (i < n && static_cast<unsigned>(p[i] - '0') < 10) acc = acc * 10 + static_cast<unsigned>(p[i++] - '0');
@@ -249,26 +284,6 @@ constexpr std::uint8_t kBool = 3;    // + spelling (kBoolTexts)
 constexpr std::uint8_t kFixed = 16;  // + f: "[-]int.frac" of at most 15 digits, f after the point
 constexpr std::uint8_t kWide = 64;   // + 32 if negative + f: 16 to 19 digits, kept in wide_
 constexpr const char* kBoolTexts[] = {"True", "TRUE", "true", "False", "FALSE", "false"};
-constexpr std::uint64_t kPow10u[] = {1ull,
-                                     10ull,
-                                     100ull,
-                                     1000ull,
-                                     10000ull,
-                                     100000ull,
-                                     1000000ull,
-                                     10000000ull,
-                                     100000000ull,
-                                     1000000000ull,
-                                     10000000000ull,
-                                     100000000000ull,
-                                     1000000000000ull,
-                                     10000000000000ull,
-                                     100000000000000ull,
-                                     1000000000000000ull,
-                                     10000000000000000ull,
-                                     100000000000000000ull,
-                                     1000000000000000000ull,
-                                     10000000000000000000ull};
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
 
 }  // namespace
