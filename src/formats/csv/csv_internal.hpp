@@ -102,8 +102,7 @@ struct Field {
 std::string decode_quoted(const char* p, std::size_t n);
 
 // Column `col` of a batch of split records: row-major, `slots` fields a
-// record, record r has nf[r] fields (the cell is missing past them). The
-// bytes up to `limit` may be read past a cell.
+// record, record r has nf[r] fields (the cell is missing past them).
 struct CellRun {
   const Field* fields;
   std::size_t slots, col, rows;
