@@ -441,7 +441,15 @@ void ColBuilder::typed_stretch(const CellRun& run, std::size_t& r) {
     std::int64_t iv = 0;
     double dv = 0;
     PlainForm plain;
-    const Kind k = classify(p, n, iv, dv, plain);
+    Kind k;
+    if (S == St::Bool && n == 4 && std::memcmp(p, "True", 4) == 0) {
+      k = Kind::Bool;  // the usual spellings without the general rules
+      iv = 1;
+    } else if (S == St::Bool && n == 5 && std::memcmp(p, "False", 5) == 0) {
+      k = Kind::Bool;
+    } else {
+      k = classify(p, n, iv, dv, plain);
+    }
     if constexpr (S == St::Float) {
       if (k != Kind::Float && k != Kind::Int) return;
     } else if constexpr (S == St::Int) {
