@@ -213,7 +213,11 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainF
   const bool neg = p[0] == '-', pos = p[0] == '+';
   const std::size_t i = neg || pos ? 1 : 0;
   std::uint64_t acc = 0;
-  const std::size_t j = digit_run(p, i, n, acc);
+  // One digit before a point, the most common shape of a decimal: its
+  // digit at once, not as a run.
+  const bool unit = n > i + 2 && p[i + 1] == '.' && static_cast<unsigned>(p[i] - '0') < 10;
+  if (unit) acc = static_cast<unsigned>(p[i] - '0');
+  const std::size_t j = unit ? i + 1 : digit_run(p, i, n, acc);
   if (j == n && j > i) {
     if (j - i > 1 && p[i] == '0') return Kind::Text;
     if (j - i <= 18) {  // below 10^18: no overflow, the digits are the value
