@@ -347,25 +347,24 @@ py::array text_array(const Column& c, const std::vector<CodedRange>& ranges) {
       }
       return none;
     };
-    bool filled = false;
-    if (zeroed && r.end - r.begin >= (std::size_t{1} << 18)) {
+    if (zeroed && r.end - r.begin < (std::size_t{1} << 18)) {
+      nones = fill(r.begin, r.end);
+    } else if (zeroed) {
+      std::thread helper;
+      Py_ssize_t upper = 0;
       const std::size_t mid = r.begin + (r.end - r.begin) / 2;
       py::gil_scoped_release nogil;
-      Py_ssize_t upper = 0;
-      std::thread helper;
       try {
         helper = std::thread([&] { upper = fill(mid, r.end); });
       } catch (const std::system_error&) {
-        // No thread to be had: filled below.
+        // No thread to be had: the range is filled here alone.
       }
+      nones = fill(r.begin, helper.joinable() ? mid : r.end);
       if (helper.joinable()) {
-        nones = fill(r.begin, mid);
         helper.join();
         nones += upper;
-        filled = true;
       }
-    }
-    if (!filled) {
+    } else {
       for (std::size_t i = r.begin; i < r.end; ++i) {
         const std::uint32_t id = r.ids[i - r.begin];
         if (id == kNoText) {

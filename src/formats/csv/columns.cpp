@@ -290,25 +290,25 @@ constexpr std::uint8_t kWide = 64;   // + 32 if negative + f: 16 to 19 digits, k
 constexpr const char* kBoolTexts[] = {"True", "TRUE", "true", "False", "FALSE", "false"};
 constexpr std::int64_t kExactInt = std::int64_t{1} << 53;
 
+// An integer cell its value rebuilds as written (no '+', not "-0").
+inline bool canonical_int(const char* p, std::size_t n) {
+  return p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+}
+
+// A bool cell spelled "True" or "False" (what its value rebuilds).
+inline bool title_bool(const char* p) { return (p[0] == 'T' || p[0] == 'F') && (p[1] == 'r' || p[1] == 'a'); }
+
 }  // namespace
 
 bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   ++rows_;
   if (st_ == St::Declared) return add_declared(p, n, missing);
   if (st_ == St::Text) {
-    if (missing) {
-      text_.append_missing();
-      ++nmiss_;
-    } else {
-      text_.append(std::string_view(p, n));
-    }
+    add_text(p, n, missing);
     return true;
   }
   if (missing) {
-    valid_.push(false);
-    ++nmiss_;
-    if (have_forms_) forms_.push_back(kMissing);
-    push_missing_typed();
+    add_missing_typed();
     return true;
   }
   std::int64_t iv = 0;
@@ -333,8 +333,8 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
   // "False" can be rebuilt as text from their values, so they keep no forms
   // until something else shows up.
   if (!have_forms_) {
-    const bool canonical = k == Kind::Int && p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
-    const bool title = k == Kind::Bool && (p[0] == 'T' || p[0] == 'F') && (p[1] == 'r' || p[1] == 'a');
+    const bool canonical = k == Kind::Int && canonical_int(p, n);
+    const bool title = k == Kind::Bool && title_bool(p);
     if (!((canonical && next == St::Int) || (title && next == St::Bool))) start_forms();
   }
   if (have_forms_) push_form(p, n, k, iv, plain, next);
@@ -409,19 +409,13 @@ void ColBuilder::text_stretch(const CellRun& run, std::size_t& r) {
   for (; r < run.rows; ++r) {
     if (run.col >= run.nf[r]) {
       ++rows_;
-      text_.append_missing();
-      ++nmiss_;
+      add_text("", 0, true);
       continue;
     }
     const Field& f = run.fields[r * run.slots + run.col];
     if (f.raw) return;
     ++rows_;
-    if (missing(f.b, f.n, f.quoted)) {
-      text_.append_missing();
-      ++nmiss_;
-    } else {
-      text_.append(std::string_view(f.b, f.n));
-    }
+    add_text(f.b, f.n, missing(f.b, f.n, f.quoted));
   }
 }
 
@@ -436,10 +430,7 @@ void ColBuilder::typed_stretch(const CellRun& run, std::size_t& r) {
     const std::size_t n = f.n;
     if (missing(p, n, f.quoted)) {
       ++rows_;
-      valid_.push(false);
-      ++nmiss_;
-      if (have_forms_) forms_.push_back(kMissing);
-      push_missing_typed();
+      add_missing_typed();
       continue;
     }
     std::int64_t iv = 0;
@@ -464,9 +455,7 @@ void ColBuilder::typed_stretch(const CellRun& run, std::size_t& r) {
     ++rows_;
     // As in add(): canonical integers and "True"/"False" keep no forms.
     if (!have_forms_) {
-      bool implicit = false;
-      if constexpr (S == St::Int) implicit = p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
-      if constexpr (S == St::Bool) implicit = (p[0] == 'T' || p[0] == 'F') && (p[1] == 'r' || p[1] == 'a');
+      const bool implicit = (S == St::Int && canonical_int(p, n)) || (S == St::Bool && title_bool(p));
       if (!implicit) start_forms();
     }
     if (have_forms_) push_form(p, n, k, iv, plain, S);
@@ -484,7 +473,7 @@ void ColBuilder::push_form(const char* p, std::size_t n, Kind k, std::int64_t iv
                            St next) {
   std::uint8_t form = kRaw;
   if (k == Kind::Int) {
-    const bool canonical = p[0] != '+' && !(n == 2 && p[0] == '-' && p[1] == '0');
+    const bool canonical = canonical_int(p, n);
     // A float column keeps an integer exactly only up to 2^53.
     if (canonical && (next == St::Int || (iv <= kExactInt && iv >= -kExactInt))) form = kInt;
   } else if (k == Kind::Bool) {
@@ -611,12 +600,7 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
     else kernels::reserve_large(i64_, reserve_);
   }
   if (declared_ == DType::Text) {
-    if (missing) {
-      ++nmiss_;
-      text_.append_missing();
-    } else {
-      text_.append(std::string_view(p, n));
-    }
+    add_text(p, n, missing);
     return true;
   }
   if (missing) {
@@ -673,7 +657,10 @@ Column ColBuilder::finish_declared() {
 }
 
 
-void ColBuilder::push_missing_typed() {
+void ColBuilder::add_missing_typed() {
+  valid_.push(false);
+  ++nmiss_;
+  if (have_forms_) forms_.push_back(kMissing);
   switch (st_) {
     case St::Int: i64_.push_back(0); break;
     case St::Bool: b8_.push_back(0); break;

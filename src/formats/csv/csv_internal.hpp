@@ -151,7 +151,18 @@ class ColBuilder {
 
   Column finish_declared();
 
-  void push_missing_typed();
+  // A text cell (a text column's, or one that is missing).
+  void add_text(const char* p, std::size_t n, bool missing) {
+    if (missing) {
+      text_.append_missing();
+      ++nmiss_;
+    } else {
+      text_.append(std::string_view(p, n));
+    }
+  }
+
+  // A missing cell of a number or bool column (rows_ already counted).
+  void add_missing_typed();
 
   void ints_to_floats();
 
