@@ -27,7 +27,10 @@ Frame read_csv(std::string_view text, const std::string& source, const CsvOption
   Engine e(source, text, options);
   if (!e.read_header()) no_columns(source);
   std::size_t rows = 0;
-  return e.chunk(static_cast<std::size_t>(-1), 0, 0, rows);
+  // Columns start with room for the rows the text can hold (a row takes
+  // two bytes or more), up to 2^20 as in a streamed read: growing from
+  // nothing copies each column several times into fresh memory.
+  return e.chunk(static_cast<std::size_t>(-1), std::min(text.size() / 2 + 1, std::size_t{1} << 20), 0, rows);
 }
 
 namespace {
