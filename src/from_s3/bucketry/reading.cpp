@@ -340,17 +340,20 @@ Value Store::read_from_s3(const std::string& file_path, const std::string& data_
   if (data_format == "csv" || data_format == "csv.gz") {
     const std::string key = tabular_key(prefix, file_path);
     if (by_chunks) return Value(read_by_chunks(key, chunksize));
-    // Extensions match in any case ("x.CSV.GZ" is gzip too). A gzip body is
-    // inflated and parsed as it downloads.
+    // Extensions match in any case ("x.CSV.GZ" is gzip too). The body is
+    // parsed as it downloads (a gzip one inflated on the way), so the parse
+    // overlaps the transfer and the object is never held whole.
     if (text::iends_with(key, ".gz"))
       return Value(detail::parse_streamed(require_client(*this), bucket, key, [](formats::GzipSource pull, const std::string& src) {
         formats::GzipStream gz(std::move(pull), src);
         return formats::read_csv_gzip(gz, src);
       }));
-    auto body = require_client(*this)->get_object(bucket, key);
-    const std::string source = detail::object_name(bucket, key);
-    return Value(formats::read_csv(
-        std::string_view(reinterpret_cast<const char*>(body.data()), body.size()), source));
+    return Value(detail::parse_streamed(require_client(*this), bucket, key, [](formats::GzipSource pull, const std::string& src) {
+      formats::CsvChunkReader reader(
+          [&pull](char* out, std::size_t cap) { return pull(reinterpret_cast<std::uint8_t*>(out), cap); }, src,
+          std::size_t{1} << 20);
+      return reader.read_all_in_one();
+    }));
   }
   if (data_format == "xlsx") {
     const std::string key = tabular_key(prefix, file_path);
