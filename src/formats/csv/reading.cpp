@@ -27,10 +27,12 @@ Frame read_csv(std::string_view text, const std::string& source, const CsvOption
   Engine e(source, text, options);
   if (!e.read_header()) no_columns(source);
   std::size_t rows = 0;
-  // Columns start with room for the rows the text can hold (a row takes
-  // two bytes or more), up to 2^20 as in a streamed read: growing from
-  // nothing copies each column several times into fresh memory.
-  return e.chunk(static_cast<std::size_t>(-1), std::min(text.size() / 2 + 1, std::size_t{1} << 20), 0, rows);
+  // Columns start with room for about the rows the text holds (a row of n
+  // non-empty fields takes 2n bytes or more), up to 2^20 as in a streamed
+  // read: growing from nothing copies each column several times into fresh
+  // memory.
+  const std::size_t per_row = 2 * std::max<std::size_t>(e.names().size(), 1);
+  return e.chunk(static_cast<std::size_t>(-1), std::min(text.size() / per_row + 1, std::size_t{1} << 20), 0, rows);
 }
 
 namespace {
