@@ -230,21 +230,26 @@ std::vector<std::vector<CodedRange>> code_columns(const std::vector<const Column
   std::exception_ptr failed;
   {
     py::gil_scoped_release nogil;
-    std::thread helper([&] {
-      try {
-        work();
-      } catch (...) {
-        failed = std::current_exception();
-      }
-    });
+    std::thread helper;
+    try {
+      helper = std::thread([&] {
+        try {
+          work();
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the ranges are coded here alone.
+    }
     try {
       work();
     } catch (...) {
       next = tasks.size();
-      helper.join();
+      if (helper.joinable()) helper.join();
       throw;
     }
-    helper.join();
+    if (helper.joinable()) helper.join();
   }
   if (failed) std::rethrow_exception(failed);
   return out;
