@@ -1,7 +1,8 @@
 """Python-side speed, each against a baseline measured in the same run:
 read_from_s3 of a 1,000,000-row csv.gz against pandas.read_csv of the same
 bytes from memory (time and peak RSS), and write_to_s3 of that frame as csv
-against df.to_csv() (QUORIN_BENCH_ONLY=read); a 2.3M-cell text column into
+against df.to_csv(), and a "bytesio" read of the written text against one
+copy of its bytes (QUORIN_BENCH_ONLY=read); a 2.3M-cell text column into
 C++ and back (=crossing); filter_bars_around_events on 2.3M bars against the
 pandas steps (=events); indicators
 on 10,000,000-row Series against their pandas (or numpy) formulation, and wma
@@ -153,6 +154,15 @@ def bench_read():
     put = best(put_fn)
     print(f"{'  of which the put of its bytes':<34} {put * 1e3:9.1f} ms   ({len(body) / 2**20:.1f} MiB)", flush=True)
     print(f"{'  write over the put alone':<34} {(ours - put) * 1e3:9.1f} ms", flush=True)
+    # A whole object into Python, against one copy of the same bytes into
+    # fresh memory (what the bytes cost once they are here).
+    get_fn = lambda: bucketry.read_from_s3("bench/out.csv", "bytesio", bucket="quorin-demo",  # noqa: E731
+                                           prefix="py")
+    copy_fn = lambda: body[1:]  # noqa: E731
+    get_fn(), copy_fn()
+    (got, srv), copied = best_with_server(get_fn), best(copy_fn)
+    line('read_from_s3 "bytesio"', got, copied, "a copy of its bytes", get_fn, copy_fn)
+    server_line("a read", srv)
     bucketry.delete_s3_folder("bench/", bucket="quorin-demo", prefix="py")
 
 

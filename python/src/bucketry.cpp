@@ -56,8 +56,7 @@ py::object read_from(const PyStore& st, py::object f, py::object fmt, py::object
     }
     if (!r.python_pickle) return from_value(std::move(r.value));
     const auto& bytes = r.value.as_bytes().data;
-    return py::module_::import("pickle").attr("loads")(
-        py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return py::module_::import("pickle").attr("loads")(bytes_of(bytes.data(), bytes.size()));
   }
   qd::Value v;
   {

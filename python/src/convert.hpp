@@ -5,8 +5,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "quorin_data/core/frame.hpp"
 #include "quorin_data/core/value.hpp"
@@ -32,6 +34,11 @@ py::module_ frames();
 enum class Mode { Loose, Exact };
 
 Value to_value(py::handle o, Mode mode = Mode::Loose);
+// A bytes object holding a copy of [p, p + n), and a byte vector of one:
+// large ones are written on huge pages, since a fresh 80 MB on small pages
+// takes 20,000 page faults, longer than the download that filled it.
+py::bytes bytes_of(const std::uint8_t* p, std::size_t n);
+void assign_bytes(std::vector<std::uint8_t>& out, const void* p, std::size_t n);
 // Takes the value's contents (Frames and Series move their buffers into the
 // numpy arrays).
 py::object from_value(Value v);

@@ -4,12 +4,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <variant>
 
 #include "convert.hpp"
 #include "crossing.hpp"
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace qpy {
@@ -34,6 +36,22 @@ namespace {
 
 }  // namespace
 
+py::bytes bytes_of(const std::uint8_t* p, std::size_t n) {
+  PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+  if (!o) throw py::error_already_set();
+  char* d = PyBytes_AS_STRING(o);
+  quorin_data::kernels::advise_huge_pages(d, n);
+  if (n) std::memcpy(d, p, n);
+  return py::reinterpret_steal<py::bytes>(o);
+}
+
+void assign_bytes(std::vector<std::uint8_t>& out, const void* p, std::size_t n) {
+  out.clear();
+  quorin_data::kernels::reserve_large(out, n);
+  const auto* b = static_cast<const std::uint8_t*>(p);
+  out.assign(b, b + n);
+}
+
 Value to_value(py::handle o, Mode mode) {
   const Types& t = types();
   if (o.is_none()) return Value();
@@ -49,8 +67,7 @@ Value to_value(py::handle o, Mode mode) {
   if (PyUnicode_Check(o.ptr())) return Value(text_from_py(o));
   if (PyBytes_Check(o.ptr())) {
     Bytes b;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(o.ptr()));
-    b.data.assign(p, p + PyBytes_GET_SIZE(o.ptr()));
+    assign_bytes(b.data, PyBytes_AS_STRING(o.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(o.ptr())));
     b.is_buffer = false;
     return Value(std::move(b));
   }
@@ -58,7 +75,7 @@ Value to_value(py::handle o, Mode mode) {
     py::bytes all = o.attr("getvalue")();
     std::string_view sv = all;
     Bytes b;
-    b.data.assign(sv.begin(), sv.end());
+    assign_bytes(b.data, sv.data(), sv.size());
     b.pos = o.attr("tell")().cast<std::size_t>();
     b.is_buffer = true;
     return Value(std::move(b));
@@ -110,7 +127,7 @@ py::object from_value(Value v) {
   if (v.is_str()) return text_to_py(v.as_str());
   if (v.is_bytes()) {
     const Bytes& b = v.as_bytes();
-    py::bytes raw(reinterpret_cast<const char*>(b.data.data()), b.data.size());
+    py::bytes raw = bytes_of(b.data.data(), b.data.size());
     if (!b.is_buffer) return raw;
     py::object buf = t.BytesIO(raw);
     buf.attr("seek")(b.pos);

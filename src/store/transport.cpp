@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 #include "quorin_data/core/text.hpp"
 #include "store/http_util.hpp"
@@ -118,7 +119,7 @@ bool MemSink::reset() {
   return true;
 }
 void MemSink::reserve(std::uint64_t n) {
-  if (n < (std::uint64_t{1} << 34)) out->reserve(static_cast<std::size_t>(n));
+  if (n < (std::uint64_t{1} << 34)) kernels::reserve_large(*out, static_cast<std::size_t>(n));
 }
 
 bool write_all(int fd, const char* p, std::size_t n, const std::uint64_t* at, int& err) {

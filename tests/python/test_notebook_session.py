@@ -54,6 +54,14 @@ def test_session_reads_writes_lists_and_deletes(s3, capfd):
         with pytest.raises(quorin_data.PythonPickleError, match="written by Python's pickle"):
             bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p)
         assert bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p, allow_python_pickle=True) == {"a": 1}
+    # Bodies of more than a download part, written and read on huge pages, cross whole both ways.
+    blob = np.random.default_rng(3).bytes((9 << 20) + 7)
+    big = io.BytesIO(b"xx" + blob)
+    big.seek(2)
+    bucketry.write_to_s3(big, "s/blob.bin", "bytesio", bucket=b, prefix=p)
+    assert bucketry.read_from_s3("s/blob.bin", "bytesio", bucket=b, prefix=p).getvalue() == blob
+    bucketry.write_to_s3(io.BytesIO(pickle.dumps([blob], 5)), "s/py.pkl", "bytesio", bucket=b, prefix=p)
+    assert bucketry.read_from_s3("s/py.pkl", "pickle", bucket=b, prefix=p, allow_python_pickle=True) == [blob]
 
     with pytest.raises(quorin_data.StoreError) as e:
         bucketry.read_from_s3("s/missing.csv", "csv", bucket=b, prefix=p)
