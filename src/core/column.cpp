@@ -31,7 +31,9 @@ std::size_t width_of(DType t) noexcept {
 
 Buffer Buffer::copy(const void* data, std::size_t bytes) {
   if (bytes == 0) return {};
-  std::vector<std::byte> v(bytes);
+  std::vector<std::byte> v;
+  kernels::reserve_large(v, bytes);
+  v.resize(bytes);
   std::memcpy(v.data(), data, bytes);
   return adopt(std::move(v));
 }

@@ -16,10 +16,14 @@
 // allocated, and nesting is limited to kMaxDepth.
 #include "quorin_data/formats/serialize.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <span>
+#include <type_traits>
 
+#include "kernels/buffers.hpp"
 #include "quorin_data/core/errors.hpp"
 
 namespace quorin_data::formats {
@@ -38,23 +42,61 @@ class Writer {
  public:
   std::vector<std::uint8_t> out;
 
-  void u8(std::uint8_t v) { out.push_back(v); }
-  void u64(std::uint64_t v) {
-    std::uint8_t b[8];
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    out.insert(out.end(), b, b + 8);
+  // Room for n more bytes at the end, to be filled. The buffer grows on huge
+  // pages (a value of tens of MB would otherwise fault in 4 KiB at a time).
+  std::uint8_t* grow(std::size_t n) {
+    const std::size_t at = out.size();
+    if (out.capacity() - at < n) kernels::reserve_large(out, std::max(at + n, 2 * out.capacity()));
+    out.resize(at + n);
+    return out.data() + at;
   }
+  static std::uint8_t* put64(std::uint8_t* p, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, &v, 8);
+    } else {
+      for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    return p + 8;
+  }
+  void u8(std::uint8_t v) { *grow(1) = v; }
+  void u64(std::uint64_t v) { put64(grow(8), v); }
   void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
   void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
   void raw(const void* p, std::size_t n) {
-    if (n == 0) return;
-    const std::size_t at = out.size();
-    out.resize(at + n);
-    std::memcpy(out.data() + at, p, n);
+    if (n != 0) std::memcpy(grow(n), p, n);
   }
   void str(std::string_view s) {
     u64(s.size());
     raw(s.data(), s.size());
+  }
+  // n strs at once: their room is made in one step.
+  template <class Text>
+  void strs(std::size_t n, const Text& text) {
+    std::size_t bytes = 8 * n;
+    for (std::size_t i = 0; i < n; ++i) bytes += text(i).size();
+    std::uint8_t* p = grow(bytes);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view s = text(i);
+      p = put64(p, s.size());
+      if (!s.empty()) std::memcpy(p, s.data(), s.size());
+      p += s.size();
+    }
+  }
+  // n values as i64 (or f64 bits) at once.
+  template <class T>
+  void values64(std::span<const T> v) {
+    std::uint8_t* p = grow(8 * v.size());
+    if constexpr (std::endian::native == std::endian::little && sizeof(T) == 8 &&
+                  (std::is_same_v<T, double> || std::is_same_v<T, std::int64_t>)) {
+      if (!v.empty()) std::memcpy(p, v.data(), 8 * v.size());
+    } else {
+      for (const T x : v) {
+        if constexpr (std::is_same_v<T, double>)
+          p = put64(p, std::bit_cast<std::uint64_t>(x));
+        else
+          p = put64(p, static_cast<std::uint64_t>(static_cast<std::int64_t>(x)));
+      }
+    }
   }
 
   void index(const Index& idx) {
@@ -70,13 +112,16 @@ class Writer {
         u8(1);
         str(idx.name);
         u64(n);
-        for (std::size_t i = 0; i < n; ++i) i64(idx.int_label(i));
+        {
+          std::uint8_t* p = grow(8 * n);
+          for (std::size_t i = 0; i < n; ++i) p = put64(p, static_cast<std::uint64_t>(idx.int_label(i)));
+        }
         break;
       case Index::Kind::Text:
         u8(2);
         str(idx.name);
         u64(n);
-        for (std::size_t i = 0; i < n; ++i) str(idx.text_label(i));
+        strs(n, [&](std::size_t i) { return std::string_view(idx.text_label(i)); });
         break;
     }
   }
@@ -89,16 +134,18 @@ class Writer {
     // One presence byte a row, as the format has always stored it.
     const bool has_valid = c.has_validity() && n > 0;
     u8(has_valid ? 1 : 0);
-    if (has_valid)
-      for (std::size_t i = 0; i < n; ++i) u8(c.is_missing(i) ? 0 : 1);
+    if (has_valid) {
+      std::uint8_t* p = grow(n);
+      for (std::size_t i = 0; i < n; ++i) p[i] = c.is_missing(i) ? 0 : 1;
+    }
     visit_type(c.type(), [&](auto tag) {
       constexpr DType T = decltype(tag)::type;
       if constexpr (T == DType::Float64) {
-        for (double x : c.f64()) f64(x);
+        values64(c.f64());
       } else if constexpr (T == DType::Text) {
-        for (std::size_t i = 0; i < n; ++i) str(c.text(i));
+        strs(n, [&](std::size_t i) { return std::string_view(c.text(i)); });
       } else {
-        for (auto x : c.values<T>()) i64(static_cast<std::int64_t>(x));
+        values64(c.values<T>());
       }
     });
   }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -39,13 +40,22 @@ void advise_huge_pages(const std::vector<T>& v) {
   advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
 
-// Reserves room for n elements (no element is written), on huge pages where
-// the system grants them.
+// Reserves room for n elements (no element past the size is written), on
+// huge pages where the system grants them. The advice comes before the
+// elements held move in, or the pages they fill would be small ones.
 template <class T>
 void reserve_large(std::vector<T>& v, std::size_t n) {
-  const bool fresh = v.capacity() < n;
-  v.reserve(n);
-  if (fresh) advise_huge_pages(v);
+  if (v.capacity() >= n) return;
+  if (v.empty()) {
+    v.reserve(n);
+    advise_huge_pages(v);
+    return;
+  }
+  std::vector<T> room;
+  room.reserve(n);
+  advise_huge_pages(room);
+  room.insert(room.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
+  v.swap(room);
 }
 
 // Room for at least `bytes` bytes, to be released with std::free; `bytes`
