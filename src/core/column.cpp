@@ -446,13 +446,18 @@ void ValuesBuilder<T>::reserve(std::size_t n) {
 }
 
 template <DType T>
+void ValuesBuilder<T>::grow() {
+  kernels::room_for(values_, 1);
+}
+
+template <DType T>
 Column ValuesBuilder<T>::finish() {
   const std::size_t n = values_.size();
   if (valid_.size() != n && T != DType::Float64)
     throw ValueError("a column builder holds " + std::to_string(n) + " values and " + std::to_string(valid_.size()) +
                      " presence marks");
   Buffer bits = valid_.finish();
-  if (values_.capacity() > n + n / 8 + 16) values_.shrink_to_fit();
+  kernels::fit(values_);
   Column c = Column::from_buffers(T, n, Buffer::adopt(std::move(values_)), std::move(bits), {}, tz_);
   values_ = {};
   return c;
@@ -505,6 +510,8 @@ void TextBuilder::reserve(std::size_t n) {
   valid_.reserve(n);
 }
 
+void TextBuilder::grow() { kernels::room_for(views_, 1); }
+
 void TextBuilder::new_block(std::size_t at_least) {
   if (!heap_) heap_ = std::make_shared<TextHeap>();  // a moved-from builder in use again
   if (block_ && block_used_) {
@@ -527,6 +534,7 @@ void TextBuilder::append_long(std::string_view s) {
   v.ref.offset = static_cast<std::uint32_t>(block_used_);
   std::memcpy(block_->data + block_used_, s.data(), n);
   block_used_ += n;
+  if (views_.size() == views_.capacity()) grow();
   views_.push_back(v);
   valid_.push(true);
 }
@@ -545,7 +553,7 @@ Column TextBuilder::finish() {
     heap_->blocks.emplace_back(p, block_used_, std::move(block_));
   }
   const std::size_t n = views_.size();
-  if (views_.capacity() > n + n / 8 + 16) views_.shrink_to_fit();
+  kernels::fit(views_);
   std::shared_ptr<const TextHeap> heap = !heap_ || heap_->blocks.empty() ? nullptr : std::move(heap_);
   // Not through from_buffers: every long view was made here, into this heap.
   Column c;

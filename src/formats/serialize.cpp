@@ -46,7 +46,7 @@ class Writer {
   // pages (a value of tens of MB would otherwise fault in 4 KiB at a time).
   std::uint8_t* grow(std::size_t n) {
     const std::size_t at = out.size();
-    if (out.capacity() - at < n) kernels::reserve_large(out, std::max(at + n, 2 * out.capacity()));
+    kernels::room_for(out, n);
     out.resize(at + n);
     return out.data() + at;
   }

@@ -4,6 +4,7 @@
 // kernel's pass over it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -56,6 +57,23 @@ void reserve_large(std::vector<T>& v, std::size_t n) {
   advise_huge_pages(room);
   room.insert(room.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
   v.swap(room);
+}
+
+// Room for `more` elements past the size. When it runs out the capacity
+// doubles, on huge pages: a vector growing a push at a time would move into
+// fresh small pages at each doubling.
+template <class T>
+void room_for(std::vector<T>& v, std::size_t more) {
+  if (v.capacity() - v.size() < more) reserve_large(v, std::max(v.size() + more, 2 * v.capacity()));
+}
+
+// Gives the unused room of a vector that was only appended to back when it
+// is small. A large one keeps it: room never written takes no memory, and
+// a copy into fresh memory costs more than the room.
+template <class T>
+void fit(std::vector<T>& v) {
+  constexpr std::size_t kLarge = std::size_t{4} << 20;
+  if (v.capacity() * sizeof(T) < kLarge && v.capacity() > v.size() + v.size() / 8 + 16) v.shrink_to_fit();
 }
 
 // Room for at least `bytes` bytes, to be released with std::free; `bytes`

@@ -395,6 +395,31 @@ TEST(CsvRead, LongColumnsInferAsRowByRow) {
   EXPECT_TRUE(write_csv(whole, false) == write_csv(joined, false));
 }
 
+// Rows of fewer than two bytes a field: the rows reserved from the text's
+// size (16,397 here) fall short, so every column grows past its reserve,
+// and a and c change their type, and b its second time, only there.
+TEST(CsvRead, ColumnsGrowPastTheirReserve) {
+  const std::size_t rows = 20000;
+  std::string s = "a,b,c\n";
+  for (std::size_t r = 0; r < rows; ++r) {
+    s += r >= 18000 && r % 7 == 0 ? "0.5" : std::to_string(r % 10);
+    s += ',';
+    if (r >= 14000) s += r == 19000 ? "maybe" : r % 3 ? "True" : "";
+    s += ',';
+    if (r >= 18500 && r % 5 == 0) s += "x" + std::to_string(r);
+    s += '\n';
+  }
+  const Frame whole = read_csv(s, "grow.csv");
+  ASSERT_EQ(whole.num_rows(), rows);
+  EXPECT_EQ(whole.column("a").type(), DType::Float64);
+  EXPECT_EQ(whole.column("b").type(), DType::Text);
+  EXPECT_EQ(whole.column("c").type(), DType::Text);
+  CsvChunkReader one(string_reader(s, 4096), "grow.csv", 1);
+  const Frame joined = one.read_all();
+  for (const char* name : {"a", "b", "c"}) EXPECT_TRUE(whole.column(name) == joined.column(name)) << name;
+  EXPECT_TRUE(write_csv(whole, false) == write_csv(joined, false));
+}
+
 TEST(CsvRead, DeclaredTypesAndMissingTexts) {
   CsvOptions o;
   o.types = {{"id", DType::Text}, {"n", DType::Int64}, {"x", DType::Float64}, {"d", DType::Date},

@@ -430,10 +430,12 @@ class ValuesBuilder {
   explicit ValuesBuilder(std::string tz = {}) : tz_(std::move(tz)) {}
   void reserve(std::size_t n);
   void push(value_type v) {
+    if (values_.size() == values_.capacity()) grow();
     values_.push_back(v);
     if constexpr (T != DType::Float64) valid_.push(true);
   }
   void push_missing() {
+    if (values_.size() == values_.capacity()) grow();
     if constexpr (T == DType::Float64) {
       values_.push_back(kNaN);
     } else {
@@ -447,6 +449,7 @@ class ValuesBuilder {
   Column finish();
 
  private:
+  void grow();  // doubles the room, on huge pages
   std::vector<value_type> values_;
   ValidityBuilder valid_;
   std::string tz_;
@@ -467,6 +470,7 @@ class TextBuilder {
   void reserve(std::size_t n);
   void append(std::string_view s) {
     if (s.size() <= TextView::kInline) {
+      if (views_.size() == views_.capacity()) grow();
       views_.push_back(TextView::make_inline(s.data(), static_cast<std::uint32_t>(s.size())));
       valid_.push(true);
     } else {
@@ -474,12 +478,14 @@ class TextBuilder {
     }
   }
   void append_missing() {
+    if (views_.size() == views_.capacity()) grow();
     views_.emplace_back();
     valid_.push(false);
   }
   // Appends a view made by an earlier append of this builder (equal texts
   // then share their bytes).
   void append_view(const TextView& v) {
+    if (views_.size() == views_.capacity()) grow();
     views_.push_back(v);
     valid_.push(true);
   }
@@ -488,6 +494,7 @@ class TextBuilder {
   Column finish();
 
  private:
+  void grow();  // doubles the room of the views, on huge pages
   void new_block(std::size_t at_least);
   void append_long(std::string_view s);
   std::vector<TextView> views_;

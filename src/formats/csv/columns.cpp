@@ -275,11 +275,6 @@ Kind classify(const char* p, std::size_t n, std::int64_t& iv, double& dv, PlainF
 
 namespace {
 
-template <class V>
-void fit(V& v) {
-  if (v.capacity() > v.size() + v.size() / 8 + 16) v.shrink_to_fit();
-}
-
 // Cell forms (ColBuilder::forms_): a cell rebuilt from its value, or kRaw.
 constexpr std::uint8_t kMissing = 0;
 constexpr std::uint8_t kRaw = 1;     // bytes kept as written
@@ -364,6 +359,16 @@ bool ColBuilder::add(const char* p, std::size_t n, bool missing) {
 }
 
 bool ColBuilder::add_run(const CellRun& run, std::size_t& at, std::string& scratch) {
+  // Room for the run's cells: a column past its reserve doubles on huge pages.
+  switch (st_) {
+    case St::Float: kernels::room_for(f64_, run.rows); break;
+    case St::Int: kernels::room_for(i64_, run.rows); break;
+    case St::Bool: kernels::room_for(b8_, run.rows); break;
+    case St::Text:
+    case St::Empty:
+    case St::Declared: break;
+  }
+  if (have_forms_) kernels::room_for(forms_, run.rows);
   std::size_t r = 0;
   try {
     while (r < run.rows) {
@@ -563,9 +568,9 @@ Column ColBuilder::finish(Finished* info) {
       break;
     // Missing cells keep the integer type (marked), never a float column
     // that would round integers beyond 2^53.
-    case St::Int: fit(i64_); c = Column::ints(std::move(i64_), take_valid()); break;
-    case St::Float: fit(f64_); c = Column::floats(std::move(f64_)); break;
-    case St::Bool: fit(b8_); c = Column::bools(std::move(b8_), take_valid()); break;
+    case St::Int: kernels::fit(i64_); c = Column::ints(std::move(i64_), take_valid()); break;
+    case St::Float: kernels::fit(f64_); c = Column::floats(std::move(f64_)); break;
+    case St::Bool: kernels::fit(b8_); c = Column::bools(std::move(b8_), take_valid()); break;
     case St::Text: c = text_.finish(); break;
     case St::Declared: c = finish_declared(); break;
   }
@@ -647,12 +652,12 @@ bool ColBuilder::add_declared(const char* p, std::size_t n, bool missing) {
 
 Column ColBuilder::finish_declared() {
   switch (declared_) {
-    case DType::Float64: fit(f64_); return Column::floats(std::move(f64_));
+    case DType::Float64: kernels::fit(f64_); return Column::floats(std::move(f64_));
     case DType::Text: return text_.finish();
-    case DType::Int64: fit(i64_); return Column::ints(std::move(i64_), take_valid());
-    case DType::Bool: fit(b8_); return Column::bools(std::move(b8_), take_valid());
+    case DType::Int64: kernels::fit(i64_); return Column::ints(std::move(i64_), take_valid());
+    case DType::Bool: kernels::fit(b8_); return Column::bools(std::move(b8_), take_valid());
     case DType::Date: return Column::dates(std::vector<std::int32_t>(i64_.begin(), i64_.end()), take_valid());
-    default: fit(i64_); return Column::timestamps(std::move(i64_), {}, take_valid());
+    default: kernels::fit(i64_); return Column::timestamps(std::move(i64_), {}, take_valid());
   }
 }
 
@@ -696,7 +701,7 @@ void ColBuilder::ints_to_floats() {
     raw_lens_ = std::move(lens);
   }
   f64_.clear();
-  kernels::reserve_large(f64_, std::max(reserve_, i64_.size() + 1));
+  kernels::reserve_large(f64_, std::max(reserve_, i64_.capacity()));
   for (std::size_t i = 0; i < i64_.size(); ++i)
     f64_.push_back(valid_.present(i) ? static_cast<double>(i64_[i]) : kNaN);
   std::vector<std::int64_t>().swap(i64_);
