@@ -116,7 +116,8 @@ CodedRange code_range(const Column& c, std::size_t begin, std::size_t end) {
   };
   std::vector<Slot> slots(1024, Slot{0, TextView{}, kNoText});
   std::size_t mask = slots.size() - 1;
-  r.ids.reset(new std::uint32_t[end - begin]);
+  std::size_t id_bytes = (end - begin) * sizeof(std::uint32_t);
+  r.ids.reset(static_cast<std::uint32_t*>(quorin_data::kernels::allocate_large(id_bytes)));
   constexpr std::size_t kProbe = 65536;
   // Hashes are taken a block of cells ahead and their slots fetched, so the
   // lookups of a block do not wait on the table one after another.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -107,7 +108,12 @@ constexpr std::uint32_t kNoText = 0xFFFFFFFFu;
 struct CodedRange {
   std::size_t begin = 0, end = 0;
   bool distinct = false;              // uncoded
-  std::unique_ptr<std::uint32_t[]> ids;  // per row of the range (each written once); kNoText where missing
+  struct Free {
+    void operator()(std::uint32_t* p) const noexcept { std::free(p); }
+  };
+  // Per row of the range (each written once); kNoText where missing. On
+  // huge pages when large: a fresh 10 MB would fault 4 KiB at a time.
+  std::unique_ptr<std::uint32_t[], Free> ids;
   std::vector<std::size_t> firsts;    // per id: the row of its first cell
   std::vector<std::uint64_t> hashes;  // per id: its text's hash
   std::vector<Py_ssize_t> uses;       // per id: its cells
