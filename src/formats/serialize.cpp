@@ -251,12 +251,13 @@ class Reader {
                    std::to_string(left()) + " bytes left");
     return static_cast<std::size_t>(n);
   }
-  std::string str(const char* what) {
+  std::string_view str_view(const char* what) {
     const std::size_t n = count(what, 1);
-    std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
+    std::string_view s(reinterpret_cast<const char*>(data_ + pos_), n);
     pos_ += n;
     return s;
   }
+  std::string str(const char* what) { return std::string(str_view(what)); }
 
   Index index() {
     const std::size_t at = pos_;
@@ -312,7 +313,9 @@ class Reader {
       using V = typename decltype(tag)::value_type;
       if constexpr (T == DType::Float64) {
         need(n * 8, "float values");  // n <= left, so n*8 cannot overflow here
-        std::vector<double> v(n);
+        std::vector<double> v;
+        kernels::reserve_large(v, n);
+        v.resize(n);
         for (auto& x : v) x = f64("float value");
         return Column::floats(std::move(v));
       } else if constexpr (T == DType::Text) {
@@ -320,7 +323,7 @@ class Reader {
         TextBuilder b;
         b.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
-          const std::string s = str("text cell length");
+          const std::string_view s = str_view("text cell length");
           if (has_valid && !valid.present(i))
             b.append_missing();
           else
@@ -329,7 +332,9 @@ class Reader {
         return b.finish();
       } else {
         need(n * 8, "integer values");
-        std::vector<V> v(n);
+        std::vector<V> v;
+        kernels::reserve_large(v, n);
+        v.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
           const std::size_t vat_i = pos_;
           const std::int64_t x = i64("integer value");
