@@ -32,8 +32,7 @@ std::size_t width_of(DType t) noexcept {
 Buffer Buffer::copy(const void* data, std::size_t bytes) {
   if (bytes == 0) return {};
   std::vector<std::byte> v;
-  kernels::reserve_large(v, bytes);
-  v.resize(bytes);
+  kernels::resize_large(v, bytes);
   std::memcpy(v.data(), data, bytes);
   return adopt(std::move(v));
 }
@@ -291,8 +290,7 @@ Column gather(const Column& c, const std::vector<std::size_t>& rows, bool allow_
     using V = typename decltype(tag)::value_type;
     const auto src = c.values<T>();
     std::vector<V> out;
-    kernels::reserve_large(out, m);
-    out.resize(m);
+    kernels::resize_large(out, m);
     ValidityBuilder vb;
     const bool marks = T != DType::Float64 && (c.has_validity() || any_npos);
     for (std::size_t i = 0; i < m; ++i) {
@@ -534,9 +532,7 @@ void TextBuilder::append_long(std::string_view s) {
   v.ref.offset = static_cast<std::uint32_t>(block_used_);
   std::memcpy(block_->data + block_used_, s.data(), n);
   block_used_ += n;
-  if (views_.size() == views_.capacity()) grow();
-  views_.push_back(v);
-  valid_.push(true);
+  push(v, true);
 }
 
 Column TextBuilder::finish() {

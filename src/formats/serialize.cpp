@@ -314,8 +314,7 @@ class Reader {
       if constexpr (T == DType::Float64) {
         need(n * 8, "float values");  // n <= left, so n*8 cannot overflow here
         std::vector<double> v;
-        kernels::reserve_large(v, n);
-        v.resize(n);
+        kernels::resize_large(v, n);
         for (auto& x : v) x = f64("float value");
         return Column::floats(std::move(v));
       } else if constexpr (T == DType::Text) {
@@ -333,8 +332,7 @@ class Reader {
       } else {
         need(n * 8, "integer values");
         std::vector<V> v;
-        kernels::reserve_large(v, n);
-        v.resize(n);
+        kernels::resize_large(v, n);
         for (std::size_t i = 0; i < n; ++i) {
           const std::size_t vat_i = pos_;
           const std::int64_t x = i64("integer value");

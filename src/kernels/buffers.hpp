@@ -47,16 +47,18 @@ void advise_huge_pages(const std::vector<T>& v) {
 template <class T>
 void reserve_large(std::vector<T>& v, std::size_t n) {
   if (v.capacity() >= n) return;
-  if (v.empty()) {
-    v.reserve(n);
-    advise_huge_pages(v);
-    return;
-  }
   std::vector<T> room;
   room.reserve(n);
   advise_huge_pages(room);
   room.insert(room.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
   v.swap(room);
+}
+
+// Resizes to n elements (new ones value-initialised), on huge pages.
+template <class T>
+void resize_large(std::vector<T>& v, std::size_t n) {
+  reserve_large(v, n);
+  v.resize(n);
 }
 
 // Room for `more` elements past the size. When it runs out the capacity

@@ -159,8 +159,7 @@ std::vector<std::uint8_t> S3Client::get_object(const std::string& bucket, const 
   ranged_get(*impl_, bucket, key, first, [&out](std::uint64_t total) {
     // The parts are written into room on huge pages: zeroing a fresh 80 MB
     // on small pages takes 20,000 page faults, longer than the download.
-    kernels::reserve_large(out, static_cast<std::size_t>(total));
-    out.resize(static_cast<std::size_t>(total));
+    kernels::resize_large(out, static_cast<std::size_t>(total));
   }, write_at);
   return out;
 }

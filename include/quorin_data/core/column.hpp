@@ -470,30 +470,25 @@ class TextBuilder {
   void reserve(std::size_t n);
   void append(std::string_view s) {
     if (s.size() <= TextView::kInline) {
-      if (views_.size() == views_.capacity()) grow();
-      views_.push_back(TextView::make_inline(s.data(), static_cast<std::uint32_t>(s.size())));
-      valid_.push(true);
+      push(TextView::make_inline(s.data(), static_cast<std::uint32_t>(s.size())), true);
     } else {
       append_long(s);
     }
   }
-  void append_missing() {
-    if (views_.size() == views_.capacity()) grow();
-    views_.emplace_back();
-    valid_.push(false);
-  }
+  void append_missing() { push(TextView{}, false); }
   // Appends a view made by an earlier append of this builder (equal texts
   // then share their bytes).
-  void append_view(const TextView& v) {
-    if (views_.size() == views_.capacity()) grow();
-    views_.push_back(v);
-    valid_.push(true);
-  }
+  void append_view(const TextView& v) { push(v, true); }
   const TextView& view(std::size_t i) const noexcept { return views_[i]; }
   std::size_t size() const noexcept { return views_.size(); }
   Column finish();
 
  private:
+  void push(const TextView& v, bool present) {
+    if (views_.size() == views_.capacity()) grow();
+    views_.push_back(v);
+    valid_.push(present);
+  }
   void grow();  // doubles the room of the views, on huge pages
   void new_block(std::size_t at_least);
   void append_long(std::string_view s);

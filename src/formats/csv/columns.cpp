@@ -364,9 +364,13 @@ bool ColBuilder::add_run(const CellRun& run, std::size_t& at, std::string& scrat
     case St::Float: kernels::room_for(f64_, run.rows); break;
     case St::Int: kernels::room_for(i64_, run.rows); break;
     case St::Bool: kernels::room_for(b8_, run.rows); break;
+    case St::Declared:
+      if (declared_ == DType::Float64) kernels::room_for(f64_, run.rows);
+      else if (declared_ == DType::Bool) kernels::room_for(b8_, run.rows);
+      else if (declared_ != DType::Text) kernels::room_for(i64_, run.rows);
+      break;
     case St::Text:
-    case St::Empty:
-    case St::Declared: break;
+    case St::Empty: break;
   }
   if (have_forms_) kernels::room_for(forms_, run.rows);
   std::size_t r = 0;
