@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "arenas.hpp"
 #include "args.hpp"
 #include "bindings.hpp"
 #include "bql_bridge.hpp"
@@ -105,6 +106,7 @@ void translate(std::exception_ptr p) {
 PYBIND11_MODULE(_quorin, m) {
   m.doc() = "The compiled core of quorin_data.";
   py::register_exception_translator(translate);
+  qpy::install_arenas();
   qd::set_warning_handler(emit_warning);
   m.def("set_warning_sink", [](py::object sink) {
     auto& c = channel();

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "arenas.hpp"
 #include "kernels/buffers.hpp"
 
 namespace qpy {
@@ -259,6 +260,7 @@ std::vector<std::vector<CodedRange>> code_columns(const std::vector<const Column
 
 py::array text_array(const Column& c, const std::vector<CodedRange>& ranges) {
   const std::size_t n = c.size();
+  const HugeArenas huge;  // the strs made here land on huge pages
   py::array out(py::dtype("O"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   auto** cells = static_cast<PyObject**>(out.mutable_data());
   const auto views = c.views();

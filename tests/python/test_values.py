@@ -2,6 +2,7 @@
 import datetime as dt
 import gc
 import io
+import os
 import sys
 
 import numpy as np
@@ -149,3 +150,32 @@ def test_text_columns_come_back_equal_with_repeats_sharing_one_str():
         t = cells[at]
         same = sum(1 for x in cells if x is t)
         assert same == sum(1 for x in cells if x == t) and sys.getrefcount(t) == same + 2
+
+
+def test_distinct_texts_out_give_their_memory_back_with_the_frame():
+    # Their strs are made in arenas of their own; objects made meanwhile
+    # share them, and letting the frame go returns the memory.
+    n = 600_000
+    df = pd.DataFrame({"u": [f"distinct-{k:012d}" for k in range(n)]})
+    held = V.hold_frame(df)
+    page = os.sysconf("SC_PAGE_SIZE")
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * page
+
+    gc.collect()
+    base = rss()
+    kept, after = [], []
+    for round_ in range(3):
+        back = V.release_frame(held)
+        kept += [f"kept-{round_}-{k}" for k in range(1000)]
+        grown = rss() - base
+        assert grown > n * 50
+        pd.testing.assert_frame_equal(back, df)
+        del back
+        gc.collect()
+        after.append(rss() - base)
+        assert after[-1] < grown / 2
+    assert after[-1] - after[0] < n * 10  # a round keeping its strs' memory adds n * 72 bytes
+    assert kept[-1] == "kept-2-999" and len(set(kept)) == 3000
