@@ -2,10 +2,11 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #if defined(__linux__)
@@ -19,55 +20,77 @@ PyObjectArenaAllocator previous{};
 bool installed = false;
 thread_local int depth = 0;
 
-// The arenas handed out from huge regions (so that they alone are unmapped
-// here), and the unused rest of the last region, held by the thread that
-// mapped it. Arenas are asked for and given back rarely (one a megabyte).
-std::mutex mu;
-std::unordered_set<void*> ours;
-thread_local std::vector<void*> spare;
-thread_local std::size_t spare_size = 0;
-
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-constexpr std::size_t kHuge = std::size_t{2} << 20;
+constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+
+// Regions of 2 MB at a 2 MB boundary, each cut into arenas. A region is
+// unmapped whole once none of its arenas is in use: unmapping part of a huge
+// page splits it, which costs about a millisecond here, more than making the
+// strs of a megabyte. Until then its free arenas are handed out again first.
+// Arenas are asked for and given back rarely (one a megabyte).
+std::mutex mu;
+std::unordered_map<std::uintptr_t, std::size_t> live;  // region -> arenas in use
+std::vector<std::uintptr_t> free_arenas;
+std::size_t arena_size = 0;
 
 void* huge_arena(std::size_t size) {
-  if (!spare.empty() && spare_size == size) {
-    void* p = spare.back();
-    spare.pop_back();
-    return p;
+  std::lock_guard<std::mutex> lock(mu);
+  if (arena_size != size && !live.empty()) return nullptr;
+  arena_size = size;
+  if (!free_arenas.empty()) {
+    const std::uintptr_t p = free_arenas.back();
+    free_arenas.pop_back();
+    ++live[p & ~(kHuge - 1)];
+    return reinterpret_cast<void*>(p);
   }
-  // 2 MB at a 2 MB boundary, cut from a mapping of twice that.
+  // Room for the lists first, so that nothing can fail once it is mapped
+  // (this is called from C, which no exception may cross).
+  try {
+    free_arenas.reserve(free_arenas.size() + kHuge / size);
+    live.reserve(live.size() + 1);
+  } catch (...) {
+    return nullptr;
+  }
   void* m = mmap(nullptr, 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(m);
   const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
   if (begin > start) munmap(m, begin - start);
-  if (start + 2 * kHuge > begin + kHuge) munmap(reinterpret_cast<void*>(begin + kHuge), start + kHuge - begin);
+  munmap(reinterpret_cast<void*>(begin + kHuge), start + kHuge - begin);
   (void)madvise(reinterpret_cast<void*>(begin), kHuge, MADV_HUGEPAGE);
-  for (std::uintptr_t p = begin + kHuge - size; p > begin; p -= size) spare.push_back(reinterpret_cast<void*>(p));
-  spare_size = size;
+  for (std::uintptr_t p = begin + kHuge - size; p > begin; p -= size) free_arenas.push_back(p);
+  live[begin] = 1;
   return reinterpret_cast<void*>(begin);
 }
 
-void release_spare() {
-  for (void* p : spare) munmap(p, spare_size);
-  spare.clear();
+// True when p was one of ours (and is given back).
+bool release_huge(void* p) {
+  std::lock_guard<std::mutex> lock(mu);
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t region = at & ~(kHuge - 1);
+  const auto it = live.find(region);
+  if (it == live.end()) return false;
+  if (--it->second > 0) {
+    try {
+      free_arenas.push_back(at);
+    } catch (...) {
+      // Left out of the list, it goes with its region.
+    }
+    return true;
+  }
+  live.erase(it);
+  free_arenas.erase(std::remove_if(free_arenas.begin(), free_arenas.end(),
+                                   [&](std::uintptr_t a) { return (a & ~(kHuge - 1)) == region; }),
+                    free_arenas.end());
+  munmap(reinterpret_cast<void*>(region), kHuge);
+  return true;
 }
 #endif
 
 void* alloc(void*, std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (depth > 0 && size <= kHuge && kHuge % size == 0) {
-    void* p = huge_arena(size);
-    if (p) {
-      try {
-        std::lock_guard<std::mutex> lock(mu);
-        ours.insert(p);
-        return p;
-      } catch (...) {
-        munmap(p, size);
-      }
-    }
+    if (void* p = huge_arena(size)) return p;
   }
 #endif
   return previous.alloc(previous.ctx, size);
@@ -75,13 +98,7 @@ void* alloc(void*, std::size_t size) {
 
 void release(void*, void* p, std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    if (ours.erase(p)) {
-      munmap(p, size);
-      return;
-    }
-  }
+  if (release_huge(p)) return;
 #endif
   previous.free(previous.ctx, p, size);
 }
@@ -99,12 +116,6 @@ void install_arenas() {
 
 HugeArenas::HugeArenas() { ++depth; }
 
-HugeArenas::~HugeArenas() {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (--depth == 0) release_spare();
-#else
-  --depth;
-#endif
-}
+HugeArenas::~HugeArenas() { --depth; }
 
 }  // namespace qpy
