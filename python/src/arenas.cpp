@@ -28,13 +28,21 @@ constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
 // page splits it, which costs about a millisecond here, more than making the
 // strs of a megabyte. Until then its free arenas are handed out again first.
 // Arenas are asked for and given back rarely (one a megabyte).
-std::mutex mu;
-std::unordered_map<std::uintptr_t, std::size_t> live;  // region -> arenas in use
-std::vector<std::uintptr_t> free_arenas;
-std::size_t arena_size = 0;
+// Never destroyed: the interpreter may give arenas back while the process
+// exits, after the destructors of statics have run.
+struct Regions {
+  std::mutex mu;
+  std::unordered_map<std::uintptr_t, std::size_t> live;  // region -> arenas in use
+  std::vector<std::uintptr_t> free_arenas;
+  std::size_t arena_size = 0;
+};
+Regions& regions = *new Regions;
 
 void* huge_arena(std::size_t size) {
-  std::lock_guard<std::mutex> lock(mu);
+  std::lock_guard<std::mutex> lock(regions.mu);
+  auto& live = regions.live;
+  auto& free_arenas = regions.free_arenas;
+  auto& arena_size = regions.arena_size;
   if (arena_size != size && !live.empty()) return nullptr;
   arena_size = size;
   if (!free_arenas.empty()) {
@@ -65,7 +73,9 @@ void* huge_arena(std::size_t size) {
 
 // True when p was one of ours (and is given back).
 bool release_huge(void* p) {
-  std::lock_guard<std::mutex> lock(mu);
+  std::lock_guard<std::mutex> lock(regions.mu);
+  auto& live = regions.live;
+  auto& free_arenas = regions.free_arenas;
   const auto at = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t region = at & ~(kHuge - 1);
   const auto it = live.find(region);
