@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/buffers.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -21,15 +23,18 @@ bool installed = false;
 thread_local int depth = 0;
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+constexpr std::uintptr_t kHuge = quorin_data::kernels::kHugePage;
 
-// Regions of 2 MB at a 2 MB boundary, each cut into arenas. A region is
-// unmapped whole once none of its arenas is in use: unmapping part of a huge
-// page splits it, which costs about a millisecond here, more than making the
-// strs of a megabyte. Until then its free arenas are handed out again first.
-// Arenas are asked for and given back rarely (one a megabyte).
-// Never destroyed: the interpreter may give arenas back while the process
-// exits, after the destructors of statics have run.
+// The region (huge page) an arena lies in.
+inline std::uintptr_t region_of(std::uintptr_t arena) { return arena & ~(kHuge - 1); }
+
+// Regions of one huge page at its boundary, each cut into arenas. A region
+// is unmapped whole once none of its arenas is in use: unmapping part of a
+// huge page splits it, which costs about a millisecond here, more than
+// making the strs of a megabyte. Until then its free arenas are handed out
+// again first. Arenas are asked for and given back rarely (one a megabyte).
+// The bookkeeping is never destroyed: the interpreter may give arenas back
+// while the process exits, after the destructors of statics have run.
 struct Regions {
   std::mutex mu;
   std::unordered_map<std::uintptr_t, std::size_t> live;  // region -> arenas in use
@@ -48,7 +53,7 @@ void* huge_arena(std::size_t size) {
   if (!free_arenas.empty()) {
     const std::uintptr_t p = free_arenas.back();
     free_arenas.pop_back();
-    ++live[p & ~(kHuge - 1)];
+    ++live[region_of(p)];
     return reinterpret_cast<void*>(p);
   }
   // Room for the lists first, so that nothing can fail once it is mapped
@@ -77,7 +82,7 @@ bool release_huge(void* p) {
   auto& live = regions.live;
   auto& free_arenas = regions.free_arenas;
   const auto at = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t region = at & ~(kHuge - 1);
+  const std::uintptr_t region = region_of(at);
   const auto it = live.find(region);
   if (it == live.end()) return false;
   if (--it->second > 0) {
@@ -90,7 +95,7 @@ bool release_huge(void* p) {
   }
   live.erase(it);
   free_arenas.erase(std::remove_if(free_arenas.begin(), free_arenas.end(),
-                                   [&](std::uintptr_t a) { return (a & ~(kHuge - 1)) == region; }),
+                                   [&](std::uintptr_t a) { return region_of(a) == region; }),
                     free_arenas.end());
   munmap(reinterpret_cast<void*>(region), kHuge);
   return true;

@@ -18,12 +18,15 @@
 
 namespace quorin_data::kernels {
 
+// The size of a huge page (x86-64 and the usual arm64 kernels).
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 // Asks for huge pages over the whole 2 MB pages of [p, p + bytes), memory
 // not written yet. A hint only: nothing changes where the system does not
 // take it.
 inline void advise_huge_pages(const void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  constexpr std::uintptr_t kHuge = kHugePage;
   if (bytes < 2 * kHuge) return;
   const auto start = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
@@ -83,7 +86,7 @@ void fit(std::vector<T>& v) {
 // that every page of them can be a huge one (an unaligned buffer keeps up to
 // 2 MB at each end on small pages).
 inline void* allocate_large(std::size_t& bytes) {
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  constexpr std::size_t kHuge = kHugePage;
   void* p = nullptr;
   if (bytes >= 2 * kHuge) {
     bytes = (bytes + kHuge - 1) & ~(kHuge - 1);
